@@ -1,0 +1,37 @@
+#include "connection/error.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "kerquill.h"
+#include "platform/platform.h"
+
+namespace kq {
+
+namespace {
+char s_last_error[512];
+}
+
+void set_err(const char *fmt, ...) {
+  char tmp[512];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(tmp, sizeof tmp, fmt, ap);
+  va_end(ap);
+  // Format aside first so a message built from the old text stays intact.
+  std::snprintf(s_last_error, sizeof s_last_error, "%s", tmp);
+}
+
+void dbg(const char *fmt, ...) {
+  if (!plat::env_get("KQ_DEBUG")) return;
+  va_list ap;
+  va_start(ap, fmt);
+  std::vfprintf(stderr, fmt, ap);
+  va_end(ap);
+}
+
+const char *last_error() { return s_last_error; }
+
+}  // namespace kq
+
+extern "C" KQ_API const char *kq_last_error(void) { return kq::last_error(); }

@@ -1,0 +1,91 @@
+// Thin operating-system layer: sockets, threads, one lock, clocks, UTC time
+// and the few file-system calls the library needs. Every other file of the
+// library is portable and reaches the system only through these wrappers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <memory>
+
+namespace kq::plat {
+
+// --- sockets ---------------------------------------------------------------
+
+using sock_t = std::intptr_t;          // a socket handle; bad_sock when none
+inline constexpr sock_t bad_sock = -1;
+
+// Resolved addresses of one host and port (wraps getaddrinfo/freeaddrinfo).
+class addr_list {
+ public:
+  addr_list() = default;
+  ~addr_list();
+  addr_list(const addr_list &) = delete;
+  addr_list &operator=(const addr_list &) = delete;
+  // Resolves with unspecified family, stream sockets; false on failure.
+  bool resolve(const char *host, const char *port);
+  std::size_t size() const;
+  const void *at(std::size_t i) const;  // opaque address entry
+ private:
+  void *head_ = nullptr;
+};
+
+// Creates a socket for the address's family, type and protocol.
+sock_t sock_open(const void *addr);
+// Sets the receive and send time-outs in seconds (0 leaves that one unset).
+void sock_set_timeouts(sock_t s, int recv_s, int send_s);
+// Sets only the receive time-out, in milliseconds.
+void sock_set_recv_timeout_ms(sock_t s, long ms);
+// Non-blocking connect that waits at most wait_ms for the socket to become
+// writable and checks SO_ERROR; the socket is blocking again afterwards.
+bool sock_connect(sock_t s, const void *addr, int wait_ms);
+// One send call; never raises SIGPIPE. Returns bytes sent or -1.
+long sock_send(sock_t s, const void *buf, std::size_t len);
+// One receive call. Returns bytes received, 0 when the peer closed, -1.
+long sock_recv(sock_t s, void *buf, std::size_t len);
+void sock_close(sock_t s);
+// The last socket error and whether it means "would block / timed out".
+int sock_last_error();
+bool sock_error_would_block(int err);
+// Text of a system error number, in thread-local storage.
+const char *error_text(int err);
+// The current C library error number (errno).
+int last_errno();
+
+// --- threads and time ------------------------------------------------------
+
+// Starts a detached thread running fn(arg); false when it could not start.
+bool thread_spawn_detached(void (*fn)(void *), void *arg);
+
+// One exclusive lock (SRW lock on Windows, a mutex here).
+class exclusive_lock {
+ public:
+  exclusive_lock();
+  ~exclusive_lock();
+  exclusive_lock(const exclusive_lock &) = delete;
+  exclusive_lock &operator=(const exclusive_lock &) = delete;
+  void lock();
+  void unlock();
+ private:
+  alignas(8) unsigned char storage_[64];
+};
+
+// Monotonic milliseconds since an arbitrary start.
+std::uint64_t tick_ms();
+void sleep_ms(unsigned ms);
+// Seconds since 1970 now, and UTC conversion both ways.
+long long time_now();
+long long utc_from_tm(std::tm *tm);                  // timegm
+bool utc_to_tm(long long t, std::tm *out);           // gmtime_r
+
+// --- files -----------------------------------------------------------------
+
+// Creates one directory; true when created or already there.
+bool make_dir(const char *path);
+bool path_exists(const char *path);
+// Replaces dst by src atomically where the system allows it.
+bool file_replace(const char *src, const char *dst);
+// Reads an environment variable; null when unset.
+const char *env_get(const char *name);
+
+}  // namespace kq::plat

@@ -1,0 +1,198 @@
+// POSIX implementation of the platform layer.
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <type_traits>
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace kq::plat {
+
+namespace {
+addrinfo *entry_at(void *head, std::size_t i) {
+  auto *a = static_cast<addrinfo *>(head);
+  while (a && i--) a = a->ai_next;
+  return a;
+}
+}  // namespace
+
+addr_list::~addr_list() {
+  if (head_) freeaddrinfo(static_cast<addrinfo *>(head_));
+}
+
+bool addr_list::resolve(const char *host, const char *port) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo *res = nullptr;
+  if (getaddrinfo(host, port, &hints, &res) != 0) return false;
+  head_ = res;
+  return true;
+}
+
+std::size_t addr_list::size() const {
+  std::size_t n = 0;
+  for (auto *a = static_cast<addrinfo *>(head_); a; a = a->ai_next) ++n;
+  return n;
+}
+
+const void *addr_list::at(std::size_t i) const { return entry_at(head_, i); }
+
+sock_t sock_open(const void *addr) {
+  auto *a = static_cast<const addrinfo *>(addr);
+  int s = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+  return s < 0 ? bad_sock : s;
+}
+
+void sock_set_timeouts(sock_t s, int recv_s, int send_s) {
+  if (recv_s > 0) {
+    timeval tv{recv_s, 0};
+    setsockopt(static_cast<int>(s), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  }
+  if (send_s > 0) {
+    timeval tv{send_s, 0};
+    setsockopt(static_cast<int>(s), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  }
+}
+
+void sock_set_recv_timeout_ms(sock_t s, long ms) {
+  timeval tv{ms / 1000, static_cast<suseconds_t>((ms % 1000) * 1000)};
+  setsockopt(static_cast<int>(s), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+bool sock_connect(sock_t s, const void *addr, int wait_ms) {
+  auto *a = static_cast<const addrinfo *>(addr);
+  int fd = static_cast<int>(s);
+  int flags = fcntl(fd, F_GETFL, 0);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return false;
+  bool ok = false;
+  if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
+    ok = true;
+  } else if (errno == EINPROGRESS || errno == EWOULDBLOCK) {
+    pollfd p{fd, POLLOUT, 0};
+    int r;
+    do r = ::poll(&p, 1, wait_ms); while (r < 0 && errno == EINTR);
+    if (r > 0) {
+      int err = 0;
+      socklen_t len = sizeof err;
+      ok = getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+    }
+  }
+  fcntl(fd, F_SETFL, flags);
+  return ok;
+}
+
+long sock_send(sock_t s, const void *buf, std::size_t len) {
+  ssize_t r;
+  do r = ::send(static_cast<int>(s), buf, len, MSG_NOSIGNAL); while (r < 0 && errno == EINTR);
+  return static_cast<long>(r);
+}
+
+long sock_recv(sock_t s, void *buf, std::size_t len) {
+  ssize_t r;
+  do r = ::recv(static_cast<int>(s), buf, len, 0); while (r < 0 && errno == EINTR);
+  return static_cast<long>(r);
+}
+
+void sock_close(sock_t s) {
+  if (s != bad_sock) ::close(static_cast<int>(s));
+}
+
+int sock_last_error() { return errno; }
+bool sock_error_would_block(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
+int last_errno() { return errno; }
+
+const char *error_text(int err) {
+  thread_local char buf[160];
+  // The GNU strerror_r may return a static text instead of filling buf.
+  auto pick = [](auto r, char *b) -> const char * {
+    if constexpr (std::is_same_v<decltype(r), char *>) return r;
+    else return r == 0 ? b : "unknown error";
+  };
+  return pick(strerror_r(err, buf, sizeof buf), buf);
+}
+
+namespace {
+struct thread_start {
+  void (*fn)(void *);
+  void *arg;
+};
+void *thread_main(void *p) {
+  thread_start st = *static_cast<thread_start *>(p);
+  delete static_cast<thread_start *>(p);
+  st.fn(st.arg);
+  return nullptr;
+}
+}  // namespace
+
+bool thread_spawn_detached(void (*fn)(void *), void *arg) {
+  auto *st = new (std::nothrow) thread_start{fn, arg};
+  if (!st) return false;
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_t t;
+  int r = pthread_create(&t, &attr, thread_main, st);
+  pthread_attr_destroy(&attr);
+  if (r != 0) {
+    delete st;
+    return false;
+  }
+  return true;
+}
+
+static_assert(sizeof(pthread_mutex_t) <= 64, "lock storage too small");
+
+exclusive_lock::exclusive_lock() {
+  new (storage_) pthread_mutex_t;
+  pthread_mutex_init(reinterpret_cast<pthread_mutex_t *>(storage_), nullptr);
+}
+exclusive_lock::~exclusive_lock() {
+  pthread_mutex_destroy(reinterpret_cast<pthread_mutex_t *>(storage_));
+}
+void exclusive_lock::lock() { pthread_mutex_lock(reinterpret_cast<pthread_mutex_t *>(storage_)); }
+void exclusive_lock::unlock() { pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t *>(storage_)); }
+
+std::uint64_t tick_ms() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec / 1000000);
+}
+
+void sleep_ms(unsigned ms) {
+  timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+long long time_now() { return static_cast<long long>(::time(nullptr)); }
+long long utc_from_tm(std::tm *tm) { return static_cast<long long>(timegm(tm)); }
+bool utc_to_tm(long long t, std::tm *out) {
+  time_t tt = static_cast<time_t>(t);
+  return gmtime_r(&tt, out) != nullptr;
+}
+
+bool make_dir(const char *path) {
+  if (::mkdir(path, 0777) == 0) return true;
+  struct stat st;
+  return errno == EEXIST && ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool path_exists(const char *path) { return ::access(path, F_OK) == 0; }
+bool file_replace(const char *src, const char *dst) { return ::rename(src, dst) == 0; }
+const char *env_get(const char *name) { return std::getenv(name); }
+
+}  // namespace kq::plat
