@@ -48,6 +48,78 @@ KQ_API int kq_status(void);
 /* Text of the last failure; the pointer is the same for the library's life. */
 KQ_API const char *kq_last_error(void);
 
+/* ---- folders ------------------------------------------------------------- */
+
+/* JSON array of every folder: [{"name","count","uid_min","uid_max"},...]. */
+KQ_API const char *kq_folders_json(void);
+/* JSON estimate of one folder's size and share of attachments (sampled). */
+KQ_API const char *kq_probe_folder(const char *folder);
+
+/* ---- search -------------------------------------------------------------- */
+
+/* Scans a folder and fills the result table. criteria: JSON or NULL, keys
+ * "since","before" (YYYY-MM-DD),"from","to","subject","min_bytes",
+ * "has_attachments","uid_min","uid_max". */
+KQ_API int kq_search(const char *folder, const char *criteria_json);
+/* Number of rows of the last search. */
+KQ_API int kq_search_count(void);
+/* Field of a row: "uid","from","to","subject","date","bytes",
+ * "has_attachments"; the empty text for a bad row or key. */
+KQ_API const char *kq_search_field(int index, const char *key);
+
+/* ---- fetch --------------------------------------------------------------- */
+
+/* Downloads the message of a search row; its texts and attachments follow. */
+KQ_API int kq_fetch(int index);
+/* Header block of the fetched message. */
+KQ_API const char *kq_fetch_header(void);
+/* Readable body text (plain text, or HTML with the tags stripped). */
+KQ_API const char *kq_fetch_body_text(void);
+/* Writes the fetched message, byte for byte, to path. */
+KQ_API int kq_fetch_save(const char *path);
+
+/* ---- attachments of the fetched message ----------------------------------- */
+
+KQ_API int kq_attachment_count(void);
+/* Field of an attachment row: "name","mime","size"; the first argument is
+ * not used. */
+KQ_API const char *kq_attachment_field(const char *ignored, int index, const char *key);
+/* Decodes attachment row index into dir; the first argument is not used. */
+KQ_API int kq_attachment_save(const char *ignored, int index, const char *dir);
+
+/* ---- export job (runs on its own thread) ----------------------------------- */
+
+/* Starts exporting the last search result: {"dir","format","dated",
+ * "resume","manifest",...}. */
+KQ_API int kq_export_start(const char *config_json);
+/* 0 idle, 1 running, 2 done, 3 paused or cancelled, 4 error. */
+KQ_API int kq_export_status(void);
+/* Share done, 0.0 to 1.0. */
+KQ_API double kq_export_progress(void);
+/* JSON counters of the job: done, total, bytes, speed, eta, state. */
+KQ_API const char *kq_export_stats_json(void);
+/* Text describing the message being exported. */
+KQ_API const char *kq_export_current(void);
+KQ_API int kq_export_pause(void);
+KQ_API int kq_export_resume(void);
+KQ_API int kq_export_cancel(void);
+
+/* ---- archives (no server needed) ------------------------------------------ */
+
+/* Re-hashes every file the manifest of dir lists. */
+KQ_API int kq_verify_dir(const char *dir);
+/* JSON report of the last verification: counts and failing entries. */
+KQ_API const char *kq_verify_report_json(void);
+/* JSON summary of an archive from its manifest. */
+KQ_API const char *kq_archive_stats_json(const char *dir);
+
+/* ---- batch export of all folders (runs on its own thread) ----------------- */
+
+/* Exports every listed (or configured) folder into its own subdirectory. */
+KQ_API int kq_export_all_folders(const char *config_json);
+/* JSON status of the batch, folder by folder. */
+KQ_API const char *kq_export_all_status_json(void);
+
 #ifdef __cplusplus
 }
 #endif
