@@ -85,6 +85,24 @@ bool make_dir(const char *path);
 bool path_exists(const char *path);
 // Replaces dst by src atomically where the system allows it.
 bool file_replace(const char *src, const char *dst);
+// A file written only at its end (O_APPEND). write() hands the whole buffer
+// to the system in one call where it can, so a line is never interleaved.
+class append_file {
+ public:
+  append_file() = default;
+  ~append_file();
+  append_file(const append_file &) = delete;
+  append_file &operator=(const append_file &) = delete;
+  // Opens or creates path; truncate empties it first.
+  bool open(const char *path, bool truncate);
+  bool is_open() const { return fd_ >= 0; }
+  bool write(const void *data, std::size_t n);   // every byte, or false
+  long long size() const;                        // -1 when unknown
+  bool truncate(long long len);                  // cuts the file to len bytes
+  void close();
+ private:
+  int fd_ = -1;
+};
 // Reads an environment variable; null when unset.
 const char *env_get(const char *name);
 
