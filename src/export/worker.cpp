@@ -79,6 +79,23 @@ void sample_speed(export_job *job) {
   job->tick_ms = now;
 }
 
+}  // namespace
+
+void count_work(export_job *job) {
+  std::uint64_t total = 0;
+  long long todo = 0;
+  for (int i = 0; i < s_search_count; ++i) {
+    const search_hit &row = s_search[i];
+    if (job->resume && resume_has(job, row.uid)) continue;
+    ++total;
+    todo += row.bytes > 0 ? row.bytes : 0;
+  }
+  job->total = total;
+  job->bytes_todo = todo;
+}
+
+namespace {
+
 ending run(export_job *job) {
   if (imap_select(job->reader.get(), job->folder, nullptr) != 0) return ending::failed;
   if (job->manifest) manifest_prune(job, static_cast<std::size_t>(s_search_count));
@@ -87,16 +104,7 @@ ending run(export_job *job) {
 
   {
     guard hold(job->lock);
-    std::uint64_t total = 0;
-    long long todo = 0;
-    for (int i = 0; i < s_search_count; ++i) {
-      const search_hit &row = s_search[i];
-      if (job->resume && resume_has(job, row.uid)) continue;
-      ++total;
-      todo += row.bytes > 0 ? row.bytes : 0;
-    }
-    job->total = total;
-    job->bytes_todo = todo;
+    count_work(job);
     // Records where this run starts, so a run killed before its first
     // regular update still leaves all.mbox cut back to this point.
     resume_write(job);

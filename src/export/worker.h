@@ -10,4 +10,8 @@ namespace kq {
 // and clears `active` as its very last act.
 void job_worker(export_job *job);
 
+// Sets `total` and `bytes_todo` from the search table: every row, less (in
+// resume mode) the rows whose UID the completed list holds. Lock held.
+void count_work(export_job *job);
+
 }  // namespace kq
