@@ -60,10 +60,15 @@ int store(export_job *job, const search_hit *hit, char *path) {
   std::string rel = relative_name(naming_is_dated(job->naming), hit->date, hit->uid);
   std::snprintf(path, k_path_cap, "%s/%s", job->dir, rel.c_str());
   {
+    // Consecutive messages mostly share their directory: create it once.
     std::string parent = path;
     std::size_t slash = parent.rfind('/');
-    if (slash == 0) mkdirs(job->dir);
-    else if (slash != std::string::npos) mkdirs(parent.substr(0, slash).c_str());
+    parent = slash == 0 ? std::string(job->dir)
+                        : slash == std::string::npos ? std::string() : parent.substr(0, slash);
+    if (!parent.empty() && parent != job->made_dir) {
+      mkdirs(parent.c_str());
+      job->made_dir = parent;
+    }
   }
 
   reader *r = job->reader.get();
@@ -90,6 +95,7 @@ int store(export_job *job, const search_hit *hit, char *path) {
   }
 
   if (!write_eml(path, data, len)) {
+    job->made_dir.clear();  // the retry creates the directory again
     set_err("cannot write %s", path);
     return -1;
   }

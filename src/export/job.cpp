@@ -50,6 +50,7 @@ void job_reset(export_job *job) {
   job->mbox_file.close();
   job->mbox_bytes = -1;
   job->manifest_file.close();
+  job->made_dir.clear();
   job->completed.clear();
   job->completed.shrink_to_fit();
 }

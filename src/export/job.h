@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "connection/imap.h"
@@ -56,6 +57,7 @@ struct export_job {
   // loaded from resume.json (-1 unknown); bytes past it are re-exported.
   long long mbox_bytes = -1;
   plat::append_file manifest_file;
+  std::string made_dir;  // the message directory created last
   // Ascending, without repeats, so resume_has can bisect.
   std::vector<std::uint32_t> completed;
 };
