@@ -83,6 +83,9 @@ int start(const char *config) {
     job->state = k_job_running;
     job->active = 1;
   }
+  // Emptied before the worker exists: a worker that fails at once must not
+  // have its reason wiped out.
+  set_err("%s", "");
   if (!kq_thread_spawn(worker_entry, job)) {
     guard hold(job->lock);
     job->reader.reset();
@@ -92,7 +95,6 @@ int start(const char *config) {
     set_err("thread create failed");
     return -1;
   }
-  set_err("%s", "");
   return 0;
 }
 

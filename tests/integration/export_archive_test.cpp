@@ -326,3 +326,12 @@ TEST_F(ExportArchive, PauseWaitsForTheMessageInHandAndCancelEndsAPause) {
   fill_table(k_folder, msgs_);
   ASSERT_EQ(run_export(config(d.str())), 2);
 }
+
+TEST_F(ExportArchive, FolderThatCannotBeOpenedEndsInErrorWithItsReason) {
+  fill_table("No such folder", msgs_);
+  scratch_dir d;
+  ASSERT_EQ(run_export(config(d.str() + "/never")), 4);
+  // The reason survives: the start emptied last_error before the worker ran.
+  EXPECT_STREQ(kq_last_error(), "cannot open mailbox No such folder");
+  EXPECT_FALSE(std::filesystem::exists(d.file("never")));
+}
