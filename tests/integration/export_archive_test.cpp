@@ -9,6 +9,7 @@
 
 #include "export/job.h"
 #include "export_support.h"
+#include "support/platform/file_limit.h"
 
 using namespace kqtest;
 using namespace kqtest::exp;
@@ -334,4 +335,41 @@ TEST_F(ExportArchive, FolderThatCannotBeOpenedEndsInErrorWithItsReason) {
   // The reason survives: the start emptied last_error before the worker ran.
   EXPECT_STREQ(kq_last_error(), "cannot open mailbox No such folder");
   EXPECT_FALSE(std::filesystem::exists(d.file("never")));
+}
+
+TEST_F(ExportArchive, ManifestThatCannotBeWrittenFailsTheJobInsteadOfDroppingLines) {
+  scratch_dir d;
+  // An archive of 300 earlier messages, listed in resume.json and the
+  // manifest, so the manifest is far larger than any message file.
+  std::string list, old;
+  for (unsigned uid = 900001; uid <= 900300; ++uid) {
+    list += (list.empty() ? "" : ",") + std::to_string(uid);
+    old += "{\"uid\":" + std::to_string(uid) + ",\"folder\":" + json_quote(k_folder) +
+           ",\"file\":\"uid-" + std::to_string(uid) + ".eml\",\"sha256\":\"" + std::string(64, '0') +
+           "\",\"size\":1,\"from\":\"\",\"subject\":\"" + std::string(200, 's') +
+           "\",\"date\":\"\",\"ts\":-1}\n";
+  }
+  write_all(d.file("resume.json"),
+            "{\"folder\":" + json_quote(k_folder) + ",\"last_uid\":0,\"completed\":[" + list + "]}");
+  write_all(d.file("manifest.jsonl"), old);
+  int state;
+  {
+    // The disk fills after about two more manifest lines.
+    file_size_limit full(static_cast<long long>(old.size()) + 700);
+    state = run_export(config(d.str()));
+  }
+  EXPECT_EQ(state, 4);
+  EXPECT_NE(std::string(kq_last_error()).find("cannot write " + d.str() + "/manifest.jsonl"),
+            std::string::npos)
+      << kq_last_error();
+  // Only whole lines, one per message counted as stored.
+  std::vector<entry> m = read_manifest(d.str());
+  std::size_t done = kq::s_job.done.load();
+  EXPECT_GE(done, 1u);
+  EXPECT_LT(done, 12u);
+  ASSERT_EQ(m.size(), 300u + done);
+  EXPECT_EQ(read_all(d.file("manifest.jsonl")).substr(0, old.size()), old);
+  // With room again the next job completes the archive.
+  ASSERT_EQ(run_export(config(d.str())), 2);
+  EXPECT_EQ(read_manifest(d.str()).size(), 312u);
 }
