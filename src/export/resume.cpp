@@ -80,8 +80,10 @@ void resume_read() {
   std::sort(job->completed.begin(), job->completed.end());
   job->completed.erase(std::unique(job->completed.begin(), job->completed.end()),
                        job->completed.end());
-  long long mb = json_num(root, "mbox_bytes", -1);
-  job->mbox_bytes = mb >= 0 ? mb : -1;
+  // Only a plain non-negative integer can say where all.mbox may be cut.
+  yyjson_val *mb = json_key(root, "mbox_bytes");
+  if (mb && yyjson_is_uint(mb) && yyjson_get_uint(mb) <= static_cast<std::uint64_t>(k_resume_max_mbox))
+    job->mbox_bytes = static_cast<long long>(yyjson_get_uint(mb));
 }
 
 void resume_write(export_job *job) {

@@ -12,6 +12,7 @@ namespace kq {
 // accepts, so no stored message drops out of the list.
 inline constexpr std::size_t k_resume_max_uids = 5000000;
 inline constexpr long long k_resume_max_file = 67108864;
+inline constexpr long long k_resume_max_mbox = 1LL << 62;
 
 // Loads last_uid, the completed list (sorted, without repeats) and the
 // all.mbox length of s_job from its directory; silent on every failure.

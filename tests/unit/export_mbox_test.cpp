@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "export/file_util.h"
 #include "export/mbox.h"
 #include "support/scratch_files.h"
 
@@ -67,4 +68,27 @@ TEST(ExportMbox, PythonReadsConsecutiveRecords) {
   EXPECT_EQ(kqtest::read_all(d.file("out.txt")),
             "2\none a@example.org 'no final line end\\r\\n\\r\\n'\n"
             "two b@example.org '>From the start\\r\\n\\r\\n'\n");
+}
+
+// all.mbox is only ever cut where one record ends and the next begins.
+TEST(ExportMbox, RecordBoundariesAndTornEnds) {
+  kqtest::scratch_dir d;
+  std::string out;
+  std::string m = "Subject: a\r\n\r\nFrom here\r\n";
+  mbox_record_append(out, "a@b", 0, m.data(), m.size());
+  std::size_t first = out.size();
+  mbox_record_append(out, "a@b", 0, m.data(), m.size());
+  kqtest::write_all(d.file("all.mbox"), out);
+  std::string path = d.file("all.mbox");
+  EXPECT_TRUE(mbox_record_boundary(path.c_str(), 0));
+  EXPECT_TRUE(mbox_record_boundary(path.c_str(), static_cast<long long>(first)));
+  EXPECT_TRUE(mbox_record_boundary(path.c_str(), static_cast<long long>(out.size())));
+  EXPECT_FALSE(mbox_record_boundary(path.c_str(), static_cast<long long>(first) - 1));
+  EXPECT_FALSE(mbox_record_boundary(path.c_str(), static_cast<long long>(first) + 1));
+  EXPECT_FALSE(mbox_record_boundary(path.c_str(), 2));
+  EXPECT_FALSE(mbox_record_boundary(path.c_str(), static_cast<long long>(out.size()) + 10));
+  EXPECT_FALSE(ends_inside_line(path.c_str()));
+  kqtest::write_all(path, out + "From x@y Thu Jan  1 00:00:00 1970\r\nSubj");
+  EXPECT_TRUE(ends_inside_line(path.c_str()));
+  EXPECT_FALSE(ends_inside_line(d.file("missing").c_str()));
 }

@@ -138,6 +138,12 @@ TEST_F(ExportResume, MboxLengthIsRecordedAndPassedOn) {
   resume_write(&s_job);
   resume_read();
   EXPECT_EQ(s_job.mbox_bytes, 10);
+  // Anything but a plain count leaves the length unknown: never a cut to 0.
+  for (const char *bad : {"\"10\"", "true", "-1", "10.5", "null"}) {
+    file(std::string(R"({"folder":"INBOX","completed":[1],"mbox_bytes":)") + bad + "}");
+    resume_read();
+    EXPECT_EQ(s_job.mbox_bytes, -1) << bad;
+  }
 }
 
 TEST_F(ExportResume, WriteDoesNothingWithResumeOff) {
