@@ -54,7 +54,8 @@ inline std::string make_message(int i, std::size_t size, const std::string &subj
   return m;
 }
 
-// Appends the messages and returns them with their UIDs.
+// Appends the messages and returns them with their UIDs and the bytes the
+// server stored.
 inline std::vector<stored> append_all(DovecotServer &dv, const std::string &user,
                                       const std::string &folder,
                                       const std::vector<std::pair<std::string, long long>> &msgs) {
@@ -63,7 +64,12 @@ inline std::vector<stored> append_all(DovecotServer &dv, const std::string &user
   std::vector<unsigned> uids = dv.append_many(user, folder, batch);
   std::vector<stored> out;
   if (uids.size() != msgs.size()) return out;
-  for (std::size_t i = 0; i < msgs.size(); ++i) out.push_back({uids[i], msgs[i].first, msgs[i].second});
+  // The expected bytes are what the server holds, read back independently.
+  for (std::size_t i = 0; i < msgs.size(); ++i) {
+    std::string raw = dv.fetch_raw(user, folder, uids[i]);
+    EXPECT_EQ(raw, msgs[i].first) << "uid " << uids[i];
+    out.push_back({uids[i], raw, msgs[i].second});
+  }
   return out;
 }
 
