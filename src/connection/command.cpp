@@ -94,6 +94,7 @@ int cmd_exec2(reader *r, const char *command) {
       r->status = status;
       return status;
     }
+    if (r->on_record) r->on_record(r->on_record_ctx, line, r->lit, r->lit_len);
     store_record(r, line);
     if (sasl && line[0] == '+' && !send_all(c, "\r\n", 2)) {
       set_err("send failed: %s", plat::error_text(plat::last_errno()));

@@ -89,6 +89,11 @@ struct reader {
   const char *last_lit = nullptr;
   long long last_lit_len = 0;
   std::unique_ptr<char[]> line;  // k_line_cap record buffer used by commands
+  // Optional: sees every non-completion record of a command together with
+  // that record's own literal bytes, which the next record overwrites (a
+  // LIST reply can carry one literal name per line). Not reset by commands.
+  void (*on_record)(void *ctx, const char *line, const char *lit, long long lit_len) = nullptr;
+  void *on_record_ctx = nullptr;
 };
 
 int reader_need(reader *r);
