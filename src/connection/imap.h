@@ -102,6 +102,9 @@ int reader_read_record(reader *r, char *line);
 // One tagged command: 0 OK, 1 NO, 2 BAD, -1 failure (reason in last_error).
 int cmd_exec2(reader *r, const char *command);
 int cmd_exec(reader *r, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// Number of command lines sent since the library was loaded (tests and
+// benchmarks measure round trips with it).
+std::uint64_t cmd_sent_total();
 
 // Writes s as an IMAP quoted string (with its quotes), a backslash before
 // each '"' and '\'. False, with "invalid mailbox name", when s holds CR, LF
