@@ -12,34 +12,18 @@
 #include "kerquill.h"
 #include "search/fetch_items.h"
 #include "search/search.h"
+#include "search/uid_walk.h"
 
 namespace kq {
 
 namespace {
 
 constexpr long long k_uid_top = 0xFFFFFFFFLL;  // UIDs are 32-bit
-constexpr long long k_window = 1000;           // UIDs per existence probe
 
 long long sat_add(long long a, long long b) {
   long long r;
   if (!__builtin_add_overflow(a, b, &r)) return r;
   return b > 0 ? LLONG_MAX : LLONG_MIN;
-}
-
-// Which UIDs of [a, b] exist; false when the command failed.
-bool existing_uids(reader &r, long long a, long long b, std::vector<long long> &out) {
-  out.clear();
-  if (cmd_exec(&r, "UID FETCH %lld:%lld (UID)", a, b) != 0) return false;
-  for (int i = 0; i < r.count; ++i) {
-    unsigned long long u;
-    if (read_fetch_uid(r.records[i], u) && static_cast<long long>(u) >= a &&
-        static_cast<long long>(u) <= b)
-      out.push_back(static_cast<long long>(u));
-  }
-  r.release_records();
-  std::sort(out.begin(), out.end());
-  out.erase(std::unique(out.begin(), out.end()), out.end());
-  return true;
 }
 
 // Fetches UID k into row h. False when the command failed (the scan ends);
@@ -71,21 +55,18 @@ bool fetch_candidate(reader &r, long long k, search_hit &h) {
   return true;
 }
 
-// Probes [start, end]: existence in windows, then one header fetch per
-// existing UID, so the rows equal those of probing every UID in turn.
-void scan(reader &r, const search_criteria &c, long long start, long long end) {
+// Probes [start, end]: existence a window at a time, then one header fetch
+// per existing UID, so the rows equal those of probing every UID in turn.
+void scan(reader &r, const search_criteria &c, long long count, long long start, long long end) {
+  uid_walk walk(r, count, start, end);
   std::vector<long long> uids;
-  uids.reserve(k_window);
-  for (long long a = start; a <= end && s_search_count < s_search_cap;) {
-    long long b = end - a < k_window - 1 ? end : a + k_window - 1;
-    if (!existing_uids(r, a, b, uids)) return;
+  while (s_search_count < s_search_cap && walk.next(uids)) {
     for (long long k : uids) {
       if (s_search_count >= s_search_cap) return;
       search_hit &h = s_search[s_search_count];
       if (!fetch_candidate(r, k, h)) return;
       if (h.uid == k && criteria_match(c, h)) ++s_search_count;
     }
-    a = b + 1;
   }
 }
 
@@ -128,7 +109,7 @@ int search_run(const char *folder, const char *criteria) {
     return -1;
   }
   copy_cut(s_search_folder, sizeof s_search_folder, folder);
-  if (start <= end) scan(r, c, start, end);
+  if (start <= end) scan(r, c, count, start, end);
   set_err("%s", "");
   return 0;
 }
