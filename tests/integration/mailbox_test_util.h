@@ -40,9 +40,6 @@ inline std::string fresh_user(const std::string &hint) {
   auto &dv = kqtest::shared_dovecot();
   std::string user = dv.unique_user(hint);
   dv.add_user(user, "pw-" + user);
-  // Dovecot looks at its user file at most once a second: a login within the
-  // second of an earlier lookup would not see the new user yet.
-  kqtest::platform::sleep_ms(1100);
   return user;
 }
 
