@@ -87,6 +87,8 @@ int search_run(const char *folder, const char *criteria) {
     s_search_count = 0;
     return 0;
   }
+  // N distinct positive UIDs need a UIDNEXT above N; a smaller one is bogus.
+  if (uidnext <= static_cast<unsigned long long>(count)) uidnext = 0;
   long long start = c.uid_min_set ? c.uid_min : 1;
   // Every existing UID lies below UIDNEXT (UIDs only ever ascend).
   long long last_uid = uidnext > 0 ? static_cast<long long>(std::min<unsigned long long>(

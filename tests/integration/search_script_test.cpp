@@ -84,3 +84,22 @@ TEST(SearchScript, ItemsInAnotherOrderGiveNoRow) {
   s.stop();
   EXPECT_TRUE(s.errors().empty());
 }
+
+TEST(SearchScript, ImpossibleUidnextIsIgnored) {
+  kqtest::ScriptServer s;
+  script_login(s);
+  // Two messages cannot both lie below UIDNEXT 2: the default range stands.
+  s.expect_line().send("* 2 EXISTS\r\n* OK [UIDNEXT 2] next\r\n").send_tagged("OK ok");
+  s.expect_line().send("* 1 FETCH (UID 5)\r\n").send_tagged("OK fetched");
+  s.expect_line().send(header_fetch(5, "01-Jan-2024 00:00:00 +0000", "five")).send_tagged("OK");
+  script_logout(s);
+  ASSERT_TRUE(s.start());
+  ASSERT_EQ(kq_connect(script_json(s.port()).c_str()), 0) << kq_last_error();
+  ASSERT_EQ(kq_search("Odd", nullptr), 0) << kq_last_error();
+  EXPECT_EQ(result_uids(), std::vector<unsigned>{5});
+  kq_disconnect();
+  s.stop();
+  std::vector<std::string> got = s.received();
+  ASSERT_GE(got.size(), 4u);
+  EXPECT_TRUE(ends_with(got[3], " UID FETCH 1:103 (UID)")) << got[3];
+}
