@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -34,15 +33,8 @@ std::size_t manifest_lines(const std::string &dir) {
 // The child's side: started only by the test below, through the binary's
 // own path, with the job described in its environment.
 TEST(ExportKillChild, DISABLED_RunExport) {
-  std::string rows_path = env("KQ_EXPORT_CHILD_ROWS");
-  ASSERT_FALSE(rows_path.empty());
-  std::string rows = read_all(rows_path);
-  ASSERT_EQ(rows.size() % sizeof(kq::search_hit), 0u);
-  ASSERT_TRUE(kq::search_table_alloc());
-  std::memcpy(kq::s_search, rows.data(), rows.size());
-  kq::s_search_count = static_cast<int>(rows.size() / sizeof(kq::search_hit));
-  kq::copy_cut(kq::s_search_folder, sizeof kq::s_search_folder, env("KQ_EXPORT_CHILD_FOLDER"));
   ASSERT_EQ(kq_connect(env("KQ_EXPORT_CHILD_CONNECT")), 0) << kq_last_error();
+  ASSERT_EQ(kq_search(env("KQ_EXPORT_CHILD_FOLDER"), nullptr), 0) << kq_last_error();
   ASSERT_EQ(kq_export_start(env("KQ_EXPORT_CHILD_CONFIG")), 0) << kq_last_error();
   EXPECT_EQ(wait_end(120000), 2) << kq_last_error();
 }
@@ -60,16 +52,11 @@ TEST(ExportKill, KilledProcessesLeaveAnArchiveTheNextJobCompletes) {
                   1500000000 + i * 86400LL * 5});
   std::vector<stored> msgs = append_all(dv, user, folder, in);
   ASSERT_EQ(msgs.size(), 400u);
-  fill_table(folder, msgs);
 
   scratch_dir work;
   std::string archive = work.file("archive");
-  std::string rows_path = work.file("rows.bin");
-  write_all(rows_path, std::string(reinterpret_cast<const char *>(kq::s_search),
-                                   sizeof(kq::search_hit) * msgs.size()));
   std::string cfg = config(archive, "\"format\":\"eml+mbox\",\"naming\":\"yyyy\"");
   std::vector<std::pair<std::string, std::string>> child_env = {
-      {"KQ_EXPORT_CHILD_ROWS", rows_path},
       {"KQ_EXPORT_CHILD_FOLDER", folder},
       {"KQ_EXPORT_CHILD_CONNECT", connect_json(user, "pw-kill", false)},
       {"KQ_EXPORT_CHILD_CONFIG", cfg}};
@@ -91,6 +78,7 @@ TEST(ExportKill, KilledProcessesLeaveAnArchiveTheNextJobCompletes) {
   EXPECT_LE(finished, 2) << read_all(work.file("child.log"));
 
   ASSERT_EQ(kq_connect(connect_json(user, "pw-kill", false).c_str()), 0) << kq_last_error();
+  search_all(folder, msgs.size());
   ASSERT_EQ(kq_export_start(cfg.c_str()), 0) << kq_last_error();
   ASSERT_EQ(wait_end(), 2) << kq_last_error();
   expect_archive(archive, folder, msgs, true);
