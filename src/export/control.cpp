@@ -71,6 +71,11 @@ int start(const char *config) {
   {
     // Another thread may be reading the last job's figures meanwhile.
     guard hold(job->lock);
+    // Checked again under the lock: two starts racing must not both win.
+    if (job->active) {
+      set_err("export already running");
+      return -1;
+    }
     job_reset(job);
     if (!configure(job, config)) {
       job_reset(job);
