@@ -1,24 +1,18 @@
 // Small file helpers shared by the archive writers.
 #pragma once
 
-#include <cstdio>
-#include <memory>
+#include <cstring>
+
+#include "platform/platform.h"
 
 namespace kq {
-
-struct file_closer {
-  void operator()(std::FILE *f) const {
-    if (f) std::fclose(f);
-  }
-};
-using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
 // True when a non-empty file does not end with a line feed: its last line
 // was torn (a crash), and anything appended would be glued onto it.
 inline bool ends_inside_line(const char *path) {
-  file_ptr f(std::fopen(path, "rb"));
-  if (!f || std::fseek(f.get(), -1, SEEK_END) != 0) return false;
-  return std::fgetc(f.get()) != '\n';
+  long long size = plat::file_size(path);
+  char last = '\n';
+  return size > 0 && plat::read_at(path, size - 1, &last, 1) == 1 && last != '\n';
 }
 
 // True when offset `at` of an mbox file is where one record ends and the
@@ -27,12 +21,10 @@ inline bool ends_inside_line(const char *path) {
 inline bool mbox_record_boundary(const char *path, long long at) {
   if (at == 0) return true;
   if (at < 4) return false;
-  file_ptr f(std::fopen(path, "rb"));
-  if (!f || std::fseek(f.get(), static_cast<long>(at - 4), SEEK_SET) != 0) return false;
   char b[9] = {};
-  std::size_t n = std::fread(b, 1, 9, f.get());
+  long long n = plat::read_at(path, at - 4, b, sizeof b);
   if (n < 4 || b[0] != '\r' || b[1] != '\n' || b[2] != '\r' || b[3] != '\n') return false;
-  return n == 4 || (n == 9 && b[4] == 'F' && b[5] == 'r' && b[6] == 'o' && b[7] == 'm' && b[8] == ' ');
+  return n == 4 || (n == 9 && std::memcmp(b + 4, "From ", 5) == 0);
 }
 
 }  // namespace kq

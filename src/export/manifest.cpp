@@ -13,6 +13,13 @@ namespace kq {
 
 namespace {
 
+struct file_closer {
+  void operator()(std::FILE *f) const {
+    if (f) std::fclose(f);
+  }
+};
+using file_ptr = std::unique_ptr<std::FILE, file_closer>;
+
 std::string manifest_path(const export_job *job) {
   return std::string(job->dir) + "/manifest.jsonl";
 }

@@ -103,6 +103,11 @@ class append_file {
  private:
   int fd_ = -1;
 };
+// Size of a file in bytes, -1 when it cannot be examined.
+long long file_size(const char *path);
+// Reads up to n bytes at a byte offset of a file (files past 2 GiB too);
+// the count read, or -1 when the file cannot be read.
+long long read_at(const char *path, long long offset, void *buf, std::size_t n);
 // Reads an environment variable; null when unset.
 const char *env_get(const char *name);
 

@@ -195,6 +195,21 @@ bool path_exists(const char *path) { return ::access(path, F_OK) == 0; }
 bool file_replace(const char *src, const char *dst) { return ::rename(src, dst) == 0; }
 const char *env_get(const char *name) { return std::getenv(name); }
 
+long long file_size(const char *path) {
+  struct stat st;
+  return ::stat(path, &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+}
+
+long long read_at(const char *path, long long offset, void *buf, std::size_t n) {
+  int fd;
+  do fd = ::open(path, O_RDONLY | O_CLOEXEC); while (fd < 0 && errno == EINTR);
+  if (fd < 0) return -1;
+  ssize_t r;
+  do r = ::pread(fd, buf, n, static_cast<off_t>(offset)); while (r < 0 && errno == EINTR);
+  ::close(fd);
+  return r;
+}
+
 append_file::~append_file() { close(); }
 
 bool append_file::open(const char *path, bool truncate) {
