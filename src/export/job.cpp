@@ -26,6 +26,11 @@ void job_init() {
   (void)built;
 }
 
+bool export_job_active() {
+  job_init();
+  return s_job.active.load() != 0;
+}
+
 void job_reset(export_job *job) {
   job->active = 0;
   job->state = k_job_idle;

@@ -67,6 +67,9 @@ extern int s_job_inited;
 
 // First-use initialisation shared by every export call.
 void job_init();
+// True while the export job's worker has not yet let go of the job (for the
+// batch export, which waits for it).
+bool export_job_active();
 // Clears settings, counters and lists for a new job (the lock stays as is:
 // a worker that just ended may still be leaving it).
 void job_reset(export_job *job);
