@@ -94,7 +94,15 @@ void part_parse_headers(mime_part *part, const char *data, std::uint64_t len) {
   // The header block ends at the first blank line, whichever line-end form
   // it uses: CR LF CR LF or LF LF.
   std::uint64_t block_len = len, sep = 0;
-  for (std::uint64_t i = 0; i + 1 < len;) {
+  // A part that opens with its blank line has no header fields at all.
+  if (len >= 2 && data[0] == '\r' && data[1] == '\n') {
+    block_len = 0;
+    sep = 2;
+  } else if (len >= 1 && data[0] == '\n') {
+    block_len = 0;
+    sep = 1;
+  }
+  for (std::uint64_t i = 0; sep == 0 && i + 1 < len;) {
     auto *lf = static_cast<const char *>(std::memchr(data + i, '\n', len - i));
     if (!lf) break;
     i = static_cast<std::uint64_t>(lf - data);

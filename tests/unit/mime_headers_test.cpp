@@ -47,6 +47,17 @@ TEST(MimeSplit, BareLfHeadersEndAtTheirOwnBlankLineNotAtALaterCrlfOne) {
   EXPECT_EQ(std::string(p.body, 4), "line");
 }
 
+TEST(MimeSplit, APartOpeningWithItsBlankLineHasNoHeaders) {
+  // Text in the body that looks like a header field is not read as one.
+  mime_part p = parse("\r\nContent-Type: image/png\r\n\r\nrest");
+  EXPECT_EQ(p.header_len, 2u);
+  EXPECT_STREQ(p.ctype, "");
+  EXPECT_EQ(p.body_len, 31u);
+  p = parse("\nContent-Disposition: attachment\n\nrest");
+  EXPECT_EQ(p.header_len, 1u);
+  EXPECT_STREQ(p.disposition, "");
+}
+
 TEST(MimeHeaders, BareLfValueStopsAtItsLineEnd) {
   mime_part p = parse("Content-Type: text/plain\nContent-Transfer-Encoding: base64\nX: y\n\nQUJD\n");
   EXPECT_STREQ(p.ctype, "text/plain");
