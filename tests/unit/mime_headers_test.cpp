@@ -149,6 +149,9 @@ TEST(MimeParams, BoundaryAndFilenameForms) {
   EXPECT_FALSE(part_is_container(p));
   p = parse("Content-Type: multipart/mixed\r\n\r\n");
   EXPECT_EQ(p.has_boundary, 0);
+  // The tab a fold leaves behind ends an unquoted value.
+  p = parse("Content-Type: multipart/mixed; boundary=b1\r\n\t; charset=x\r\n\r\n");
+  EXPECT_STREQ(p.boundary, "b1");
   p = parse("Content-Disposition: attachment; filename=report.pdf;size=10\r\n\r\n");
   EXPECT_STREQ(p.filename, "report.pdf");
   p = parse("Content-Disposition: attachment; filename*=UTF-8''a.pdf\r\n\r\n");
