@@ -66,9 +66,12 @@ class MessageFetch : public ::testing::Test {
     std::snprintf(kq::s_search_folder, sizeof kq::s_search_folder, "%s", folder.c_str());
   }
 
-  // Fetches a fixture from INBOX; false (with the reason) when it fails.
+  // Searches INBOX for the fixture's UID and fetches the one row found.
   static ::testing::AssertionResult fetch(const std::string &fixture) {
-    one_row("INBOX", uid_[fixture]);
+    std::string crit = "{\"uid_min\":" + std::to_string(uid_[fixture]) +
+                       ",\"uid_max\":" + std::to_string(uid_[fixture]) + "}";
+    if (kq_search("INBOX", crit.c_str()) != 0) return ::testing::AssertionFailure() << kq_last_error();
+    if (kq_search_count() != 1) return ::testing::AssertionFailure() << kq_search_count() << " rows";
     if (kq_fetch(0) != 0) return ::testing::AssertionFailure() << kq_last_error();
     if (*kq_last_error()) return ::testing::AssertionFailure() << "error text left: " << kq_last_error();
     return ::testing::AssertionSuccess();
@@ -270,8 +273,7 @@ TEST_F(MessageFetch, AttachmentNamesStayInsideTheDirectory) {
 
 TEST_F(MessageFetch, ThreeHundredAttachmentsListTheFirst256) {
   const std::vector<std::string> &payload = many_payloads();
-  one_row("INBOX", uid_["many"]);
-  ASSERT_EQ(kq_fetch(0), 0) << kq_last_error();
+  ASSERT_TRUE(fetch("many"));
   EXPECT_STREQ(kq_fetch_body_text(), "Lots of files.");
   ASSERT_EQ(kq_attachment_count(), 256);
   EXPECT_STREQ(kq_attachment_field(nullptr, 255, "name"), "f255.bin");
@@ -291,26 +293,31 @@ TEST_F(MessageFetch, ReadsTheRowsFolderWhateverIsOpen) {
   std::string inbox_plain = message_fixture("plain.eml");
   ASSERT_EQ(dv_->fetch_raw(user_, "INBOX", other).substr(0, 20), inbox_plain.substr(0, 20))
       << "the same UID must exist in INBOX for this test";
+  std::string inbox_header = inbox_plain.substr(0, inbox_plain.find("\r\n\r\n") + 4);
 
-  // Another call opened INBOX after the search of Other.
-  {
-    kq::reader r;
-    ASSERT_EQ(kq::imap_select(&r, "INBOX", nullptr), 0) << kq_last_error();
-  }
-  one_row("Other", other);
+  // The probe opens INBOX after the search of Other.
+  ASSERT_EQ(kq_search("Other", nullptr), 0) << kq_last_error();
+  ASSERT_EQ(kq_search_count(), 1);
+  ASSERT_STRNE(kq_probe_folder("INBOX"), "") << kq_last_error();
+  ASSERT_EQ(kq::selected_mailbox(), "INBOX");
   ASSERT_EQ(kq_fetch(0), 0) << kq_last_error();
   EXPECT_STREQ(kq_fetch_body_text(), "other body\r\n");
-  EXPECT_EQ(kq::selected_mailbox(), "Other");
 
-  one_row("INBOX", other);
+  // And the other way round.
+  ASSERT_TRUE(fetch("plain.eml"));
+  ASSERT_EQ(uid_["plain.eml"], other);
+  ASSERT_STRNE(kq_probe_folder("Other"), "") << kq_last_error();
   ASSERT_EQ(kq_fetch(0), 0) << kq_last_error();
-  EXPECT_EQ(std::string(kq_fetch_header()), inbox_plain.substr(0, inbox_plain.find("\r\n\r\n") + 4));
+  EXPECT_EQ(kq_fetch_header(), inbox_header);
 
-  // A folder that cannot be opened fails the fetch and keeps the message.
-  one_row("No such folder", other);
+  // A folder that can no longer be opened fails the fetch and keeps the
+  // message.
+  ASSERT_EQ(kq_search("Other", nullptr), 0) << kq_last_error();
+  ASSERT_STRNE(kq_probe_folder("INBOX"), "") << kq_last_error();
+  ASSERT_TRUE(dv_->delete_folder(user_, "Other")) << dv_->last_error();
   EXPECT_EQ(kq_fetch(0), -1);
   EXPECT_EQ(std::string(kq_last_error()), "fetch uid " + std::to_string(other) + " failed");
-  EXPECT_EQ(std::string(kq_fetch_header()), inbox_plain.substr(0, inbox_plain.find("\r\n\r\n") + 4));
+  EXPECT_EQ(kq_fetch_header(), inbox_header);
 }
 
 TEST_F(MessageFetch, FailuresKeepThePreviousMessage) {
