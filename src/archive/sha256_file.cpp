@@ -7,7 +7,7 @@
 
 namespace kq {
 
-void sha256_hex(const unsigned char digest[32], char hex[65]) {
+void digest_hex(const unsigned char digest[32], char hex[65]) {
   static const char digits[] = "0123456789abcdef";
   for (int i = 0; i < 32; ++i) {
     hex[2 * i] = digits[digest[i] >> 4];
@@ -32,7 +32,7 @@ bool sha256_file_hex(const char *path, unsigned char *buf, char hex[65]) {
   while ((n = std::fread(buf, 1, k_hash_chunk, f.get())) > 0) mbedtls_sha256_update(&ctx.c, buf, n);
   unsigned char digest[32];
   mbedtls_sha256_finish(&ctx.c, digest);
-  sha256_hex(digest, hex);
+  digest_hex(digest, hex);
   return true;
 }
 

@@ -14,6 +14,6 @@ inline constexpr std::size_t k_hash_chunk = 65536;
 bool sha256_file_hex(const char *path, unsigned char *buf, char hex[65]);
 
 // Hex text of a 32-byte digest, "%02x" per byte.
-void sha256_hex(const unsigned char digest[32], char hex[65]);
+void digest_hex(const unsigned char digest[32], char hex[65]);
 
 }  // namespace kq
