@@ -27,6 +27,8 @@ struct batch_state {
   std::int32_t manifest;
   char folders[k_batch_slots][k_folder_cap];
   std::int32_t folder_count;
+  // The names came from the server's listing rather than the configuration.
+  std::int32_t listed_by_server;
   std::atomic<std::int32_t> folder_idx{0};
   std::atomic<std::int64_t> done_folders{0};
   // current and error_text are guarded by batch_text_lock().
@@ -45,6 +47,9 @@ void batch_clear();
 void batch_read_texts(char current[1024], char error_text[512]);
 void batch_set_current(const char *text);
 void batch_set_error(const char *text);
+// Takes and releases the text lock: orders the batch thread's earlier
+// writes (last_error among them) before any later status read.
+void batch_publish_current();
 
 // Copies a folder name cut to at most 127 bytes, never inside a UTF-8
 // sequence (a split character would make the JSON built from it invalid).

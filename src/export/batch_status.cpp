@@ -51,6 +51,7 @@ void batch_clear() {
   std::memset(s_batch.folders, 0, sizeof s_batch.folders);
   std::memset(s_batch.subdirs, 0, sizeof s_batch.subdirs);
   s_batch.folder_count = 0;
+  s_batch.listed_by_server = 0;
   s_batch.folder_idx.store(0);
   s_batch.done_folders.store(0);
   s_batch.current[0] = '\0';
@@ -67,6 +68,8 @@ void batch_set_current(const char *text) {
   text_guard g;
   std::snprintf(s_batch.current, sizeof s_batch.current, "%s", text);
 }
+
+void batch_publish_current() { text_guard g; }
 
 void batch_set_error(const char *text) {
   text_guard g;
