@@ -22,8 +22,11 @@ class manifest_reader {
 
   // Opens "<dir>/manifest.jsonl"; false when it cannot be read.
   bool open(const char *dir);
-  // The next line without its line end; false at the end of the file.
+  // The next line without its line end; false at the end of the file or
+  // when reading fails.
   bool next(std::string_view &line);
+  // Reading stopped on an error rather than at the end of the file.
+  bool failed() const { return file_ && std::ferror(file_.get()) != 0; }
 
  private:
   struct file_closer {

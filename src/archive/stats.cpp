@@ -62,6 +62,10 @@ const char *archive_stats(const char *dir) {
       }
     }
   }
+  if (in.failed()) {
+    set_err("cannot read manifest.jsonl in %s", dir);
+    return "";
+  }
   char old_text[24], new_text[24];
   day_text(oldest, old_text);
   day_text(newest, new_text);

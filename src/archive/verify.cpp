@@ -91,6 +91,11 @@ int verify_dir(const char *dir) {
   auto buf = std::make_unique<unsigned char[]>(k_hash_chunk);
   std::string_view line;
   while (in.next(line)) verify_line(dir, line, buf.get());
+  // A manifest that breaks off is no verified archive.
+  if (in.failed()) {
+    set_err("cannot read manifest.jsonl in %s", dir);
+    return -1;
+  }
   set_err("%s", "");
   return 0;
 }

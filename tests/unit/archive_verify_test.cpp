@@ -248,3 +248,12 @@ TEST(Verify, HundredThousandLineManifestInBoundedMemory) {
     EXPECT_LT(after - before, 16 * 1024) << "peak grew by KiB";
   }
 }
+
+TEST(Verify, ManifestThatCannotBeReadIsAFailure) {
+  temp_dir d("verify-unreadable");
+  fs::create_directories(d.path() / "manifest.jsonl");  // opens, but every read fails
+  EXPECT_EQ(kq_verify_dir(d.str().c_str()), -1);
+  EXPECT_EQ(std::string(kq_last_error()), "cannot read manifest.jsonl in " + d.str());
+  EXPECT_STREQ(kq_archive_stats_json(d.str().c_str()), "");
+  EXPECT_EQ(std::string(kq_last_error()), "cannot read manifest.jsonl in " + d.str());
+}
