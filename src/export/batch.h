@@ -67,7 +67,4 @@ void batch_assign_subdirs();
 // Thread body of a batch; its argument is &s_batch.
 void batch_worker(void *batch);
 
-// True while the export job's worker has not yet let go of the job.
-bool export_job_active();
-
 }  // namespace kq
