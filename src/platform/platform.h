@@ -83,6 +83,8 @@ bool utc_to_tm(long long t, std::tm *out);           // gmtime_r
 // Creates one directory; true when created or already there.
 bool make_dir(const char *path);
 bool path_exists(const char *path);
+// True when path names a regular file (stat, following links).
+bool is_regular_file(const char *path);
 // Replaces dst by src atomically where the system allows it.
 bool file_replace(const char *src, const char *dst);
 // A file written only at its end (O_APPEND). write() hands the whole buffer

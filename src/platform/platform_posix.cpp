@@ -192,6 +192,10 @@ bool make_dir(const char *path) {
 }
 
 bool path_exists(const char *path) { return ::access(path, F_OK) == 0; }
+bool is_regular_file(const char *path) {
+  struct stat st;
+  return ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
 bool file_replace(const char *src, const char *dst) { return ::rename(src, dst) == 0; }
 const char *env_get(const char *name) { return std::getenv(name); }
 
