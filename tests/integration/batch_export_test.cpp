@@ -1,0 +1,423 @@
+// Batch export of many folders against the real server: per-folder archives
+// that verify, the status seen during and after a run, resume, cancel, and
+// the refusals of the starting call.
+#include <gtest/gtest.h>
+#include <yyjson.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "connection/text.h"
+#include "export/batch.h"
+#include "kerquill.h"
+#include "search/search_table.h"
+#include "support/dovecot_server.h"
+#include "support/script_server.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string k_pass = "batch-pass";
+// 2024-03-05 10:00:00 UTC, then one day apart.
+constexpr long long k_date0 = 1709632800;
+
+std::string message(const std::string &folder, int n) {
+  return "From: Sender " + std::to_string(n) + " <s" + std::to_string(n) +
+         "@example.org>\r\nTo: r@example.org\r\nSubject: " + folder + " message " +
+         std::to_string(n) + "\r\nDate: Tue, 5 Mar 2024 10:00:00 +0000\r\n\r\nBody of " + folder +
+         " number " + std::to_string(n) + ".\r\nFrom here on a line that mbox would quote.\r\n";
+}
+
+std::vector<unsigned> fill(kqtest::DovecotServer &dv, const std::string &user,
+                           const std::string &folder, int count) {
+  std::vector<kqtest::DovecotServer::Message> msgs;
+  for (int i = 0; i < count; ++i) msgs.push_back({message(folder, i), k_date0 + 86400LL * i, ""});
+  return dv.append_many(user, folder, msgs);
+}
+
+struct scratch_dir {
+  fs::path path;
+  explicit scratch_dir(const std::string &tag) {
+    path = fs::temp_directory_path() / ("kq-batch-" + tag + "-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                                        "-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+    fs::remove_all(path);
+  }
+  ~scratch_dir() {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+  }
+  std::string str() const { return path.string(); }
+};
+
+struct status_view {
+  std::string text;
+  kq::json_doc doc;
+  bool ok = false;
+  explicit status_view(std::string t) : text(std::move(t)) { ok = doc.parse(text); }
+  long long num(const char *k) { return kq::json_num(doc.root(), k, -99); }
+  std::string folder(const char *k) {
+    const char *s = kq::json_str(kq::json_key(doc.root(), "folders"), k);
+    return s ? s : "<absent>";
+  }
+  std::size_t folder_count() { return yyjson_obj_size(kq::json_key(doc.root(), "folders")); }
+  std::string current() {
+    const char *s = kq::json_str(doc.root(), "current");
+    return s ? s : "<absent>";
+  }
+};
+
+// Polls the batch until it leaves state 1; every status text seen is kept.
+std::vector<std::string> wait_batch(int timeout_s = 120) {
+  std::vector<std::string> seen;
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
+  for (;;) {
+    std::string s = kq_export_all_status_json();
+    if (seen.empty() || seen.back() != s) seen.push_back(s);
+    status_view v(s);
+    if (!v.ok || v.num("state") != 1 || std::chrono::steady_clock::now() > end) return seen;
+    std::this_thread::sleep_for(std::chrono::milliseconds(15));
+  }
+}
+
+std::vector<std::string> manifest_lines(const fs::path &dir) {
+  std::vector<std::string> out;
+  std::ifstream f(dir / "manifest.jsonl");
+  for (std::string l; std::getline(f, l);) out.push_back(l);
+  return out;
+}
+
+// Verifies an archive and checks every listed file holds the server's bytes.
+void expect_archive(kqtest::DovecotServer &dv, const std::string &user, const std::string &folder,
+                    const fs::path &dir, std::size_t count) {
+  SCOPED_TRACE(folder);
+  ASSERT_EQ(kq_verify_dir(dir.string().c_str()), 0) << kq_last_error();
+  status_view r(kq_verify_report_json());
+  EXPECT_EQ(r.num("ok"), static_cast<long long>(count)) << r.text;
+  EXPECT_EQ(r.num("total"), static_cast<long long>(count)) << r.text;
+  auto lines = manifest_lines(dir);
+  ASSERT_EQ(lines.size(), count);
+  for (const auto &l : lines) {
+    kq::json_doc d;
+    ASSERT_TRUE(d.parse(l));
+    auto uid = static_cast<unsigned>(kq::json_num(d.root(), "uid", 0));
+    std::string file = kq::json_str(d.root(), "file");
+    // The default naming files each message under its year and month.
+    EXPECT_TRUE(file.starts_with("2024-03/uid-")) << file;
+    std::ifstream f(dir / file, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(bytes, dv.fetch_raw(user, folder, uid));
+  }
+}
+
+class BatchExport : public ::testing::Test {
+ protected:
+  kqtest::DovecotServer &dv = kqtest::shared_dovecot();
+  std::string user;
+
+  void SetUp() override {
+    ASSERT_TRUE(dv.running()) << dv.start_error();
+    user = dv.unique_user("batch");
+    ASSERT_TRUE(dv.add_user(user, k_pass));
+  }
+  void TearDown() override {
+    // Leave nothing running for the next test.
+    for (int i = 0; i < 400 && status_view(kq_export_all_status_json()).num("state") == 1; ++i) {
+      kq_export_cancel();
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    kq_disconnect();
+  }
+  void connect() { ASSERT_EQ(kq_connect(kqtest::connect_json(user, k_pass, false).c_str()), 0) << kq_last_error(); }
+};
+
+}  // namespace
+
+TEST_F(BatchExport, ListedFoldersWithAnEmptyOneInTheMiddle) {
+  ASSERT_TRUE(dv.create_folder(user, "Alpha"));
+  ASSERT_TRUE(dv.create_folder(user, "Empty"));
+  ASSERT_TRUE(dv.create_folder(user, "Parent"));
+  ASSERT_TRUE(dv.create_folder(user, "Parent/Child"));
+  ASSERT_EQ(fill(dv, user, "Alpha", 3).size(), 3u);
+  ASSERT_EQ(fill(dv, user, "Parent/Child", 4).size(), 4u);
+  connect();
+  scratch_dir d("listed");
+  std::string cfg = "{\"dir\":" + kqtest::json_quote(d.str() + "/") +
+                    ",\"folders\":[\"Alpha\",\"Empty\",\"Parent/Child\"]}";
+  ASSERT_EQ(kq_export_all_folders(cfg.c_str()), 0) << kq_last_error();
+  auto seen = wait_batch();
+
+  bool third_running = false;
+  for (const auto &s : seen) {
+    status_view v(s);
+    ASSERT_TRUE(v.ok) << s;
+    if (v.num("state") != 1) continue;
+    if (v.num("folder_idx") == 2) {
+      // The empty folder counts as done once the next one runs, but it is
+      // not among the folders exported.
+      EXPECT_EQ(v.folder("Alpha"), "done") << s;
+      EXPECT_EQ(v.folder("Empty"), "done") << s;
+      EXPECT_EQ(v.folder("Parent_Child"), "running") << s;
+      EXPECT_EQ(v.num("done_folders"), 1) << s;
+      EXPECT_EQ(v.current(), "folder 3/3: Parent/Child") << s;
+      third_running = true;
+    }
+    if (v.num("folder_idx") == 0) {
+      EXPECT_EQ(v.folder("Empty"), "pending") << s;
+    }
+  }
+  EXPECT_TRUE(third_running);
+  status_view end(seen.back());
+  EXPECT_EQ(end.text, "{\"state\":2,\"folder_idx\":2,\"done_folders\":2,\"current\":\"\","
+                      "\"folders\":{\"Alpha\":\"done\",\"Empty\":\"done\",\"Parent_Child\":\"done\"}}");
+
+  expect_archive(dv, user, "Alpha", d.path / "Alpha", 3);
+  expect_archive(dv, user, "Parent/Child", d.path / "Parent_Child", 4);
+  EXPECT_FALSE(fs::exists(d.path / "Empty"));
+  EXPECT_FALSE(fs::exists(d.path / "Parent"));
+  EXPECT_EQ(std::string(kq_archive_stats_json((d.path / "Alpha").string().c_str())),
+            "{\"messages\":3,\"bytes\":" +
+                std::to_string(message("Alpha", 0).size() * 3) +
+                ",\"oldest\":\"2024-03-05\",\"newest\":\"2024-03-07\"}");
+}
+
+TEST_F(BatchExport, EveryServerFolderWhenNoneListedThenResumeAddsNothing) {
+  ASSERT_TRUE(dv.create_folder(user, "Work"));
+  // "Lone" exists only as the unselectable parent of "Lone/Kid"; "Lone_Kid"
+  // would share Lone/Kid's directory name.
+  ASSERT_TRUE(dv.create_folder(user, "Lone/Kid"));
+  ASSERT_TRUE(dv.create_folder(user, "Lone_Kid"));
+  ASSERT_EQ(fill(dv, user, "INBOX", 2).size(), 2u);
+  ASSERT_EQ(fill(dv, user, "Work", 1).size(), 1u);
+  ASSERT_EQ(fill(dv, user, "Lone/Kid", 2).size(), 2u);
+  ASSERT_EQ(fill(dv, user, "Lone_Kid", 3).size(), 3u);
+  connect();
+  scratch_dir d("all");
+  std::string cfg = "{\"dir\":" + kqtest::json_quote(d.str()) + ",\"folders\":[]}";
+  ASSERT_EQ(kq_export_all_folders(cfg.c_str()), 0) << kq_last_error();
+  status_view end(wait_batch().back());
+  ASSERT_EQ(end.num("state"), 2) << end.text << " " << kq_last_error();
+  EXPECT_EQ(end.num("done_folders"), 4) << end.text;
+  EXPECT_EQ(end.folder_count(), 5u) << end.text;
+  EXPECT_EQ(end.folder("Lone"), "done") << end.text;
+
+  expect_archive(dv, user, "INBOX", d.path / "INBOX", 2);
+  expect_archive(dv, user, "Work", d.path / "Work", 1);
+  // Whichever of the two came first keeps the plain name.
+  std::set<std::size_t> sizes{manifest_lines(d.path / "Lone_Kid").size(),
+                              manifest_lines(d.path / "Lone_Kid~2").size()};
+  EXPECT_EQ(sizes, (std::set<std::size_t>{2, 3}));
+  EXPECT_EQ(end.folder("Lone_Kid~2"), "done") << end.text;
+  EXPECT_EQ(kq_verify_dir((d.path / "Lone_Kid~2").string().c_str()), 0);
+  EXPECT_EQ(status_view(kq_verify_report_json()).num("corrupt"), 0);
+  EXPECT_FALSE(fs::exists(d.path / "Lone"));
+
+  // The same batch again: every job finds its messages recorded.
+  auto before = manifest_lines(d.path / "INBOX");
+  ASSERT_EQ(kq_export_all_folders(cfg.c_str()), 0) << kq_last_error();
+  status_view again(wait_batch().back());
+  EXPECT_EQ(again.num("state"), 2) << again.text;
+  EXPECT_EQ(again.num("done_folders"), 4) << again.text;
+  EXPECT_EQ(manifest_lines(d.path / "INBOX"), before);
+  kq::json_doc stats;
+  ASSERT_TRUE(stats.parse(std::string(kq_export_stats_json())));
+  EXPECT_EQ(kq::json_num(stats.root(), "done", -1), 0) << kq_export_stats_json();
+  EXPECT_EQ(kq::json_num(stats.root(), "total", -1), 0) << kq_export_stats_json();
+  expect_archive(dv, user, "Work", d.path / "Work", 1);
+}
+
+TEST_F(BatchExport, PauseHoldsTheBatchAndCancelEndsIt) {
+  ASSERT_TRUE(dv.create_folder(user, "Big"));
+  ASSERT_TRUE(dv.create_folder(user, "Other"));
+  ASSERT_EQ(fill(dv, user, "Big", 400).size(), 400u);
+  ASSERT_EQ(fill(dv, user, "Other", 1).size(), 1u);
+  connect();
+  scratch_dir d("cancel");
+  std::string cfg = "{\"dir\":" + kqtest::json_quote(d.str()) + ",\"folders\":[\"Big\",\"Other\"]}";
+  ASSERT_EQ(kq_export_all_folders(cfg.c_str()), 0) << kq_last_error();
+
+  // The job starts once the folder's search is done; pause it when a few
+  // messages are stored.
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  auto done = [] {
+    kq::json_doc s;
+    return s.parse(std::string(kq_export_stats_json())) ? kq::json_num(s.root(), "done", 0) : 0;
+  };
+  while ((done() < 5 || kq_export_pause() != 0) && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  while (kq_export_status() != 3 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(kq_export_status(), 3);
+
+  // Paused, the batch waits on the folder.
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  status_view held(kq_export_all_status_json());
+  EXPECT_EQ(held.text, "{\"state\":1,\"folder_idx\":0,\"done_folders\":0,\"current\":\"folder 1/2: Big\","
+                       "\"folders\":{\"Big\":\"running\",\"Other\":\"pending\"}}");
+  // A second batch cannot start over the running one, nor clear its status.
+  EXPECT_EQ(kq_export_all_folders(cfg.c_str()), -1);
+  EXPECT_STREQ(kq_last_error(), "batch already running");
+  EXPECT_EQ(status_view(kq_export_all_status_json()).text, held.text);
+
+  ASSERT_EQ(kq_export_cancel(), 0);
+  status_view end(wait_batch(30).back());
+  EXPECT_EQ(end.text, "{\"state\":4,\"folder_idx\":0,\"done_folders\":0,\"current\":\"folder 1/2: Big\","
+                      "\"folders\":{\"Big\":\"error\",\"Other\":\"pending\"}}");
+  EXPECT_STREQ(kq_last_error(), "export Big cancelled");
+  EXPECT_FALSE(fs::exists(d.path / "Other"));
+
+  // What was stored before the cancel is intact.
+  ASSERT_EQ(kq_verify_dir((d.path / "Big").string().c_str()), 0);
+  status_view r(kq_verify_report_json());
+  EXPECT_EQ(r.num("ok"), r.num("total")) << r.text;
+  EXPECT_GE(r.num("total"), 5) << r.text;
+  EXPECT_LT(r.num("total"), 400) << r.text;
+}
+
+TEST_F(BatchExport, FolderLargerThanTheResultTableIsExportedInParts) {
+  ASSERT_TRUE(dv.create_folder(user, "Many"));
+  ASSERT_EQ(fill(dv, user, "Many", 7).size(), 7u);
+  connect();
+  ASSERT_TRUE(kq::search_table_alloc());
+  const int saved = kq::s_search_cap;
+  kq::s_search_cap = 3;  // stands in for the 200000-row limit
+  scratch_dir d("parts");
+  std::string cfg = "{\"dir\":" + kqtest::json_quote(d.str()) + ",\"folders\":[\"Many\"]}";
+  ASSERT_EQ(kq_export_all_folders(cfg.c_str()), 0) << kq_last_error();
+  status_view end(wait_batch().back());
+  EXPECT_EQ(end.num("state"), 2) << end.text << " " << kq_last_error();
+  EXPECT_EQ(end.num("done_folders"), 1);
+  expect_archive(dv, user, "Many", d.path / "Many", 7);
+
+  // Without resume the parts cannot share one archive: the run says so
+  // instead of reporting a cut folder as done.
+  scratch_dir d2("parts-noresume");
+  std::string cfg2 = "{\"dir\":" + kqtest::json_quote(d2.str()) + ",\"folders\":[\"Many\"],\"resume\":0}";
+  ASSERT_EQ(kq_export_all_folders(cfg2.c_str()), 0) << kq_last_error();
+  status_view end2(wait_batch().back());
+  kq::s_search_cap = saved;
+  EXPECT_EQ(end2.num("state"), 4) << end2.text;
+  EXPECT_EQ(end2.folder("Many"), "error");
+  EXPECT_STREQ(kq_last_error(), "export Many incomplete: more than 3 messages");
+}
+
+TEST_F(BatchExport, StartRefusals) {
+  ASSERT_TRUE(dv.create_folder(user, "Alpha"));
+  ASSERT_EQ(fill(dv, user, "Alpha", 1).size(), 1u);
+  scratch_dir d("refuse");
+  const std::string dir = kqtest::json_quote(d.str());
+  EXPECT_EQ(kq_export_all_folders(("{\"dir\":" + dir + "}").c_str()), -1);
+  EXPECT_STREQ(kq_last_error(), "not connected");
+  connect();
+
+  // A finished batch first, whose status the refusals below then clear.
+  ASSERT_EQ(kq_export_all_folders(("{\"dir\":" + dir + ",\"folders\":[1,\"Alpha\",null,\"Alpha\"]}").c_str()), 0);
+  status_view done(wait_batch().back());
+  EXPECT_EQ(done.text, "{\"state\":2,\"folder_idx\":0,\"done_folders\":1,\"current\":\"\","
+                       "\"folders\":{\"Alpha\":\"done\"}}");
+  const std::string none = "{\"state\":0,\"folder_idx\":0,\"done_folders\":0,\"current\":\"\",\"folders\":{}}";
+
+  EXPECT_EQ(kq_export_all_folders(nullptr), -1);
+  EXPECT_STREQ(kq_last_error(), "empty config");
+  EXPECT_EQ(std::string(kq_export_all_status_json()), none);
+  ASSERT_EQ(kq_export_all_folders(("{\"dir\":" + dir + "}").c_str()), 0);
+  wait_batch();
+  EXPECT_EQ(kq_export_all_folders(""), -1);
+  EXPECT_EQ(std::string(kq_export_all_status_json()), none);
+  EXPECT_EQ(kq_export_all_folders("{\"dir\":"), -1);
+  EXPECT_STREQ(kq_last_error(), "invalid batch config JSON");
+  EXPECT_EQ(kq_export_all_folders("{\"dir\":7,\"folders\":[\"Alpha\"]}"), -1);
+  EXPECT_STREQ(kq_last_error(), "config missing dir");
+  EXPECT_EQ(kq_export_all_folders("[\"dir\"]"), -1);
+  EXPECT_STREQ(kq_last_error(), "config missing dir");
+  EXPECT_EQ(kq_export_all_folders(("{\"dir\":\"" + std::string(4096, 'd') + "\"}").c_str()), -1);
+  EXPECT_STREQ(kq_last_error(), "dir too long");
+  // A list with no usable name does not turn into "every folder".
+  EXPECT_EQ(kq_export_all_folders(("{\"dir\":" + dir + ",\"folders\":[1,{}]}").c_str()), -1);
+  EXPECT_STREQ(kq_last_error(), "no folders found");
+  EXPECT_EQ(std::string(kq_export_all_status_json()), none);
+
+  // Settings read before the start failed show how they were taken.
+  EXPECT_EQ(kq_export_all_folders("{\"parallel\":3.7,\"resume\":true,\"manifest\":5}"), -1);
+  EXPECT_EQ(kq::s_batch.parallel, 3);
+  EXPECT_EQ(kq::s_batch.resume, 0);
+  EXPECT_EQ(kq::s_batch.manifest, 5);
+  EXPECT_EQ(kq_export_all_folders("{\"parallel\":9,\"naming\":false}"), -1);
+  EXPECT_EQ(kq::s_batch.parallel, 2);
+  EXPECT_EQ(kq::s_batch.resume, 1);
+  EXPECT_EQ(kq_export_all_folders("{\"parallel\":0}"), -1);
+  EXPECT_EQ(kq::s_batch.parallel, 2);
+
+  // Folder names stay when the start fails later: they show as pending.
+  EXPECT_EQ(kq_export_all_folders("{\"folders\":[\"Alpha\"]}"), -1);
+  EXPECT_STREQ(kq_last_error(), "config missing dir");
+  EXPECT_EQ(std::string(kq_export_all_status_json()),
+            "{\"state\":0,\"folder_idx\":0,\"done_folders\":0,\"current\":\"\",\"folders\":{\"Alpha\":\"pending\"}}");
+
+  // A folder the host names that the server does not have fails the run.
+  ASSERT_EQ(kq_export_all_folders(("{\"dir\":" + dir + ",\"folders\":[\"Alpha\",\"Nope\"]}").c_str()), 0);
+  status_view bad(wait_batch().back());
+  EXPECT_EQ(bad.num("state"), 4);
+  EXPECT_EQ(bad.num("done_folders"), 1);
+  EXPECT_EQ(bad.folder("Alpha"), "done");
+  EXPECT_EQ(bad.folder("Nope"), "error");
+  EXPECT_EQ(std::string(kq_last_error()), "search Nope failed: cannot open mailbox Nope");
+}
+
+namespace {
+
+// A one-message IMAP server whose one folder is named "..": no real server
+// accepts that name, but a hostile one may list it.
+std::string answer(const std::string &line) {
+  static const std::string msg = message("dots", 1);
+  std::string tag = line.substr(0, line.find(' '));
+  std::string cmd = line.substr(tag.size() + 1);
+  auto ok = [&](const std::string &untagged) { return untagged + tag + " OK done\r\n"; };
+  if (cmd.starts_with("CAPABILITY")) return ok("* CAPABILITY IMAP4rev1 AUTH=PLAIN\r\n");
+  if (cmd.starts_with("EXAMINE") || cmd.starts_with("SELECT"))
+    return ok("* 1 EXISTS\r\n* OK [UIDVALIDITY 7] ok\r\n* OK [UIDNEXT 2] ok\r\n");
+  if (cmd.starts_with("LOGOUT")) return ok("* BYE bye\r\n");
+  if (cmd.find("FETCH") == std::string::npos) return ok("");
+  if (cmd.find("BODY.PEEK[]") != std::string::npos)
+    return ok("* 1 FETCH (UID 1 BODY[] {" + std::to_string(msg.size()) + "}\r\n" + msg + ")\r\n");
+  if (cmd.find("HEADER.FIELDS") != std::string::npos) {
+    std::string head = msg.substr(0, msg.find("\r\n\r\n") + 4);
+    return ok("* 1 FETCH (UID 1 RFC822.SIZE " + std::to_string(msg.size()) +
+              " INTERNALDATE \"05-Mar-2024 10:00:00 +0000\" BODY[HEADER.FIELDS (FROM TO SUBJECT DATE)] {" +
+              std::to_string(head.size()) + "}\r\n" + head + ")\r\n");
+  }
+  // Only UID 1 (message 1) exists.
+  return ok("* 1 FETCH (UID 1)\r\n");
+}
+
+}  // namespace
+
+TEST(BatchExportScripted, FolderNamedDotDotStaysInsideTheBatchDirectory) {
+  kqtest::ScriptServer srv;
+  srv.send("* OK scripted\r\n");
+  for (int i = 0; i < 60; ++i) srv.expect_line().send_fn(answer);
+  ASSERT_TRUE(srv.start());
+  scratch_dir d("dots");
+  const fs::path batch = d.path / "batch";
+  std::string conn = "{\"host\":\"127.0.0.1\",\"port\":" + std::to_string(srv.port()) +
+                     ",\"ssl\":0,\"user\":\"u\",\"pass\":\"p\"}";
+  ASSERT_EQ(kq_connect(conn.c_str()), 0) << kq_last_error();
+  std::string cfg = "{\"dir\":" + kqtest::json_quote(batch.string()) + ",\"folders\":[\"..\"],\"naming\":\"flat\"}";
+  ASSERT_EQ(kq_export_all_folders(cfg.c_str()), 0) << kq_last_error();
+  status_view end(wait_batch(60).back());
+  kq_disconnect();
+  srv.stop();
+  EXPECT_EQ(end.text, "{\"state\":2,\"folder_idx\":0,\"done_folders\":1,\"current\":\"\","
+                      "\"folders\":{\"_..\":\"done\"}}")
+      << kq_last_error();
+  EXPECT_TRUE(fs::exists(batch / "_.." / "uid-1.eml"));
+  ASSERT_EQ(kq_verify_dir((batch / "_..").string().c_str()), 0);
+  EXPECT_EQ(status_view(kq_verify_report_json()).num("ok"), 1);
+  // Nothing landed next to the batch directory.
+  for (const auto &e : fs::directory_iterator(d.path)) EXPECT_EQ(e.path(), batch);
+}
