@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Runs the whole test suite on this machine: dependencies, a normal build,
+# a ThreadSanitizer build of the threaded tests and an ASan+UBSan build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc 2>/dev/null || echo 2)
+
+bash scripts/deps.sh
+
+run() {  # run DIR [cmake options...]
+  local dir=$1; shift
+  echo "== build $dir $*"
+  cmake -S . -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; exit 1; }
+  ninja -C "$dir" -j "$jobs"
+  echo "== test $dir"
+  ctest --test-dir "$dir" --output-on-failure
+}
+
+mkdir -p build
+run build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKQ_SANITIZE=thread -DKQ_BUILD_BENCH=OFF \
+    "-DKQ_TEST_FILTER=*Export*:*Batch*:*Job*:*Thread*"
+run build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKQ_SANITIZE=address,undefined -DKQ_BUILD_BENCH=OFF
