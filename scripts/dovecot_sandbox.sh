@@ -135,7 +135,10 @@ cmd_start() {
     while [[ $tls == "$plain" ]]; do tls=$(free_port); done
     write_config "$dir" "$plain" "$tls"
 
-    "$bin" -F -c "$dir/dovecot.conf" </dev/null >>"$dir/dovecot.out" 2>&1 &
+    # A session of its own keeps a Ctrl-C on the caller's terminal away from
+    # the server, so a cancelled export can still finish its current message.
+    python3 -c 'import os, sys; os.setsid(); os.execv(sys.argv[1], sys.argv[1:])' \
+        "$bin" -F -c "$dir/dovecot.conf" </dev/null >>"$dir/dovecot.out" 2>&1 &
     local pid=$!
     echo "$pid" >"$dir/dovecot.pid"
     if ! wait_for_port "$plain" "$pid" || ! wait_for_port "$tls" "$pid"; then

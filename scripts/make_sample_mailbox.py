@@ -151,20 +151,20 @@ def make_message(rng, n, folder, when):
                             cte="quoted-printable")
     else:
         msg.set_content(text, charset="utf-8", cte="quoted-printable")
-        for _ in range(rng.randint(1, 3)):
+        for k in range(1, rng.randint(1, 3) + 1):
             pick = rng.random()
             if pick < 0.4:
                 data = fake_pdf(rng, rng.randint(2_000, 60_000))
                 msg.add_attachment(data, maintype="application", subtype="pdf",
-                                   filename="report-%d.pdf" % n)
+                                   filename="report-%d-%d.pdf" % (n, k))
             elif pick < 0.7:
                 data = fake_png(rng, rng.randint(1_000, 30_000))
                 msg.add_attachment(data, maintype="image", subtype="png",
-                                   filename="photo-%d.png" % n)
+                                   filename="photo-%d-%d.png" % (n, k))
             else:
                 data = fake_csv(rng, rng.randint(5, 200))
                 msg.add_attachment(data, maintype="text", subtype="csv",
-                                   filename="Übersicht-%d.csv" % n)
+                                   filename="Übersicht-%d-%d.csv" % (n, k))
     return msg
 
 

@@ -83,6 +83,7 @@ int cmd_export(const args &a) {
     std::this_thread::sleep_for(k_poll);
   }
   job_snapshot last = read_job();
+  if (cancelling) last.note = "cancelled";
   view.show(label, last, true);
   view.keep();
 
@@ -93,8 +94,8 @@ int cmd_export(const args &a) {
                   "; run the same command again to continue.");
   long long skipped = rows - last.total;
   if (cancelling) {
-    std::fprintf(stderr, "Export cancelled: %s of %lld stored in this run.\n",
-                 count_text(last.done, "message", "messages").c_str(), last.total);
+    std::fprintf(stderr, "Export cancelled: %lld of %s stored in this run.\n", last.done,
+                 count_text(last.total, "message", "messages").c_str());
     std::fprintf(stderr,
                  resume ? "%s is resumable: run the same command again to continue.\n"
                         : "The stored messages stay in %s (this run did not keep resume data).\n",

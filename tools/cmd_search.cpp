@@ -258,8 +258,12 @@ int cmd_show(const args &a) {
                   pad(main_type(attachment_type(i)), 24).c_str(),
                   human_bytes(to_ll(size)).c_str());
     }
-    std::printf("Save one with: kerquill save-attachment %s %d N DIR\n",
-                header_display(folder).c_str(), row);
+    if (a.has("uid"))
+      std::printf("Save one with: kerquill save-attachment %s N DIR --uid %s\n",
+                  shell_word(printable(folder, false)).c_str(), field(row, "uid").c_str());
+    else
+      std::printf("Save one with: kerquill save-attachment %s %d N DIR (same search options)\n",
+                  shell_word(printable(folder, false)).c_str(), row);
   }
   if (a.has("save-eml")) std::printf("\nRaw message written to %s\n", a.value("save-eml").c_str());
   return 0;

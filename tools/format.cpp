@@ -201,6 +201,18 @@ std::string header_display(std::string_view raw) {
   return out;
 }
 
+std::string shell_word(std::string_view text) {
+  if (!text.empty() && text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                               "0123456789._/-+=:,@") == std::string_view::npos)
+    return std::string(text);
+  std::string out = "'";
+  for (char c : text) {
+    if (c == '\'') out += "'\\''";
+    else out += c;
+  }
+  return out + "'";
+}
+
 std::size_t text_width(std::string_view text) {
   std::size_t n = 0;
   for (unsigned char c : text)

@@ -27,6 +27,10 @@ std::string printable(std::string_view text, bool keep_lines);
 // One-line display form of a header value: decoded, printable, blanks folded.
 std::string header_display(std::string_view raw);
 
+// A word as a POSIX shell reads it back: unchanged when it is plain, else in
+// single quotes.
+std::string shell_word(std::string_view text);
+
 // Columns a UTF-8 text takes (one per code point).
 std::size_t text_width(std::string_view text);
 // Cuts a text to at most cols columns, ending with "…" when cut.

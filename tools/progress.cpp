@@ -67,8 +67,7 @@ void progress_view::show(const std::string &label, const job_snapshot &j, bool f
   char counts[160];
   std::snprintf(counts, sizeof counts, "%lld/%lld %3d%%  %.1f MB/s  ETA %s", j.done, j.total, pct,
                 speed / 1e6, j.total > j.done && eta > 0 ? human_duration(eta).c_str() : "--:--");
-  std::string current = header_display(j.current);
-  if (j.state == 3) current = "paused";
+  std::string current = !j.note.empty() ? j.note : j.state == 3 ? "paused" : header_display(j.current);
 
   if (tty_) {
     std::size_t width = static_cast<std::size_t>(term_width());

@@ -11,6 +11,7 @@ struct job_snapshot {
   int state = 0;
   long long done = 0, total = 0, bytes = 0, eta_s = 0, speed_bps = 0;
   std::string current;
+  std::string note;  // shown instead of current when set
 };
 // Reads the export job's counters and current message.
 job_snapshot read_job();
