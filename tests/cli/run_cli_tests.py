@@ -383,6 +383,7 @@ def export_with_progress_lines(env):
     check("\r" not in err and "\x1b" not in err, "no terminal control codes when not on a terminal")
     check("Exported %d messages" % n in out, out)
     check_archive(dest, n)
+    check(all(re.match(r"uid-\d+\.eml$", l["file"]) for l in manifest_lines(dest)), "flat layout by default")
     check(not os.path.exists(os.path.join(dest, "all.mbox")), "no mbox unless asked")
 
     out, _ = expect(env.run("export", "Sent", dest, "--quiet", *env.conn()), 0, "export again")
@@ -531,6 +532,36 @@ def export_all_verify_and_stats(env):
     check(sorted(os.listdir(only)) == ["Old Stuff", "Projects_2024"], os.listdir(only))
     check(all(re.match(r"uid-\d+\.eml$", l["file"]) for l in manifest_lines(os.path.join(only, "Old Stuff"))),
           "--flat layout")
+
+
+@test
+def ctrl_c_during_export_all(env):
+    proxy = ThrottleProxy(env.port)
+    dest = env.tmp("export-all-interrupted")
+    try:
+        p = subprocess.Popen([env.tool, "export-all", dest, "--progress-interval", "1",
+                              *env.conn(port=proxy.port)], env=env.env(), stdin=subprocess.DEVNULL,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        def stored():
+            return sum(entries(os.path.join(dest, d)) for d in os.listdir(dest)) if os.path.isdir(dest) else 0
+        try:
+            wait_for(lambda: stored() >= 12 or p.poll() is not None, 120, "the first messages")
+            check(p.poll() is None, "the throttled batch is still running")
+            p.send_signal(signal.SIGINT)
+            out, err = p.communicate(timeout=60)
+        finally:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+        err = err.decode("utf-8", "replace")
+        check(p.returncode == 1 and "resumable" in err, "cancelled batch: %d %s" % (p.returncode, err))
+        check(stored() < sum(env.folder_counts.values()), "stopped before the end")
+    finally:
+        proxy.close()
+    expect(env.run("export-all", dest, "--quiet", *env.conn()), 0, "the resumed batch")
+    for name, count in env.folder_counts.items():
+        check_archive(os.path.join(dest, name.replace("/", "_")), count)
+    expect(env.run("verify", dest), 0, "the resumed batch verifies")
 
 
 # ------------------------------------------------------------------ packages
