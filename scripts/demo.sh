@@ -38,9 +38,14 @@ KQ="$ROOT/build/tools/kerquill"
 kerquill() { "$KQ" "$@"; }
 
 WORK=$(mktemp -d /tmp/kerquill-demo.XXXXXX)
+chmod 755 "$WORK"  # Dovecot's own users must reach the server directory
 ARCHIVE=$ROOT/build/demo-archive
 cleanup() {
     local rc=$?
+    if ((rc != 0)) && [[ -f $WORK/server/dovecot.log ]]; then
+        printf '\n--- last lines of the server log ---\n' >&2
+        tail -n 15 "$WORK/server/dovecot.log" >&2
+    fi
     bash "$ROOT/scripts/dovecot_sandbox.sh" stop "$WORK/server" || true
     rm -rf "$WORK"
     if ((rc != 0)); then printf '\ndemo: stopped (status %d); the server is shut down.\n' "$rc" >&2; fi
@@ -75,7 +80,9 @@ step "Searching INBOX for invoices"
 show kerquill search INBOX --subject invoice
 
 step "Reading one message that has attachments"
-UID_WITH_ATT=$("$KQ" search INBOX --has-attachments 1 --json | python3 -c 'import json, sys
+# Big messages flagged as having attachments (a subject that merely mentions
+# "attachment" flags a small one too).
+UID_WITH_ATT=$("$KQ" search INBOX --has-attachments 1 --min-bytes 20000 --json | python3 -c 'import json, sys
 rows = json.load(sys.stdin); print(rows[0]["uid"] if rows else "")')
 if [[ -n $UID_WITH_ATT ]]; then
     show kerquill show INBOX --uid "$UID_WITH_ATT" | sed -n 1,30p

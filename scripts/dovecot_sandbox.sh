@@ -122,8 +122,15 @@ cmd_start() {
     dir=$(cd "$dir" && pwd)
     [[ -f $dir/dovecot.pid ]] && kill -0 "$(cat "$dir/dovecot.pid")" 2>/dev/null \
         && die "a server already runs for $dir"
-    # nobody must be able to walk down to its mail.
+    # Dovecot's users (dovecot for the passwd file, nobody for the mail) must
+    # be able to walk down to DIR.
     chmod 755 "$dir"
+    local up=$dir
+    while [[ $up != / ]]; do
+        up=$(dirname "$up")
+        [[ $(stat -c %A "$up") == ?????????[xt] ]] \
+            || die "$up is not open to other users (chmod o+x), so Dovecot cannot reach $dir"
+    done
     mkdir -p "$dir/run" "$dir/state" "$dir/mail"
     chown nobody:nogroup "$dir/mail"
     touch "$dir/passwd"

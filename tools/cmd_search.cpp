@@ -185,7 +185,9 @@ int cmd_search(const args &a) {
   std::printf("%s %s  %s  %s %s %s %s\n", pad_left("ROW", 4).c_str(), pad_left("UID", 6).c_str(),
               pad("DATE", 16).c_str(), pad_left("SIZE", 7).c_str(), pad("ATT", 3).c_str(),
               pad("FROM", from_w).c_str(), "SUBJECT");
+  bool unknown_att = false;
   for (int i = 0; i < rows; ++i) {
+    unknown_att = unknown_att || field(i, "has_attachments") == "-1";
     std::string subject = header_display(field(i, "subject"));
     if (tty) subject = fit(subject, subj_w);
     std::printf("%s %s  %s  %s %s %s %s\n", pad_left(std::to_string(i), 4).c_str(),
@@ -196,6 +198,7 @@ int cmd_search(const args &a) {
   }
   std::printf("%d %s in %s\n", rows, rows == 1 ? "message" : "messages",
               header_display(folder).c_str());
+  if (unknown_att) std::printf("(ATT ?: the header alone does not tell)\n");
   return 0;
 }
 
