@@ -1,0 +1,78 @@
+// The tests' own thin OS layer: processes, files and accounts.
+//
+// Only files in this folder may include POSIX headers; everything the rest of
+// the test code needs from the OS goes through these declarations, which use
+// nothing but standard types.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kqtest::platform {
+
+// Outcome of run().
+struct RunResult {
+  bool started = false;    // false: could not even fork/exec (see error)
+  bool timed_out = false;  // killed because it overran its time limit
+  int exit_code = -1;      // exit status, or 128 + signal number
+  std::string out;         // everything it wrote to stdout
+  std::string err;         // everything it wrote to stderr
+  std::string error;       // why it did not start, if it did not
+};
+
+// Runs a program to completion, feeding `input` on its stdin (then EOF) and
+// collecting stdout/stderr. argv[0] is a path or a name looked up in PATH
+// (and the sbin directories). Killed with SIGKILL past timeout_ms.
+RunResult run(const std::vector<std::string> &argv, const std::string &input,
+              int timeout_ms);
+
+// A long-running child: stdin from /dev/null, stdout and stderr appended to
+// log_path. A small watchdog process terminates it if this process dies
+// without calling stop_background() (crash, abort, unhandled signal), so a
+// failed test binary leaves no daemon behind; the watchdog then also removes
+// cleanup_dir, if one is given.
+struct Background {
+  long pid = -1;       // the program itself
+  long watchdog = -1;  // its watchdog
+  int lifeline = -1;   // our end of the watchdog's pipe
+};
+bool spawn_background(const std::vector<std::string> &argv,
+                      const std::string &log_path,
+                      const std::string &cleanup_dir, Background *out,
+                      std::string *err);
+
+// True while the background child has not exited (reaps it if it has).
+bool background_running(Background &bg);
+
+// SIGTERM, wait up to grace_ms, then SIGKILL; reaps the child and dismisses
+// the watchdog. Signals only the PID we started, and only while it is still
+// our unreaped child.
+void stop_background(Background &bg, int grace_ms);
+
+// Locates an executable by name in PATH plus /usr/sbin and /sbin.
+std::string find_program(const std::string &name);
+
+long current_pid();
+bool is_superuser();
+
+// Numeric ids of a system account (its primary group).
+bool account_ids(const std::string &name, long *uid, long *gid);
+
+// mkdtemp(prefix + "XXXXXX"); returns "" on failure.
+std::string make_temp_dir(const std::string &prefix);
+
+bool set_mode(const std::string &path, int mode);
+bool set_owner(const std::string &path, long uid, long gid);
+// Sets both access and modification time, in whole seconds since the epoch.
+bool set_mtime(const std::string &path, long long unix_seconds);
+// Modification time in whole seconds, or -1.
+long long get_mtime(const std::string &path);
+
+// Writes a file in one go (creating or truncating it) with the given mode.
+bool write_file(const std::string &path, const std::string &data, int mode);
+
+void sleep_ms(int ms);
+// Milliseconds on a monotonic clock.
+long long now_ms();
+
+}  // namespace kqtest::platform
