@@ -11,7 +11,8 @@
 #   dovecot_sandbox.sh stop DIR             stops the server started in DIR
 #
 # The server listens on 127.0.0.1 only, on two free high ports (plain IMAP and
-# IMAP over TLS from the first byte), with a self-signed certificate made by
+# IMAP over TLS from the first byte; LOGIN, PLAIN and XOAUTH2 with the password
+# as token), with a self-signed certificate made by
 # openssl for 127.0.0.1/localhost (DIR/ca.pem is the file to trust). Users live
 # in a passwd-file; mail is stored as nobody:nogroup under DIR/mail. Needs root
 # (Dovecot drops to nobody for the mail processes).
@@ -45,11 +46,23 @@ log_path = $dir/dovecot.log
 info_log_path = $dir/dovecot.log
 protocols = imap
 listen = 127.0.0.1
+# One zone for the received dates, whatever the machine's.
+import_environment = TZ=UTC
 ssl = yes
 ssl_cert = <$dir/ca.pem
 ssl_key = <$dir/key.pem
+ssl_min_protocol = TLSv1.2
 disable_plaintext_auth = no
-auth_mechanisms = plain login
+# With a passwd-file, XOAUTH2 takes the user's password as the bearer token.
+auth_mechanisms = plain login xoauth2 oauthbearer
+# A wrong password is answered at once instead of after seconds.
+auth_failure_delay = 0
+service anvil {
+  unix_listener anvil-auth-penalty {
+    mode = 0
+  }
+}
+mail_fsync = never
 first_valid_uid = 1
 first_valid_gid = 1
 default_login_user = dovenull
@@ -99,13 +112,17 @@ make_cert() {
     chmod 600 "$dir/key.pem"
 }
 
-wait_for_port() {
+# The port opens before the server can serve; its greeting is the sign.
+wait_for_greeting() {
     local port=$1 pid=$2 i
     for ((i = 0; i < 100; i++)); do
         kill -0 "$pid" 2>/dev/null || return 1
         if python3 -c 'import socket, sys
-s = socket.socket(); s.settimeout(0.5)
-sys.exit(0 if s.connect_ex(("127.0.0.1", int(sys.argv[1]))) == 0 else 1)' "$port"; then
+try:
+    s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=1)
+    sys.exit(0 if s.recv(64).startswith(b"* OK") else 1)
+except OSError:
+    sys.exit(1)' "$port"; then
             return 0
         fi
         sleep 0.1
@@ -148,7 +165,7 @@ cmd_start() {
         "$bin" -F -c "$dir/dovecot.conf" </dev/null >>"$dir/dovecot.out" 2>&1 &
     local pid=$!
     echo "$pid" >"$dir/dovecot.pid"
-    if ! wait_for_port "$plain" "$pid" || ! wait_for_port "$tls" "$pid"; then
+    if ! wait_for_greeting "$plain" "$pid"; then
         kill "$pid" 2>/dev/null || true
         tail -n 20 "$dir/dovecot.out" "$dir/dovecot.log" >&2 2>/dev/null || true
         die "Dovecot did not come up"

@@ -230,6 +230,11 @@ def connection_settings(env):
         f.write(PASSWORD + "\n")
     expect(env.run("folders", *env.conn(), "--password-file", pwfile, env=env.env(KQ_PASSWORD="")), 0,
            "password from a file")
+    tokfile = os.path.join(env.work, "token.txt")
+    with open(tokfile, "w", encoding="utf-8") as f:
+        f.write(PASSWORD + "\n")  # the sandbox takes the password as bearer token
+    expect(env.run("folders", *env.conn(tls=True), "--oauth-token-file", tokfile,
+                   env=env.env(KQ_PASSWORD="")), 0, "XOAUTH2 with a token file")
     _, err = expect(env.run("folders", *env.conn(), env=env.env(KQ_PASSWORD="wrong")), 1, "wrong password")
     check("authentication failed" in err.lower() or "login" in err.lower(), "the library's reason is shown: " + err)
     _, err = expect(env.run("folders", *env.conn(), env=env.env(KQ_PASSWORD="")), 2,
