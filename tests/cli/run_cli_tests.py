@@ -359,6 +359,15 @@ def show_and_save_attachment(env):
     check("row 100000" in err, err)
     _, err = expect(env.run("show", "INBOX", "--uid", "999999", *env.conn()), 1, "UID that does not exist")
 
+    # Every generated message has readable text: plain, decoded
+    # quoted-printable, or HTML without its tags.
+    for r in search_json(env, "Old Stuff"):
+        out, _ = expect(env.run("show", "Old Stuff", "--uid", str(r["uid"]), "--json", *env.conn()), 0,
+                        "show of uid %d" % r["uid"])
+        body = json.loads(out)["body"]
+        check(len(body.split()) >= 10, "uid %d has a body text: %r" % (r["uid"], body[:200]))
+        check("<p>" not in body and "=\n" not in body, "uid %d body is decoded: %r" % (r["uid"], body[:200]))
+
     raw = os.path.join(env.work, "raw.eml")
     expect(env.run("show", "INBOX", "--uid", str(target["uid"]), "--save-eml", raw, *env.conn()), 0,
            "show --save-eml")
