@@ -139,7 +139,7 @@ int cmd_export_all(const args &a) {
   bool cancelling = false;
   clock::time_point idle_since{};
   long long last_idx = -1;
-  std::string label;
+  std::string label = "folders";
   jvalue status;
   for (;;) {
     json_parse(kq_export_all_status_json(), status);
