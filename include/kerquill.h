@@ -50,9 +50,11 @@ KQ_API const char *kq_last_error(void);
 
 /* ---- folders ------------------------------------------------------------- */
 
-/* JSON array of every folder: [{"name","count","uid_min","uid_max"},...]. */
+/* JSON array of every folder, in the server's order: [{"name","count",
+ * "uid_min","uid_max","total_bytes"(0),"oldest"(""),"newest"("")},...]. */
 KQ_API const char *kq_folders_json(void);
-/* JSON estimate of one folder's size and share of attachments (sampled). */
+/* JSON estimate of one folder's size and share of attachments, from at most
+ * 30 messages spread over the folder. */
 KQ_API const char *kq_probe_folder(const char *folder);
 
 /* ---- search -------------------------------------------------------------- */

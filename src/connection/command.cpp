@@ -1,5 +1,6 @@
 // Tagged commands, login and mailbox selection. Every command line goes
 // through cmd_exec2, and every mailbox name through imap_quote.
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,7 @@ namespace {
 int s_tag_n = 0;
 char s_tag[16] = "KQ0000";
 std::string s_selected;
+std::atomic<std::uint64_t> s_cmd_sent{0};
 
 bool send_all(imap_conn *c, const char *data, std::size_t n) {
   if (c->tls && c->connected) {
@@ -43,6 +45,8 @@ void store_record(reader *r, const char *line) {
 }
 }  // namespace
 
+std::uint64_t cmd_sent_total() { return s_cmd_sent.load(std::memory_order_relaxed); }
+
 void selected_mailbox_clear() { s_selected.clear(); }
 const std::string &selected_mailbox() { return s_selected; }
 
@@ -67,6 +71,7 @@ int cmd_exec2(reader *r, const char *command) {
     set_err("send failed: %s", plat::error_text(plat::last_errno()));
     return -1;
   }
+  s_cmd_sent.fetch_add(1, std::memory_order_relaxed);
   out.reset();
 
   // A rejected SASL exchange waits for our answer to its "+" challenge; an
@@ -94,6 +99,7 @@ int cmd_exec2(reader *r, const char *command) {
       r->status = status;
       return status;
     }
+    if (r->on_record) r->on_record(r->on_record_ctx, line, r->lit, r->lit_len);
     store_record(r, line);
     if (sasl && line[0] == '+' && !send_all(c, "\r\n", 2)) {
       set_err("send failed: %s", plat::error_text(plat::last_errno()));

@@ -89,6 +89,11 @@ struct reader {
   const char *last_lit = nullptr;
   long long last_lit_len = 0;
   std::unique_ptr<char[]> line;  // k_line_cap record buffer used by commands
+  // Optional: sees every non-completion record of a command together with
+  // that record's own literal bytes, which the next record overwrites (a
+  // LIST reply can carry one literal name per line). Not reset by commands.
+  void (*on_record)(void *ctx, const char *line, const char *lit, long long lit_len) = nullptr;
+  void *on_record_ctx = nullptr;
 };
 
 int reader_need(reader *r);
@@ -97,6 +102,9 @@ int reader_read_record(reader *r, char *line);
 // One tagged command: 0 OK, 1 NO, 2 BAD, -1 failure (reason in last_error).
 int cmd_exec2(reader *r, const char *command);
 int cmd_exec(reader *r, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// Number of command lines sent since the library was loaded (tests and
+// benchmarks measure round trips with it).
+std::uint64_t cmd_sent_total();
 
 // Writes s as an IMAP quoted string (with its quotes), a backslash before
 // each '"' and '\'. False, with "invalid mailbox name", when s holds CR, LF

@@ -1,0 +1,41 @@
+// The folder listing and the per-folder statistics shared by the listing,
+// the probe and the batch export.
+#pragma once
+
+#include <string>
+
+#include "connection/imap.h"
+
+namespace kq {
+
+struct folder_stat {
+  char name[128];
+  long long count;
+  long long uid_min;
+  long long uid_max;
+  long long total_bytes;  // not filled by folder_stats
+  long long oldest;       // not filled by folder_stats
+  long long newest;       // not filled by folder_stats
+};
+
+inline constexpr int k_list_rows = 512;
+inline constexpr int k_list_max = 511;      // names kept per listing
+inline constexpr int k_list_name_max = 511; // characters per name
+
+extern char s_list[k_list_rows][512];
+extern int s_list_n;
+extern folder_stat stats[k_list_rows];
+
+// Fills out for folder: 0 when the folder could be opened (whatever the
+// searches gave), -1 with "cannot open mailbox %s" otherwise.
+int folder_stats(reader *r, const char *folder, folder_stat *out);
+
+// t as the UTC day "YYYY-MM-DD" when above 0, else the empty text.
+std::string utc_day(long long t);
+
+// The mailbox name of one "* LIST (attrs) delim name" record: an atom, a
+// quoted string (escapes removed) or a literal (lit/lit_len, the record's
+// own literal bytes). False when the record is no LIST reply or has no name.
+bool list_parse_line(const char *line, const char *lit, long long lit_len, std::string &name);
+
+}  // namespace kq

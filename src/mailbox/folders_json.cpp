@@ -1,0 +1,116 @@
+// kq_folders_json: every folder with its message count and UID range.
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "connection/error.h"
+#include "connection/imap.h"
+#include "connection/text.h"
+#include "kerquill.h"
+#include "mailbox/folders.h"
+
+namespace kq {
+
+char s_list[k_list_rows][512];
+int s_list_n = 0;
+folder_stat stats[k_list_rows];
+
+std::string utc_day(long long t) {
+  char d[32] = "";
+  std::tm tm{};
+  if (t > 0 && plat::utc_to_tm(t, &tm)) std::strftime(d, sizeof d, "%Y-%m-%d", &tm);
+  return d;
+}
+
+namespace {
+
+constexpr std::size_t k_out_cap = 262144;
+char s_out[k_out_cap];
+
+// Names longer than a list row (or holding a NUL) are listed cut; a cut name
+// is not the server's, so it is never sent back.
+bool s_list_cut[k_list_rows];
+
+// Reads each LIST record as it arrives: a literal name lives in the reader's
+// literal buffer only until the next record.
+void on_list_record(void *ctx, const char *line, const char *lit, long long lit_len) {
+  auto &names = *static_cast<std::vector<std::string> *>(ctx);
+  if (names.size() >= static_cast<std::size_t>(k_list_max)) return;
+  std::string name;
+  if (list_parse_line(line, lit, lit_len, name)) names.push_back(std::move(name));
+}
+
+void append_object(std::string &out, const char *name, const folder_stat &st) {
+  char num[160];
+  out += "{\"name\":";
+  json_append_str(out, name);
+  std::snprintf(num, sizeof num, ",\"count\":%lld,\"uid_min\":%lld,\"uid_max\":%lld,\"total_bytes\":%lld",
+                st.count, st.uid_min, st.uid_max, st.total_bytes);
+  out += num;
+  out += ",\"oldest\":\"";
+  out += utc_day(st.oldest);
+  out += "\",\"newest\":\"";
+  out += utc_day(st.newest);
+  out += "\"}";
+}
+
+const char *folders_json() {
+  s_out[0] = '\0';
+  if (!conn_usable()) return s_out;
+  std::vector<std::string> names;
+  {
+    reader r;
+    r.on_record = on_list_record;
+    r.on_record_ctx = &names;
+    if (cmd_exec(&r, "LIST \"\" \"*\"") != 0) return s_out;
+  }
+  s_list_n = static_cast<int>(names.size());
+  for (int i = 0; i < s_list_n; ++i) {
+    copy_cut(s_list[i], sizeof s_list[i], names[i]);
+    s_list_cut[i] = names[i].size() > static_cast<std::size_t>(k_list_name_max) ||
+                    names[i].find('\0') != std::string::npos;
+  }
+  std::memset(stats, 0, sizeof stats);
+  {
+    reader r;
+    for (int i = 0; i < s_list_n; ++i) {
+      if (s_list_cut[i]) {
+        copy_cut(stats[i].name, sizeof stats[i].name, s_list[i]);
+        continue;
+      }
+      folder_stats(&r, s_list[i], &stats[i]);
+      r.release_records();
+    }
+  }
+  // Whole objects only: the text stays valid JSON when it must be cut.
+  std::string out = "[";
+  for (int i = 0; i < s_list_n; ++i) {
+    std::size_t keep = out.size();
+    if (i > 0) out += ',';
+    append_object(out, s_list[i], stats[i]);
+    if (out.size() + 1 > k_out_cap - 1) {
+      out.resize(keep);
+      break;
+    }
+  }
+  out += ']';
+  std::memcpy(s_out, out.data(), out.size());
+  s_out[out.size()] = '\0';
+  return s_out;
+}
+
+}  // namespace
+
+}  // namespace kq
+
+extern "C" KQ_API const char *kq_folders_json(void) {
+  try {
+    return kq::folders_json();
+  } catch (...) {
+    kq::set_err("out of memory");
+    kq::s_out[0] = '\0';
+    return kq::s_out;
+  }
+}

@@ -1,0 +1,54 @@
+// Client-side search: criteria, the date readers and the header line reader
+// shared with the rest of the library.
+#pragma once
+
+#include <cstddef>
+
+#include "search/search_table.h"
+
+namespace kq {
+
+// "YYYY-MM-DD" (read as %d-%d-%d; out-of-range months and days carry over)
+// as seconds since 1970 UTC at 00:00:00, or -1 when unreadable or negative.
+long long kq_parse_yyyymmdd(const char *text);
+
+// An IMAP INTERNALDATE text ("dd-Mon-yyyy hh:mm:ss +hhmm", day possibly
+// blank-padded) as UTC seconds: the zone is subtracted; without a readable
+// zone the time counts as UTC. -1 when unreadable or negative.
+long long internaldate_ts(const char *text);
+
+// Value of the first header field called name (case-insensitive) in the
+// header block: leading blanks and tabs skipped, folded continuation lines
+// joined with their line ends removed, trailing CRs and blanks dropped, cut
+// to out_size-1. 1 when found (the value may be empty), 0 otherwise.
+int hdr_line_value(const char *block, long long block_len, const char *name, char *out,
+                   std::size_t out_size);
+
+struct search_criteria {
+  bool since_set = false;
+  long long since = 0;
+  bool before_set = false;
+  long long before = 0;
+  char from[256] = "";
+  char to[256] = "";
+  char subject[512] = "";
+  bool uid_min_set = false;
+  long long uid_min = 0;
+  bool uid_max_set = false;
+  long long uid_max = 0;
+  bool min_bytes_set = false;
+  long long min_bytes = 0;
+  int has_attachments = -1;
+};
+
+// Reads the criteria JSON; text that is absent, not JSON or not an object
+// leaves every criterion at its default.
+void criteria_parse(const char *json, search_criteria &c);
+
+// True when the row passes every criterion.
+bool criteria_match(const search_criteria &c, const search_hit &h);
+
+// Attachment state of a header block: 1, 0, or -1 when not determined.
+int attachment_state(const char *block);
+
+}  // namespace kq

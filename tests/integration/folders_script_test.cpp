@@ -1,0 +1,139 @@
+// Folder listing corner cases no real server produces on demand: literal
+// names, a NIL delimiter, 600 folders, a UID SEARCH reply longer than what
+// is read of it.
+#include <gtest/gtest.h>
+
+#include "mailbox_test_util.h"
+
+using namespace kqsearch;
+
+namespace {
+
+std::string uid_list(int n) {
+  std::string s = "* SEARCH";
+  for (int i = 1; i <= n; ++i) s += " " + std::to_string(i);
+  return s + "\r\n";
+}
+
+}  // namespace
+
+TEST(FolderListScript, LiteralQuotedAndAtomNamesWithNilDelimiter) {
+  kqtest::ScriptServer s;
+  script_login(s);
+  s.expect_line()
+      .send("* LIST (\\HasNoChildren) \"/\" {8}\r\nodd name\r\n"
+            "* LIST (\\HasNoChildren) \"/\" {8}\r\nsay \"hi\"\r\n"
+            "* LIST () NIL flat\r\n"
+            "* LIST () \"/\" \"quoted \\\\ back\"\r\n")
+      .send_tagged("OK listed");
+  for (int i = 0; i < 4; ++i) s.expect_line().send("* 0 EXISTS\r\n").send_tagged("OK opened");
+  script_logout(s);
+  ASSERT_TRUE(s.start());
+  ASSERT_EQ(kq_connect(script_json(s.port()).c_str()), 0) << kq_last_error();
+  std::vector<folder_row> rows;
+  ASSERT_TRUE(parse_folders(kq_folders_json(), rows)) << kq_folders_json();
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(rows[0].name, "odd name");
+  EXPECT_EQ(rows[1].name, "say \"hi\"");
+  EXPECT_EQ(rows[2].name, "flat");
+  EXPECT_EQ(rows[3].name, "quoted \\ back");
+  kq_disconnect();
+  s.stop();
+  // Each name went back to the server as a quoted string.
+  std::vector<std::string> got = s.received();
+  ASSERT_GE(got.size(), 7u);
+  EXPECT_TRUE(ends_with(got[3], " EXAMINE \"odd name\"")) << got[3];
+  EXPECT_TRUE(ends_with(got[4], " EXAMINE \"say \\\"hi\\\"\"")) << got[4];
+  EXPECT_TRUE(ends_with(got[5], " EXAMINE \"flat\"")) << got[5];
+  EXPECT_TRUE(ends_with(got[6], " EXAMINE \"quoted \\\\ back\"")) << got[6];
+}
+
+TEST(FolderListScript, AtMost511FoldersKeptInOrder) {
+  kqtest::ScriptServer s;
+  script_login(s);
+  std::string list;
+  for (int i = 0; i < 600; ++i) list += "* LIST () \".\" f" + std::to_string(i) + "\r\n";
+  s.expect_line().send(list).send_tagged("OK listed");
+  // Every folder refuses EXAMINE and SELECT: listed with zeros all the same.
+  for (int i = 0; i < 511; ++i)
+    s.expect_line().send_tagged("NO gone").expect_line().send_tagged("NO gone");
+  script_logout(s);
+  ASSERT_TRUE(s.start());
+  ASSERT_EQ(kq_connect(script_json(s.port()).c_str()), 0) << kq_last_error();
+  std::vector<folder_row> rows;
+  ASSERT_TRUE(parse_folders(kq_folders_json(), rows));
+  ASSERT_EQ(rows.size(), 511u);
+  EXPECT_EQ(rows[0].name, "f0");
+  EXPECT_EQ(rows[510].name, "f510");
+  EXPECT_EQ(rows[510].count, 0);
+  EXPECT_STREQ(kq_last_error(), "cannot open mailbox f510");
+  kq_disconnect();
+  s.stop();
+  EXPECT_TRUE(s.errors().empty());
+}
+
+TEST(FolderListScript, ReplyLongerThanWhatIsReadGivesTheLastMessagesUid) {
+  kqtest::ScriptServer s;
+  script_login(s);
+  s.expect_line().send("* LIST () \"/\" Big\r\n* LIST () \"/\" Huge\r\n").send_tagged("OK listed");
+  // 20000 UIDs: about 108000 characters, more than the 65535 read.
+  s.expect_line().send("* 20000 EXISTS\r\n").send_tagged("OK opened");
+  s.expect_line().send_tagged("BAD no such search key");
+  s.expect_line().send(uid_list(20000)).send_tagged("OK searched");
+  s.expect_line().send("* 20000 FETCH (UID 20000)\r\n").send_tagged("OK fetched");
+  // 60000 UIDs: the record itself is cut at 262143 characters.
+  s.expect_line().send("* 60000 EXISTS\r\n").send_tagged("OK opened");
+  s.expect_line().send_tagged("BAD no such search key");
+  s.expect_line().send(uid_list(60000)).send_tagged("OK searched");
+  s.expect_line().send("* 60000 FETCH (UID 60000)\r\n").send_tagged("OK fetched");
+  script_logout(s);
+  ASSERT_TRUE(s.start());
+  ASSERT_EQ(kq_connect(script_json(s.port()).c_str()), 0) << kq_last_error();
+  std::vector<folder_row> rows;
+  ASSERT_TRUE(parse_folders(kq_folders_json(), rows)) << kq_folders_json();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].uid_min, 1);
+  EXPECT_EQ(rows[0].uid_max, 20000);
+  EXPECT_EQ(rows[1].uid_min, 1);
+  EXPECT_EQ(rows[1].uid_max, 60000);
+  kq_disconnect();
+  s.stop();
+  std::vector<std::string> got = s.received();
+  ASSERT_GE(got.size(), 7u);
+  EXPECT_TRUE(ends_with(got[6], " FETCH * (UID)")) << got[6];
+  EXPECT_TRUE(s.errors().empty());
+}
+
+TEST(FolderListScript, ShortReplyNeedsNoExtraFetch) {
+  kqtest::ScriptServer s;
+  script_login(s);
+  s.expect_line().send("* LIST () \"/\" Small\r\n").send_tagged("OK listed");
+  s.expect_line().send("* 3 EXISTS\r\n").send_tagged("OK opened");
+  s.expect_line().send_tagged("BAD no such search key");
+  s.expect_line().send("* SEARCH 5 7 9\r\n").send_tagged("OK searched");
+  script_logout(s);
+  ASSERT_TRUE(s.start());
+  ASSERT_EQ(kq_connect(script_json(s.port()).c_str()), 0) << kq_last_error();
+  std::vector<folder_row> rows;
+  ASSERT_TRUE(parse_folders(kq_folders_json(), rows)) << kq_folders_json();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].uid_min, 5);
+  EXPECT_EQ(rows[0].uid_max, 9);
+  kq_disconnect();
+  s.stop();
+  std::vector<std::string> got = s.received();
+  ASSERT_GE(got.size(), 7u);
+  EXPECT_TRUE(ends_with(got[6], " LOGOUT")) << got[6];
+}
+
+TEST(FolderListScript, ListRefusedGivesTheEmptyText) {
+  kqtest::ScriptServer s;
+  script_login(s);
+  s.expect_line().send_tagged("NO not now");
+  script_logout(s);
+  ASSERT_TRUE(s.start());
+  ASSERT_EQ(kq_connect(script_json(s.port()).c_str()), 0) << kq_last_error();
+  EXPECT_STREQ(kq_folders_json(), "");
+  kq_disconnect();
+  s.stop();
+}

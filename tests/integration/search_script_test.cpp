@@ -1,0 +1,105 @@
+// Search corner cases played by a scripted server: zone offsets in the
+// internal date, a per-message fetch that fails, items in another order.
+#include <gtest/gtest.h>
+
+#include "mailbox_test_util.h"
+
+using namespace kqsearch;
+
+namespace {
+
+std::string header_fetch(int uid, const std::string &date, const std::string &subject) {
+  std::string hdr = "From: a@x\r\nSubject: " + subject + "\r\nContent-Type: text/plain\r\n\r\n";
+  return "* " + std::to_string(uid) + " FETCH (UID " + std::to_string(uid) +
+         " RFC822.SIZE 100 INTERNALDATE \"" + date +
+         "\" BODY[HEADER.FIELDS (FROM TO SUBJECT CONTENT-TYPE)] {" + std::to_string(hdr.size()) +
+         "}\r\n" + hdr + ")\r\n";
+}
+
+// Three messages; the fetch of the third is refused.
+void three_messages(kqtest::ScriptServer &s) {
+  script_login(s);
+  s.expect_line().send("* 3 EXISTS\r\n* OK [UIDNEXT 4] next\r\n").send_tagged("OK [READ-ONLY] ok");
+  s.expect_line()
+      .send("* 1 FETCH (UID 1)\r\n* 2 FETCH (UID 2)\r\n* 3 FETCH (UID 3)\r\n")
+      .send_tagged("OK fetched");
+  // 01:30 at +0200 is 23:30 UTC the day before; 23:30 at -0100 is 00:30 UTC.
+  s.expect_line().send(header_fetch(1, " 7-Jul-2024 01:30:00 +0200", "one")).send_tagged("OK");
+  s.expect_line().send(header_fetch(2, "06-Jul-2024 23:30:00 -0100", "two")).send_tagged("OK");
+  s.expect_line().send_tagged("NO [UNAVAILABLE] try later");
+  script_logout(s);
+}
+
+}  // namespace
+
+TEST(SearchScript, ZoneOffsetIsSubtractedAndTheTextKept) {
+  kqtest::ScriptServer s;
+  three_messages(s);
+  ASSERT_TRUE(s.start());
+  ASSERT_EQ(kq_connect(script_json(s.port()).c_str()), 0) << kq_last_error();
+  ASSERT_EQ(kq_search("Zones", R"({"since":"2024-07-07"})"), 0) << kq_last_error();
+  ASSERT_EQ(result_uids(), std::vector<unsigned>{2});
+  EXPECT_STREQ(kq_search_field(0, "date"), "06-Jul-2024 23:30:00 -0100");
+  EXPECT_STREQ(kq_search_field(0, "subject"), "two");
+  kq_disconnect();
+  s.stop();
+  EXPECT_TRUE(s.errors().empty());
+  std::vector<std::string> got = s.received();
+  ASSERT_GE(got.size(), 8u);
+  EXPECT_TRUE(ends_with(got[2], " EXAMINE \"Zones\"")) << got[2];
+  EXPECT_TRUE(ends_with(got[3], " UID FETCH 1:3 (UID)")) << got[3];
+  EXPECT_TRUE(ends_with(got[4], " UID FETCH 1 (UID RFC822.SIZE INTERNALDATE BODY.PEEK[HEADER.FIELDS "
+                                "(FROM TO SUBJECT CONTENT-TYPE)])"))
+      << got[4];
+}
+
+TEST(SearchScript, RefusedFetchEndsTheScanWithTheRowsFound) {
+  kqtest::ScriptServer s;
+  three_messages(s);
+  ASSERT_TRUE(s.start());
+  ASSERT_EQ(kq_connect(script_json(s.port()).c_str()), 0) << kq_last_error();
+  ASSERT_EQ(kq_search("Zones", R"({"before":"2024-07-07"})"), 0) << kq_last_error();
+  EXPECT_STREQ(kq_last_error(), "");
+  EXPECT_EQ(result_uids(), std::vector<unsigned>{1});
+  EXPECT_STREQ(kq_search_field(0, "date"), " 7-Jul-2024 01:30:00 +0200");
+  kq_disconnect();
+  s.stop();
+  EXPECT_TRUE(s.errors().empty());
+}
+
+TEST(SearchScript, ItemsInAnotherOrderGiveNoRow) {
+  kqtest::ScriptServer s;
+  script_login(s);
+  s.expect_line().send("* 1 EXISTS\r\n* OK [UIDNEXT 8] next\r\n").send_tagged("OK ok");
+  s.expect_line().send("* 1 FETCH (UID 7)\r\n").send_tagged("OK fetched");
+  s.expect_line()
+      .send("* 1 FETCH (RFC822.SIZE 5 UID 7 INTERNALDATE \"01-Jan-2024 00:00:00 +0000\")\r\n")
+      .send_tagged("OK");
+  script_logout(s);
+  ASSERT_TRUE(s.start());
+  ASSERT_EQ(kq_connect(script_json(s.port()).c_str()), 0) << kq_last_error();
+  ASSERT_EQ(kq_search("Odd", nullptr), 0) << kq_last_error();
+  EXPECT_EQ(kq_search_count(), 0);
+  kq_disconnect();
+  s.stop();
+  EXPECT_TRUE(s.errors().empty());
+}
+
+TEST(SearchScript, ImpossibleUidnextIsIgnored) {
+  kqtest::ScriptServer s;
+  script_login(s);
+  // Two messages cannot both lie below UIDNEXT 2: the default range stands.
+  s.expect_line().send("* 2 EXISTS\r\n* OK [UIDNEXT 2] next\r\n").send_tagged("OK ok");
+  s.expect_line().send("* 1 FETCH (UID 5)\r\n").send_tagged("OK fetched");
+  s.expect_line().send(header_fetch(5, "01-Jan-2024 00:00:00 +0000", "five")).send_tagged("OK");
+  script_logout(s);
+  ASSERT_TRUE(s.start());
+  ASSERT_EQ(kq_connect(script_json(s.port()).c_str()), 0) << kq_last_error();
+  ASSERT_EQ(kq_search("Odd", nullptr), 0) << kq_last_error();
+  EXPECT_EQ(result_uids(), std::vector<unsigned>{5});
+  kq_disconnect();
+  s.stop();
+  std::vector<std::string> got = s.received();
+  ASSERT_GE(got.size(), 4u);
+  EXPECT_TRUE(ends_with(got[3], " UID FETCH 1:103 (UID)")) << got[3];
+}

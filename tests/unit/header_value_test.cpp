@@ -1,0 +1,80 @@
+// Header field values of the search rows.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "search/search.h"
+
+using namespace kq;
+
+namespace {
+// hdr_line_value over a std::string, with a buffer of cap bytes.
+std::string value(const std::string &block, const char *name, std::size_t cap = 512,
+                  int *found = nullptr) {
+  std::string out(cap, '\x7f');
+  int rc = hdr_line_value(block.data(), static_cast<long long>(block.size()), name, out.data(), cap);
+  if (found) *found = rc;
+  return rc ? std::string(out.c_str()) : std::string("<none>");
+}
+}  // namespace
+
+TEST(HeaderValue, FirstFieldOfThatNameInAnyCase) {
+  std::string b = "from: a@x\r\nSUBJECT:  hello  \r\nSubject: second\r\n\r\n";
+  EXPECT_EQ(value(b, "From"), "a@x");
+  EXPECT_EQ(value(b, "Subject"), "hello");
+  EXPECT_EQ(value(b, "To"), "<none>");
+  // A longer name that starts with the wanted one is another field.
+  EXPECT_EQ(value("To-Do: x\r\nTo: b@y\r\n", "To"), "b@y");
+  EXPECT_EQ(value("", "To"), "<none>");
+}
+
+TEST(HeaderValue, FoldedFieldsAreUnfolded) {
+  EXPECT_EQ(value("Subject: part one\r\n part two\r\n\tpart three\r\nTo: z\r\n", "Subject"),
+            "part one part two\tpart three");
+  // The value may start on the continuation line.
+  EXPECT_EQ(value("To:\r\n  a@x,\r\n  b@y\r\n\r\n", "To"), "a@x,  b@y");
+  // Bare LF line ends fold the same way.
+  EXPECT_EQ(value("Subject: a\n b\nFrom: f\n", "Subject"), "a b");
+  EXPECT_EQ(value("Subject: a\n b\nFrom: f\n", "From"), "f");
+  // A folded field at the very end of the block, without a final line end.
+  EXPECT_EQ(value("From: x\r\nSubject: end\r\n of block", "Subject"), "end of block");
+}
+
+TEST(HeaderValue, TrailingBlanksAndCrsGoTabsStay) {
+  EXPECT_EQ(value("Subject: x \t \r\r\n", "Subject"), "x \t");
+  int found = 0;
+  EXPECT_EQ(value("Subject:\r\nFrom: f\r\n", "Subject", 512, &found), "");
+  EXPECT_EQ(found, 1);
+  EXPECT_EQ(value("Subject:   \n", "Subject", 512, &found), "");
+  EXPECT_EQ(found, 1);
+}
+
+TEST(HeaderValue, EncodedWordsStayAsTheyAre) {
+  EXPECT_EQ(value("Subject: =?UTF-8?B?w6ll?= x\r\n", "Subject"), "=?UTF-8?B?w6ll?= x");
+}
+
+TEST(HeaderValue, CutToTheBufferAfterUnfolding) {
+  std::string longline = "Subject: " + std::string(1500, 'a') + "\r\n " + std::string(100, 'b') + "\r\n";
+  std::string v = value(longline, "Subject", 1024);
+  EXPECT_EQ(v.size(), 1023u);
+  EXPECT_EQ(v, std::string(1023, 'a'));
+  // The cut applies to the joined value, so a continuation can fill it.
+  std::string folded = "From: " + std::string(300, 'x') + "\r\n " + std::string(300, 'y') + "\r\n";
+  v = value(folded, "From", 512);
+  ASSERT_EQ(v.size(), 511u);
+  EXPECT_EQ(v.substr(0, 301), std::string(300, 'x') + " ");
+  EXPECT_EQ(v.back(), 'y');
+  // Leading blanks are skipped before the cut, not counted in it.
+  v = value("To:" + std::string(600, ' ') + "r@x\r\n", "To", 512);
+  EXPECT_EQ(v, "r@x");
+}
+
+TEST(HeaderValue, OnlyTheGivenLengthIsRead) {
+  std::string b = "Subject: abc\r\nFrom: hidden\r\n";
+  std::string out(64, '\0');
+  // The block ends inside the Subject line: "Subject: ab".
+  ASSERT_EQ(hdr_line_value(b.data(), 11, "Subject", out.data(), out.size()), 1);
+  EXPECT_STREQ(out.c_str(), "ab");
+  EXPECT_EQ(hdr_line_value(b.data(), 14, "From", out.data(), out.size()), 0);
+}
