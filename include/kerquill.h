@@ -71,7 +71,8 @@ KQ_API const char *kq_search_field(int index, const char *key);
 
 /* ---- fetch --------------------------------------------------------------- */
 
-/* Downloads the message of a search row; its texts and attachments follow. */
+/* Downloads the message of a search row (opening the row's folder when
+ * another one is open); its texts and attachment table follow. */
 KQ_API int kq_fetch(int index);
 /* Header block of the fetched message. */
 KQ_API const char *kq_fetch_header(void);
@@ -83,10 +84,13 @@ KQ_API int kq_fetch_save(const char *path);
 /* ---- attachments of the fetched message ----------------------------------- */
 
 KQ_API int kq_attachment_count(void);
-/* Field of an attachment row: "name","mime","size"; the first argument is
- * not used. */
+/* Field of an attachment row: "name" (as written in the message),"ctype",
+ * "size" (encoded bytes); the first argument is not used. */
 KQ_API const char *kq_attachment_field(const char *ignored, int index, const char *key);
-/* Decodes attachment row index into dir; the first argument is not used. */
+/* Decodes attachment row index into the existing dir, named by the part's
+ * file name cut to what follows its last '/' or '\'. Base64 that does not
+ * decode: -1, "cannot decode attachment N", no file written. The first
+ * argument is not used. */
 KQ_API int kq_attachment_save(const char *ignored, int index, const char *dir);
 
 /* ---- export job (runs on its own thread) ----------------------------------- */

@@ -1,0 +1,129 @@
+// kq_fetch and the calls that read the fetched message.
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "connection/error.h"
+#include "connection/imap.h"
+#include "kerquill.h"
+#include "message/attachments.h"
+#include "message/fetched.h"
+#include "message/mime.h"
+#include "platform/platform.h"
+#include "search/search_table.h"
+
+namespace kq {
+
+std::unique_ptr<char[]> s_fetch_buf;
+std::uint64_t s_fetch_len = 0;
+char s_fetch_hdr[k_fetch_hdr_cap];
+char s_body_text[k_body_text_cap];
+
+namespace {
+
+int fetch_impl(int index) {
+  if (index < 0 || index >= s_search_count) {
+    set_err("bad index");
+    return -1;
+  }
+  if (!conn_usable()) return -1;
+  std::uint32_t uid = s_search[index].uid;
+  reader r;
+  // The row's UID means something only in the row's folder; another call may
+  // have opened a different mailbox since the search.
+  if (selected_mailbox() != s_search_folder && imap_select(&r, s_search_folder, nullptr) != 0) {
+    set_err("fetch uid %u failed", uid);
+    return -1;
+  }
+  r.release_records();
+  if (cmd_exec(&r, "UID FETCH %u (BODY.PEEK[])", uid) != 0) {
+    set_err("fetch uid %u failed", uid);
+    return -1;
+  }
+  if (!r.last_lit || r.last_lit_len <= 0) {
+    set_err("empty message body");
+    return -1;
+  }
+  // Working buffers first, so running short of memory leaves the previous
+  // message whole.
+  text_work work;
+  if (!work.alloc()) {
+    set_err("oom");
+    return -1;
+  }
+  auto len = static_cast<std::uint64_t>(r.last_lit_len);
+  s_fetch_buf.reset();
+  s_fetch_buf.reset(new (std::nothrow) char[len + 1]);
+  if (!s_fetch_buf) {
+    set_err("oom");
+    return -1;
+  }
+  std::memcpy(s_fetch_buf.get(), r.last_lit, len);
+  s_fetch_buf[len] = '\0';
+  s_fetch_len = len;
+  r.release();
+
+  const char *data = s_fetch_buf.get();
+  mime_part top;
+  part_parse_headers(&top, data, len);
+  std::uint64_t hn = top.header_len < k_fetch_hdr_cap - 1 ? top.header_len : k_fetch_hdr_cap - 1;
+  std::memcpy(s_fetch_hdr, data, hn);
+  s_fetch_hdr[hn] = '\0';
+
+  s_body_text[0] = '\0';
+  s_att_count = 0;
+  choose_body_text(data, len, work, s_body_text, sizeof s_body_text);
+  collect_atts(data, len);
+  set_err("%s", "");
+  return 0;
+}
+
+int save_impl(const char *path) {
+  if (!path || !*path) {
+    set_err("no path");
+    return -1;
+  }
+  if (!s_fetch_buf) {
+    set_err("nothing fetched");
+    return -1;
+  }
+  std::FILE *f = std::fopen(path, "wb");
+  if (!f) {
+    set_err("cannot write %s: %s", path, plat::error_text(plat::last_errno()));
+    return -1;
+  }
+  std::size_t w = std::fwrite(s_fetch_buf.get(), 1, s_fetch_len, f);
+  // A full disk may only show when the buffered tail is flushed at close.
+  bool closed = std::fclose(f) == 0;
+  if (w != s_fetch_len || !closed) {
+    set_err("short write to %s", path);
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+}  // namespace kq
+
+extern "C" KQ_API int kq_fetch(int index) {
+  try {
+    return kq::fetch_impl(index);
+  } catch (...) {
+    kq::set_err("oom");
+    return -1;
+  }
+}
+
+extern "C" KQ_API const char *kq_fetch_header(void) { return kq::s_fetch_hdr; }
+
+extern "C" KQ_API const char *kq_fetch_body_text(void) { return kq::s_body_text; }
+
+extern "C" KQ_API int kq_fetch_save(const char *path) {
+  try {
+    return kq::save_impl(path);
+  } catch (...) {
+    kq::set_err("oom");
+    return -1;
+  }
+}

@@ -1,0 +1,28 @@
+// Message fixtures and scratch directories for the fetch and attachment tests.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace kqtest {
+
+// Whole file as bytes; fails the current test when it cannot be read.
+std::string read_file(const std::filesystem::path &p);
+// tests/data/messages/<name> and tests/data/messages/originals/<name>.
+std::string message_fixture(const std::string &name);
+std::string original_payload(const std::string &name);
+
+// A fresh empty directory under the system temp dir, removed on destruction.
+class scratch_dir {
+ public:
+  explicit scratch_dir(const std::string &tag);
+  ~scratch_dir();
+  scratch_dir(const scratch_dir &) = delete;
+  scratch_dir &operator=(const scratch_dir &) = delete;
+  const std::filesystem::path &path() const { return path_; }
+  std::string str() const { return path_.string(); }
+ private:
+  std::filesystem::path path_;
+};
+
+}  // namespace kqtest

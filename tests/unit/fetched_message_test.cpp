@@ -1,0 +1,214 @@
+// Body text, attachment table and saving over messages installed as the
+// fetched one directly: the cases no IMAP server delivers as such (bare LF,
+// NUL bytes) and the rules' corners. Real messages go through Dovecot in the
+// integration tests.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "kerquill.h"
+#include "message/attachments.h"
+#include "message/fetched.h"
+#include "search/search_table.h"
+#include "support/message_files.h"
+
+using namespace kq;
+using kqtest::message_fixture;
+using kqtest::original_payload;
+using kqtest::read_file;
+using kqtest::scratch_dir;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Makes raw the fetched message, as kq_fetch leaves it after the download.
+void hold(const std::string &raw) {
+  s_fetch_buf.reset(new char[raw.size() + 1]);
+  std::memcpy(s_fetch_buf.get(), raw.data(), raw.size());
+  s_fetch_buf[raw.size()] = '\0';
+  s_fetch_len = raw.size();
+  text_work work;
+  ASSERT_TRUE(work.alloc());
+  choose_body_text(s_fetch_buf.get(), s_fetch_len, work, s_body_text, sizeof s_body_text);
+  s_att_count = 0;
+  collect_atts(s_fetch_buf.get(), s_fetch_len);
+}
+
+struct row {
+  std::string name, ctype, size;
+  bool operator==(const row &) const = default;
+};
+std::ostream &operator<<(std::ostream &o, const row &r) {
+  return o << "{" << r.name << "|" << r.ctype << "|" << r.size << "}";
+}
+std::vector<row> rows() {
+  std::vector<row> out;
+  for (int i = 0; i < kq_attachment_count(); ++i)
+    out.push_back({kq_attachment_field(nullptr, i, "name"), kq_attachment_field(nullptr, i, "ctype"),
+                   kq_attachment_field(nullptr, i, "size")});
+  return out;
+}
+
+std::string saved(const scratch_dir &d, int index, const std::string &file) {
+  EXPECT_EQ(kq_attachment_save(nullptr, index, d.str().c_str()), 0) << kq_last_error();
+  EXPECT_STREQ(kq_last_error(), "");
+  return read_file(d.path() / file);
+}
+
+}  // namespace
+
+TEST(BodyText, BareLfMessageWithFoldedHeaders) {
+  hold(message_fixture("bare_lf.eml"));
+  EXPECT_STREQ(kq_fetch_body_text(),
+               "Written on a system whose lines end in a bare line feed, with a soft break.\n");
+  ASSERT_EQ(kq_attachment_count(), 1);
+  EXPECT_STREQ(kq_attachment_field(nullptr, 0, "name"), "pixel.png");
+  scratch_dir d("bare-lf");
+  EXPECT_EQ(saved(d, 0, "pixel.png"), original_payload("pixel.png"));
+}
+
+TEST(BodyText, EndsAtTheFirstNul) {
+  hold(message_fixture("nul_bytes.eml"));
+  EXPECT_STREQ(kq_fetch_body_text(), "before");
+}
+
+TEST(BodyText, FirstTextualPartWinsEvenWhenEmpty) {
+  hold("Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: image/gif\r\n\r\nGIF\r\n"
+       "--b\r\nContent-Type: text/plain\r\n\r\n\r\n--b\r\nContent-Type: text/plain\r\n\r\nlater\r\n--b--\r\n");
+  EXPECT_STREQ(kq_fetch_body_text(), "");
+}
+
+TEST(BodyText, PlaceholdersAndEmbeddedMessages) {
+  hold("Subject: none\r\n\r\nraw bytes");
+  EXPECT_STREQ(kq_fetch_body_text(), "[binary content: unknown]");
+  hold("Content-Type: message/rfc822\r\n\r\nSubject: inner\r\n\r\nhi");
+  EXPECT_STREQ(kq_fetch_body_text(), "Subject: inner\r\n\r\nhi");
+  // A container with no delimiter in its body has no body text.
+  hold("Content-Type: multipart/mixed; boundary=zz\r\n\r\nno parts\r\n");
+  EXPECT_STREQ(kq_fetch_body_text(), "");
+}
+
+TEST(BodyText, BrokenBase64HtmlKeepsWhatDecodedBeforeTheBadByte) {
+  // "<b>ok</b> &amp; more" then a byte outside the alphabet.
+  hold("Content-Type: text/html\r\nContent-Transfer-Encoding: base64\r\n\r\n"
+       "PGI+b2s8L2I+ICZhbXA7IG1vcmU=\r\n!!!!\r\n");
+  EXPECT_STREQ(kq_fetch_body_text(), " ok  & more");
+}
+
+TEST(Attachments, TheTest) {
+  hold("Content-Type: multipart/mixed; boundary=b\r\n\r\n"
+       "--b\r\nContent-Disposition: attachment\r\n\r\nno type\r\n"
+       "--b\r\nContent-Type: text/plain; name=x\r\nContent-Disposition: inline; filename=t.txt\r\n\r\nt\r\n"
+       "--b\r\nContent-Type: message/rfc822\r\n\r\nSubject: inner\r\n\r\nx\r\n"
+       "--b\r\nContent-Type: multipart/related\r\n\r\nno boundary\r\n"
+       "--b\r\nContent-Type: application/zip\r\nContent-Disposition: inline\r\n\r\nPK\r\n"
+       "--b\r\n\r\nno headers\r\n--b--\r\n");
+  EXPECT_EQ(rows(), (std::vector<row>{{"attachment", "", "7"},
+                                      {"t.txt", "text/plain; name=x", "1"},
+                                      {"attachment", "application/zip", "2"}}));
+}
+
+TEST(Attachments, FieldKeysAndRows) {
+  hold(message_fixture("encodings.eml"));
+  EXPECT_STREQ(kq_attachment_field(nullptr, 0, "Name"), "");
+  EXPECT_STREQ(kq_attachment_field(nullptr, 0, "mime"), "");
+  EXPECT_STREQ(kq_attachment_field(nullptr, -1, "name"), "");
+  EXPECT_STREQ(kq_attachment_field(nullptr, 3, "name"), "");
+  EXPECT_STREQ(kq_attachment_field(nullptr, 0, nullptr), "");
+  EXPECT_STREQ(kq_attachment_field("anything", 1, "name"), "notes.txt");
+}
+
+TEST(AttachmentSave, SafeFileNameRules) {
+  char out[256];
+  auto safe = [&](const char *n) {
+    safe_file_name(n, out, sizeof out);
+    return std::string(out);
+  };
+  EXPECT_EQ(safe("report.pdf"), "report.pdf");
+  EXPECT_EQ(safe("a/b\\c.txt"), "c.txt");
+  EXPECT_EQ(safe("dir/"), "attachment");
+  EXPECT_EQ(safe("x/."), "attachment");
+  EXPECT_EQ(safe("..."), "...");
+  EXPECT_EQ(safe("a\x01\x7f:b"), "a___b");
+  EXPECT_EQ(safe("caf\xc3\xa9.txt"), "caf\xc3\xa9.txt");
+}
+
+TEST(AttachmentSave, BadBase64FailsAndWritesNothing) {
+  scratch_dir d("att-bad");
+  hold("Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
+       "Content-Type: application/octet-stream\r\nContent-Transfer-Encoding: base64\r\n"
+       "Content-Disposition: attachment; filename=broken.bin\r\n\r\nQUJD\r\nQU*D\r\n--b--\r\n");
+  ASSERT_EQ(kq_attachment_count(), 1);
+  EXPECT_EQ(kq_attachment_save(nullptr, 0, d.str().c_str()), -1);
+  EXPECT_STREQ(kq_last_error(), "cannot decode attachment 0");
+  EXPECT_FALSE(fs::exists(d.path() / "broken.bin"));
+}
+
+TEST(AttachmentSave, Failures) {
+  scratch_dir d("att-fail");
+  hold(message_fixture("encodings.eml"));
+  EXPECT_EQ(kq_attachment_save(nullptr, 0, nullptr), -1);
+  EXPECT_STREQ(kq_last_error(), "no dir");
+  EXPECT_EQ(kq_attachment_save(nullptr, 0, ""), -1);
+  EXPECT_STREQ(kq_last_error(), "no dir");
+  EXPECT_EQ(kq_attachment_save(nullptr, 3, d.str().c_str()), -1);
+  EXPECT_STREQ(kq_last_error(), "bad attachment index");
+  EXPECT_EQ(kq_attachment_save(nullptr, -1, d.str().c_str()), -1);
+  EXPECT_STREQ(kq_last_error(), "bad attachment index");
+  std::string missing = (d.path() / "nope").string();
+  EXPECT_EQ(kq_attachment_save(nullptr, 0, missing.c_str()), -1);
+  EXPECT_EQ(std::string(kq_last_error()).rfind("cannot write " + missing + "/photo.bin: ", 0), 0u)
+      << kq_last_error();
+  std::string long_dir(4090, 'd');
+  EXPECT_EQ(kq_attachment_save(nullptr, 0, long_dir.c_str()), -1);
+  EXPECT_STREQ(kq_last_error(), "path too long");
+
+  // The table outlives the raw copy, which is what a failed allocation leaves.
+  s_fetch_buf.reset();
+  EXPECT_EQ(kq_attachment_save(nullptr, 0, d.str().c_str()), -1);
+  EXPECT_STREQ(kq_last_error(), "nothing fetched");
+  EXPECT_EQ(kq_fetch_save((d.path() / "m.eml").string().c_str()), -1);
+  EXPECT_STREQ(kq_last_error(), "nothing fetched");
+}
+
+TEST(FetchSave, WritesTheRawBytesAndReportsFailures) {
+  scratch_dir d("fetch-save");
+  std::string raw = message_fixture("nul_bytes.eml");
+  hold(raw);
+  std::string path = (d.path() / "m.eml").string();
+  EXPECT_EQ(kq_fetch_save(path.c_str()), 0);
+  EXPECT_EQ(read_file(path), raw);
+  EXPECT_EQ(kq_fetch_save(nullptr), -1);
+  EXPECT_STREQ(kq_last_error(), "no path");
+  EXPECT_EQ(kq_fetch_save(""), -1);
+  EXPECT_STREQ(kq_last_error(), "no path");
+  std::string bad = (d.path() / "missing" / "m.eml").string();
+  EXPECT_EQ(kq_fetch_save(bad.c_str()), -1);
+  EXPECT_EQ(std::string(kq_last_error()).rfind("cannot write " + bad + ": ", 0), 0u);
+}
+
+TEST(FetchSave, AFullDiskIsNotReportedAsSuccess) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  hold(message_fixture("plain.eml"));
+  EXPECT_EQ(kq_fetch_save("/dev/full"), -1);
+  EXPECT_STREQ(kq_last_error(), "short write to /dev/full");
+}
+
+TEST(Fetch, BadIndexComesFirstEvenWithoutAConnection) {
+  EXPECT_EQ(kq_fetch(0), -1);
+  EXPECT_STREQ(kq_last_error(), "bad index");
+  EXPECT_EQ(kq_fetch(-1), -1);
+  EXPECT_STREQ(kq_last_error(), "bad index");
+  ASSERT_TRUE(search_table_alloc());
+  s_search[0].uid = 7;
+  s_search_count = 1;
+  EXPECT_EQ(kq_fetch(1), -1);
+  EXPECT_STREQ(kq_last_error(), "bad index");
+  EXPECT_EQ(kq_fetch(0), -1);
+  EXPECT_STREQ(kq_last_error(), "not connected");
+  s_search_count = 0;
+}
