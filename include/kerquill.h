@@ -95,17 +95,19 @@ KQ_API int kq_attachment_save(const char *ignored, int index, const char *dir);
 
 /* ---- export job (runs on its own thread) ----------------------------------- */
 
-/* Starts exporting the last search result: {"dir","format","dated",
- * "resume","manifest",...}. */
+/* Starts exporting the last search result on a worker thread:
+ * {"dir","format"("eml"|"eml+mbox"),"naming"("YYYY\\MM\\uid" dated),"resume"(1),"manifest"(1)}. */
 KQ_API int kq_export_start(const char *config_json);
 /* 0 idle, 1 running, 2 done, 3 paused or cancelled, 4 error. */
 KQ_API int kq_export_status(void);
 /* Share done, 0.0 to 1.0. */
 KQ_API double kq_export_progress(void);
-/* JSON counters of the job: done, total, bytes, speed, eta, state. */
+/* {"done","total","bytes","eta_s","speed_bps"} of the current or last job. */
 KQ_API const char *kq_export_stats_json(void);
-/* Text describing the message being exported. */
+/* "<folder>  uid=<uid>  <subject>" of the message being exported. */
 KQ_API const char *kq_export_current(void);
+/* Pause (running job), resume (paused job), cancel (any job not ended):
+ * 0 when taken, -1 when the job is in no state for it. */
 KQ_API int kq_export_pause(void);
 KQ_API int kq_export_resume(void);
 KQ_API int kq_export_cancel(void);

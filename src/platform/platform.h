@@ -83,8 +83,33 @@ bool utc_to_tm(long long t, std::tm *out);           // gmtime_r
 // Creates one directory; true when created or already there.
 bool make_dir(const char *path);
 bool path_exists(const char *path);
+// True when path names a regular file (stat, following links).
+bool is_regular_file(const char *path);
 // Replaces dst by src atomically where the system allows it.
 bool file_replace(const char *src, const char *dst);
+// A file written only at its end (O_APPEND). write() hands the whole buffer
+// to the system in one call where it can, so a line is never interleaved.
+class append_file {
+ public:
+  append_file() = default;
+  ~append_file();
+  append_file(const append_file &) = delete;
+  append_file &operator=(const append_file &) = delete;
+  // Opens or creates path; truncate empties it first.
+  bool open(const char *path, bool truncate);
+  bool is_open() const { return fd_ >= 0; }
+  bool write(const void *data, std::size_t n);   // every byte, or false
+  long long size() const;                        // -1 when unknown
+  bool truncate(long long len);                  // cuts the file to len bytes
+  void close();
+ private:
+  int fd_ = -1;
+};
+// Size of a file in bytes, -1 when it cannot be examined.
+long long file_size(const char *path);
+// Reads up to n bytes at a byte offset of a file (files past 2 GiB too);
+// the count read, or -1 when the file cannot be read.
+long long read_at(const char *path, long long offset, void *buf, std::size_t n);
 // Reads an environment variable; null when unset.
 const char *env_get(const char *name);
 

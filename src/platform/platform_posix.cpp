@@ -192,7 +192,66 @@ bool make_dir(const char *path) {
 }
 
 bool path_exists(const char *path) { return ::access(path, F_OK) == 0; }
+bool is_regular_file(const char *path) {
+  struct stat st;
+  return ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
 bool file_replace(const char *src, const char *dst) { return ::rename(src, dst) == 0; }
 const char *env_get(const char *name) { return std::getenv(name); }
+
+long long file_size(const char *path) {
+  struct stat st;
+  return ::stat(path, &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+}
+
+long long read_at(const char *path, long long offset, void *buf, std::size_t n) {
+  int fd;
+  do fd = ::open(path, O_RDONLY | O_CLOEXEC); while (fd < 0 && errno == EINTR);
+  if (fd < 0) return -1;
+  ssize_t r;
+  do r = ::pread(fd, buf, n, static_cast<off_t>(offset)); while (r < 0 && errno == EINTR);
+  ::close(fd);
+  return r;
+}
+
+append_file::~append_file() { close(); }
+
+bool append_file::open(const char *path, bool truncate) {
+  close();
+  int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0);
+  int fd;
+  do fd = ::open(path, flags, 0666); while (fd < 0 && errno == EINTR);
+  fd_ = fd;
+  return fd_ >= 0;
+}
+
+bool append_file::write(const void *data, std::size_t n) {
+  if (fd_ < 0) return false;
+  auto *p = static_cast<const char *>(data);
+  while (n > 0) {
+    ssize_t w = ::write(fd_, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  return true;
+}
+
+long long append_file::size() const {
+  struct stat st;
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return -1;
+  return static_cast<long long>(st.st_size);
+}
+
+bool append_file::truncate(long long len) {
+  return fd_ >= 0 && ::ftruncate(fd_, static_cast<off_t>(len)) == 0;
+}
+
+void append_file::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
 
 }  // namespace kq::plat

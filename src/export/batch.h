@@ -1,0 +1,70 @@
+// The batch export of many folders: its one process-wide run record.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+namespace kq {
+
+inline constexpr int k_batch_slots = 512;  // at most k_batch_slots - 1 folders
+inline constexpr std::size_t k_folder_cap = 128;
+
+enum : std::int32_t {
+  k_batch_none = 0,
+  k_batch_running = 1,
+  k_batch_finished = 2,
+  k_batch_failed = 4,
+};
+
+struct batch_state {
+  // Read by the host while the batch thread writes them.
+  std::atomic<std::int32_t> state{0};
+  char dir[4096];
+  char naming[256];
+  std::int32_t parallel;
+  std::int32_t resume;
+  std::int32_t manifest;
+  char folders[k_batch_slots][k_folder_cap];
+  std::int32_t folder_count;
+  // The names came from the server's listing rather than the configuration.
+  std::int32_t listed_by_server;
+  std::atomic<std::int32_t> folder_idx{0};
+  std::atomic<std::int64_t> done_folders{0};
+  // current and error_text are guarded by batch_text_lock().
+  char current[1024];
+  char error_text[512];
+  // Subdirectory of each folder: its sanitized name, made unique in the run
+  // so two folders never share (and overwrite) one archive.
+  char subdirs[k_batch_slots][k_folder_cap];
+};
+
+extern batch_state s_batch;
+
+// Zeroes every field (the status then reports no batch).
+void batch_clear();
+// Copies the text fields guarded by the lock.
+void batch_read_texts(char current[1024], char error_text[512]);
+void batch_set_current(const char *text);
+void batch_set_error(const char *text);
+// Takes and releases the text lock: orders the batch thread's earlier
+// writes (last_error among them) before any later status read.
+void batch_publish_current();
+
+// Copies a folder name cut to at most 127 bytes, never inside a UTF-8
+// sequence (a split character would make the JSON built from it invalid).
+void batch_copy_name(char out[k_folder_cap], const char *name, std::size_t len);
+
+// Folder name as a directory name: '"', '/' and '\' become '_', cut at 127
+// characters; "", "." and ".." get a leading '_' so no folder can name the
+// batch directory itself or its parent.
+void sanitize_folder(char out[k_folder_cap], const char *name);
+// Fills subdirs from folders: the sanitized name, with "~2", "~3", ... added
+// where an earlier folder already took it (compared without regard to ASCII
+// case, as on case-insensitive file systems).
+void batch_assign_subdirs();
+
+// Thread body of a batch; its argument is &s_batch.
+void batch_worker(void *batch);
+
+}  // namespace kq

@@ -1,0 +1,122 @@
+// The batch run record and its status report.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "connection/text.h"
+#include "export/batch.h"
+#include "kerquill.h"
+#include "platform/platform.h"
+
+namespace kq {
+
+batch_state s_batch;
+
+namespace {
+
+constexpr std::size_t k_status_cap = 16384;
+char s_status[k_status_cap];
+
+// The two texts change while the host reads them; everything else the host
+// reads is a single atomic field or is fixed for the run.
+plat::exclusive_lock &text_lock() {
+  static plat::exclusive_lock lock;
+  return lock;
+}
+
+struct text_guard {
+  text_guard() { text_lock().lock(); }
+  ~text_guard() { text_lock().unlock(); }
+};
+
+const char *folder_word(std::int32_t state, int i, int idx) {
+  switch (state) {
+    case k_batch_finished: return "done";
+    case k_batch_running: return i < idx ? "done" : i == idx ? "running" : "pending";
+    case k_batch_failed: return i < idx ? "done" : i == idx ? "error" : "pending";
+    default: return "pending";  // configured but never started
+  }
+}
+
+}  // namespace
+
+void batch_clear() {
+  text_guard g;
+  s_batch.state.store(0);
+  s_batch.dir[0] = '\0';
+  s_batch.naming[0] = '\0';
+  s_batch.parallel = 0;
+  s_batch.resume = 0;
+  s_batch.manifest = 0;
+  std::memset(s_batch.folders, 0, sizeof s_batch.folders);
+  std::memset(s_batch.subdirs, 0, sizeof s_batch.subdirs);
+  s_batch.folder_count = 0;
+  s_batch.listed_by_server = 0;
+  s_batch.folder_idx.store(0);
+  s_batch.done_folders.store(0);
+  s_batch.current[0] = '\0';
+  s_batch.error_text[0] = '\0';
+}
+
+void batch_read_texts(char current[1024], char error_text[512]) {
+  text_guard g;
+  std::memcpy(current, s_batch.current, sizeof s_batch.current);
+  std::memcpy(error_text, s_batch.error_text, sizeof s_batch.error_text);
+}
+
+void batch_set_current(const char *text) {
+  text_guard g;
+  std::snprintf(s_batch.current, sizeof s_batch.current, "%s", text);
+}
+
+void batch_publish_current() { text_guard g; }
+
+void batch_set_error(const char *text) {
+  text_guard g;
+  std::snprintf(s_batch.error_text, sizeof s_batch.error_text, "%s", text);
+}
+
+namespace {
+
+const char *status_json() {
+  // Acquire: a final state is published after the texts it goes with.
+  std::int32_t state = s_batch.state.load(std::memory_order_acquire);
+  int idx = s_batch.folder_idx.load();
+  char current[1024], error_text[512];
+  batch_read_texts(current, error_text);
+
+  std::string out;
+  out.reserve(k_status_cap);
+  char head[96];
+  std::snprintf(head, sizeof head, "{\"state\":%d,\"folder_idx\":%d,\"done_folders\":%d,\"current\":",
+                state, idx, static_cast<int>(s_batch.done_folders.load()));
+  out += head;
+  json_append_str_utf8(out, current);
+  out += ",\"folders\":{";
+  // Whole entries only, so the text always closes: at most k_status_cap - 1
+  // characters including the final "}}".
+  std::string entry;
+  for (int i = 0; i < s_batch.folder_count; ++i) {
+    entry.clear();
+    if (i) entry.push_back(',');
+    json_append_str_utf8(entry, s_batch.subdirs[i]);
+    entry.push_back(':');
+    json_append_str(entry, folder_word(state, i, idx));
+    if (out.size() + entry.size() + 2 > k_status_cap - 1) break;
+    out += entry;
+  }
+  out += "}}";
+  std::memcpy(s_status, out.c_str(), out.size() + 1);
+  return s_status;
+}
+
+}  // namespace
+}  // namespace kq
+
+extern "C" KQ_API const char *kq_export_all_status_json(void) {
+  try {
+    return kq::status_json();
+  } catch (...) {
+    return "";
+  }
+}

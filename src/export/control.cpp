@@ -1,0 +1,193 @@
+// Starting, polling and steering the export job.
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include <yyjson.h>
+
+#include "connection/error.h"
+#include "connection/imap.h"
+#include "connection/text.h"
+#include "export/job.h"
+#include "export/resume.h"
+#include "export/thread_spawn.h"
+#include "export/worker.h"
+#include "kerquill.h"
+#include "search/search_table.h"
+
+namespace kq {
+
+namespace {
+
+using guard = std::lock_guard<plat::exclusive_lock>;
+
+void worker_entry(void *arg) { job_worker(static_cast<export_job *>(arg)); }
+
+// Reads the configuration into a freshly reset job; false with the reason
+// set when it is unusable.
+bool configure(export_job *job, const char *config) {
+  json_doc doc;
+  if (!doc.parse(config, std::strlen(config))) {
+    set_err("invalid export config JSON");
+    return false;
+  }
+  yyjson_val *root = doc.root();
+  if (yyjson_is_obj(root)) {
+    // A "dir" or "naming" that is not a text counts as absent.
+    if (const char *d = json_str(root, "dir")) copy_cut(job->dir, sizeof job->dir, d);
+    if (yyjson_val *f = json_key(root, "format"))
+      job->mbox = yyjson_is_str(f) && std::strstr(yyjson_get_str(f), "mbox") ? 1 : 0;
+    if (const char *n = json_str(root, "naming")) copy_cut(job->naming, sizeof job->naming, n);
+    job->resume = json_num(root, "resume", 1) != 0 ? 1 : 0;
+    job->manifest = json_num(root, "manifest", 1) != 0 ? 1 : 0;
+  }
+  if (!job->dir[0]) {
+    set_err("config missing dir");
+    return false;
+  }
+  std::size_t n = std::strlen(job->dir);
+  while (n > 1 && (job->dir[n - 1] == '/' || job->dir[n - 1] == '\\')) job->dir[--n] = '\0';
+  copy_cut(job->folder, sizeof job->folder, s_search_folder[0] ? s_search_folder : "INBOX");
+  return true;
+}
+
+int start(const char *config) {
+  job_init();
+  export_job *job = &s_job;
+  if (!config || !*config) {
+    set_err("empty config");
+    return -1;
+  }
+  if (job->active) {
+    set_err("export already running");
+    return -1;
+  }
+  if (s_search_count <= 0) {
+    set_err("no search results \xe2\x80\x94 call kq_search first");
+    return -1;
+  }
+  if (!conn_usable()) return -1;  // "not connected"
+  {
+    // Another thread may be reading the last job's figures meanwhile.
+    guard hold(job->lock);
+    // Checked again under the lock: two starts racing must not both win.
+    if (job->active) {
+      set_err("export already running");
+      return -1;
+    }
+    job_reset(job);
+    if (!configure(job, config)) {
+      job_reset(job);
+      return -1;
+    }
+    job->reader.reset(new kq::reader());
+    resume_read();
+    job->cancel_requested = 0;
+    job->pause_requested = 0;
+    job->state = k_job_running;
+    job->active = 1;
+  }
+  // Emptied before the worker exists: a worker that fails at once must not
+  // have its reason wiped out.
+  set_err("%s", "");
+  if (!kq_thread_spawn(worker_entry, job)) {
+    guard hold(job->lock);
+    job->reader.reset();
+    job->completed.clear();
+    job->state = k_job_error;
+    job->active = 0;
+    set_err("thread create failed");
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+}  // namespace kq
+
+using kq::guard;
+using kq::s_job;
+
+extern "C" KQ_API int kq_export_start(const char *config_json) {
+  try {
+    return kq::start(config_json);
+  } catch (const std::bad_alloc &) {
+    kq::set_err("out of memory");
+    return -1;
+  }
+}
+
+extern "C" KQ_API int kq_export_status(void) {
+  kq::job_init();
+  return s_job.state;
+}
+
+extern "C" KQ_API double kq_export_progress(void) {
+  kq::job_init();
+  std::uint64_t total = s_job.total, done = s_job.done;
+  if (total == 0) return 0.0;
+  double p = static_cast<double>(done) / static_cast<double>(total);
+  return p < 1.0 ? p : 1.0;
+}
+
+extern "C" KQ_API const char *kq_export_stats_json(void) {
+  static char out[512];
+  kq::job_init();
+  long long done, bytes, eta = 0, speed;
+  {
+    guard hold(s_job.lock);
+    std::int32_t state = s_job.state;
+    done = static_cast<long long>(s_job.done.load());
+    bytes = s_job.bytes;
+    speed = s_job.speed_bps;
+    auto total = static_cast<long long>(s_job.total.load());
+    // What is left: the bytes of the rows the job counted, less those done.
+    if (state == kq::k_job_running && speed > 1 && total > done) {
+      long long left = s_job.bytes_todo - bytes;
+      eta = left > 0 ? left / speed : 0;
+      if (eta >= 31536001) eta = 0;
+    }
+  }
+  long long total = static_cast<long long>(s_job.total.load());
+  std::snprintf(out, sizeof out,
+                "{\"done\":%lld,\"total\":%lld,\"bytes\":%lld,\"eta_s\":%lld,\"speed_bps\":%lld}",
+                done, total, bytes, eta, speed);
+  return out;
+}
+
+extern "C" KQ_API const char *kq_export_current(void) {
+  // A copy taken under the lock: the worker rewrites the text as it goes.
+  static char out[1024];
+  kq::job_init();
+  guard hold(s_job.lock);
+  std::memcpy(out, s_job.current, sizeof out);
+  return out;
+}
+
+extern "C" KQ_API int kq_export_pause(void) {
+  kq::job_init();
+  guard hold(s_job.lock);
+  if (!s_job.active || s_job.state != kq::k_job_running) return -1;
+  s_job.pause_requested = 1;
+  return 0;
+}
+
+extern "C" KQ_API int kq_export_resume(void) {
+  kq::job_init();
+  guard hold(s_job.lock);
+  if (!s_job.active || s_job.state != kq::k_job_stopped || s_job.cancel_requested) return -1;
+  s_job.pause_requested = 0;
+  s_job.state = kq::k_job_running;
+  return 0;
+}
+
+extern "C" KQ_API int kq_export_cancel(void) {
+  kq::job_init();
+  guard hold(s_job.lock);
+  if (!s_job.active) return -1;
+  s_job.cancel_requested = 1;
+  s_job.pause_requested = 0;
+  return 0;
+}

@@ -1,0 +1,138 @@
+#include "export/export_one.h"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include <mbedtls/sha256.h>
+
+#include "connection/error.h"
+#include "export/layout.h"
+#include "export/manifest.h"
+#include "export/mbox.h"
+#include "export/resume.h"
+
+namespace kq {
+
+std::string sha256_hex(const void *data, std::size_t len) {
+  unsigned char sum[32];
+  mbedtls_sha256(static_cast<const unsigned char *>(data), len, sum, 0);
+  static const char k_hex[] = "0123456789abcdef";
+  std::string out(64, '0');
+  for (int i = 0; i < 32; ++i) {
+    out[2 * i] = k_hex[sum[i] >> 4];
+    out[2 * i + 1] = k_hex[sum[i] & 15];
+  }
+  return out;
+}
+
+namespace {
+
+// The literal must be this message's body: a FETCH response naming the UID
+// and BODY[], not some other record that happened to carry a literal.
+bool fetched_this_uid(const reader *r, std::uint32_t uid) {
+  char want[24];
+  int n = std::snprintf(want, sizeof want, "UID %u", uid);
+  for (int i = 0; i < r->count; ++i) {
+    const char *rec = r->records[i];
+    if (std::strncmp(rec, "* ", 2) != 0 || !std::strstr(rec, " FETCH (") ||
+        !std::strstr(rec, "BODY[]"))
+      continue;
+    for (const char *p = std::strstr(rec, want); p; p = std::strstr(p + 1, want)) {
+      char next = p[n];
+      if ((p[-1] == '(' || p[-1] == ' ') && (next < '0' || next > '9')) return true;
+    }
+  }
+  return false;
+}
+
+bool write_eml(const char *path, const char *data, std::size_t len) {
+  std::FILE *f = std::fopen(path, "wb");
+  if (!f) return false;
+  bool ok = std::fwrite(data, 1, len, f) == len;
+  // A full disk may only show when the buffered tail is flushed.
+  ok = std::fclose(f) == 0 && ok;
+  return ok;
+}
+
+int store(export_job *job, const search_hit *hit, char *path) {
+  std::string rel = relative_name(naming_is_dated(job->naming), hit->date, hit->uid);
+  std::snprintf(path, k_path_cap, "%s/%s", job->dir, rel.c_str());
+  {
+    // Consecutive messages mostly share their directory: create it once.
+    std::string parent = path;
+    std::size_t slash = parent.rfind('/');
+    parent = slash == 0 ? std::string(job->dir)
+                        : slash == std::string::npos ? std::string() : parent.substr(0, slash);
+    if (!parent.empty() && parent != job->made_dir) {
+      mkdirs(parent.c_str());
+      job->made_dir = parent;
+    }
+  }
+
+  reader *r = job->reader.get();
+  r->release_records();
+  int rc = cmd_exec(r, "UID FETCH %u (BODY.PEEK[])", hit->uid);
+  if (rc < 0) return -1;
+  if (rc != 0 || !r->last_lit || r->last_lit_len <= 0 || !fetched_this_uid(r, hit->uid)) {
+    set_err("cannot fetch message uid %u", hit->uid);
+    return -1;
+  }
+  const char *data = r->last_lit;
+  auto len = static_cast<std::size_t>(r->last_lit_len);
+  std::string line;
+  if (job->manifest)
+    manifest_line(line, job->folder, rel, sha256_hex(data, len).c_str(), len, *hit);
+
+  {
+    // Room in the completed list first, so nothing below can half-fail on it.
+    std::lock_guard<plat::exclusive_lock> hold(job->lock);
+    if (!completed_reserve(job)) {
+      set_err("out of memory");
+      return -1;
+    }
+  }
+
+  if (!write_eml(path, data, len)) {
+    job->made_dir.clear();  // the retry creates the directory again
+    set_err("cannot write %s", path);
+    return -1;
+  }
+
+  long long mbox_before = -1;
+  if (job->mbox && job->mbox_file.is_open()) {
+    std::string rec;
+    rec.reserve(len + len / 32 + 128);
+    mbox_record_append(rec, hit->from, plat::time_now(), data, len);
+    mbox_before = job->mbox_file.size();
+    if (mbox_before < 0 || !job->mbox_file.write(rec.data(), rec.size())) {
+      if (mbox_before >= 0) job->mbox_file.truncate(mbox_before);
+      set_err("cannot write %s/all.mbox", job->dir);
+      return -1;
+    }
+  }
+
+  std::lock_guard<plat::exclusive_lock> hold(job->lock);
+  if (job->manifest && !manifest_append(job, line)) {
+    // The message is not stored: its mbox record goes too, so a retry
+    // leaves exactly one.
+    if (mbox_before >= 0) job->mbox_file.truncate(mbox_before);
+    return -1;
+  }
+  completed_insert(job, hit->uid);
+  return 0;
+}
+
+}  // namespace
+
+int export_one(export_job *job, const search_hit *hit, char *path) {
+  try {
+    return store(job, hit, path);
+  } catch (const std::bad_alloc &) {
+    set_err("out of memory");
+    return -1;
+  }
+}
+
+}  // namespace kq

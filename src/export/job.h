@@ -1,0 +1,77 @@
+// The one export job: its settings, counters, lock, reader and the list of
+// UIDs the archive holds.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "connection/imap.h"
+#include "platform/platform.h"
+
+namespace kq {
+
+// Job states as kq_export_status reports them.
+enum : std::int32_t {
+  k_job_idle = 0,
+  k_job_running = 1,
+  k_job_done = 2,
+  k_job_stopped = 3,  // paused (active) or cancelled (not active)
+  k_job_error = 4,
+};
+
+inline constexpr std::size_t k_path_cap = 4352;  // full path of a message file
+
+struct export_job {
+  // Fields read by one thread while another writes them are atomics; the
+  // rest belong to the worker while `active` is 1.
+  std::atomic<std::uint32_t> active{0};
+  std::atomic<std::int32_t> state{0};
+  std::atomic<std::uint32_t> cancel_requested{0};
+  std::atomic<std::uint32_t> pause_requested{0};
+  // Guards done, bytes, last_uid, completed, current, the manifest and
+  // resume.json, and the state changes made by the steering calls.
+  plat::exclusive_lock lock;
+  char dir[4096] = {};
+  char folder[128] = {};
+  std::uint32_t mbox = 0;
+  char naming[256] = {};
+  std::uint32_t resume = 0;
+  std::uint32_t manifest = 0;
+  std::atomic<std::uint64_t> done{0};
+  std::atomic<std::uint64_t> total{0};
+  std::atomic<long long> bytes{0};
+  // Server-reported bytes of the rows counted into `total`; the estimate of
+  // what is left is this minus `bytes`.
+  long long bytes_todo = 0;
+  long long tick_ms = 0;
+  long long bytes_at_tick = 0;
+  std::atomic<long long> speed_bps{0};
+  long long last_uid = 0;
+  char current[1024] = {};
+  std::unique_ptr<kq::reader> reader;
+  plat::append_file mbox_file;
+  // Length of all.mbox that holds exactly the messages of `completed`, as
+  // loaded from resume.json (-1 unknown); bytes past it are re-exported.
+  long long mbox_bytes = -1;
+  plat::append_file manifest_file;
+  std::string made_dir;  // the message directory created last
+  // Ascending, without repeats, so resume_has can bisect.
+  std::vector<std::uint32_t> completed;
+};
+
+extern export_job &s_job;  // valid once job_init has run
+extern int s_job_inited;
+
+// First-use initialisation shared by every export call.
+void job_init();
+// True while the export job's worker has not yet let go of the job (for the
+// batch export, which waits for it).
+bool export_job_active();
+// Clears settings, counters and lists for a new job (the lock stays as is:
+// a worker that just ended may still be leaving it).
+void job_reset(export_job *job);
+
+}  // namespace kq

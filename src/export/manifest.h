@@ -1,0 +1,50 @@
+// manifest.jsonl: one JSON line per stored message, appended as the export
+// goes and pruned to the resume state when a job starts.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "export/job.h"
+#include "search/search_table.h"
+
+namespace kq {
+
+// Formats the line of one stored message, line feed included. Text values
+// are JSON strings; bytes that are not UTF-8 become \u00XX so every line
+// parses.
+void manifest_line(std::string &out, const char *folder, const std::string &file,
+                   const char *sha256_hex, std::uint64_t size, const search_hit &hit);
+
+// Appends one line to the job's manifest with a single write; the job lock
+// is held. On failure the file is cut back to its old length and
+// "cannot write %s" is set.
+bool manifest_append(export_job *job, const std::string &line);
+
+// Open-addressing set of non-zero UIDs that grows before it fills, so
+// probing always ends.
+class uid_set {
+ public:
+  enum result { added, present, failed };
+  // Room for at least min_slots slots (a power of two); ok() is false when
+  // that memory cannot be had.
+  explicit uid_set(std::size_t min_slots);
+  bool ok() const { return slots_ != nullptr; }
+  result insert(std::uint32_t uid);
+  std::size_t slots() const { return size_; }
+
+ private:
+  bool grow();
+  std::unique_ptr<std::uint32_t[]> slots_;
+  std::size_t size_ = 0;
+  std::size_t used_ = 0;
+};
+
+// Keeps one line per UID of the completed list, the first of each, in file
+// order, and drops every line that does not parse. Returns false, with the
+// manifest exactly as it was, when the new file cannot be written in full.
+bool manifest_prune(const export_job *job, std::size_t expected_uids);
+
+}  // namespace kq

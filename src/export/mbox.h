@@ -1,0 +1,25 @@
+// all.mbox records in the mboxo form (RFC 4155), which mail readers split
+// at "From " lines.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace kq {
+
+// The envelope sender of the separator line: the address inside <...> of a
+// From header value, else its first blank-free word holding '@', else
+// "unknown".
+std::string mbox_sender(const char *from);
+
+// UTC time in asctime form, "Tue Dec  8 17:47:15 2026", in English whatever
+// the host's locale.
+std::string mbox_time_text(long long t);
+
+// Appends one record: separator line, the message with every line that
+// starts with "From " quoted as ">From ", a line end when the message lacks
+// a final one, and an empty line.
+void mbox_record_append(std::string &out, const char *from, long long now, const char *msg,
+                        std::size_t len);
+
+}  // namespace kq

@@ -1,0 +1,74 @@
+// Archive statistics from hand-written manifests.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "archive_fixture.h"
+#include "connection/error.h"
+#include "kerquill.h"
+
+using namespace archive_test;
+
+namespace {
+std::string stats_of(const std::string &manifest) {
+  static temp_dir d("stats");
+  write_file(d.path() / "manifest.jsonl", manifest);
+  return kq_archive_stats_json(d.str().c_str());
+}
+}  // namespace
+
+TEST(ArchiveStats, EmptyManifest) {
+  EXPECT_EQ(stats_of(""), R"({"messages":0,"bytes":0,"oldest":"","newest":""})");
+}
+
+TEST(ArchiveStats, SizesAndDates) {
+  // 2024-02-29 12:00:00 UTC and 1996-07-17 09:44:25 UTC.
+  std::string m = manifest_line(1, "uid-1.eml", k_sha_abc, 1000, 1709208000) +
+                  manifest_line(2, "uid-2.eml", k_sha_abc, 250, -1) +
+                  manifest_line(3, "uid-3.eml", k_sha_abc, 5, 837596665) +
+                  manifest_line(3, "uid-3.eml", k_sha_abc, 5, 837596665);  // counted twice
+  EXPECT_EQ(stats_of(m), R"({"messages":4,"bytes":1260,"oldest":"1996-07-17","newest":"2024-02-29"})");
+}
+
+TEST(ArchiveStats, UnreadableDatesLeaveTheRangeAlone) {
+  std::string m = manifest_line(1, "a", "x", 10, -1) + manifest_line(2, "b", "x", 20, -1);
+  EXPECT_EQ(stats_of(m), R"({"messages":2,"bytes":30,"oldest":"","newest":""})");
+}
+
+TEST(ArchiveStats, TimestampZeroIsTheEpoch) {
+  std::string m = manifest_line(1, "a", "x", 1, 86400 * 365) + manifest_line(2, "b", "x", 1, 0);
+  EXPECT_EQ(stats_of(m), R"({"messages":2,"bytes":2,"oldest":"1970-01-01","newest":"1971-01-01"})");
+}
+
+TEST(ArchiveStats, OddValuesAndSkippedLines) {
+  std::string m =
+      "{\"size\":10.9,\"ts\":86400.7}\n"   // real numbers are truncated
+      "{\"size\":\"7\",\"ts\":true}\n"      // a text size adds nothing; a non-number ts reads 0
+      "{}\n"                                // counts, adds nothing
+      "\n"
+      " {\"size\":100}\n"                   // does not start with a brace
+      "{\"size\":100\n"                     // does not parse
+      "[{\"size\":100}]\n"
+      "{\"size\":1,\"size\":50,\"ts\":-5}\r\n";  // the first key counts; CRLF ends the line
+  EXPECT_EQ(stats_of(m), R"({"messages":4,"bytes":11,"oldest":"1970-01-01","newest":"1970-01-02"})");
+}
+
+TEST(ArchiveStats, ExtremeValuesNeitherOverflowNorFail) {
+  std::string m = "{\"size\":9223372036854775807,\"ts\":99999999999999999}\n"
+                  "{\"size\":9223372036854775807,\"ts\":1e300}\n"
+                  "{\"size\":5,\"ts\":253402300799}\n";  // 9999-12-31
+  EXPECT_EQ(stats_of(m),
+            R"({"messages":3,"bytes":9223372036854775807,"oldest":"9999-12-31","newest":""})");
+}
+
+TEST(ArchiveStats, ErrorsAndLastErrorLeftAlone) {
+  kq::set_err("earlier");
+  EXPECT_EQ(stats_of(manifest_line(1, "a", "x", 3, 0)).substr(0, 15), "{\"messages\":1,\"");
+  EXPECT_STREQ(kq_last_error(), "earlier");
+  EXPECT_STREQ(kq_archive_stats_json(nullptr), "");
+  EXPECT_STREQ(kq_last_error(), "no dir");
+  EXPECT_STREQ(kq_archive_stats_json(""), "");
+  temp_dir none("stats-none");
+  EXPECT_STREQ(kq_archive_stats_json(none.str().c_str()), "");
+  EXPECT_EQ(std::string(kq_last_error()), "no manifest.jsonl in " + none.str());
+}

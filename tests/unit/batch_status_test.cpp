@@ -1,0 +1,120 @@
+// Folder directory names and the status report of a batch, driven through
+// the run record without a server.
+#include <gtest/gtest.h>
+#include <yyjson.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "connection/text.h"
+#include "export/batch.h"
+#include "kerquill.h"
+
+using namespace kq;
+
+namespace {
+
+std::string sanitized(const std::string &name) {
+  char out[k_folder_cap];
+  sanitize_folder(out, name.c_str());
+  return out;
+}
+
+void set_folders(const std::vector<std::string> &names) {
+  batch_clear();
+  for (const auto &n : names) {
+    if (s_batch.folder_count == k_batch_slots - 1) break;
+    batch_copy_name(s_batch.folders[s_batch.folder_count++], n.c_str(), n.size());
+  }
+  batch_assign_subdirs();
+}
+
+std::string status() { return kq_export_all_status_json(); }
+
+}  // namespace
+
+TEST(BatchNames, SanitizeReplacesSeparatorsAndQuotesOnly) {
+  EXPECT_EQ(sanitized("Parent/Child"), "Parent_Child");
+  EXPECT_EQ(sanitized("a\\b\"c"), "a_b_c");
+  EXPECT_EQ(sanitized("Ar:chive.2024 x"), "Ar:chive.2024 x");
+  EXPECT_EQ(sanitized(std::string(200, 'f')), std::string(127, 'f'));
+}
+
+TEST(BatchNames, NoFolderNamesTheBatchDirectoryOrItsParent) {
+  EXPECT_EQ(sanitized(".."), "_..");
+  EXPECT_EQ(sanitized("."), "_.");
+  EXPECT_EQ(sanitized(""), "_");
+  EXPECT_EQ(sanitized("..."), "...");
+  EXPECT_EQ(sanitized("../x"), ".._x");
+  EXPECT_EQ(sanitized("/"), "_");
+}
+
+TEST(BatchNames, FoldersThatSanitizeAlikeGetTheirOwnDirectory) {
+  const std::string longname(127, 'L');
+  set_folders({"a/b", "a_b", "A_B", "x", longname, longname.substr(0, 126) + "l"});
+  EXPECT_STREQ(s_batch.subdirs[0], "a_b");
+  EXPECT_STREQ(s_batch.subdirs[1], "a_b~2");
+  EXPECT_STREQ(s_batch.subdirs[2], "A_B~3");
+  EXPECT_STREQ(s_batch.subdirs[3], "x");
+  EXPECT_EQ(std::string(s_batch.subdirs[4]), longname);
+  EXPECT_EQ(std::string(s_batch.subdirs[5]), longname.substr(0, 125) + "~2");
+}
+
+TEST(BatchNames, LongNamesAreNotCutInsideACharacter) {
+  const std::string name = std::string(126, 'a') + "\xc3\xa9" + "z";
+  char out[k_folder_cap];
+  batch_copy_name(out, name.c_str(), name.size());
+  EXPECT_EQ(std::string(out), std::string(126, 'a'));
+}
+
+TEST(BatchStatus, NoBatchYet) {
+  batch_clear();
+  EXPECT_EQ(status(), R"({"state":0,"folder_idx":0,"done_folders":0,"current":"","folders":{}})");
+}
+
+TEST(BatchStatus, WordsFollowTheRunState) {
+  set_folders({"INBOX", "Work/Old", "Sent"});
+  // Configured but not started: nothing is running yet.
+  EXPECT_EQ(status(), R"({"state":0,"folder_idx":0,"done_folders":0,"current":"",)"
+                      R"("folders":{"INBOX":"pending","Work_Old":"pending","Sent":"pending"}})");
+  s_batch.state = k_batch_running;
+  s_batch.folder_idx = 1;
+  s_batch.done_folders = 1;
+  batch_set_current("folder 2/3: Work/Old \"q\"");
+  EXPECT_EQ(status(), R"({"state":1,"folder_idx":1,"done_folders":1,"current":"folder 2/3: Work/Old \"q\"",)"
+                      R"("folders":{"INBOX":"done","Work_Old":"running","Sent":"pending"}})");
+  s_batch.state = k_batch_failed;
+  EXPECT_EQ(status(), R"({"state":4,"folder_idx":1,"done_folders":1,"current":"folder 2/3: Work/Old \"q\"",)"
+                      R"("folders":{"INBOX":"done","Work_Old":"error","Sent":"pending"}})");
+  s_batch.state = k_batch_finished;
+  s_batch.folder_idx = 2;
+  s_batch.done_folders = 3;
+  batch_set_current("");
+  EXPECT_EQ(status(), R"({"state":2,"folder_idx":2,"done_folders":3,"current":"",)"
+                      R"("folders":{"INBOX":"done","Work_Old":"done","Sent":"done"}})");
+}
+
+TEST(BatchStatus, StaysValidJsonAtItsLimit) {
+  std::vector<std::string> names;
+  for (int i = 0; i < 600; ++i) names.push_back(std::to_string(i) + "_" + std::string(120, 'n') + "\"");
+  set_folders(names);
+  EXPECT_EQ(s_batch.folder_count, 511);
+  s_batch.state = k_batch_running;
+  batch_set_current(("folder 1/511: " + names[0]).c_str());
+  std::string s = status();
+  EXPECT_LE(s.size(), 16383u);
+  EXPECT_GT(s.size(), 16383u - 140u);
+  ASSERT_TRUE(s.ends_with("}}"));
+  json_doc d;
+  ASSERT_TRUE(d.parse(s));
+  yyjson_val *folders = json_key(d.root(), "folders");
+  std::size_t n = yyjson_obj_size(folders);
+  EXPECT_GT(n, 100u);
+  EXPECT_LT(n, 511u);
+  // The entries kept are the first ones, in order.
+  char want[k_folder_cap];
+  sanitize_folder(want, names[n - 1].c_str());
+  EXPECT_STREQ(json_str(folders, want), "pending");
+  EXPECT_STREQ(json_str(folders, s_batch.subdirs[0]), "running");
+}
