@@ -109,7 +109,7 @@ int cmd_export(const args &a) {
   if (skipped > 0)
     std::printf("%s stored by an earlier run %s skipped.\n",
                 count_text(skipped, "message", "messages").c_str(), skipped == 1 ? "was" : "were");
-  if (!a.has("no-manifest")) std::printf("Check it with: kerquill verify %s\n", dir.c_str());
+  if (!a.has("no-manifest")) std::printf("Check it with: kerquill verify %s\n", shell_word(dir).c_str());
   return 0;
 }
 
@@ -210,7 +210,7 @@ int cmd_export_all(const args &a) {
               count_text(messages, "message", "messages").c_str(), human_bytes(bytes).c_str(),
               count_text(status["done_folders"].as_int(), "exported folder", "exported folders").c_str(),
               dir.c_str(), human_duration(static_cast<long long>(seconds_since(started))).c_str());
-  if (!a.has("no-manifest")) std::printf("Check it with: kerquill verify %s\n", dir.c_str());
+  if (!a.has("no-manifest")) std::printf("Check it with: kerquill verify %s\n", shell_word(dir).c_str());
   return 0;
 }
 
