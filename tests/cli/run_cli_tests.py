@@ -1,0 +1,695 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the kerquill command-line tool, the installed package
+(C example built with find_package) and the Python ctypes example, against a
+throwaway Dovecot on loopback with a generated mailbox.
+
+    run_cli_tests.py --source-dir SRC --build-dir BUILD [-k PATTERN]
+
+Needs root (Dovecot switches to nobody for the mail) and the dovecot binary.
+Prints one line per test and closes with "cli: N passed, N failed"; exits 1
+when anything failed.
+"""
+import argparse
+import email
+import email.policy
+import hashlib
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import traceback
+
+USER, PASSWORD = "clitest", "pa ss\"wörd"  # a blank, a quote and a non-ASCII letter
+MESSAGES = 120
+RUN_LIMIT_S = 240  # no single command may take longer than this
+
+TESTS = []
+
+
+def test(fn):
+    TESTS.append(fn)
+    return fn
+
+
+class Env:
+    """Everything a test needs: paths, the server and how to run the tool."""
+
+    def __init__(self, source, build, work):
+        self.source, self.build, self.work = source, build, work
+        self.tool = os.path.join(build, "tools", "kerquill")
+        self.lib = os.path.join(build, "libkerquill.so")
+        self.sandbox = os.path.join(work, "server")
+        self.maildir = None
+        self.server = {}
+        self.folder_counts = {}
+
+    def script(self, name):
+        return os.path.join(self.source, "scripts", name)
+
+    def start_server(self):
+        out = subprocess.run(["bash", self.script("dovecot_sandbox.sh"), "start", self.sandbox],
+                             check=True, capture_output=True, text=True).stdout
+        self.server = dict(line.split("=", 1) for line in out.split())
+        # A password with a blank and a quote goes through the passwd file as is.
+        subprocess.run(["bash", self.script("dovecot_sandbox.sh"), "add-user", self.sandbox,
+                        USER, PASSWORD], check=True)
+        self.maildir = os.path.join(self.sandbox, "mail", USER, "Maildir")
+        out = subprocess.run([sys.executable, self.script("make_sample_mailbox.py"), self.maildir,
+                              "--messages", str(MESSAGES)], check=True, capture_output=True,
+                             text=True).stdout
+        for line in out.splitlines():
+            m = re.match(r"(.+?)\s+(\d+) messages$", line)
+            if m:
+                self.folder_counts[m.group(1)] = int(m.group(2))
+        subprocess.run(["bash", self.script("dovecot_sandbox.sh"), "fix-owner", self.sandbox],
+                       check=True)
+
+    def stop_server(self):
+        subprocess.run(["bash", self.script("dovecot_sandbox.sh"), "stop", self.sandbox])
+
+    @property
+    def port(self):
+        return int(self.server["KQ_SANDBOX_PORT"])
+
+    @property
+    def tls_port(self):
+        return int(self.server["KQ_SANDBOX_TLS_PORT"])
+
+    @property
+    def ca(self):
+        return self.server["KQ_SANDBOX_CA"]
+
+    def conn(self, tls=False, port=None):
+        if tls:
+            return ["--host", "127.0.0.1", "--port", str(port or self.tls_port), "--user", USER,
+                    "--ca-file", self.ca]
+        return ["--host", "127.0.0.1", "--port", str(port or self.port), "--plain", "--user", USER]
+
+    def env(self, **extra):
+        e = dict(os.environ)
+        e.pop("KQ_HOST", None)
+        e.pop("KQ_USER", None)
+        e["KQ_PASSWORD"] = PASSWORD
+        e.update(extra)
+        return e
+
+    def run(self, *argv, env=None, input=None):
+        p = subprocess.run([self.tool, *argv], capture_output=True, env=env or self.env(),
+                           stdin=subprocess.DEVNULL if input is None else None, input=input,
+                           timeout=RUN_LIMIT_S)
+        return p.returncode, p.stdout.decode("utf-8", "replace"), p.stderr.decode("utf-8", "replace")
+
+    def tmp(self, name):
+        path = os.path.join(self.work, name)
+        shutil.rmtree(path, ignore_errors=True)
+        return path
+
+
+def check(cond, msg):
+    if not cond:
+        raise AssertionError(msg)
+
+
+def expect(result, rc, what):
+    code, out, err = result
+    check(code == rc, "%s: exit %d, wanted %d\nstdout: %s\nstderr: %s" % (what, code, rc, out[-2000:], err[-2000:]))
+    return out, err
+
+
+def manifest_lines(directory):
+    path = os.path.join(directory, "manifest.jsonl")
+    with open(path, "rb") as f:
+        return [json.loads(line) for line in f if line.startswith(b"{")]
+
+
+def source_messages(env, folder):
+    """The generated message files of a folder, parsed, by Message-ID."""
+    base = env.maildir if folder == "INBOX" else os.path.join(env.maildir, "." + folder.replace("/", "."))
+    out = {}
+    for name in os.listdir(os.path.join(base, "cur")):
+        with open(os.path.join(base, "cur", name), "rb") as f:
+            msg = email.message_from_binary_file(f, policy=email.policy.default)
+        out[msg["Message-ID"]] = msg
+    return out
+
+
+class ThrottleProxy:
+    """Forwards one loopback port to another, holding each server chunk back a
+    little, so an export runs long enough to be interrupted."""
+
+    def __init__(self, target_port, delay_s=0.03):
+        self.target, self.delay = target_port, delay_s
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(4)
+        self.port = self.sock.getsockname()[1]
+        self.stop = threading.Event()
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _pipe(self, src, dst, delay):
+        try:
+            while not self.stop.is_set():
+                data = src.recv(4096)
+                if not data:
+                    break
+                if delay:
+                    time.sleep(delay)
+                dst.sendall(data)
+        except OSError:
+            pass
+        finally:
+            for s in (src, dst):
+                try:
+                    s.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+
+    def _accept(self):
+        self.sock.settimeout(0.5)
+        while not self.stop.is_set():
+            try:
+                client, _ = self.sock.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            server = socket.create_connection(("127.0.0.1", self.target))
+            threading.Thread(target=self._pipe, args=(client, server, 0), daemon=True).start()
+            threading.Thread(target=self._pipe, args=(server, client, self.delay), daemon=True).start()
+
+    def close(self):
+        self.stop.set()
+        self.sock.close()
+
+
+# --------------------------------------------------------------------- usage
+
+
+@test
+def usage_and_help(env):
+    out, _ = expect(env.run("--help"), 0, "--help")
+    for cmd in ("folders", "probe", "search", "show", "save-attachment", "export", "export-all",
+                "verify", "stats"):
+        check(cmd in out, "main help lists " + cmd)
+        sub, _ = expect(env.run(cmd, "--help"), 0, cmd + " --help")
+        check(sub.startswith("Usage: kerquill " + cmd), cmd + " --help shows its usage")
+    expect(env.run("no-such-command"), 2, "unknown command")
+    expect(env.run(), 2, "no command")
+    expect(env.run("search"), 2, "search without a folder")
+    expect(env.run("show", "INBOX"), 2, "show without ROW or --uid")
+    expect(env.run("search", "INBOX", "--mbox", *env.conn()), 2, "an export option on search")
+    expect(env.run("search", "INBOX", "--since", "2024-13-01", *env.conn()), 2, "a bad date")
+    expect(env.run("search", "INBOX", "--since", "yesterday", *env.conn()), 2, "a date that is no date")
+    expect(env.run("search", "INBOX", "--has-attachments", "yes", *env.conn()), 2, "has-attachments 0|1")
+    expect(env.run("search", "INBOX", "--min-bytes", "-5", *env.conn()), 2, "a negative size")
+    expect(env.run("search", "INBOX", "--uid-min", "9", "--uid-max", "3", *env.conn()), 2,
+           "an empty UID range")
+    _, err = expect(env.run("folders", "--password", "x", *env.conn()), 2, "--password on the command line")
+    check("KQ_PASSWORD" in err, "the refusal of --password says what to do instead")
+    expect(env.run("folders", "--port", "70000", *env.conn()[:-4], "--user", USER), 2, "a port out of range")
+    _, err = expect(env.run("folders", "--plain", "--user", USER), 2, "no host")
+    check("--host" in err, "a missing host is named")
+
+
+# ---------------------------------------------------------------- connecting
+
+
+@test
+def connection_settings(env):
+    expect(env.run("folders", *env.conn()), 0, "plain login with KQ_PASSWORD")
+    expect(env.run("folders", *env.conn(tls=True)), 0, "TLS with the sandbox CA")
+    pwfile = os.path.join(env.work, "pw.txt")
+    with open(pwfile, "w", encoding="utf-8") as f:
+        f.write(PASSWORD + "\n")
+    expect(env.run("folders", *env.conn(), "--password-file", pwfile, env=env.env(KQ_PASSWORD="")), 0,
+           "password from a file")
+    tokfile = os.path.join(env.work, "token.txt")
+    with open(tokfile, "w", encoding="utf-8") as f:
+        f.write(PASSWORD + "\n")  # the sandbox takes the password as bearer token
+    expect(env.run("folders", *env.conn(tls=True), "--oauth-token-file", tokfile,
+                   env=env.env(KQ_PASSWORD="")), 0, "XOAUTH2 with a token file")
+    _, err = expect(env.run("folders", *env.conn(), env=env.env(KQ_PASSWORD="wrong")), 1, "wrong password")
+    check("authentication failed" in err.lower() or "login" in err.lower(), "the library's reason is shown: " + err)
+    _, err = expect(env.run("folders", *env.conn(), env=env.env(KQ_PASSWORD="")), 2,
+                    "no password and no terminal")
+    check("KQ_PASSWORD" in err, "says where a password can come from")
+    conn = env.conn(tls=True)
+    no_ca = conn[:conn.index("--ca-file")]
+    _, err = expect(env.run("folders", *no_ca), 1, "TLS with an untrusted certificate")
+    check("certificate" in err.lower() or "ca " in err.lower(), "the TLS failure is explained: " + err)
+    _, err = expect(env.run("folders", *no_ca, "--insecure"), 0, "--insecure")
+    check("warning" in err and "insecure" in err, "--insecure warns")
+    env_only = env.env(KQ_HOST="127.0.0.1", KQ_PORT=str(env.port), KQ_USER=USER)
+    expect(env.run("folders", "--plain", env=env_only), 0, "host, port and user from the environment")
+    free = socket.socket()
+    free.bind(("127.0.0.1", 0))
+    dead_port = free.getsockname()[1]
+    free.close()
+    _, err = expect(env.run("folders", *env.conn(port=dead_port)), 1, "nothing listening")
+    check("connect" in err, "a refused connection is reported: " + err)
+
+
+# ------------------------------------------------------------------ folders
+
+
+@test
+def folders_and_probe(env):
+    out, _ = expect(env.run("folders", *env.conn()), 0, "folders")
+    for name, count in env.folder_counts.items():
+        check(re.search(r"^%s\s+%d\s" % (re.escape(name), count), out, re.M),
+              "folders lists %s with %d messages:\n%s" % (name, count, out))
+    out, _ = expect(env.run("folders", "--json", *env.conn()), 0, "folders --json")
+    listed = {f["name"]: f["count"] for f in json.loads(out)}
+    check(listed == env.folder_counts, "folders --json counts %r == %r" % (listed, env.folder_counts))
+
+    out, _ = expect(env.run("probe", "INBOX", "--json", *env.conn()), 0, "probe --json")
+    p = json.loads(out)
+    check(p["folder"] == "INBOX" and p["total_messages"] == env.folder_counts["INBOX"], "probe counts INBOX")
+    check(p["sampled"] > 0 and p["estimated_bytes"] > 0, "probe sampled something: %r" % p)
+    out, _ = expect(env.run("probe", "Projects/2024", *env.conn()), 0, "probe of a child folder")
+    check("Messages:" in out and str(env.folder_counts["Projects/2024"]) in out, out)
+    _, err = expect(env.run("probe", "No Such Folder", *env.conn()), 1, "probe of a missing folder")
+    check("No Such Folder" in err, "the missing folder is named: " + err)
+
+
+# ------------------------------------------------------------------- search
+
+
+def search_json(env, folder, *opts):
+    out, _ = expect(env.run("search", folder, "--json", *opts, *env.conn()), 0, "search " + " ".join(opts))
+    return json.loads(out)
+
+
+@test
+def search_filters(env):
+    rows = search_json(env, "Sent")
+    check(len(rows) == env.folder_counts["Sent"], "all of Sent found")
+    check([r["row"] for r in rows] == list(range(len(rows))), "rows are numbered from 0")
+    uids = [r["uid"] for r in rows]
+    check(uids == sorted(uids), "rows in UID order")
+
+    out, _ = expect(env.run("search", "Sent", *env.conn()), 0, "search table")
+    check(out.splitlines()[0].split()[:3] == ["ROW", "UID", "DATE"], "table header")
+    check(re.search(r"^%d messages in Sent$" % len(rows), out, re.M), "table footer: " + out[-200:])
+
+    some = search_json(env, "INBOX", "--subject", "invoice")
+    check(some and all("invoice" in r["subject"].lower() for r in some), "subject filter, any case")
+    big = search_json(env, "INBOX", "--min-bytes", "20000")
+    check(big and all(r["bytes"] >= 20000 for r in big), "size filter")
+    att = search_json(env, "INBOX", "--has-attachments", "1")
+    check(att and all(r["has_attachments"] == 1 for r in att), "attachment filter")
+    dated = search_json(env, "INBOX", "--since", "2021-01-01", "--before", "2022-01-01")
+    for r in dated:
+        check("-2021 " in r["date"], "date filter keeps 2021 only: " + r["date"])
+    band = search_json(env, "INBOX", "--uid-min", "5", "--uid-max", "9")
+    check([r["uid"] for r in band] == [5, 6, 7, 8, 9], "UID range")
+    empty = search_json(env, "INBOX", "--from", "nobody-sends-this@nowhere")
+    check(empty == [], "no match gives an empty list")
+    _, err = expect(env.run("search", "Nope", *env.conn()), 1, "search in a missing folder")
+    check("Nope" in err, err)
+
+
+# --------------------------------------------------------------- one message
+
+
+@test
+def show_and_save_attachment(env):
+    rows = search_json(env, "INBOX", "--has-attachments", "1")
+    check(rows, "some INBOX message has attachments")
+    target = rows[0]
+    out, _ = expect(env.run("show", "INBOX", str(target["row"]), "--has-attachments", "1", "--json",
+                            *env.conn()), 0, "show --json")
+    msg = json.loads(out)
+    check(msg["uid"] == target["uid"], "show finds the row of the same search")
+    check("Message-ID:" in msg["header"] or "Message-Id:" in msg["header"], "header block returned")
+    check(msg["attachments"], "attachments listed")
+
+    by_uid, _ = expect(env.run("show", "INBOX", "--uid", str(target["uid"]), *env.conn()), 0, "show --uid")
+    check("Subject:" in by_uid and "Attachments (" in by_uid, by_uid[:500])
+    check("\x1b" not in by_uid, "no escape bytes reach the terminal")
+
+    # The saved attachment must equal what the generator put in.
+    msgid = re.search(r"^Message-I[Dd]:\s*(\S+)", msg["header"], re.M).group(1)
+    original = source_messages(env, "INBOX")[msgid]
+    parts = [p for p in original.iter_attachments()]
+    want = parts[0].get_content()
+    if isinstance(want, str):
+        want = want.encode("utf-8")
+    dest = env.tmp("attachments")
+    out, _ = expect(env.run("save-attachment", "INBOX", "0", dest, "--uid", str(target["uid"]),
+                            *env.conn()), 0, "save-attachment")
+    files = os.listdir(dest)
+    check(len(files) == 1, "one file saved: %r" % files)
+    with open(os.path.join(dest, files[0]), "rb") as f:
+        got = f.read()
+    check(got.replace(b"\r\n", b"\n") == want.replace(b"\r\n", b"\n"),
+          "saved attachment equals the original (%d vs %d bytes)" % (len(got), len(want)))
+
+    _, err = expect(env.run("save-attachment", "INBOX", "99", dest, "--uid", str(target["uid"]),
+                            *env.conn()), 1, "attachment number out of range")
+    check("attachment" in err, err)
+    _, err = expect(env.run("show", "INBOX", "100000", *env.conn()), 1, "row out of range")
+    check("row 100000" in err, err)
+    _, err = expect(env.run("show", "INBOX", "--uid", "999999", *env.conn()), 1, "UID that does not exist")
+
+    # Every generated message has readable text: plain, decoded
+    # quoted-printable, or HTML without its tags.
+    for r in search_json(env, "Old Stuff"):
+        out, _ = expect(env.run("show", "Old Stuff", "--uid", str(r["uid"]), "--json", *env.conn()), 0,
+                        "show of uid %d" % r["uid"])
+        body = json.loads(out)["body"]
+        check(len(body.split()) >= 10, "uid %d has a body text: %r" % (r["uid"], body[:200]))
+        check("<p>" not in body and "=\n" not in body, "uid %d body is decoded: %r" % (r["uid"], body[:200]))
+
+    raw = os.path.join(env.work, "raw.eml")
+    expect(env.run("show", "INBOX", "--uid", str(target["uid"]), "--save-eml", raw, *env.conn()), 0,
+           "show --save-eml")
+    with open(raw, "rb") as f:
+        check(msgid.encode() in f.read(), "the raw message is saved")
+
+
+# -------------------------------------------------------------------- export
+
+
+def check_archive(directory, count):
+    lines = manifest_lines(directory)
+    uids = [l["uid"] for l in lines]
+    check(len(uids) == len(set(uids)), "no UID twice in the manifest")
+    check(len(uids) == count, "manifest has %d entries, wanted %d" % (len(uids), count))
+    for l in lines:
+        with open(os.path.join(directory, l["file"]), "rb") as f:
+            check(hashlib.sha256(f.read()).hexdigest() == l["sha256"], "digest of " + l["file"])
+
+
+@test
+def export_with_progress_lines(env):
+    dest = env.tmp("export-sent")
+    out, err = expect(env.run("export", "Sent", dest, "--progress-interval", "1", *env.conn()), 0, "export")
+    n = env.folder_counts["Sent"]
+    check(re.search(r"^progress: Sent %d/%d 100%%" % (n, n), err, re.M), "a final progress line: " + err)
+    check("\r" not in err and "\x1b" not in err, "no terminal control codes when not on a terminal")
+    check("Exported %d messages" % n in out, out)
+    check_archive(dest, n)
+    check(all(re.match(r"uid-\d+\.eml$", l["file"]) for l in manifest_lines(dest)), "flat layout by default")
+    check(not os.path.exists(os.path.join(dest, "all.mbox")), "no mbox unless asked")
+
+    out, _ = expect(env.run("export", "Sent", dest, "--quiet", *env.conn()), 0, "export again")
+    check("Exported 0 messages" in out and "skipped" in out, "a second run skips everything: " + out)
+    check_archive(dest, n)
+
+    out, _ = expect(env.run("verify", dest), 0, "verify")
+    check("%d of %d files intact" % (n, n) in out, out)
+    out, _ = expect(env.run("stats", dest, "--json"), 0, "stats --json")
+    check(json.loads(out)["messages"] == n, out)
+
+
+@test
+def export_options(env):
+    dest = env.tmp("export-dated")
+    expect(env.run("export", "Archive", dest, "--dated", "--mbox", "--quiet", *env.conn()), 0,
+           "export --dated --mbox")
+    lines = manifest_lines(dest)
+    check(lines and all(re.match(r"\d{4}-\d{2}/uid-\d+\.eml$", l["file"]) for l in lines),
+          "dated layout: %r" % [l["file"] for l in lines[:3]])
+    with open(os.path.join(dest, "all.mbox"), "rb") as f:
+        check(f.read().count(b"\nFrom ") + 1 >= len(lines), "all.mbox holds every message")
+
+    dest = env.tmp("export-filtered")
+    out, _ = expect(env.run("export", "INBOX", dest, "--has-attachments", "1", "--quiet", *env.conn()), 0,
+                    "export of a search")
+    want = len(search_json(env, "INBOX", "--has-attachments", "1"))
+    check_archive(dest, want)
+
+    dest = env.tmp("export-none")
+    out, _ = expect(env.run("export", "INBOX", dest, "--from", "nobody@nowhere", *env.conn()), 0,
+                    "export of an empty search")
+    check("Nothing to export" in out, out)
+
+
+def wait_for(pred, limit_s, what):
+    end = time.time() + limit_s
+    while time.time() < end:
+        if pred():
+            return
+        time.sleep(0.05)
+    raise AssertionError("timed out waiting for " + what)
+
+
+def entries(directory):
+    try:
+        return len(manifest_lines(directory))
+    except (OSError, ValueError):
+        return 0
+
+
+@test
+def ctrl_c_leaves_a_resumable_archive(env):
+    proxy = ThrottleProxy(env.port)
+    dest = env.tmp("export-interrupted")
+    n = env.folder_counts["INBOX"]
+    try:
+        p = subprocess.Popen([env.tool, "export", "INBOX", dest, "--progress-interval", "1",
+                              *env.conn(port=proxy.port)], env=env.env(), stdin=subprocess.DEVNULL,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            # Past ten messages the job has written its resume state once.
+            wait_for(lambda: entries(dest) >= 12 or p.poll() is not None, 120, "the first messages")
+            check(p.poll() is None, "the throttled export is still running")
+            p.send_signal(signal.SIGINT)
+            out, err = p.communicate(timeout=60)
+        finally:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+        err = err.decode("utf-8", "replace")
+        check(p.returncode == 1, "a cancelled export exits 1, got %d: %s" % (p.returncode, err))
+        check("resumable" in err and "run the same command again" in err, err)
+        stored = entries(dest)
+        check(0 < stored < n, "stopped part way (%d of %d)" % (stored, n))
+        expect(env.run("verify", dest), 0, "the part archive verifies")
+
+        out, _ = expect(env.run("export", "INBOX", dest, "--quiet", *env.conn()), 0, "the resumed export")
+        # The resume state may lag the files by up to nine messages.
+        m = re.search(r"^(\d+) messages? stored by an earlier run", out, re.M)
+        check(m and stored - 9 <= int(m.group(1)) <= stored, "the second run skips what was stored (%d): %s"
+              % (stored, out))
+        check_archive(dest, n)
+        expect(env.run("verify", dest), 0, "the completed archive verifies")
+
+        # A second Ctrl-C does not wait for the job.
+        dest2 = env.tmp("export-aborted")
+        p = subprocess.Popen([env.tool, "export", "INBOX", dest2, "--quiet", *env.conn(port=proxy.port)],
+                             env=env.env(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
+        try:
+            wait_for(lambda: entries(dest2) >= 1 or p.poll() is not None, 120, "the first message")
+            p.send_signal(signal.SIGINT)
+            time.sleep(0.05)
+            p.send_signal(signal.SIGINT)
+            p.communicate(timeout=20)
+        finally:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+        check(p.returncode == 130, "a second Ctrl-C exits 130 at once, got %d" % p.returncode)
+    finally:
+        proxy.close()
+
+
+@test
+def export_all_verify_and_stats(env):
+    dest = env.tmp("export-all")
+    out, err = expect(env.run("export-all", dest, "--progress-interval", "1", *env.conn(tls=True)), 0,
+                      "export-all")
+    check("progress:" in err, "progress lines: " + err[-500:])
+    total = sum(env.folder_counts.values())
+    check("Archived %d messages" % total in out, out)
+    for name, count in env.folder_counts.items():
+        sub = os.path.join(dest, name.replace("/", "_"))
+        check(os.path.isdir(sub), "folder directory " + sub)
+        check_archive(sub, count)
+
+    out, _ = expect(env.run("verify", dest), 0, "verify of an export-all directory")
+    check("%d of %d files intact" % (total, total) in out, out)
+    out, _ = expect(env.run("stats", dest), 0, "stats of an export-all directory")
+    check(re.search(r"^Messages:\s+%d$" % total, out, re.M), out)
+    check(re.search(r"^Projects_2024\s+%d\s" % env.folder_counts["Projects/2024"], out, re.M), out)
+    stats = json.loads(expect(env.run("stats", dest, "--json"), 0, "stats --json")[0])
+    check(stats["messages"] == total and len(stats["archives"]) == len(env.folder_counts), stats)
+
+    # Damage: one file changed, one gone.
+    sub = os.path.join(dest, "Sent")
+    lines = manifest_lines(sub)
+    with open(os.path.join(sub, lines[0]["file"]), "ab") as f:
+        f.write(b"tampered\n")
+    os.remove(os.path.join(sub, lines[1]["file"]))
+    out, err = expect(env.run("verify", dest), 1, "verify finds damage")
+    check(re.search(r"corrupt\s+uid %d" % lines[0]["uid"], out), out)
+    check(re.search(r"missing\s+uid %d" % lines[1]["uid"], out), out)
+    check("1 missing and 1 corrupt" in err, err)
+    rep = json.loads(expect(env.run("verify", dest, "--json"), 1, "verify --json")[0])
+    check(rep["missing"] == 1 and rep["corrupt"] == 1, rep)
+
+    _, err = expect(env.run("verify", env.tmp("no-archive-here")), 1, "verify without a manifest")
+    check("manifest" in err, err)
+
+    only = env.tmp("export-some")
+    expect(env.run("export-all", only, "--folder", "Old Stuff", "--folder", "Projects/2024", "--flat",
+                   "--quiet", *env.conn()), 0, "export-all --folder")
+    check(sorted(os.listdir(only)) == ["Old Stuff", "Projects_2024"], os.listdir(only))
+    check(all(re.match(r"uid-\d+\.eml$", l["file"]) for l in manifest_lines(os.path.join(only, "Old Stuff"))),
+          "--flat layout")
+
+
+@test
+def ctrl_c_during_export_all(env):
+    proxy = ThrottleProxy(env.port)
+    dest = env.tmp("export-all-interrupted")
+    try:
+        p = subprocess.Popen([env.tool, "export-all", dest, "--progress-interval", "1",
+                              *env.conn(port=proxy.port)], env=env.env(), stdin=subprocess.DEVNULL,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        def stored():
+            return sum(entries(os.path.join(dest, d)) for d in os.listdir(dest)) if os.path.isdir(dest) else 0
+        try:
+            wait_for(lambda: stored() >= 12 or p.poll() is not None, 120, "the first messages")
+            check(p.poll() is None, "the throttled batch is still running")
+            p.send_signal(signal.SIGINT)
+            out, err = p.communicate(timeout=60)
+        finally:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+        err = err.decode("utf-8", "replace")
+        check(p.returncode == 1 and "resumable" in err, "cancelled batch: %d %s" % (p.returncode, err))
+        check(stored() < sum(env.folder_counts.values()), "stopped before the end")
+    finally:
+        proxy.close()
+    expect(env.run("export-all", dest, "--quiet", *env.conn()), 0, "the resumed batch")
+    for name, count in env.folder_counts.items():
+        check_archive(os.path.join(dest, name.replace("/", "_")), count)
+    expect(env.run("verify", dest), 0, "the resumed batch verifies")
+
+
+# ------------------------------------------------------------------ packages
+
+
+@test
+def installed_package_and_c_example(env):
+    prefix = env.tmp("prefix")
+    subprocess.run(["cmake", "--install", env.build, "--prefix", prefix], check=True,
+                   capture_output=True)
+    for rel in ("include/kerquill.h", "lib/libkerquill.so", "lib/libyyjson.so.0",
+                "lib/cmake/kerquill/kerquillConfig.cmake", "lib/pkgconfig/kerquill.pc", "bin/kerquill"):
+        check(os.path.exists(os.path.join(prefix, rel)), "installed " + rel)
+    # The installed tool finds its library through its run path alone.
+    clean = env.env()
+    clean.pop("LD_LIBRARY_PATH", None)
+    expect(subprocess_run([os.path.join(prefix, "bin", "kerquill"), "folders", *env.conn()], clean),
+           0, "installed kerquill")
+
+    build = env.tmp("hello-build")
+    gen = ["-G", "Ninja"] if shutil.which("ninja") else []
+    for cmd in (["cmake", "-S", os.path.join(env.source, "examples"), "-B", build, *gen,
+                 "-DCMAKE_PREFIX_PATH=" + prefix],
+                ["cmake", "--build", build]):
+        p = subprocess.run(cmd, capture_output=True, text=True)
+        check(p.returncode == 0, "%s failed:\n%s%s" % (" ".join(cmd), p.stdout[-3000:], p.stderr[-3000:]))
+    hello_env = env.env(KQ_HOST="127.0.0.1", KQ_PORT=str(env.tls_port), KQ_USER=USER, KQ_CA_FILE=env.ca)
+    hello_env.pop("LD_LIBRARY_PATH", None)
+    out, _ = expect(subprocess_run([os.path.join(build, "hello")], hello_env), 0, "the C example")
+    check("INBOX holds %d messages" % env.folder_counts["INBOX"] in out, out)
+
+    pc = subprocess.run(["pkg-config", "--cflags", "--libs", "kerquill"], capture_output=True, text=True,
+                        env=dict(os.environ, PKG_CONFIG_PATH=os.path.join(prefix, "lib", "pkgconfig")))
+    if pc.returncode == 0 or shutil.which("pkg-config"):
+        check(pc.returncode == 0 and "-lkerquill" in pc.stdout, "pkg-config: " + pc.stdout + pc.stderr)
+
+
+def subprocess_run(argv, env):
+    p = subprocess.run(argv, capture_output=True, env=env, stdin=subprocess.DEVNULL, timeout=RUN_LIMIT_S)
+    return p.returncode, p.stdout.decode("utf-8", "replace"), p.stderr.decode("utf-8", "replace")
+
+
+@test
+def python_ctypes_example(env):
+    example = os.path.join(env.source, "examples", "kerquill.py")
+    py_env = env.env(KQ_HOST="127.0.0.1", KQ_PORT=str(env.port), KQ_USER=USER, KQ_PLAIN="1",
+                     KERQUILL_LIB=env.lib)
+    out, _ = expect(subprocess_run([sys.executable, example, "Projects/2024"], py_env), 0, "kerquill.py")
+    check("Projects/2024: %d messages" % env.folder_counts["Projects/2024"] in out, out)
+
+    # The wrapper as a module: every prototype resolves and an export works.
+    sys.path.insert(0, os.path.dirname(example))
+    try:
+        import kerquill as kqpy
+    finally:
+        sys.path.pop(0)
+    check(len(kqpy.PROTOTYPES) == 29, "29 prototypes")
+    with open(os.path.join(env.source, "include", "kerquill.h")) as f:
+        declared = set(re.findall(r"KQ_API [^(]*\b(kq_[a-z_]+)\(", f.read()))
+    check(declared == set(kqpy.PROTOTYPES), "prototypes match the header: %r" % (declared ^ set(kqpy.PROTOTYPES)))
+    kq = kqpy.Kerquill(env.lib)
+    try:
+        kq.connect("127.0.0.1", USER, PASSWORD, port=env.port, ssl=False)
+        rows = kq.search("Old Stuff")
+        check(len(rows) == env.folder_counts["Old Stuff"], "search through ctypes")
+        dest = env.tmp("py-export")
+        stats = kq.export(dest)
+        check(stats["done"] == len(rows), "export through ctypes: %r" % stats)
+        report = kq.verify(dest)
+        check(report["ok"] == len(rows) and report["corrupt"] == 0, report)
+    finally:
+        kq.disconnect()
+
+
+# ------------------------------------------------------------------- runner
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--source-dir", required=True)
+    ap.add_argument("--build-dir", required=True)
+    ap.add_argument("-k", dest="pattern", default="")
+    args = ap.parse_args()
+
+    if os.geteuid() != 0 or not (shutil.which("dovecot") or os.path.exists("/usr/sbin/dovecot")):
+        print("cli: needs root and dovecot (scripts/deps.sh installs it)")
+        print("cli: 0 passed, 0 failed, %d skipped" % len(TESTS))
+        return 0
+
+    work = tempfile.mkdtemp(prefix="kq-cli-tests.")
+    os.chmod(work, 0o755)
+    env = Env(os.path.abspath(args.source_dir), os.path.abspath(args.build_dir), work)
+    passed = failed = 0
+    try:
+        env.start_server()
+        for t in TESTS:
+            if args.pattern and args.pattern not in t.__name__:
+                continue
+            start = time.time()
+            try:
+                t(env)
+                passed += 1
+                print("ok    %s (%.1f s)" % (t.__name__, time.time() - start), flush=True)
+            except Exception as e:  # report and go on with the next test
+                failed += 1
+                print("FAIL  %s: %s" % (t.__name__, e), flush=True)
+                if not isinstance(e, AssertionError):
+                    traceback.print_exc()
+    finally:
+        env.stop_server()
+        shutil.rmtree(work, ignore_errors=True)
+    print("cli: %d passed, %d failed" % (passed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,74 @@
+// Shared pieces of the kerquill command-line tool: parsed arguments, the two
+// kinds of failure and the calls each subcommand file provides.
+#pragma once
+
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace kqcli {
+
+// Exit status 2: the command line was wrong.
+struct usage_error : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+// Exit status 1: the work failed; the text says why.
+struct failure : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+struct args {
+  std::string command;
+  std::vector<std::string> positional;
+  std::map<std::string, std::vector<std::string>> options;  // flags hold ""
+
+  bool has(const std::string &name) const { return options.count(name) != 0; }
+  // Last value given, or def.
+  std::string value(const std::string &name, const std::string &def = "") const;
+  const std::vector<std::string> &values(const std::string &name) const;
+  // Whole non-negative number of an option; usage_error when malformed.
+  long long number(const std::string &name, long long def) const;
+};
+
+// Throws failure with what + ": " + the library's error text.
+[[noreturn]] void lib_fail(const std::string &what);
+
+// Connects with the connection options and the environment; disconnects when
+// it goes out of scope.
+class session {
+ public:
+  explicit session(const args &a);
+  ~session();
+  session(const session &) = delete;
+  session &operator=(const session &) = delete;
+};
+
+// Search criteria JSON from the search options; "{}" when none is given.
+std::string criteria_json(const args &a);
+// Runs the search for FOLDER with the search options; returns the row count.
+int run_search(const std::string &folder, const args &a);
+// Row number argument: a whole number below the row count of the search.
+int row_argument(const std::string &text, int rows);
+
+struct archive {
+  std::string path;   // handed to the library
+  std::string label;  // shown to the user
+};
+// The directory itself when it holds a manifest.jsonl, else its subdirectories
+// that do (nested: an export-all directory). With neither, the directory
+// itself, for the library to report on.
+std::vector<archive> find_archives(const std::string &dir, bool &nested);
+
+// Subcommands; each returns the exit status.
+int cmd_folders(const args &a);
+int cmd_probe(const args &a);
+int cmd_search(const args &a);
+int cmd_show(const args &a);
+int cmd_save_attachment(const args &a);
+int cmd_export(const args &a);
+int cmd_export_all(const args &a);
+int cmd_verify(const args &a);
+int cmd_stats(const args &a);
+
+}  // namespace kqcli

@@ -1,0 +1,217 @@
+// export and export-all: start the library's job, follow it with a progress
+// view, and turn Ctrl-C into a clean cancel that leaves a resumable archive.
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "cli.h"
+#include "format.h"
+#include "json.h"
+#include "kerquill.h"
+#include "progress.h"
+#include "term.h"
+
+namespace kqcli {
+
+namespace {
+
+using clock = std::chrono::steady_clock;
+constexpr auto k_poll = std::chrono::milliseconds(100);
+
+enum job_state { st_idle = 0, st_running = 1, st_done = 2, st_paused_or_cancelled = 3, st_error = 4 };
+
+progress_view make_view(const args &a) {
+  long long every = a.number("progress-interval", 5);
+  if (every < 1) throw usage_error("--progress-interval wants at least 1 second");
+  return progress_view(!a.has("quiet"), term_is_tty(stream::err), static_cast<int>(every));
+}
+
+double seconds_since(clock::time_point t) {
+  return std::chrono::duration<double>(clock::now() - t).count();
+}
+
+std::string count_text(long long n, const char *one, const char *many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+const char *k_cancel_note =
+    "Stopping after the current message... (press Ctrl-C again to stop at once)";
+
+}  // namespace
+
+int cmd_export(const args &a) {
+  const std::string &folder = a.positional[0];
+  const std::string &dir = a.positional[1];
+  if (dir.empty()) throw usage_error("DIR is empty");
+  progress_view view = make_view(a);
+  bool resume = !a.has("no-resume");
+
+  session s(a);
+  int rows = run_search(folder, a);
+  if (rows == 0) {
+    std::printf("Nothing to export: the search found no messages in %s.\n", header_display(folder).c_str());
+    return 0;
+  }
+
+  json_object cfg;
+  bool dated = a.has("dated");
+  cfg.str("dir", dir)
+      .str("format", a.has("mbox") ? "eml+mbox" : "eml")
+      .str("naming", dated ? "YYYY\\MM\\uid" : "uid")
+      .num("dated", dated ? 1 : 0)
+      .num("resume", resume ? 1 : 0)
+      .num("manifest", a.has("no-manifest") ? 0 : 1);
+  term_catch_interrupts();
+  auto started = clock::now();
+  if (kq_export_start(cfg.text().c_str()) != 0) lib_fail("cannot start the export");
+
+  const std::string label = folder;
+  bool cancelling = false;
+  int state = st_running;
+  for (;;) {
+    state = kq_export_status();
+    if (term_interrupts() > 0 && !cancelling) {
+      cancelling = true;
+      kq_export_cancel();
+      view.note(k_cancel_note);
+    }
+    if (state == st_done || state == st_error || state == st_idle) break;
+    // A cancelled job also reads 3; it has ended once cancel is refused.
+    if (state == st_paused_or_cancelled && cancelling && kq_export_cancel() != 0) break;
+    view.show(label, read_job());
+    std::this_thread::sleep_for(k_poll);
+  }
+  job_snapshot last = read_job();
+  if (cancelling) last.note = "cancelled";
+  view.show(label, last, true);
+  view.keep();
+
+  if (state == st_error)
+    throw failure("the export stopped on an error: " + std::string(kq_last_error()) +
+                  (last.current.empty() ? "" : " (at " + header_display(last.current) + ")") +
+                  ".\nThe messages stored so far stay in " + dir +
+                  "; run the same command again to continue.");
+  long long skipped = rows - last.total;
+  if (cancelling) {
+    std::fprintf(stderr, "Export cancelled: %lld of %s stored in this run.\n", last.done,
+                 count_text(last.total, "message", "messages").c_str());
+    std::fprintf(stderr,
+                 resume ? "%s is resumable: run the same command again to continue.\n"
+                        : "The stored messages stay in %s (this run did not keep resume data).\n",
+                 dir.c_str());
+    return 1;
+  }
+  std::printf("Exported %s (%s) from %s into %s in %s.\n",
+              count_text(last.done, "message", "messages").c_str(), human_bytes(last.bytes).c_str(),
+              header_display(folder).c_str(), dir.c_str(),
+              human_duration(static_cast<long long>(seconds_since(started))).c_str());
+  if (skipped > 0)
+    std::printf("%s stored by an earlier run %s skipped.\n",
+                count_text(skipped, "message", "messages").c_str(), skipped == 1 ? "was" : "were");
+  if (!a.has("no-manifest")) std::printf("Check it with: kerquill verify %s\n", shell_word(dir).c_str());
+  return 0;
+}
+
+int cmd_export_all(const args &a) {
+  const std::string &dir = a.positional[0];
+  if (dir.empty()) throw usage_error("DIR is empty");
+  progress_view view = make_view(a);
+  bool resume = !a.has("no-resume");
+
+  std::string folders = "[";
+  for (const auto &f : a.values("folder")) {
+    if (f.empty()) throw usage_error("--folder wants a folder name");
+    if (folders.size() > 1) folders += ',';
+    json_put_str(folders, f);
+  }
+  folders += "]";
+  json_object cfg;
+  cfg.str("dir", dir).num("resume", resume ? 1 : 0).num("manifest", a.has("no-manifest") ? 0 : 1);
+  if (a.has("flat")) cfg.str("naming", "uid").num("dated", 0);
+  if (folders.size() > 2) cfg.raw("folders", folders);
+
+  session s(a);
+  term_catch_interrupts();
+  auto started = clock::now();
+  if (kq_export_all_folders(cfg.text().c_str()) != 0) lib_fail("cannot start exporting all folders");
+
+  bool cancelling = false;
+  clock::time_point idle_since{};
+  long long last_idx = -1;
+  std::string label = "folders";
+  jvalue status;
+  for (;;) {
+    json_parse(kq_export_all_status_json(), status);
+    long long bstate = status["state"].as_int();
+    if (term_interrupts() > 0 && !cancelling) {
+      cancelling = true;
+      view.note(k_cancel_note);
+    }
+    // There is no call to stop the batch itself: cancel each folder's job,
+    // including the ones it starts after this.
+    bool job_active = cancelling ? kq_export_cancel() == 0 : false;
+    if (bstate != st_running) break;
+    if (cancelling && !job_active) {
+      if (idle_since == clock::time_point{}) idle_since = clock::now();
+      if (seconds_since(idle_since) > 10) {
+        view.note("kerquill: the batch does not finish after the cancel; leaving it.");
+        break;
+      }
+    } else {
+      idle_since = {};
+    }
+
+    long long idx = status["folder_idx"].as_int();
+    if (idx != last_idx) {
+      if (last_idx >= 0) view.keep();
+      last_idx = idx;
+    }
+    std::string current = status["current"].as_str();
+    if (!current.empty()) label = current.rfind("folder ", 0) == 0 ? current.substr(7) : current;
+    job_snapshot j = read_job();
+    if (j.state == st_running || j.state == st_paused_or_cancelled)
+      view.show(label, j);
+    else
+      view.status(label, "searching...");
+    std::this_thread::sleep_for(k_poll);
+  }
+  long long bstate = status["state"].as_int();
+  job_snapshot last = read_job();
+  if (bstate == st_done && !cancelling && !label.empty()) view.show(label, last, true);
+  view.keep();
+
+  if (cancelling) {
+    std::fprintf(stderr, "Export of all folders cancelled.\n");
+    std::fprintf(stderr,
+                 resume ? "%s is resumable: run the same command again to continue.\n"
+                        : "The stored messages stay in %s (this run did not keep resume data).\n",
+                 dir.c_str());
+    return 1;
+  }
+  if (bstate != st_done)
+    throw failure("the export stopped at folder " + header_display(label) + ": " +
+                  std::string(kq_last_error()) + ".\nFolders already exported stay in " + dir +
+                  "; run the same command again to continue.");
+
+  bool nested;
+  std::vector<archive> list = find_archives(dir, nested);
+  long long messages = 0, bytes = 0;
+  std::printf("%s %8s %9s\n", pad("FOLDER", 28).c_str(), "MESSAGES", "SIZE");
+  for (const auto &ar : list) {
+    jvalue st;
+    if (!nested || !json_parse(kq_archive_stats_json(ar.path.c_str()), st)) continue;
+    messages += st["messages"].as_int();
+    bytes += st["bytes"].as_int();
+    std::printf("%s %8lld %9s\n", pad(printable(ar.label, false), 28).c_str(), st["messages"].as_int(),
+                human_bytes(st["bytes"].as_int()).c_str());
+  }
+  std::printf("Archived %s (%s) of %s into %s in %s.\n",
+              count_text(messages, "message", "messages").c_str(), human_bytes(bytes).c_str(),
+              count_text(status["done_folders"].as_int(), "exported folder", "exported folders").c_str(),
+              dir.c_str(), human_duration(static_cast<long long>(seconds_since(started))).c_str());
+  if (!a.has("no-manifest")) std::printf("Check it with: kerquill verify %s\n", shell_word(dir).c_str());
+  return 0;
+}
+
+}  // namespace kqcli

@@ -1,0 +1,47 @@
+// Live progress of an export: a redrawn bar on a terminal, plain lines at an
+// interval otherwise.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+namespace kqcli {
+
+struct job_snapshot {
+  int state = 0;
+  long long done = 0, total = 0, bytes = 0, eta_s = 0, speed_bps = 0;
+  std::string current;
+  std::string note;  // shown instead of current when set
+};
+// Reads the export job's counters and current message.
+job_snapshot read_job();
+
+class progress_view {
+ public:
+  // enabled false prints nothing; tty selects the bar; interval_s spaces the
+  // plain lines.
+  progress_view(bool enabled, bool tty, int interval_s);
+  // Shows the job under a label; plain lines only when the interval passed
+  // or force is set.
+  void show(const std::string &label, const job_snapshot &j, bool force = false);
+  // A text shown instead of counters (for example while a folder is searched).
+  void status(const std::string &label, const std::string &text);
+  // Leaves the last bar on screen and moves to a fresh line.
+  void keep();
+  // Prints a message on its own line without mangling the bar.
+  void note(const std::string &text);
+
+ private:
+  using clock = std::chrono::steady_clock;
+  void emit(const std::string &line);
+  bool enabled_, tty_;
+  int interval_s_;
+  bool drawn_ = false;
+  clock::time_point last_line_{};
+  bool printed_any_ = false;
+  std::string label_;
+  clock::time_point label_start_{};
+  long long label_done0_ = 0;
+};
+
+}  // namespace kqcli
