@@ -139,6 +139,7 @@ int cmd_export_all(const args &a) {
   bool cancelling = false;
   clock::time_point idle_since{};
   long long last_idx = -1;
+  bool job_seen = false;  // the current folder's export job has started
   std::string label = "folders";
   jvalue status;
   for (;;) {
@@ -163,14 +164,19 @@ int cmd_export_all(const args &a) {
     }
 
     long long idx = status["folder_idx"].as_int();
+    job_snapshot j = read_job();
     if (idx != last_idx) {
-      if (last_idx >= 0) view.keep();
+      // Close the previous folder's line with its final counts while the
+      // job record still holds them (the next job has not started yet).
+      if (job_seen && j.state == st_done) view.show(label, j, true);
+      view.keep();
       last_idx = idx;
+      job_seen = false;
     }
     std::string current = status["current"].as_str();
     if (!current.empty()) label = current.rfind("folder ", 0) == 0 ? current.substr(7) : current;
-    job_snapshot j = read_job();
-    if (j.state == st_running || j.state == st_paused_or_cancelled)
+    job_seen = job_seen || j.state == st_running || j.state == st_paused_or_cancelled;
+    if (job_seen)
       view.show(label, j);
     else
       view.status(label, "searching...");
@@ -178,7 +184,7 @@ int cmd_export_all(const args &a) {
   }
   long long bstate = status["state"].as_int();
   job_snapshot last = read_job();
-  if (bstate == st_done && !cancelling && !label.empty()) view.show(label, last, true);
+  if (bstate == st_done && !cancelling && job_seen) view.show(label, last, true);
   view.keep();
 
   if (cancelling) {

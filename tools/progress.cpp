@@ -60,7 +60,7 @@ void progress_view::show(const std::string &label, const job_snapshot &j, bool f
     eta = static_cast<long long>(secs / static_cast<double>(done_here) *
                                  static_cast<double>(j.total - j.done));
   double speed = static_cast<double>(j.speed_bps);
-  if (speed <= 0 && secs > 1.0) speed = static_cast<double>(j.bytes) / secs;
+  if (speed <= 0 && secs > 0.2) speed = static_cast<double>(j.bytes) / secs;
   int pct = j.total > 0 ? static_cast<int>(100 * j.done / j.total) : 0;
   if (pct > 100) pct = 100;
 
