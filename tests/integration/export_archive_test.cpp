@@ -200,7 +200,10 @@ TEST_F(ExportArchive, TornManifestLineIsDroppedByTheNextJob) {
     kq::json_doc doc;
     parsed += doc.parse(l);
   }
-  EXPECT_EQ(parsed, 12u);  // readers that skip what does not parse see 12
+  EXPECT_EQ(parsed, 12u);
+  // Verification skips the torn line and finds the archive whole.
+  ASSERT_EQ(kq_verify_dir(d.str().c_str()), 0) << kq_last_error();
+  EXPECT_STREQ(kq_verify_report_json(), "{\"ok\":12,\"missing\":0,\"corrupt\":0,\"total\":12,\"files\":[]}");
   ASSERT_EQ(run_export(config(d.str())), 2);
   EXPECT_EQ(kq::s_job.total.load(), 0u);
   EXPECT_EQ(read_all(d.file("manifest.jsonl")), good);

@@ -76,6 +76,11 @@ TEST(ExportKill, KilledProcessesLeaveAnArchiveTheNextJobCompletes) {
   }
   // Some runs may have finished before their kill; most must have died.
   EXPECT_LE(finished, 2) << read_all(work.file("child.log"));
+  // Even before the archive is completed, every line it lists verifies.
+  ASSERT_EQ(kq_verify_dir(archive.c_str()), 0) << kq_last_error();
+  std::string n = std::to_string(manifest_lines(archive));
+  EXPECT_EQ(std::string(kq_verify_report_json()),
+            "{\"ok\":" + n + ",\"missing\":0,\"corrupt\":0,\"total\":" + n + ",\"files\":[]}");
 
   ASSERT_EQ(kq_connect(connect_json(user, "pw-kill", false).c_str()), 0) << kq_last_error();
   search_all(folder, msgs.size());

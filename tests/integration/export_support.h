@@ -235,6 +235,11 @@ inline void expect_archive(const std::string &dir, const std::string &folder,
     }
     EXPECT_EQ(seen, 1);
   }
+  // The library's own verification agrees: every line checks out.
+  ASSERT_EQ(kq_verify_dir(dir.c_str()), 0) << kq_last_error();
+  std::string n = std::to_string(msgs.size());
+  EXPECT_EQ(std::string(kq_verify_report_json()),
+            "{\"ok\":" + n + ",\"missing\":0,\"corrupt\":0,\"total\":" + n + ",\"files\":[]}");
 }
 
 // Reads all.mbox with Python's mailbox module and checks it holds the
