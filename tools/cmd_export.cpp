@@ -59,7 +59,6 @@ int cmd_export(const args &a) {
   cfg.str("dir", dir)
       .str("format", a.has("mbox") ? "eml+mbox" : "eml")
       .str("naming", dated ? "YYYY\\MM\\uid" : "uid")
-      .num("dated", dated ? 1 : 0)
       .num("resume", resume ? 1 : 0)
       .num("manifest", a.has("no-manifest") ? 0 : 1);
   term_catch_interrupts();
@@ -128,7 +127,7 @@ int cmd_export_all(const args &a) {
   folders += "]";
   json_object cfg;
   cfg.str("dir", dir).num("resume", resume ? 1 : 0).num("manifest", a.has("no-manifest") ? 0 : 1);
-  if (a.has("flat")) cfg.str("naming", "uid").num("dated", 0);
+  if (a.has("flat")) cfg.str("naming", "uid");
   if (folders.size() > 2) cfg.raw("folders", folders);
 
   session s(a);
