@@ -138,7 +138,8 @@ int cmd_export_all(const args &a) {
   bool cancelling = false;
   clock::time_point idle_since{};
   long long last_idx = -1;
-  bool job_seen = false;  // the current folder's export job has started
+  bool job_seen = false;  // the current folder's export job was seen running
+  job_snapshot seen;      // its last counts
   std::string label = "folders";
   jvalue status;
   for (;;) {
@@ -165,25 +166,39 @@ int cmd_export_all(const args &a) {
     long long idx = status["folder_idx"].as_int();
     job_snapshot j = read_job();
     if (idx != last_idx) {
-      // Close the previous folder's line with its final counts while the
-      // job record still holds them (the next job has not started yet).
-      if (job_seen && j.state == st_done) view.show(label, j, true);
+      // The batch moved on, so the previous folder is complete. The job
+      // record may already belong to a later folder: close the line with
+      // what was seen of this folder's own job.
+      if (job_seen) {
+        seen.done = seen.total;
+        seen.note = "done";
+        view.show(label, seen, true);
+      } else if (last_idx >= 0) {
+        view.status(label, "done");  // searched and exported between two looks
+      }
       view.keep();
       last_idx = idx;
       job_seen = false;
     }
     std::string current = status["current"].as_str();
     if (!current.empty()) label = current.rfind("folder ", 0) == 0 ? current.substr(7) : current;
-    job_seen = job_seen || j.state == st_running || j.state == st_paused_or_cancelled;
+    if (j.state == st_running || j.state == st_paused_or_cancelled) {
+      job_seen = true;
+      seen = j;
+    }
     if (job_seen)
-      view.show(label, j);
+      view.show(label, seen);
     else
       view.status(label, "searching...");
     std::this_thread::sleep_for(k_poll);
   }
   long long bstate = status["state"].as_int();
   job_snapshot last = read_job();
-  if (bstate == st_done && !cancelling && job_seen) view.show(label, last, true);
+  if (bstate == st_done && !cancelling) {
+    // No job starts after the last one, so the record holds its final counts.
+    if (job_seen) view.show(label, last, true);
+    else view.status(label, "done");
+  }
   view.keep();
 
   if (cancelling) {

@@ -89,7 +89,10 @@ void progress_view::show(const std::string &label, const job_snapshot &j, bool f
 void progress_view::status(const std::string &label, const std::string &text) {
   if (!enabled_) return;
   auto now = clock::now();
-  if (!tty_ && label == label_ && now - last_line_ < std::chrono::seconds(interval_s_)) return;
+  if (!tty_ && label == label_ && text == status_text_ &&
+      now - last_line_ < std::chrono::seconds(interval_s_))
+    return;
+  status_text_ = text;
   label_ = label;
   label_start_ = now;
   label_done0_ = 0;
