@@ -150,10 +150,8 @@ class Kerquill:
         self._check(self.lib.kq_fetch(row), "fetch")
         atts = []
         for i in range(self.lib.kq_attachment_count()):
-            mime = _s(self.lib.kq_attachment_field(None, i, b"mime")) or \
-                _s(self.lib.kq_attachment_field(None, i, b"ctype"))
             atts.append({"name": _s(self.lib.kq_attachment_field(None, i, b"name")),
-                         "mime": mime,
+                         "ctype": _s(self.lib.kq_attachment_field(None, i, b"ctype")),
                          "size": int(_s(self.lib.kq_attachment_field(None, i, b"size")) or 0)})
         return {"header": _s(self.lib.kq_fetch_header()),
                 "body": _s(self.lib.kq_fetch_body_text()),
@@ -171,7 +169,7 @@ class Kerquill:
         """Exports the last search result and waits for the job; returns the
         final counters. on_progress(stats, current) is called while it runs."""
         cfg = {"dir": directory, "format": "eml+mbox" if mbox else "eml",
-               "naming": "YYYY\\MM\\uid" if dated else "uid", "dated": 1 if dated else 0,
+               "naming": "YYYY\\MM\\uid" if dated else "uid",
                "resume": 1 if resume else 0, "manifest": 1 if manifest else 0}
         self._check(self.lib.kq_export_start(_b(json.dumps(cfg))), "export")
         while self.lib.kq_export_status() == 1:

@@ -59,7 +59,6 @@ int cmd_export(const args &a) {
   cfg.str("dir", dir)
       .str("format", a.has("mbox") ? "eml+mbox" : "eml")
       .str("naming", dated ? "YYYY\\MM\\uid" : "uid")
-      .num("dated", dated ? 1 : 0)
       .num("resume", resume ? 1 : 0)
       .num("manifest", a.has("no-manifest") ? 0 : 1);
   term_catch_interrupts();
@@ -128,7 +127,7 @@ int cmd_export_all(const args &a) {
   folders += "]";
   json_object cfg;
   cfg.str("dir", dir).num("resume", resume ? 1 : 0).num("manifest", a.has("no-manifest") ? 0 : 1);
-  if (a.has("flat")) cfg.str("naming", "uid").num("dated", 0);
+  if (a.has("flat")) cfg.str("naming", "uid");
   if (folders.size() > 2) cfg.raw("folders", folders);
 
   session s(a);
@@ -139,6 +138,8 @@ int cmd_export_all(const args &a) {
   bool cancelling = false;
   clock::time_point idle_since{};
   long long last_idx = -1;
+  bool job_seen = false;  // the current folder's export job was seen running
+  job_snapshot seen;      // its last counts
   std::string label = "folders";
   jvalue status;
   for (;;) {
@@ -163,22 +164,41 @@ int cmd_export_all(const args &a) {
     }
 
     long long idx = status["folder_idx"].as_int();
+    job_snapshot j = read_job();
     if (idx != last_idx) {
-      if (last_idx >= 0) view.keep();
+      // The batch moved on, so the previous folder is complete. The job
+      // record may already belong to a later folder: close the line with
+      // what was seen of this folder's own job.
+      if (job_seen) {
+        seen.done = seen.total;
+        seen.note = "done";
+        view.show(label, seen, true);
+      } else if (last_idx >= 0) {
+        view.status(label, "done");  // searched and exported between two looks
+      }
+      view.keep();
       last_idx = idx;
+      job_seen = false;
     }
     std::string current = status["current"].as_str();
     if (!current.empty()) label = current.rfind("folder ", 0) == 0 ? current.substr(7) : current;
-    job_snapshot j = read_job();
-    if (j.state == st_running || j.state == st_paused_or_cancelled)
-      view.show(label, j);
+    if (j.state == st_running || j.state == st_paused_or_cancelled) {
+      job_seen = true;
+      seen = j;
+    }
+    if (job_seen)
+      view.show(label, seen);
     else
       view.status(label, "searching...");
     std::this_thread::sleep_for(k_poll);
   }
   long long bstate = status["state"].as_int();
   job_snapshot last = read_job();
-  if (bstate == st_done && !cancelling && !label.empty()) view.show(label, last, true);
+  if (bstate == st_done && !cancelling) {
+    // No job starts after the last one, so the record holds its final counts.
+    if (job_seen) view.show(label, last, true);
+    else view.status(label, "done");
+  }
   view.keep();
 
   if (cancelling) {

@@ -34,12 +34,7 @@ const char *attachment_word(const std::string &state) {
   return "?";
 }
 
-// Attachment type under the documented key, or the older name for it.
-std::string attachment_type(int i) {
-  std::string t = kq_attachment_field(nullptr, i, "mime");
-  if (t.empty()) t = kq_attachment_field(nullptr, i, "ctype");
-  return t;
-}
+std::string attachment_type(int i) { return kq_attachment_field(nullptr, i, "ctype"); }
 
 std::string main_type(const std::string &ctype) {
   std::string t = ctype.substr(0, ctype.find(';'));
@@ -220,7 +215,7 @@ int cmd_show(const args &a) {
       json_object o;
       o.num("index", i)
           .str("name", kq_attachment_field(nullptr, i, "name"))
-          .str("mime", attachment_type(i))
+          .str("ctype", attachment_type(i))
           .num("size", to_ll(kq_attachment_field(nullptr, i, "size")));
       if (i) list += ',';
       list += o.text();

@@ -60,7 +60,7 @@ void progress_view::show(const std::string &label, const job_snapshot &j, bool f
     eta = static_cast<long long>(secs / static_cast<double>(done_here) *
                                  static_cast<double>(j.total - j.done));
   double speed = static_cast<double>(j.speed_bps);
-  if (speed <= 0 && secs > 1.0) speed = static_cast<double>(j.bytes) / secs;
+  if (speed <= 0 && secs > 0.2) speed = static_cast<double>(j.bytes) / secs;
   int pct = j.total > 0 ? static_cast<int>(100 * j.done / j.total) : 0;
   if (pct > 100) pct = 100;
 
@@ -89,7 +89,10 @@ void progress_view::show(const std::string &label, const job_snapshot &j, bool f
 void progress_view::status(const std::string &label, const std::string &text) {
   if (!enabled_) return;
   auto now = clock::now();
-  if (!tty_ && label == label_ && now - last_line_ < std::chrono::seconds(interval_s_)) return;
+  if (!tty_ && label == label_ && text == status_text_ &&
+      now - last_line_ < std::chrono::seconds(interval_s_))
+    return;
+  status_text_ = text;
   label_ = label;
   label_start_ = now;
   label_done0_ = 0;

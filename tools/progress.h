@@ -39,7 +39,7 @@ class progress_view {
   bool drawn_ = false;
   clock::time_point last_line_{};
   bool printed_any_ = false;
-  std::string label_;
+  std::string label_, status_text_;
   clock::time_point label_start_{};
   long long label_done0_ = 0;
 };

@@ -330,6 +330,8 @@ def show_and_save_attachment(env):
     check(msg["uid"] == target["uid"], "show finds the row of the same search")
     check("Message-ID:" in msg["header"] or "Message-Id:" in msg["header"], "header block returned")
     check(msg["attachments"], "attachments listed")
+    check(all(a["ctype"].split(";")[0] in ("application/pdf", "image/png", "text/csv")
+              for a in msg["attachments"]), "attachment types: %r" % msg["attachments"])
 
     by_uid, _ = expect(env.run("show", "INBOX", "--uid", str(target["uid"]), *env.conn()), 0, "show --uid")
     check("Subject:" in by_uid and "Attachments (" in by_uid, by_uid[:500])
