@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the whole test suite on this machine: dependencies, a normal build,
-# a ThreadSanitizer build of the threaded tests and an ASan+UBSan build.
+# the demo, a ThreadSanitizer build of the threaded tests and an ASan+UBSan build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -18,6 +18,10 @@ run() {  # run DIR [cmake options...]
 
 mkdir -p build
 run build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# The README's first command must keep working: run the demo on the same build.
+echo "== demo"
+bash scripts/demo.sh --messages 120 > build/demo.log 2>&1 || { tail -n 40 build/demo.log; exit 1; }
+tail -n 12 build/demo.log
 run build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKQ_SANITIZE=thread -DKQ_BUILD_BENCH=OFF \
     "-DKQ_TEST_FILTER=*Export*:*Batch*:*Job*:*Thread*"
 run build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKQ_SANITIZE=address,undefined -DKQ_BUILD_BENCH=OFF
