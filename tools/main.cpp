@@ -24,7 +24,7 @@ enum group : unsigned {
   g_jobopts = 128,  // shared by export and export-all
 };
 
-struct option_spec {
+struct option_def {
   const char *name;
   const char *arg;  // null for a flag
   unsigned grp;
@@ -32,7 +32,7 @@ struct option_spec {
   const char *help;
 };
 
-const option_spec k_options[] = {
+const option_def k_options[] = {
     {"host", "NAME", g_conn, false, "IMAP server (or KQ_HOST)"},
     {"port", "N", g_conn, false, "port (or KQ_PORT; default 993, 143 with --plain)"},
     {"plain", nullptr, g_conn, false, "plain IMAP without TLS (only for trusted networks)"},
@@ -67,7 +67,7 @@ const option_spec k_options[] = {
      "seconds between progress lines when not on a terminal (default 5)"},
 };
 
-struct command_spec {
+struct command_def {
   const char *name;
   const char *params;
   int min_pos, max_pos;
@@ -77,7 +77,7 @@ struct command_spec {
   const char *details;
 };
 
-const command_spec k_commands[] = {
+const command_def k_commands[] = {
     {"folders", "", 0, 0, g_conn | g_json, cmd_folders, "list the folders with message counts",
      "Lists every folder of the mailbox with its number of messages and UID range."},
     {"probe", "FOLDER", 1, 1, g_conn | g_json, cmd_probe,
@@ -119,13 +119,13 @@ const command_spec k_commands[] = {
      "DIR may be one export or an export-all directory."},
 };
 
-const command_spec *find_command(const std::string &name) {
+const command_def *find_command(const std::string &name) {
   for (const auto &c : k_commands)
     if (name == c.name) return &c;
   return nullptr;
 }
 
-const option_spec *find_option(const std::string &name) {
+const option_def *find_option(const std::string &name) {
   for (const auto &o : k_options)
     if (name == o.name) return &o;
   return nullptr;
@@ -145,7 +145,7 @@ void print_main_help(std::FILE *f) {
                "Exit status: 0 success, 1 failure (reason on stderr), 2 usage error.\n");
 }
 
-void print_command_help(const command_spec &c) {
+void print_command_help(const command_def &c) {
   std::printf("Usage: kerquill %s%s%s [OPTIONS]\n\n%s\n", c.name, *c.params ? " " : "", c.params,
               c.details);
   struct {
@@ -168,7 +168,7 @@ void print_command_help(const command_spec &c) {
   std::printf("\n  %-30s %s\n", "--help", "this text");
 }
 
-args parse(int argc, char **argv, const command_spec &cmd) {
+args parse(int argc, char **argv, const command_def &cmd) {
   args a;
   a.command = cmd.name;
   bool options_done = false;
@@ -199,7 +199,7 @@ args parse(int argc, char **argv, const command_spec &cmd) {
           "a password is never given on the command line (it would show in the process list "
           "and the shell history): set KQ_PASSWORD, use --password-file FILE, or answer the "
           "prompt");
-    const option_spec *o = find_option(name);
+    const option_def *o = find_option(name);
     if (!o) throw usage_error("unknown option --" + name);
     if (!(cmd.groups & o->grp))
       throw usage_error("option --" + name + " does not apply to '" + cmd.name + "'");
@@ -252,7 +252,7 @@ int run(int argc, char **argv) {
   std::string name = argv[1];
   if (name == "-h" || name == "--help" || name == "help") {
     if (name == "help" && argc > 2) {
-      if (const command_spec *c = find_command(argv[2])) {
+      if (const command_def *c = find_command(argv[2])) {
         print_command_help(*c);
         return 0;
       }
@@ -264,7 +264,7 @@ int run(int argc, char **argv) {
     std::printf("kerquill 0.1.0\n");
     return 0;
   }
-  const command_spec *cmd = find_command(name);
+  const command_def *cmd = find_command(name);
   if (!cmd) {
     std::fprintf(stderr, "kerquill: unknown command '%s'\nRun 'kerquill --help' for the list.\n",
                  name.c_str());
