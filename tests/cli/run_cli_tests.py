@@ -608,6 +608,11 @@ def installed_package_and_c_example(env):
     hello_env.pop("LD_LIBRARY_PATH", None)
     out, _ = expect(subprocess_run([os.path.join(build, "hello")], hello_env), 0, "the C example")
     check("INBOX holds %d messages" % env.folder_counts["INBOX"] in out, out)
+    # The same host over plain TCP.
+    plain_env = env.env(KQ_HOST="127.0.0.1", KQ_PORT=str(env.port), KQ_USER=USER, KQ_PLAIN="1")
+    plain_env.pop("LD_LIBRARY_PATH", None)
+    out, _ = expect(subprocess_run([os.path.join(build, "hello")], plain_env), 0, "the C example over plain TCP")
+    check("INBOX holds %d messages" % env.folder_counts["INBOX"] in out, out)
 
     pc = subprocess.run(["pkg-config", "--cflags", "--libs", "kerquill"], capture_output=True, text=True,
                         env=dict(os.environ, PKG_CONFIG_PATH=os.path.join(prefix, "lib", "pkgconfig")))
