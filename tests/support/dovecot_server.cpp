@@ -11,6 +11,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "connection/text.h"
 #include "support/platform/net.h"
 
 namespace kqtest {
@@ -243,27 +244,9 @@ bool valid_text(const std::string &s) {
 }  // namespace
 
 std::string json_quote(const std::string &s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  out += '"';
+  // The library's own JSON string writer, so tests quote exactly as it does.
+  std::string out;
+  kq::json_append_str(out, s);
   return out;
 }
 

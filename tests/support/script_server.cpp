@@ -309,6 +309,20 @@ bool ScriptServer::read_exact_sliced(std::size_t n, std::string *out, std::strin
   return true;
 }
 
+// Keeps received bytes and records every complete line among them.
+void ScriptServer::take_lines(const char *data, std::size_t n) {
+  std::string got(data, n);
+  pending_ += got;
+  record_raw(got);
+  std::size_t lf;
+  while ((lf = pending_.find('\n')) != std::string::npos) {
+    std::size_t end = lf;
+    if (end > 0 && pending_[end - 1] == '\r') --end;
+    record(pending_.substr(0, end));
+    pending_.erase(0, lf + 1);
+  }
+}
+
 void ScriptServer::linger_until_closed(bool forever) {
   char buf[65536];
   bool open = conn_.valid();
@@ -320,16 +334,7 @@ void ScriptServer::linger_until_closed(bool forever) {
     }
     long n = conn_.recv_some(buf, sizeof buf, kSliceMs);
     if (n > 0) {
-      std::string got(buf, static_cast<std::size_t>(n));
-      pending_ += got;
-      record_raw(got);
-      std::size_t lf;
-      while ((lf = pending_.find('\n')) != std::string::npos) {
-        std::size_t end = lf;
-        if (end > 0 && pending_[end - 1] == '\r') --end;
-        record(pending_.substr(0, end));
-        pending_.erase(0, lf + 1);
-      }
+      take_lines(buf, static_cast<std::size_t>(n));
     } else if (n == platform::kRecvEof || n == platform::kRecvError) {
       open = false;
     }
@@ -410,16 +415,7 @@ bool ScriptServer::play(const Step &step, std::size_t index) {
       while (!stopping_) {
         long n = conn_.recv_some(buf, sizeof buf, kSliceMs);
         if (n > 0) {
-          std::string got(buf, static_cast<std::size_t>(n));
-          pending_ += got;
-          record_raw(got);
-          std::size_t lf;
-          while ((lf = pending_.find('\n')) != std::string::npos) {
-            std::size_t end = lf;
-            if (end > 0 && pending_[end - 1] == '\r') --end;
-            record(pending_.substr(0, end));
-            pending_.erase(0, lf + 1);
-          }
+          take_lines(buf, static_cast<std::size_t>(n));
         } else if (n == platform::kRecvEof || n == platform::kRecvError) {
           conn_.close();
           return true;

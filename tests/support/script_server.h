@@ -134,6 +134,7 @@ class ScriptServer {
   void record(const std::string &entry);
   void record_raw(const std::string &bytes);
   void error(const std::string &msg);
+  void take_lines(const char *data, std::size_t n);
   void linger_until_closed(bool forever);
 
   Options opts_;
