@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "connection/text.h"
+#include "base/text.h"
 #include "export/job.h"
 #include "export/manifest.h"
 #include "kerquill.h"

@@ -7,8 +7,8 @@
 #include <yyjson.h>
 
 #include "archive/manifest_reader.h"
-#include "connection/error.h"
-#include "connection/text.h"
+#include "base/error.h"
+#include "base/text.h"
 #include "kerquill.h"
 #include "platform/platform.h"
 

@@ -9,8 +9,8 @@
 #include "archive/manifest_reader.h"
 #include "archive/sha256_file.h"
 #include "archive/verify.h"
-#include "connection/error.h"
-#include "connection/text.h"
+#include "base/error.h"
+#include "base/text.h"
 #include "kerquill.h"
 #include "platform/platform.h"
 

@@ -9,7 +9,7 @@
 
 #include <mbedtls/base64.h>
 
-#include "connection/error.h"
+#include "base/error.h"
 #include "connection/imap.h"
 
 namespace kq {

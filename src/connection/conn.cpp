@@ -7,9 +7,9 @@
 #include <mbedtls/version.h>
 #include <psa/crypto.h>
 
-#include "connection/error.h"
+#include "base/error.h"
 #include "connection/imap.h"
-#include "connection/text.h"
+#include "base/text.h"
 #include "kerquill.h"
 
 static_assert(MBEDTLS_VERSION_NUMBER >= 0x03060000 && MBEDTLS_VERSION_NUMBER < 0x03070000,

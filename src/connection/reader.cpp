@@ -5,7 +5,7 @@
 
 #include <mbedtls/error.h>
 
-#include "connection/error.h"
+#include "base/error.h"
 #include "connection/imap.h"
 
 namespace kq {

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "connection/text.h"
+#include "base/text.h"
 #include "export/batch.h"
 #include "kerquill.h"
 #include "platform/platform.h"

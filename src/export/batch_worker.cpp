@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "connection/error.h"
-#include "connection/text.h"
+#include "base/error.h"
+#include "base/text.h"
 #include "export/batch.h"
 #include "export/job.h"
 #include "kerquill.h"

@@ -6,9 +6,9 @@
 
 #include <yyjson.h>
 
-#include "connection/error.h"
+#include "base/error.h"
 #include "connection/imap.h"
-#include "connection/text.h"
+#include "base/text.h"
 #include "export/job.h"
 #include "export/resume.h"
 #include "export/thread_spawn.h"

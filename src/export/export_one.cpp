@@ -7,7 +7,7 @@
 
 #include <mbedtls/sha256.h>
 
-#include "connection/error.h"
+#include "base/error.h"
 #include "export/layout.h"
 #include "export/manifest.h"
 #include "export/mbox.h"

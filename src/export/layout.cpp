@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "message/strcase.h"
+#include "base/strcase.h"
 #include "platform/platform.h"
 
 namespace kq {

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <new>
 
-#include "connection/error.h"
-#include "connection/text.h"
+#include "base/error.h"
+#include "base/text.h"
 #include "export/file_util.h"
 #include "export/resume.h"
 

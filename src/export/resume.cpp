@@ -8,7 +8,7 @@
 
 #include <yyjson.h>
 
-#include "connection/text.h"
+#include "base/text.h"
 #include "platform/platform.h"
 
 namespace kq {

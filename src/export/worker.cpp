@@ -4,8 +4,8 @@
 #include <mutex>
 #include <string>
 
-#include "connection/error.h"
-#include "connection/text.h"
+#include "base/error.h"
+#include "base/text.h"
 #include "export/export_one.h"
 #include "export/file_util.h"
 #include "export/layout.h"

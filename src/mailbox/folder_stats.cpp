@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "connection/imap.h"
-#include "connection/text.h"
+#include "base/text.h"
 #include "mailbox/folders.h"
 #include "search/fetch_items.h"
 

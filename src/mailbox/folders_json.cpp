@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "connection/error.h"
+#include "base/error.h"
 #include "connection/imap.h"
-#include "connection/text.h"
+#include "base/text.h"
 #include "kerquill.h"
 #include "mailbox/folders.h"
 

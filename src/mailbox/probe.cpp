@@ -3,12 +3,12 @@
 #include <cstring>
 #include <string>
 
-#include "connection/error.h"
+#include "base/error.h"
 #include "connection/imap.h"
-#include "connection/text.h"
+#include "base/text.h"
 #include "kerquill.h"
 #include "mailbox/folders.h"
-#include "message/strcase.h"
+#include "base/strcase.h"
 #include "search/fetch_items.h"
 
 namespace kq {

@@ -6,11 +6,11 @@
 #include <cstring>
 #include <new>
 
-#include "connection/error.h"
-#include "connection/text.h"
+#include "base/error.h"
+#include "base/text.h"
 #include "kerquill.h"
 #include "message/fetched.h"
-#include "message/strcase.h"
+#include "base/strcase.h"
 #include "platform/platform.h"
 
 namespace kq {

@@ -6,7 +6,7 @@
 #include "message/fetched.h"
 #include "message/html_text.h"
 #include "message/mime.h"
-#include "message/strcase.h"
+#include "base/strcase.h"
 
 namespace kq {
 

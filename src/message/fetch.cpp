@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "connection/error.h"
+#include "base/error.h"
 #include "connection/imap.h"
 #include "kerquill.h"
 #include "message/attachments.h"

@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "message/mime.h"
-#include "message/strcase.h"
+#include "base/strcase.h"
 
 namespace kq {
 

@@ -7,6 +7,10 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/thread_annotations.h"
 
 namespace kq::plat {
 
@@ -44,6 +48,15 @@ long sock_send(sock_t s, const void *buf, std::size_t len);
 // One receive call. Returns bytes received, 0 when the peer closed, -1.
 long sock_recv(sock_t s, void *buf, std::size_t len);
 void sock_close(sock_t s);
+// Switches a connected socket between blocking and non-blocking mode.
+bool sock_set_nonblocking(sock_t s, bool on);
+// Waits until the socket is readable (want_read) and/or writable
+// (want_write), at most timeout_ms (-1: no limit). Returns a mask of
+// sock_readable | sock_writable (readable also on EOF or error), 0 on
+// time-out, -1 on failure.
+inline constexpr int sock_readable = 1;
+inline constexpr int sock_writable = 2;
+int sock_wait(sock_t s, bool want_read, bool want_write, int timeout_ms);
 // The last socket error and whether it means "would block / timed out".
 int sock_last_error();
 bool sock_error_would_block(int err);
@@ -58,14 +71,14 @@ int last_errno();
 bool thread_spawn_detached(void (*fn)(void *), void *arg);
 
 // One exclusive lock (SRW lock on Windows, a mutex here).
-class exclusive_lock {
+class KQ_CAPABILITY("mutex") exclusive_lock {
  public:
   exclusive_lock();
   ~exclusive_lock();
   exclusive_lock(const exclusive_lock &) = delete;
   exclusive_lock &operator=(const exclusive_lock &) = delete;
-  void lock();
-  void unlock();
+  void lock() KQ_ACQUIRE();
+  void unlock() KQ_RELEASE();
  private:
   alignas(8) unsigned char storage_[64];
 };
@@ -77,6 +90,25 @@ void sleep_ms(unsigned ms);
 long long time_now();
 long long utc_from_tm(std::tm *tm);                  // timegm
 bool utc_to_tm(long long t, std::tm *out);           // gmtime_r
+
+// Holds an exclusive_lock for one scope.
+class KQ_SCOPED_CAPABILITY lock_guard {
+ public:
+  explicit lock_guard(exclusive_lock &l) KQ_ACQUIRE(l) : l_(l) { l_.lock(); }
+  ~lock_guard() KQ_RELEASE() { l_.unlock(); }
+  lock_guard(const lock_guard &) = delete;
+  lock_guard &operator=(const lock_guard &) = delete;
+ private:
+  exclusive_lock &l_;
+};
+
+// --- text ------------------------------------------------------------------
+
+// Converts text in the named charset (a MIME charset name such as
+// "iso-8859-1" or "windows-1252") to UTF-8 with the system's converter.
+// False, out unchanged, when the charset is unknown or the bytes do not
+// convert.
+bool charset_to_utf8(const char *charset, std::string_view in, std::string &out);
 
 // --- files -----------------------------------------------------------------
 
@@ -101,10 +133,17 @@ class append_file {
   bool write(const void *data, std::size_t n);   // every byte, or false
   long long size() const;                        // -1 when unknown
   bool truncate(long long len);                  // cuts the file to len bytes
+  bool sync();                                   // to stable storage (fsync)
   void close();
  private:
   int fd_ = -1;
 };
+// Writes a whole file: to path + ".tmp", synced when durable, then renamed
+// over path (and the directory synced when durable). False on any failure,
+// the old file then untouched.
+bool write_file_atomic(const char *path, std::string_view data, bool durable);
+// Flushes a file, or a directory's entries, to stable storage.
+bool sync_path(const char *path);
 // Size of a file in bytes, -1 when it cannot be examined.
 long long file_size(const char *path);
 // Reads up to n bytes at a byte offset of a file (files past 2 GiB too);

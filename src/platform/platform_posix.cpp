@@ -9,6 +9,7 @@
 #include <type_traits>
 
 #include <fcntl.h>
+#include <iconv.h>
 #include <netdb.h>
 #include <poll.h>
 #include <pthread.h>
@@ -109,6 +110,30 @@ long sock_recv(sock_t s, void *buf, std::size_t len) {
 
 void sock_close(sock_t s) {
   if (s != bad_sock) ::close(static_cast<int>(s));
+}
+
+bool sock_set_nonblocking(sock_t s, bool on) {
+  int fd = static_cast<int>(s);
+  int flags = fcntl(fd, F_GETFL, 0);
+  if (flags < 0) return false;
+  flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+  return fcntl(fd, F_SETFL, flags) == 0;
+}
+
+int sock_wait(sock_t s, bool want_read, bool want_write, int timeout_ms) {
+  pollfd p{static_cast<int>(s), static_cast<short>((want_read ? POLLIN : 0) | (want_write ? POLLOUT : 0)), 0};
+  int r;
+  do r = ::poll(&p, 1, timeout_ms); while (r < 0 && errno == EINTR);
+  if (r < 0) return -1;
+  if (r == 0) return 0;
+  int mask = 0;
+  if (p.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) mask |= sock_readable;
+  if (p.revents & (POLLOUT | POLLERR | POLLHUP)) mask |= sock_writable;
+  // An error or hang-up wakes both sides: the next call reports it.
+  if (!want_read) mask &= ~sock_readable;
+  if (!want_write) mask &= ~sock_writable;
+  if (mask == 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) mask = want_read ? sock_readable : sock_writable;
+  return mask;
 }
 
 int sock_last_error() { return errno; }
@@ -248,10 +273,83 @@ bool append_file::truncate(long long len) {
   return fd_ >= 0 && ::ftruncate(fd_, static_cast<off_t>(len)) == 0;
 }
 
+bool append_file::sync() { return fd_ >= 0 && ::fsync(fd_) == 0; }
+
 void append_file::close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
 }
 
+bool sync_path(const char *path) {
+  int fd;
+  do fd = ::open(path, O_RDONLY | O_CLOEXEC); while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  bool ok = ::fsync(fd) == 0;
+  ::close(fd);
+  return ok;
+}
+
+bool write_file_atomic(const char *path, std::string_view data, bool durable) {
+  std::string tmp = std::string(path) + ".tmp";
+  int fd;
+  do fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  std::size_t off = 0;
+  bool ok = true;
+  while (off < data.size()) {
+    ssize_t w = ::write(fd, data.data() + off, data.size() - off);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) {
+      ok = false;
+      break;
+    }
+    off += static_cast<std::size_t>(w);
+  }
+  if (ok && durable) ok = ::fsync(fd) == 0;
+  ok = ::close(fd) == 0 && ok;
+  if (!ok || ::rename(tmp.c_str(), path) != 0) {
+    ::unlink(tmp.c_str());
+    return false;
+  }
+  if (durable) {
+    std::string dir = path;
+    std::size_t slash = dir.rfind('/');
+    dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+    sync_path(dir.c_str());
+  }
+  return true;
+}
+
+bool charset_to_utf8(const char *charset, std::string_view in, std::string &out) {
+  iconv_t cd = iconv_open("UTF-8", charset);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  std::string result;
+  result.resize(in.size() * 4 + 16);
+  char *src = const_cast<char *>(in.data());
+  std::size_t src_left = in.size();
+  char *dst = result.data();
+  std::size_t dst_left = result.size();
+  bool ok = true;
+  while (src_left > 0) {
+    if (::iconv(cd, &src, &src_left, &dst, &dst_left) == static_cast<std::size_t>(-1)) {
+      if (errno == E2BIG) {
+        std::size_t used = result.size() - dst_left;
+        result.resize(result.size() * 2);
+        dst = result.data() + used;
+        dst_left = result.size() - used;
+        continue;
+      }
+      ok = false;
+      break;
+    }
+  }
+  // Flush any shift state (ISO-2022-JP ends in ASCII mode).
+  if (ok && ::iconv(cd, nullptr, nullptr, &dst, &dst_left) == static_cast<std::size_t>(-1)) ok = false;
+  iconv_close(cd);
+  if (!ok) return false;
+  result.resize(result.size() - dst_left);
+  out = std::move(result);
+  return true;
+}
 
 }  // namespace kq::plat

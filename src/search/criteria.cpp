@@ -3,8 +3,8 @@
 
 #include <yyjson.h>
 
-#include "connection/text.h"
-#include "message/strcase.h"
+#include "base/text.h"
+#include "base/strcase.h"
 #include "search/search.h"
 
 namespace kq {

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "connection/text.h"
+#include "base/text.h"
 #include "search/search.h"
 
 namespace kq {

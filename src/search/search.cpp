@@ -6,9 +6,9 @@
 #include <new>
 #include <vector>
 
-#include "connection/error.h"
+#include "base/error.h"
 #include "connection/imap.h"
-#include "connection/text.h"
+#include "base/text.h"
 #include "kerquill.h"
 #include "search/fetch_items.h"
 #include "search/search.h"

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "connection/text.h"
+#include "base/text.h"
 #include "export/batch.h"
 #include "kerquill.h"
 #include "search/search_table.h"

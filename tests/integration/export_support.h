@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "connection/text.h"
+#include "base/text.h"
 #include "export/job.h"
 #include "kerquill.h"
 #include "search/search_table.h"

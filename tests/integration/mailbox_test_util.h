@@ -7,7 +7,7 @@
 
 #include <yyjson.h>
 
-#include "connection/text.h"
+#include "base/text.h"
 #include "kerquill.h"
 #include "support/dovecot_server.h"
 #include "support/script_server.h"

@@ -8,7 +8,7 @@
 
 #include "connection/imap.h"
 #include "mailbox_test_util.h"
-#include "message/strcase.h"
+#include "base/strcase.h"
 #include "search/search.h"
 
 using namespace kqsearch;

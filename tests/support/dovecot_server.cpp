@@ -11,7 +11,7 @@
 #include <sstream>
 #include <system_error>
 
-#include "connection/text.h"
+#include "base/text.h"
 #include "support/platform/net.h"
 
 namespace kqtest {

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "archive_fixture.h"
-#include "connection/error.h"
+#include "base/error.h"
 #include "kerquill.h"
 
 using namespace archive_test;

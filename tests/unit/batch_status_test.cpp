@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "connection/text.h"
+#include "base/text.h"
 #include "export/batch.h"
 #include "kerquill.h"
 

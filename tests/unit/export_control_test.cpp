@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "connection/error.h"
+#include "base/error.h"
 #include "export/job.h"
 #include "kerquill.h"
 #include "search/search_table.h"

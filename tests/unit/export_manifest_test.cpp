@@ -9,8 +9,8 @@
 
 #include <yyjson.h>
 
-#include "connection/error.h"
-#include "connection/text.h"
+#include "base/error.h"
+#include "base/text.h"
 #include "export/manifest.h"
 #include "export/resume.h"
 #include "support/platform/file_limit.h"

@@ -3,7 +3,7 @@
 
 #include <filesystem>
 
-#include "connection/text.h"
+#include "base/text.h"
 #include "export/resume.h"
 #include "export/worker.h"
 #include "search/search_table.h"

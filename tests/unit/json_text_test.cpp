@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 #include <yyjson.h>
 
-#include "connection/text.h"
+#include "base/text.h"
 
 using namespace kq;
 

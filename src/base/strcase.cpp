@@ -1,4 +1,4 @@
-#include "message/strcase.h"
+#include "base/strcase.h"
 
 #include <cstring>
 

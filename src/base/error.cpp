@@ -1,4 +1,4 @@
-#include "connection/error.h"
+#include "base/error.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "connection/text.h"
+#include "base/text.h"
 
 #include <cstdio>
 #include <cstring>
