@@ -116,9 +116,9 @@ void manifest_cost() {
     kq::export_job job;
     kq::copy_cut(job.dir, sizeof job.dir, d.str());
     kq::search_hit hit{};
-    kq::copy_cut(hit.from, sizeof hit.from, "Sender <s@example.org>");
-    kq::copy_cut(hit.subject, sizeof hit.subject, "a subject of ordinary length for a mail");
-    kq::copy_cut(hit.date, sizeof hit.date, "17-Jul-2020 02:44:25 +0000");
+    hit.from = "Sender <s@example.org>";
+    hit.subject = "a subject of ordinary length for a mail";
+    hit.date = "17-Jul-2020 02:44:25 +0000";
     std::string text;
     for (int i = 1; i <= lines; ++i) {
       hit.uid = static_cast<unsigned>(i);

@@ -8,6 +8,17 @@ namespace {
 inline unsigned char lower(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; }
 }  // namespace
 
+bool ascii_ieq(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+  return true;
+}
+
+bool ascii_istarts(std::string_view a, std::string_view prefix) {
+  return a.size() >= prefix.size() && ascii_ieq(a.substr(0, prefix.size()), prefix);
+}
+
 const char *kq_strcasestr(const char *text, const char *word) {
   if (!text || !word) return nullptr;
   if (!*word) return text;

@@ -9,7 +9,9 @@
 #include "base/error.h"
 #include "connection/imap.h"
 #include "base/text.h"
+#include "api/guard.h"
 #include "export/batch.h"
+#include "mailbox/folders.h"
 #include "export/job.h"
 #include "export/layout.h"
 #include "export/thread_spawn.h"
@@ -17,6 +19,15 @@
 #include "platform/platform.h"
 
 namespace kq {
+
+bool batch_active() { return s_batch.active.load(std::memory_order_acquire) != 0; }
+
+bool batch_cancel() {
+  if (!batch_active()) return false;
+  s_batch.cancel_requested.store(1);
+  return true;
+}
+
 
 namespace {
 
@@ -77,23 +88,19 @@ int read_config(const char *config, bool *listed) {
 }
 
 // Every folder the server lists.
+// Folders the server flags as unopenable hold no messages and are left out.
 void read_server_folders() {
-  const char *text = kq_folders_json();
-  json_doc doc;
-  if (!doc.parse(text, std::strlen(text)) || !yyjson_is_arr(doc.root())) return;
-  std::size_t i, n;
-  yyjson_val *item;
-  yyjson_arr_foreach(doc.root(), i, n, item) {
-    yyjson_val *name = json_key(item, "name");
-    if (name && yyjson_is_str(name)) add_folder(yyjson_get_str(name), yyjson_get_len(name));
-  }
+  std::vector<folder_entry> entries;
+  if (list_folders(main_session(), entries, k_batch_slots) != 0) return;
+  for (const folder_entry &e : entries)
+    if (!e.noselect) add_folder(e.name.c_str(), e.name.size());
   batch_assign_subdirs();
 }
 
 int start_batch(const char *config) {
   // Zeroing the record under a running batch thread would pull its folder
   // list away; a new batch waits until the old one has ended.
-  if (s_batch.state.load(std::memory_order_acquire) == k_batch_running) {
+  if (batch_active()) {
     set_err("batch already running");
     return -1;
   }
@@ -129,7 +136,9 @@ int start_batch(const char *config) {
   // Emptied before the thread starts: from then on the batch thread writes it.
   set_err("%s", "");
   s_batch.state.store(k_batch_running, std::memory_order_release);
+  s_batch.active.store(1, std::memory_order_release);
   if (!kq_thread_spawn(batch_worker, &s_batch)) {
+    s_batch.active.store(0);
     s_batch.state.store(k_batch_failed);
     set_err("thread create failed");
     return -1;
@@ -141,10 +150,6 @@ int start_batch(const char *config) {
 }  // namespace kq
 
 extern "C" KQ_API int kq_export_all_folders(const char *config_json) {
-  try {
-    return kq::start_batch(config_json);
-  } catch (...) {
-    kq::set_err("out of memory");
-    return -1;
-  }
+  return kq::api::server_call("kq_export_all_folders", -1,
+                              [&] { return kq::start_batch(config_json); });
 }

@@ -8,7 +8,8 @@
 namespace kq {
 
 inline constexpr int k_batch_slots = 512;  // at most k_batch_slots - 1 folders
-inline constexpr std::size_t k_folder_cap = 128;
+inline constexpr std::size_t k_folder_cap = 1024;  // folder names, as the server sends them
+inline constexpr std::size_t k_subdir_cap = 128;   // their directory names, cut to fit a file system
 
 enum : std::int32_t {
   k_batch_none = 0,
@@ -20,6 +21,10 @@ enum : std::int32_t {
 struct batch_state {
   // Read by the host while the batch thread writes them.
   std::atomic<std::int32_t> state{0};
+  // Set by a cancel; the batch thread stops at its next step.
+  std::atomic<std::uint32_t> cancel_requested{0};
+  // 1 from the start until the batch thread's very last act.
+  std::atomic<std::uint32_t> active{0};
   char dir[4096];
   char naming[256];
   std::int32_t parallel;
@@ -36,10 +41,16 @@ struct batch_state {
   char error_text[512];
   // Subdirectory of each folder: its sanitized name, made unique in the run
   // so two folders never share (and overwrite) one archive.
-  char subdirs[k_batch_slots][k_folder_cap];
+  char subdirs[k_batch_slots][k_subdir_cap];
 };
 
 extern batch_state s_batch;
+
+// True while the batch thread runs.
+bool batch_active();
+// Asks a running batch to stop (its current job is cancelled too); false
+// when no batch runs.
+bool batch_cancel();
 
 // Zeroes every field (the status then reports no batch).
 void batch_clear();
@@ -58,7 +69,7 @@ void batch_copy_name(char out[k_folder_cap], const char *name, std::size_t len);
 // Folder name as a directory name: '"', '/' and '\' become '_', cut at 127
 // characters; "", "." and ".." get a leading '_' so no folder can name the
 // batch directory itself or its parent.
-void sanitize_folder(char out[k_folder_cap], const char *name);
+void sanitize_folder(char out[k_subdir_cap], const char *name);
 // Fills subdirs from folders: the sanitized name, with "~2", "~3", ... added
 // where an earlier folder already took it (compared without regard to ASCII
 // case, as on case-insensitive file systems).

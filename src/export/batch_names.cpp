@@ -40,9 +40,9 @@ void batch_copy_name(char out[k_folder_cap], const char *name, std::size_t len) 
   out[n] = '\0';
 }
 
-void sanitize_folder(char out[k_folder_cap], const char *name) {
+void sanitize_folder(char out[k_subdir_cap], const char *name) {
   std::size_t n = 0;
-  for (; name[n] && n < k_folder_cap - 1; ++n) {
+  for (; name[n] && n < k_subdir_cap - 1; ++n) {
     char c = name[n];
     out[n] = (c == '"' || c == '/' || c == '\\') ? '_' : c;
   }
@@ -55,15 +55,15 @@ void sanitize_folder(char out[k_folder_cap], const char *name) {
 
 void batch_assign_subdirs() {
   for (int i = 0; i < s_batch.folder_count; ++i) {
-    char base[k_folder_cap];
+    char base[k_subdir_cap];
     sanitize_folder(base, s_batch.folders[i]);
     char *out = s_batch.subdirs[i];
-    std::snprintf(out, k_folder_cap, "%s", base);
+    std::snprintf(out, k_subdir_cap, "%s", base);
     for (int k = 2; subdir_taken(out, i); ++k) {
       char suffix[16];
       int sl = std::snprintf(suffix, sizeof suffix, "~%d", k);
-      std::size_t keep = utf8_cut(base, k_folder_cap - 1 - static_cast<std::size_t>(sl));
-      std::snprintf(out, k_folder_cap, "%.*s%s", static_cast<int>(keep), base, suffix);
+      std::size_t keep = utf8_cut(base, k_subdir_cap - 1 - static_cast<std::size_t>(sl));
+      std::snprintf(out, k_subdir_cap, "%.*s%s", static_cast<int>(keep), base, suffix);
     }
   }
 }

@@ -43,6 +43,7 @@ const char *folder_word(std::int32_t state, int i, int idx) {
 void batch_clear() {
   text_guard g;
   s_batch.state.store(0);
+  s_batch.cancel_requested.store(0);
   s_batch.dir[0] = '\0';
   s_batch.naming[0] = '\0';
   s_batch.parallel = 0;

@@ -7,7 +7,10 @@
 #include "base/error.h"
 #include "base/text.h"
 #include "export/batch.h"
+#include "connection/imap.h"
 #include "export/job.h"
+#include "export/worker.h"
+#include "search/search.h"
 #include "kerquill.h"
 #include "platform/platform.h"
 #include "search/search_table.h"
@@ -16,7 +19,6 @@ namespace kq {
 
 namespace {
 
-constexpr unsigned k_poll_ms = 250;
 constexpr std::size_t k_dir_cap = 4096;  // what an export job keeps of "dir"
 
 // Ends a failed run. The reason also goes to last_error, where the host
@@ -48,7 +50,7 @@ std::string job_config(const batch_state *b, const std::string &dir) {
 // The server refused to open a folder it listed itself (a \Noselect parent
 // such as "[Gmail]"): such a folder holds no messages to export.
 bool folder_unopenable() {
-  return kq_status() == 2 && std::strncmp(kq_last_error(), "cannot open mailbox", 19) == 0;
+  return main_session().status() == 2 && std::strncmp(last_error(), "cannot open mailbox", 19) == 0;
 }
 
 // Exports the current search result of folder i into its subdirectory and
@@ -60,8 +62,9 @@ bool export_result(batch_state *b, int i) {
     fail(b, "export", folder, "failed: dir too long");
     return false;
   }
-  if (kq_export_start(job_config(b, dir).c_str()) != 0) {
-    fail(b, "export", folder, (std::string("failed: ") + kq_last_error()).c_str());
+  // The job runs on this thread: when the call returns, it has ended.
+  if (export_start(job_config(b, dir).c_str(), true) != 0) {
+    fail(b, "export", folder, (std::string("failed: ") + last_error()).c_str());
     return false;
   }
   // Published again under the text lock, so a host that reads the status
@@ -71,13 +74,12 @@ bool export_result(batch_state *b, int i) {
   // Wait until the job's worker has let go of the job: a cancelled job
   // reports 3 like a paused one, and a finished job stays active a moment
   // longer while it releases its reader, when a new start would be refused.
-  while (export_job_active()) plat::sleep_ms(k_poll_ms);
-  int st = kq_export_status();
+  int st = s_job.state;
   if (st == k_job_done) return true;
   if (st == k_job_stopped) {
     fail(b, "export", folder, "cancelled");
   } else {
-    fail(b, "export", folder, (std::string("error: ") + kq_last_error()).c_str());
+    fail(b, "export", folder, (std::string("error: ") + last_error()).c_str());
   }
   return false;
 }
@@ -98,15 +100,19 @@ bool export_folder(batch_state *b, int i, bool *exported) {
   std::string criteria;
   *exported = false;
   for (;;) {
-    if (kq_search(folder, criteria.empty() ? nullptr : criteria.c_str()) != 0) {
+    if (b->cancel_requested) {
+      fail(b, "export", folder, "cancelled");
+      return false;
+    }
+    if (search_folder(folder, criteria.empty() ? nullptr : criteria.c_str()) != 0) {
       if (b->listed_by_server && !*exported && folder_unopenable()) {
         set_err("%s", "");
         return true;
       }
-      fail(b, "search", folder, (std::string("failed: ") + kq_last_error()).c_str());
+      fail(b, "search", folder, (std::string("failed: ") + last_error()).c_str());
       return false;
     }
-    int rows = kq_search_count();
+    int rows = s_search_count;
     if (rows == 0) return true;
     if (!export_result(b, i)) return false;
     *exported = true;
@@ -136,6 +142,10 @@ void run(batch_state *b) {
     std::snprintf(line, sizeof line, "folder %d/%d: %s", i + 1, b->folder_count, b->folders[i]);
     batch_set_current(line);
     bool exported = false;
+    if (b->cancel_requested) {
+      fail(b, "export", b->folders[i], "cancelled");
+      return;
+    }
     if (!export_folder(b, i, &exported)) return;
     if (exported) b->done_folders.fetch_add(1);
   }
@@ -152,6 +162,7 @@ void batch_worker(void *batch) {
   } catch (...) {
     fail(b, "batch stopped: out of memory");
   }
+  b->active.store(0, std::memory_order_release);
 }
 
 }  // namespace kq

@@ -9,6 +9,8 @@
 #include "base/error.h"
 #include "connection/imap.h"
 #include "base/text.h"
+#include "api/guard.h"
+#include "export/batch.h"
 #include "export/job.h"
 #include "export/resume.h"
 #include "export/thread_spawn.h"
@@ -48,11 +50,13 @@ bool configure(export_job *job, const char *config) {
   }
   std::size_t n = std::strlen(job->dir);
   while (n > 1 && (job->dir[n - 1] == '/' || job->dir[n - 1] == '\\')) job->dir[--n] = '\0';
-  copy_cut(job->folder, sizeof job->folder, s_search_folder[0] ? s_search_folder : "INBOX");
+  copy_cut(job->folder, sizeof job->folder, !s_search_folder.empty() ? s_search_folder : "INBOX");
   return true;
 }
 
-int start(const char *config) {
+}  // namespace
+
+int export_start(const char *config, bool run_here) {
   job_init();
   export_job *job = &s_job;
   if (!config || !*config) {
@@ -81,7 +85,7 @@ int start(const char *config) {
       job_reset(job);
       return -1;
     }
-    job->reader.reset(new kq::reader());
+    job->rows.assign(s_search.begin(), s_search.begin() + s_search_count);
     resume_read();
     job->cancel_requested = 0;
     job->pause_requested = 0;
@@ -91,9 +95,13 @@ int start(const char *config) {
   // Emptied before the worker exists: a worker that fails at once must not
   // have its reason wiped out.
   set_err("%s", "");
+  if (run_here) {
+    job_worker(job);
+    return 0;
+  }
   if (!kq_thread_spawn(worker_entry, job)) {
     guard hold(job->lock);
-    job->reader.reset();
+    job->rows.clear();
     job->completed.clear();
     job->state = k_job_error;
     job->active = 0;
@@ -103,8 +111,6 @@ int start(const char *config) {
   return 0;
 }
 
-}  // namespace
-
 }  // namespace kq
 
 using kq::guard;
@@ -112,8 +118,12 @@ using kq::s_job;
 
 extern "C" KQ_API int kq_export_start(const char *config_json) {
   try {
-    return kq::start(config_json);
-  } catch (const std::bad_alloc &) {
+    if (kq::api::background_active()) {
+      kq::set_err("export already running");
+      return -1;
+    }
+    return kq::export_start(config_json, false);
+  } catch (...) {
     kq::set_err("out of memory");
     return -1;
   }
@@ -185,8 +195,10 @@ extern "C" KQ_API int kq_export_resume(void) {
 
 extern "C" KQ_API int kq_export_cancel(void) {
   kq::job_init();
+  // A batch stops at any point: between folders and while searching too.
+  bool batch = kq::batch_cancel();
   guard hold(s_job.lock);
-  if (!s_job.active) return -1;
+  if (!s_job.active) return batch ? 0 : -1;
   s_job.cancel_requested = 1;
   s_job.pause_requested = 0;
   return 0;

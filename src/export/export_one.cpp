@@ -29,24 +29,6 @@ std::string sha256_hex(const void *data, std::size_t len) {
 
 namespace {
 
-// The literal must be this message's body: a FETCH response naming the UID
-// and BODY[], not some other record that happened to carry a literal.
-bool fetched_this_uid(const reader *r, std::uint32_t uid) {
-  char want[24];
-  int n = std::snprintf(want, sizeof want, "UID %u", uid);
-  for (int i = 0; i < r->count; ++i) {
-    const char *rec = r->records[i];
-    if (std::strncmp(rec, "* ", 2) != 0 || !std::strstr(rec, " FETCH (") ||
-        !std::strstr(rec, "BODY[]"))
-      continue;
-    for (const char *p = std::strstr(rec, want); p; p = std::strstr(p + 1, want)) {
-      char next = p[n];
-      if ((p[-1] == '(' || p[-1] == ' ') && (next < '0' || next > '9')) return true;
-    }
-  }
-  return false;
-}
-
 bool write_eml(const char *path, const char *data, std::size_t len) {
   std::FILE *f = std::fopen(path, "wb");
   if (!f) return false;
@@ -56,8 +38,8 @@ bool write_eml(const char *path, const char *data, std::size_t len) {
   return ok;
 }
 
-int store(export_job *job, const search_hit *hit, char *path) {
-  std::string rel = relative_name(naming_is_dated(job->naming), hit->date, hit->uid);
+int store(export_job *job, const search_hit *hit, const char *data, std::size_t len, char *path) {
+  std::string rel = relative_name(naming_is_dated(job->naming), hit->date.c_str(), hit->uid);
   std::snprintf(path, k_path_cap, "%s/%s", job->dir, rel.c_str());
   {
     // Consecutive messages mostly share their directory: create it once.
@@ -71,16 +53,6 @@ int store(export_job *job, const search_hit *hit, char *path) {
     }
   }
 
-  reader *r = job->reader.get();
-  r->release_records();
-  int rc = cmd_exec(r, "UID FETCH %u (BODY.PEEK[])", hit->uid);
-  if (rc < 0) return -1;
-  if (rc != 0 || !r->last_lit || r->last_lit_len <= 0 || !fetched_this_uid(r, hit->uid)) {
-    set_err("cannot fetch message uid %u", hit->uid);
-    return -1;
-  }
-  const char *data = r->last_lit;
-  auto len = static_cast<std::size_t>(r->last_lit_len);
   std::string line;
   if (job->manifest)
     manifest_line(line, job->folder, rel, sha256_hex(data, len).c_str(), len, *hit);
@@ -104,7 +76,7 @@ int store(export_job *job, const search_hit *hit, char *path) {
   if (job->mbox && job->mbox_file.is_open()) {
     std::string rec;
     rec.reserve(len + len / 32 + 128);
-    mbox_record_append(rec, hit->from, plat::time_now(), data, len);
+    mbox_record_append(rec, hit->from.c_str(), plat::time_now(), data, len);
     mbox_before = job->mbox_file.size();
     if (mbox_before < 0 || !job->mbox_file.write(rec.data(), rec.size())) {
       if (mbox_before >= 0) job->mbox_file.truncate(mbox_before);
@@ -126,9 +98,10 @@ int store(export_job *job, const search_hit *hit, char *path) {
 
 }  // namespace
 
-int export_one(export_job *job, const search_hit *hit, char *path) {
+int store_message(export_job *job, const search_hit *hit, const char *data, std::size_t len,
+                  char *path) {
   try {
-    return store(job, hit, path);
+    return store(job, hit, data, len, path);
   } catch (const std::bad_alloc &) {
     set_err("out of memory");
     return -1;

@@ -12,11 +12,12 @@ namespace kq {
 // SHA-256 of data as 64 lowercase hexadecimal digits.
 std::string sha256_hex(const void *data, std::size_t len);
 
-// Fetches the hit's message and stores it: the .eml file, the all.mbox
+// Stores one fetched message as one unit: the .eml file, the all.mbox
 // record, the manifest line and the completed list, all or (as far as the
 // files allow) nothing. 0 stored, -1 not (reason in last_error). path
 // (k_path_cap bytes) receives the message file's full path. Worker thread
 // only, job lock not held.
-int export_one(export_job *job, const search_hit *hit, char *path);
+int store_message(export_job *job, const search_hit *hit, const char *data, std::size_t len,
+                  char *path);
 
 }  // namespace kq

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "connection/imap.h"
 #include "platform/platform.h"
+#include "search/search_table.h"
 
 namespace kq {
 
@@ -35,7 +35,7 @@ struct export_job {
   // resume.json, and the state changes made by the steering calls.
   plat::exclusive_lock lock;
   char dir[4096] = {};
-  char folder[128] = {};
+  char folder[1024] = {};
   std::uint32_t mbox = 0;
   char naming[256] = {};
   std::uint32_t resume = 0;
@@ -51,7 +51,11 @@ struct export_job {
   std::atomic<long long> speed_bps{0};
   long long last_uid = 0;
   char current[1024] = {};
-  std::unique_ptr<kq::reader> reader;
+  // The rows to export, copied when the job starts: nothing the host does to
+  // the search result afterwards reaches a running job.
+  std::vector<search_hit> rows;
+  // Messages the server no longer had when their turn came.
+  std::atomic<std::uint64_t> vanished{0};
   plat::append_file mbox_file;
   // Length of all.mbox that holds exactly the messages of `completed`, as
   // loaded from resume.json (-1 unknown); bytes past it are re-exported.

@@ -1,6 +1,7 @@
 #include "export/worker.h"
 
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -11,6 +12,8 @@
 #include "export/layout.h"
 #include "export/manifest.h"
 #include "export/resume.h"
+#include "connection/fetch_data.h"
+#include "connection/imap.h"
 #include "search/search_table.h"
 
 namespace kq {
@@ -84,8 +87,7 @@ void sample_speed(export_job *job) {
 void count_work(export_job *job) {
   std::uint64_t total = 0;
   long long todo = 0;
-  for (int i = 0; i < s_search_count; ++i) {
-    const search_hit &row = s_search[i];
+  for (const search_hit &row : job->rows) {
     if (job->resume && resume_has(job, row.uid)) continue;
     ++total;
     todo += row.bytes > 0 ? row.bytes : 0;
@@ -96,9 +98,168 @@ void count_work(export_job *job) {
 
 namespace {
 
+constexpr std::size_t k_fetch_window = 32;                  // body fetches in flight
+constexpr long long k_window_bytes = 32LL << 20;             // their announced sizes
+constexpr std::uint64_t k_resume_every_ms = 2000;            // resume.json rewrite pacing
+
+// Fetches the job's rows with a window of commands in flight and hands each
+// body to the archive writer as it arrives.
+class fetcher {
+ public:
+  fetcher(export_job *job, session &s) : job_(job), s_(s) {}
+
+  ending run() {
+    s_.set_window(k_fetch_window);
+    std::size_t next = 0;
+    const std::vector<search_hit> &rows = job_->rows;
+    for (;;) {
+      if (failed_) return drain_then(ending::failed);
+      if (job_->cancel_requested) return drain_then(ending::cancelled);
+      if (job_->pause_requested) {
+        // What was sent is stored first; then the pause holds.
+        if (!s_.drain()) return lost();
+        if (failed_) return ending::failed;
+        maybe_write_resume(true);
+        if (!wait_while_paused(job_)) return ending::cancelled;
+      }
+      // Fill the window.
+      while (next < rows.size() && s_.outstanding() < k_fetch_window &&
+             in_flight_bytes_ < k_window_bytes && !failed_) {
+        const search_hit &row = rows[next++];
+        {
+          guard hold(job_->lock);
+          // Skip exactly what the archive holds.
+          if (job_->resume && resume_has(job_, row.uid)) continue;
+        }
+        submit(row, false);
+      }
+      if (s_.outstanding() == 0 && retry_.empty()) break;
+      if (s_.outstanding() == 0 && !retry_.empty()) {
+        // A failed message is tried once more after a pause.
+        if (!wait_before_retry(job_)) return ending::cancelled;
+        std::vector<const search_hit *> again;
+        again.swap(retry_);
+        for (const search_hit *r : again) submit(*r, true);
+        continue;
+      }
+      if (!s_.run_until_at_most(s_.outstanding() - 1)) return lost();
+      maybe_write_resume(false);
+    }
+    if (failed_) return ending::failed;
+    return ending::normal;
+  }
+
+ private:
+  ending lost() {
+    set_err("%s", s_.lost_reason().empty() ? "connection lost" : s_.lost_reason().c_str());
+    return ending::failed;
+  }
+
+  // Cancel and failure still store what is already on its way.
+  ending drain_then(ending how) {
+    if (!s_.drain() && how != ending::failed) return lost();
+    return failed_ ? ending::failed : how;
+  }
+
+  void submit(const search_hit &row, bool second_try) {
+    auto body = std::make_shared<std::string>();
+    auto got = std::make_shared<bool>(false);
+    std::uint32_t uid = row.uid;
+    session::command c;
+    c.line = "UID FETCH " + std::to_string(uid) + " (BODY.PEEK[])";
+    c.uid_lo = c.uid_hi = uid;
+    c.on_data = [body, got, uid](response &r) {
+      fetch_data f;
+      // Only the record that names this UID carries its body.
+      if (*got || !parse_fetch(r, f) || !f.has_uid || f.uid != uid) return;
+      const fetch_data::section *b = f.find("]");
+      if (!b || b->nil) return;
+      // The literal moves instead of being copied when it is the only one.
+      if (r.literals.size() == 1 && b->bytes.data() == r.literals[0].data() &&
+          b->bytes.size() == r.literals[0].size())
+        *body = std::move(r.literals[0]);
+      else
+        body->assign(b->bytes);
+      *got = true;
+    };
+    long long announced = row.bytes > 0 ? row.bytes : 0;
+    in_flight_bytes_ += announced;
+    const search_hit *hit = &row;
+    c.on_done = [this, body, got, hit, announced, second_try](int st, const std::string &) {
+      in_flight_bytes_ -= announced;
+      if (st < 0) {
+        failed_ = true;  // the connection's reason is in last_error
+        return;
+      }
+      if (st == 0 && !*got) {
+        // The server answered without the message: it was expunged.
+        job_->vanished.fetch_add(1);
+        guard hold(job_->lock);
+        if (job_->total > 0) --job_->total;
+        return;
+      }
+      if (st != 0 || body->empty()) {
+        if (second_try) {
+          set_err("cannot fetch message uid %u", hit->uid);
+          failed_ = true;
+        } else {
+          retry_.push_back(hit);
+        }
+        return;
+      }
+      store(*hit, *body, second_try);
+      body->clear();
+      body->shrink_to_fit();
+    };
+    s_.submit(std::move(c));
+  }
+
+  void store(const search_hit &row, const std::string &body, bool second_try) {
+    {
+      guard hold(job_->lock);
+      char uid[32];
+      std::snprintf(uid, sizeof uid, "  uid=%u  ", row.uid);
+      copy_cut(job_->current, sizeof job_->current,
+               std::string(job_->folder) + uid + row.subject);  // cut at 1023
+    }
+    char path[k_path_cap];
+    if (store_message(job_, &row, body.data(), body.size(), path) != 0) {
+      if (second_try) failed_ = true;
+      else retry_.push_back(&row);
+      return;
+    }
+    {
+      guard hold(job_->lock);
+      ++job_->done;
+      job_->bytes += row.bytes > 0 ? row.bytes : 0;
+      if (static_cast<long long>(row.uid) > job_->last_uid) job_->last_uid = row.uid;
+    }
+    sample_speed(job_);
+  }
+
+  // resume.json lists the completed UIDs; rewriting it costs its length, so
+  // it is paced by time (and written at every stop), not per message. The
+  // manifest holds each message the moment it is stored.
+  void maybe_write_resume(bool now) {
+    std::uint64_t t = plat::tick_ms();
+    if (!now && t - last_resume_ms_ < k_resume_every_ms) return;
+    last_resume_ms_ = t;
+    guard hold(job_->lock);
+    resume_write(job_);
+  }
+
+  export_job *job_;
+  session &s_;
+  bool failed_ = false;
+  long long in_flight_bytes_ = 0;
+  std::vector<const search_hit *> retry_;
+  std::uint64_t last_resume_ms_ = plat::tick_ms();
+};
+
 ending run(export_job *job) {
-  if (imap_select(job->reader.get(), job->folder, nullptr) != 0) return ending::failed;
-  if (job->manifest) manifest_prune(job, static_cast<std::size_t>(s_search_count));
+  session &sess = main_session();
+  if (sess.select(job->folder, nullptr) != 0) return ending::failed;
+  if (job->manifest) manifest_prune(job, job->rows.size());
   mkdirs(job->dir);
   if (job->mbox && !open_mbox(job)) return ending::failed;
 
@@ -109,39 +270,11 @@ ending run(export_job *job) {
     // regular update still leaves all.mbox cut back to this point.
     resume_write(job);
   }
-
-  char path[k_path_cap];
-  for (int i = 0; i < s_search_count; ++i) {
-    if (job->cancel_requested) return ending::cancelled;
-    if (job->pause_requested && !wait_while_paused(job)) return ending::cancelled;
-    const search_hit &row = s_search[i];
-    {
-      guard hold(job->lock);
-      // Skip exactly what the archive holds.
-      if (job->resume && resume_has(job, row.uid)) continue;
-      char uid[32];
-      std::snprintf(uid, sizeof uid, "  uid=%u  ", row.uid);
-      copy_cut(job->current, sizeof job->current,
-               std::string(job->folder) + uid + row.subject);  // cut at 1023
-    }
-    if (export_one(job, &row, path) != 0) {
-      if (!wait_before_retry(job)) return ending::cancelled;
-      if (export_one(job, &row, path) != 0) return ending::failed;
-    }
-    std::uint64_t done;
-    {
-      guard hold(job->lock);
-      done = ++job->done;
-      job->bytes += row.bytes > 0 ? row.bytes : 0;
-      if (static_cast<long long>(row.uid) > job->last_uid) job->last_uid = row.uid;
-    }
-    sample_speed(job);
-    if (done % 10 == 0 || done == job->total) {
-      guard hold(job->lock);
-      resume_write(job);
-    }
-  }
-  return ending::normal;
+  std::size_t keep = sess.window();
+  fetcher f(job, sess);
+  ending how = f.run();
+  sess.set_window(keep);
+  return how;
 }
 
 }  // namespace
@@ -157,14 +290,15 @@ void job_worker(export_job *job) {
     set_err("out of memory");
     how = ending::failed;
   }
-  if (how == ending::normal) {
+  {
+    // Every stop records what is stored, so a later resume fetches nothing
+    // twice; a failed run records it too.
     guard hold(job->lock);
     resume_write(job);
-    job->current[0] = '\0';
+    if (how == ending::normal) job->current[0] = '\0';
   }
   job->mbox_file.close();
   job->manifest_file.close();
-  job->reader.reset();
   std::int32_t final_state = how == ending::failed ? k_job_error
                              : how == ending::cancelled || job->cancel_requested ? k_job_stopped
                                                                                   : k_job_done;

@@ -10,6 +10,11 @@ namespace kq {
 // and clears `active` as its very last act.
 void job_worker(export_job *job);
 
+// Starts an export of the current search result. With run_here the job
+// runs on the calling thread and has ended when this returns (the batch
+// uses that); otherwise on a thread of its own. 0, or -1 with last_error.
+int export_start(const char *config_json, bool run_here);
+
 // Sets `total` and `bytes_todo` from the search table: every row, less (in
 // resume mode) the rows whose UID the completed list holds. Lock held.
 void count_work(export_job *job);

@@ -2,10 +2,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "connection/imap.h"
 #include "base/text.h"
+#include "connection/fetch_data.h"
 #include "mailbox/folders.h"
-#include "search/fetch_items.h"
 
 namespace kq {
 
@@ -14,31 +13,31 @@ namespace {
 constexpr std::size_t k_search_read = 65535;  // characters of a SEARCH reply read
 
 // UID of the last message, or 0 when the server does not tell.
-long long last_message_uid(reader *r) {
-  if (cmd_exec(r, "FETCH * (UID)") != 0) return 0;
+long long last_message_uid(session &s) {
+  command_reply reply;
+  if (s.exec("FETCH * (UID)", &reply) != 0) return 0;
   long long uid = 0;
-  for (int i = 0; i < r->count; ++i) {
-    unsigned long long u;
-    if (read_fetch_uid(r->records[i], u)) uid = static_cast<long long>(u);
+  for (const response &r : reply.data) {
+    fetch_data f;
+    if (parse_fetch(r, f) && f.has_uid) uid = f.uid;
   }
   return uid;
 }
 
 }  // namespace
 
-int folder_stats(reader *r, const char *folder, folder_stat *out) {
+int folder_stats(session &s, const char *folder, folder_stat *out) {
   std::memset(out, 0, sizeof *out);
   copy_cut(out->name, sizeof out->name, folder);
-  long long count = 0;
-  if (imap_select(r, folder, &count, nullptr) != 0) return -1;
-  out->count = count;
-  if (count <= 0) return 0;
-  // Kept for servers that answer it; its reply never decides the range.
-  cmd_exec(r, "UID SEARCH MIN MAX");
-  if (cmd_exec(r, "UID SEARCH ALL") != 0) return 0;
+  mailbox_state st;
+  if (s.select(folder, &st) != 0) return -1;
+  out->count = st.exists;
+  if (st.exists <= 0) return 0;
+  command_reply reply;
+  if (s.exec("UID SEARCH ALL", &reply) != 0) return 0;
   const char *rest = nullptr;
-  for (int i = 0; i < r->count && !rest; ++i)
-    if (std::strncmp(r->records[i], "* SEARCH", 8) == 0) rest = r->records[i] + 8;
+  for (const response &r : reply.data)
+    if (!rest && std::strncmp(r.line.c_str(), "* SEARCH", 8) == 0) rest = r.line.c_str() + 8;
   if (!rest) return 0;
   std::size_t len = std::strlen(rest);
   bool cut = len > k_search_read;
@@ -61,7 +60,7 @@ int folder_stats(reader *r, const char *folder, folder_stat *out) {
   out->uid_max = last;
   // A cut reply hides the highest UIDs: the last message has the highest.
   if (cut) {
-    long long top = last_message_uid(r);
+    long long top = last_message_uid(s);
     if (top > 0) out->uid_max = top;
   }
   return 0;

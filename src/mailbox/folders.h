@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "connection/imap.h"
 
@@ -28,7 +29,17 @@ extern folder_stat stats[k_list_rows];
 
 // Fills out for folder: 0 when the folder could be opened (whatever the
 // searches gave), -1 with "cannot open mailbox %s" otherwise.
-int folder_stats(reader *r, const char *folder, folder_stat *out);
+int folder_stats(session &s, const char *folder, folder_stat *out);
+
+// One LIST entry: the name as the server sent it and whether the server
+// says it cannot be opened (\Noselect or \NonExistent).
+struct folder_entry {
+  std::string name;
+  bool noselect = false;
+};
+// Sends LIST "" "*": 0 with the entries in the server's order (at most
+// max), or -1 with last_error set.
+int list_folders(session &s, std::vector<folder_entry> &out, std::size_t max);
 
 // t as the UTC day "YYYY-MM-DD" when above 0, else the empty text.
 std::string utc_day(long long t);
@@ -37,5 +48,7 @@ std::string utc_day(long long t);
 // quoted string (escapes removed) or a literal (lit/lit_len, the record's
 // own literal bytes). False when the record is no LIST reply or has no name.
 bool list_parse_line(const char *line, const char *lit, long long lit_len, std::string &name);
+// The same for a whole response (its first literal is the name's).
+bool list_parse(const response &r, std::string &name);
 
 }  // namespace kq

@@ -7,6 +7,7 @@
 
 #include "base/error.h"
 #include "connection/imap.h"
+#include "base/strcase.h"
 #include "base/text.h"
 #include "kerquill.h"
 #include "mailbox/folders.h"
@@ -24,6 +25,30 @@ std::string utc_day(long long t) {
   return d;
 }
 
+int list_folders(session &sess, std::vector<folder_entry> &out, std::size_t max) {
+  out.clear();
+  session::command c;
+  c.line = "LIST \"\" \"*\"";
+  int rc = -1;
+  c.on_data = [&out, max](response &r) {
+    folder_entry e;
+    if (out.size() >= max || !list_parse(r, e.name)) return;
+    std::size_t open = r.line.find('('), close = r.line.find(')');
+    if (open != std::string::npos && close != std::string::npos && close > open) {
+      std::string attrs = r.line.substr(open, close - open);
+      for (char &ch : attrs) ch = ascii_lower(ch);
+      e.noselect = attrs.find("\\noselect") != std::string::npos ||
+                   attrs.find("\\nonexistent") != std::string::npos;
+    }
+    out.push_back(std::move(e));
+  };
+  c.on_done = [&rc](int st, const std::string &) { rc = st; };
+  sess.submit(std::move(c));
+  sess.drain();
+  if (rc != 0 && rc != -1) set_err("LIST failed");
+  return rc == 0 ? 0 : -1;
+}
+
 namespace {
 
 constexpr std::size_t k_out_cap = 262144;
@@ -33,14 +58,6 @@ char s_out[k_out_cap];
 // is not the server's, so it is never sent back.
 bool s_list_cut[k_list_rows];
 
-// Reads each LIST record as it arrives: a literal name lives in the reader's
-// literal buffer only until the next record.
-void on_list_record(void *ctx, const char *line, const char *lit, long long lit_len) {
-  auto &names = *static_cast<std::vector<std::string> *>(ctx);
-  if (names.size() >= static_cast<std::size_t>(k_list_max)) return;
-  std::string name;
-  if (list_parse_line(line, lit, lit_len, name)) names.push_back(std::move(name));
-}
 
 void append_object(std::string &out, const char *name, const folder_stat &st) {
   char num[160];
@@ -58,13 +75,13 @@ void append_object(std::string &out, const char *name, const folder_stat &st) {
 
 const char *folders_json() {
   s_out[0] = '\0';
-  if (!conn_usable()) return s_out;
+  session &sess = main_session();
+  if (!sess.usable()) return s_out;
   std::vector<std::string> names;
   {
-    reader r;
-    r.on_record = on_list_record;
-    r.on_record_ctx = &names;
-    if (cmd_exec(&r, "LIST \"\" \"*\"") != 0) return s_out;
+    std::vector<folder_entry> entries;
+    if (list_folders(sess, entries, static_cast<std::size_t>(k_list_max)) != 0) return s_out;
+    for (folder_entry &e : entries) names.push_back(std::move(e.name));
   }
   s_list_n = static_cast<int>(names.size());
   for (int i = 0; i < s_list_n; ++i) {
@@ -73,16 +90,12 @@ const char *folders_json() {
                     names[i].find('\0') != std::string::npos;
   }
   std::memset(stats, 0, sizeof stats);
-  {
-    reader r;
-    for (int i = 0; i < s_list_n; ++i) {
-      if (s_list_cut[i]) {
-        copy_cut(stats[i].name, sizeof stats[i].name, s_list[i]);
-        continue;
-      }
-      folder_stats(&r, s_list[i], &stats[i]);
-      r.release_records();
+  for (int i = 0; i < s_list_n; ++i) {
+    if (s_list_cut[i]) {
+      copy_cut(stats[i].name, sizeof stats[i].name, s_list[i]);
+      continue;
     }
+    folder_stats(sess, s_list[i], &stats[i]);
   }
   // Whole objects only: the text stays valid JSON when it must be cut.
   std::string out = "[";

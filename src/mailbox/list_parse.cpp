@@ -64,4 +64,18 @@ bool list_parse_line(const char *line, const char *lit, long long lit_len, std::
   return true;
 }
 
+bool list_parse(const response &r, std::string &name) {
+  // The reader of old took literals out of the line: do the same so one
+  // parser serves both.
+  std::string line = r.line;
+  const std::string *lit = nullptr;
+  if (!r.literals.empty()) {
+    std::size_t open = line.rfind('{');
+    if (open != std::string::npos) line.resize(open);
+    lit = &r.literals.front();
+  }
+  return list_parse_line(line.c_str(), lit ? lit->data() : nullptr,
+                         lit ? static_cast<long long>(lit->size()) : 0, name);
+}
+
 }  // namespace kq

@@ -1,5 +1,7 @@
 // kq_probe_folder: size and attachment share estimated from a small sample.
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 #include <cstring>
 #include <string>
 
@@ -9,7 +11,7 @@
 #include "kerquill.h"
 #include "mailbox/folders.h"
 #include "base/strcase.h"
-#include "search/fetch_items.h"
+#include "connection/fetch_data.h"
 
 namespace kq {
 
@@ -19,6 +21,7 @@ constexpr int k_sample_max = 30;
 char s_probe_out[4096];
 
 struct sample {
+  bool failed = false;
   int sampled = 0;
   long long sum = 0;
   int hits = 0;
@@ -29,37 +32,44 @@ bool suggests_attachment(const char *block) {
          kq_strcasestr(block, "multipart/mixed");
 }
 
-// Fetches message number seq; counts it when the server returned it.
-void sample_one(reader &r, long long seq, sample &s) {
-  if (cmd_exec(&r, "FETCH %lld (UID RFC822.SIZE BODY.PEEK[HEADER.FIELDS (CONTENT-TYPE)])", seq) != 0)
-    return;
-  bool returned = false;
-  for (int i = 0; i < r.count; ++i) {
-    // Only this message's reply, not an unsolicited update of another one.
-    long long n = 0;
-    char word[8] = "";
-    if (std::sscanf(r.records[i], "* %lld %7s", &n, word) != 2 || n != seq ||
-        std::strcmp(word, "FETCH") != 0)
-      continue;
-    fetch_items f = read_fetch_items(r.records[i]);
-    if (f.count < 1 || f.uid == 0) continue;
-    returned = true;
-    if (f.count >= 2 && f.size > 0) s.sum += f.size;
-  }
-  if (returned) {
-    if (r.last_lit && r.last_lit_len > 0 && suggests_attachment(r.last_lit)) ++s.hits;
-    ++s.sampled;
-  }
-  r.release_records();
-}
-
-// Sequence numbers 1..count, evenly spaced, at most 30 returned messages.
-sample take_sample(reader &r, long long count) {
+// Fetches evenly spaced messages 1..count, all in flight at once; counts
+// each message the server returned, at most 30.
+sample take_sample(session &sess, long long count) {
   sample s;
   if (count <= 0) return s;
   long long lo = 1, hi = count, step = 1;
   if (hi - lo > k_sample_max) step = (hi - lo) / k_sample_max;
-  for (long long seq = lo; seq <= hi && s.sampled < k_sample_max; seq += step) sample_one(r, seq, s);
+  std::size_t keep = sess.window();
+  sess.set_window(k_sample_max + 1);
+  // Replies of pipelined commands may reach any of them: one handler takes
+  // every wanted message once, whichever command it came with.
+  std::vector<long long> wanted;
+  for (long long seq = lo; seq <= hi; seq += step) wanted.push_back(seq);
+  std::vector<bool> seen(wanted.size(), false);
+  auto on_data = [&](response &r) {
+    fetch_data f;
+    if (!parse_fetch(r, f) || !f.has_uid || s.sampled >= k_sample_max) return;
+    auto it = std::lower_bound(wanted.begin(), wanted.end(), f.seq);
+    if (it == wanted.end() || *it != f.seq || seen[static_cast<std::size_t>(it - wanted.begin())])
+      return;
+    seen[static_cast<std::size_t>(it - wanted.begin())] = true;
+    if (f.has_size && f.size > 0) s.sum += f.size;
+    const fetch_data::section *h = f.find("HEADER");
+    if (h && suggests_attachment(std::string(h->bytes).c_str())) ++s.hits;
+    ++s.sampled;
+  };
+  char line[128];
+  for (long long seq : wanted) {
+    std::snprintf(line, sizeof line,
+                  "FETCH %lld (UID RFC822.SIZE BODY.PEEK[HEADER.FIELDS (CONTENT-TYPE)])", seq);
+    session::command c;
+    c.line = line;
+    c.on_data = on_data;
+    sess.submit(std::move(c));
+  }
+  bool ok = sess.drain();
+  sess.set_window(keep);
+  s.failed = !ok;
   return s;
 }
 
@@ -78,12 +88,13 @@ const char *probe(const char *folder) {
     set_err("no folder");
     return s_probe_out;
   }
-  if (!conn_usable()) return s_probe_out;
-  reader r;
+  session &sess = main_session();
+  if (!sess.usable()) return s_probe_out;
   folder_stat st;
-  if (folder_stats(&r, folder, &st) != 0) return s_probe_out;
-  r.release_records();
-  sample s = take_sample(r, st.count);
+  if (folder_stats(sess, folder, &st) != 0) return s_probe_out;
+  sample s = take_sample(sess, st.count);
+  // A probe cut short by a lost connection is no estimate.
+  if (s.failed) return s_probe_out;
   long long estimated = 0;
   double pct = 0.0;
   if (s.sampled > 0) {

@@ -2,8 +2,10 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "base/error.h"
+#include "connection/fetch_data.h"
 #include "connection/imap.h"
 #include "kerquill.h"
 #include "message/attachments.h"
@@ -26,21 +28,38 @@ int fetch_impl(int index) {
     set_err("bad index");
     return -1;
   }
-  if (!conn_usable()) return -1;
+  session &sess = main_session();
+  if (!sess.usable()) return -1;
   std::uint32_t uid = s_search[index].uid;
-  reader r;
   // The row's UID means something only in the row's folder; another call may
   // have opened a different mailbox since the search.
-  if (selected_mailbox() != s_search_folder && imap_select(&r, s_search_folder, nullptr) != 0) {
+  if (sess.selected() != s_search_folder && sess.select(s_search_folder, nullptr) != 0) {
     set_err("fetch uid %u failed", uid);
     return -1;
   }
-  r.release_records();
-  if (cmd_exec(&r, "UID FETCH %u (BODY.PEEK[])", uid) != 0) {
+  std::string body;
+  bool got = false;
+  int rc = -1;
+  session::command c;
+  c.line = "UID FETCH " + std::to_string(uid) + " (BODY.PEEK[])";
+  c.uid_lo = c.uid_hi = uid;
+  // Only the record that names this UID carries its body.
+  c.on_data = [&](response &r) {
+    fetch_data f;
+    if (got || !parse_fetch(r, f) || !f.has_uid || f.uid != uid) return;
+    const fetch_data::section *b = f.find("]");
+    if (!b || b->nil) return;
+    body.assign(b->bytes);
+    got = true;
+  };
+  c.on_done = [&rc](int st, const std::string &) { rc = st; };
+  sess.submit(std::move(c));
+  sess.drain();
+  if (rc != 0) {
     set_err("fetch uid %u failed", uid);
     return -1;
   }
-  if (!r.last_lit || r.last_lit_len <= 0) {
+  if (!got || body.empty()) {
     set_err("empty message body");
     return -1;
   }
@@ -51,17 +70,17 @@ int fetch_impl(int index) {
     set_err("oom");
     return -1;
   }
-  auto len = static_cast<std::uint64_t>(r.last_lit_len);
+  auto len = static_cast<std::uint64_t>(body.size());
   s_fetch_buf.reset();
   s_fetch_buf.reset(new (std::nothrow) char[len + 1]);
   if (!s_fetch_buf) {
     set_err("oom");
     return -1;
   }
-  std::memcpy(s_fetch_buf.get(), r.last_lit, len);
+  std::memcpy(s_fetch_buf.get(), body.data(), len);
   s_fetch_buf[len] = '\0';
   s_fetch_len = len;
-  r.release();
+  body.clear();
 
   const char *data = s_fetch_buf.get();
   mime_part top;

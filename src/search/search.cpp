@@ -1,4 +1,10 @@
 // kq_search: walks a folder's UID range and filters on the client.
+//
+// The range is fetched in windows of UIDs, each one command asking for the
+// items the filters need; several windows are in flight at once and their
+// FETCH data is routed by UID. After a batch of empty windows the walk jumps
+// to the next existing message through its sequence number, so a folder
+// whose UIDs lie far apart costs no run of empty windows.
 #include <algorithm>
 #include <climits>
 #include <cstdio>
@@ -7,18 +13,23 @@
 #include <vector>
 
 #include "base/error.h"
-#include "connection/imap.h"
 #include "base/text.h"
+#include "connection/fetch_data.h"
+#include "connection/imap.h"
+#include "api/guard.h"
 #include "kerquill.h"
-#include "search/fetch_items.h"
 #include "search/search.h"
-#include "search/uid_walk.h"
 
 namespace kq {
 
 namespace {
 
 constexpr long long k_uid_top = 0xFFFFFFFFLL;  // UIDs are 32-bit
+constexpr long long k_window = 1000;           // UIDs per command
+constexpr int k_windows_in_flight = 8;
+
+const char *const k_items =
+    "(UID RFC822.SIZE INTERNALDATE BODY.PEEK[HEADER.FIELDS (FROM TO SUBJECT CONTENT-TYPE)])";
 
 long long sat_add(long long a, long long b) {
   long long r;
@@ -26,67 +37,160 @@ long long sat_add(long long a, long long b) {
   return b > 0 ? LLONG_MAX : LLONG_MIN;
 }
 
-// Fetches UID k into row h. False when the command failed (the scan ends);
-// true otherwise, with h.uid == k only when the server returned that message.
-bool fetch_candidate(reader &r, long long k, search_hit &h) {
-  std::memset(&h, 0, sizeof h);
-  h.has_attachments = -1;
-  h.ts = -1;
-  if (cmd_exec(&r,
-               "UID FETCH %lld (UID RFC822.SIZE INTERNALDATE BODY.PEEK[HEADER.FIELDS (FROM TO "
-               "SUBJECT CONTENT-TYPE)])",
-               k) != 0)
-    return false;
-  for (int i = 0; i < r.count; ++i) {
-    fetch_items f = read_fetch_items(r.records[i]);
-    if (f.count < 2) continue;
-    h.uid = f.uid;
-    h.bytes = f.size;
-    if (f.count == 3 && f.date[0]) copy_cut(h.date, sizeof h.date, f.date);
+// Field value cut where the fixed rows of old cut it.
+void header_field(std::string_view block, const char *name, std::string &out, std::size_t cap) {
+  std::vector<char> buf(cap);
+  if (hdr_line_value(block.data(), static_cast<long long>(block.size()), name, buf.data(), cap))
+    out = buf.data();
+}
+
+// A row from one FETCH response; false when it lacks what a row needs.
+bool row_from(const fetch_data &f, search_hit &h) {
+  if (!f.has_uid || !f.has_size) return false;
+  h = search_hit{};
+  h.uid = f.uid;
+  h.bytes = f.size;
+  h.date = f.internaldate.substr(0, 63);
+  h.ts = internaldate_ts(h.date.c_str());
+  if (const fetch_data::section *s = f.find("HEADER")) {
+    std::string block(s->bytes);
+    header_field(block, "From", h.from, 512);
+    header_field(block, "To", h.to, 512);
+    header_field(block, "Subject", h.subject, 1024);
+    h.has_attachments = attachment_state(block.c_str());
   }
-  if (r.last_lit && r.last_lit_len > 0) {
-    hdr_line_value(r.last_lit, r.last_lit_len, "From", h.from, sizeof h.from);
-    hdr_line_value(r.last_lit, r.last_lit_len, "To", h.to, sizeof h.to);
-    hdr_line_value(r.last_lit, r.last_lit_len, "Subject", h.subject, sizeof h.subject);
-    h.has_attachments = attachment_state(r.last_lit);
-  }
-  r.release_records();
-  if (h.uid == k) h.ts = internaldate_ts(h.date);
   return true;
 }
 
-// Probes [start, end]: existence a window at a time, then one header fetch
-// per existing UID, so the rows equal those of probing every UID in turn.
-void scan(reader &r, const search_criteria &c, long long count, long long start, long long end) {
-  uid_walk walk(r, count, start, end);
-  std::vector<long long> uids;
-  while (s_search_count < s_search_cap && walk.next(uids)) {
-    for (long long k : uids) {
-      if (s_search_count >= s_search_cap) return;
-      search_hit &h = s_search[s_search_count];
-      if (!fetch_candidate(r, k, h)) return;
-      if (h.uid == k && criteria_match(c, h)) ++s_search_count;
-    }
-  }
-}
+class scanner {
+ public:
+  scanner(session &s, const search_criteria &c, long long count, long long start, long long end)
+      : s_(s), c_(c), count_(count), a_(start), end_(end) {}
 
-int search_run(const char *folder, const char *criteria) {
+  // Fills s_search; false when a command failed (the rows found stay).
+  bool run() {
+    while (a_ <= end_ && !full()) {
+      std::size_t before = found_.size();
+      long long last = submit_batch();
+      if (!s_.drain() || failed_) return finish(false);
+      if (found_.size() > before || a_ > end_) continue;
+      // Nothing in the whole batch: jump to the next existing message.
+      long long next;
+      if (!next_uid_from(last + 1, next)) break;
+      a_ = std::max(a_, next);
+    }
+    return finish(true);
+  }
+
+ private:
+  bool full() const { return static_cast<long long>(found_.size()) >= s_search_cap; }
+
+  // Submits up to k_windows_in_flight windows from a_; returns the last UID covered.
+  long long submit_batch() {
+    long long last = a_ - 1;
+    for (int w = 0; w < k_windows_in_flight && a_ <= end_; ++w) {
+      long long b = end_ - a_ < k_window - 1 ? end_ : a_ + k_window - 1;
+      session::command cmd;
+      char line[256];
+      std::snprintf(line, sizeof line, "UID FETCH %lld:%lld %s", a_, b, k_items);
+      cmd.line = line;
+      cmd.uid_lo = static_cast<std::uint32_t>(a_);
+      cmd.uid_hi = static_cast<std::uint32_t>(b);
+      long long lo = a_, hi = b;
+      cmd.on_data = [this, lo, hi](response &r) {
+        fetch_data f;
+        if (!parse_fetch(r, f) || !f.has_uid || f.uid < lo || f.uid > hi) return;
+        if (f.seq > max_seq_) max_seq_ = f.seq;
+        search_hit h;
+        if (row_from(f, h) && criteria_match(c_, h)) found_.push_back(std::move(h));
+      };
+      cmd.on_done = [this](int st, const std::string &) {
+        if (st != 0) failed_ = true;
+      };
+      s_.submit(std::move(cmd));
+      last = b;
+      a_ = b + 1;
+    }
+    return last;
+  }
+
+  // UID of message number seq, 0 when there is none; false on failure.
+  bool uid_of_seq(long long seq, long long &uid) {
+    command_reply reply;
+    if (s_.exec("FETCH " + std::to_string(seq) + " (UID)", &reply) != 0) return false;
+    uid = 0;
+    for (const response &r : reply.data) {
+      fetch_data f;
+      if (parse_fetch(r, f) && f.seq == seq && f.has_uid) uid = f.uid;
+    }
+    return true;
+  }
+
+  // The UID of the first message whose UID is at least a: sequence numbers
+  // ascend with UIDs, so bisect them. False when there is none.
+  bool next_uid_from(long long a, long long &uid) {
+    long long n = s_.selected_state().exists > 0 ? s_.selected_state().exists : count_;
+    long long lo = max_seq_ > 0 ? max_seq_ + 1 : 1, hi = n + 1;
+    while (lo < hi) {
+      long long mid = lo + (hi - lo) / 2;
+      long long u;
+      if (!uid_of_seq(mid, u)) return false;
+      if (u == 0 || u >= a) hi = mid;
+      else lo = mid + 1;
+    }
+    if (lo > n) return false;
+    long long u;
+    if (!uid_of_seq(lo, u) || u == 0) return false;
+    max_seq_ = lo - 1;
+    uid = u < a ? a : u;
+    return true;
+  }
+
+  bool finish(bool ok) {
+    // Rows in UID order, each message once, cut at the capacity.
+    std::sort(found_.begin(), found_.end(),
+              [](const search_hit &x, const search_hit &y) { return x.uid < y.uid; });
+    found_.erase(std::unique(found_.begin(), found_.end(),
+                             [](const search_hit &x, const search_hit &y) { return x.uid == y.uid; }),
+                 found_.end());
+    s_search.clear();
+    for (search_hit &h : found_) {
+      if (static_cast<int>(s_search.size()) >= s_search_cap) break;
+      s_search.push_back(std::move(h));
+    }
+    s_search.shrink_to_fit();
+    s_search_count = static_cast<int>(s_search.size());
+    return ok;
+  }
+
+  session &s_;
+  const search_criteria &c_;
+  long long count_;
+  long long a_, end_;
+  long long max_seq_ = 0;
+  bool failed_ = false;
+  std::vector<search_hit> found_;
+};
+
+}  // namespace
+
+int search_folder(const char *folder, const char *criteria) {
   if (!folder || !folder[0]) {
     set_err("no folder");
     return -1;
   }
-  if (!conn_usable()) return -1;
+  session &sess = main_session();
+  if (!sess.usable()) return -1;
   search_criteria c;
   criteria_parse(criteria, c);
-  reader r;
-  long long count = 0;
-  unsigned long long uidnext = 0;
-  if (imap_select(&r, folder, &count, &uidnext) != 0) return -1;
-  r.release_records();
-  if (count <= 0) {
-    s_search_count = 0;
-    return 0;
-  }
+  s_search.clear();
+  s_search_count = 0;
+  mailbox_state st;
+  if (sess.select(folder, &st) != 0) return -1;
+  long long count = st.exists;
+  unsigned long long uidnext = st.uidnext;
+  s_search_folder = folder;
+  if (count <= 0) return 0;
   // N distinct positive UIDs need a UIDNEXT above N; a smaller one is bogus.
   if (uidnext <= static_cast<unsigned long long>(count)) uidnext = 0;
   long long start = c.uid_min_set ? c.uid_min : 1;
@@ -104,29 +208,20 @@ int search_run(const char *folder, const char *criteria) {
   }
   // Probing past the last possible UID would only cost round trips.
   end = std::min(end, last_uid);
-
-  s_search_count = 0;
-  if (!search_table_alloc()) {
-    set_err("out of memory");
-    return -1;
+  if (start < 1) start = 1;
+  std::size_t keep = sess.window();
+  sess.set_window(k_windows_in_flight);
+  if (start <= end) {
+    scanner sc(sess, c, count, start, end);
+    sc.run();
   }
-  copy_cut(s_search_folder, sizeof s_search_folder, folder);
-  if (start <= end) scan(r, c, count, start, end);
+  sess.set_window(keep);
   set_err("%s", "");
   return 0;
 }
 
-}  // namespace
-
 }  // namespace kq
 
 extern "C" KQ_API int kq_search(const char *folder, const char *criteria_json) {
-  try {
-    return kq::search_run(folder, criteria_json);
-  } catch (const std::bad_alloc &) {
-    kq::set_err("out of memory");
-  } catch (...) {
-    kq::set_err("search failed");
-  }
-  return -1;
+  return kq::api::server_call("kq_search", -1, [&] { return kq::search_folder(folder, criteria_json); });
 }

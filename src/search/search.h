@@ -24,6 +24,10 @@ long long internaldate_ts(const char *text);
 int hdr_line_value(const char *block, long long block_len, const char *name, char *out,
                    std::size_t out_size);
 
+// Searches a folder into the result (kq_search without the entry point's
+// checks): 0, or -1 with last_error set.
+int search_folder(const char *folder, const char *criteria_json);
+
 struct search_criteria {
   bool since_set = false;
   long long since = 0;

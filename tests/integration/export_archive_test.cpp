@@ -341,7 +341,7 @@ TEST_F(ExportArchive, PauseWaitsForTheMessageInHandAndCancelEndsAPause) {
 }
 
 TEST_F(ExportArchive, FolderThatCannotBeOpenedEndsInErrorWithItsReason) {
-  kq::copy_cut(kq::s_search_folder, sizeof kq::s_search_folder, "No such folder");
+  kq::s_search_folder = "No such folder";
   scratch_dir d;
   ASSERT_EQ(run_export(config(d.str() + "/never")), 4);
   // The reason survives: the start emptied last_error before the worker ran.

@@ -120,22 +120,22 @@ inline void search_all(const std::string &folder, std::size_t expected_rows) {
 // Fills the result table with the rows a search of the folder would give
 // (for scripted servers, which do not answer a search).
 inline void fill_table(const std::string &folder, const std::vector<stored> &msgs) {
-  ASSERT_TRUE(kq::search_table_alloc());
+  kq::s_search.assign(msgs.size(), {});
   int n = 0;
   for (const stored &m : msgs) {
     kq::search_hit &h = kq::s_search[n++];
     h = kq::search_hit{};
     h.uid = m.uid;
     h.bytes = static_cast<long long>(m.raw.size());
-    kq::copy_cut(h.date, sizeof h.date, internal_date_text(m.date));
+    h.date = internal_date_text(m.date);
     h.ts = m.date;
-    kq::copy_cut(h.from, sizeof h.from, header_value(m.raw, "From"));
-    kq::copy_cut(h.to, sizeof h.to, header_value(m.raw, "To"));
-    kq::copy_cut(h.subject, sizeof h.subject, header_value(m.raw, "Subject"));
+    h.from = header_value(m.raw, "From");
+    h.to = header_value(m.raw, "To");
+    h.subject = header_value(m.raw, "Subject");
     h.has_attachments = -1;
   }
   kq::s_search_count = n;
-  kq::copy_cut(kq::s_search_folder, sizeof kq::s_search_folder, folder);
+  kq::s_search_folder = folder;
 }
 
 // Polls pred every 5 ms for at most ms milliseconds.

@@ -59,11 +59,10 @@ class MessageFetch : public ::testing::Test {
 
   // Puts one row in the result table, as a search of folder would.
   static void one_row(const std::string &folder, unsigned uid) {
-    ASSERT_TRUE(kq::search_table_alloc());
-    kq::s_search[0] = {};
+    kq::s_search.assign(1, {});
     kq::s_search[0].uid = uid;
     kq::s_search_count = 1;
-    std::snprintf(kq::s_search_folder, sizeof kq::s_search_folder, "%s", folder.c_str());
+    kq::s_search_folder = folder;
   }
 
   // Searches INBOX for the fixture's UID and fetches the one row found.
@@ -299,7 +298,7 @@ TEST_F(MessageFetch, ReadsTheRowsFolderWhateverIsOpen) {
   ASSERT_EQ(kq_search("Other", nullptr), 0) << kq_last_error();
   ASSERT_EQ(kq_search_count(), 1);
   ASSERT_STRNE(kq_probe_folder("INBOX"), "") << kq_last_error();
-  ASSERT_EQ(kq::selected_mailbox(), "INBOX");
+  ASSERT_EQ(kq::main_session().selected(), "INBOX");
   ASSERT_EQ(kq_fetch(0), 0) << kq_last_error();
   EXPECT_STREQ(kq_fetch_body_text(), "other body\r\n");
 
@@ -379,11 +378,10 @@ TEST(MessageFetchScripted, NulBytesAreSavedAndEndTheBodyText) {
   std::string cfg = "{\"host\":\"127.0.0.1\",\"port\":" + std::to_string(s.port()) +
                     ",\"ssl\":0,\"user\":\"u\",\"pass\":\"p\"}";
   ASSERT_EQ(kq_connect(cfg.c_str()), 0) << kq_last_error();
-  ASSERT_TRUE(kq::search_table_alloc());
-  kq::s_search[0] = {};
+  kq::s_search.assign(1, {});
   kq::s_search[0].uid = 42;
   kq::s_search_count = 1;
-  std::snprintf(kq::s_search_folder, sizeof kq::s_search_folder, "%s", "Archive");
+  kq::s_search_folder = "Archive";
   ASSERT_EQ(kq_fetch(0), 0) << kq_last_error();
   EXPECT_STREQ(kq_fetch_body_text(), "before");
   scratch_dir d("nul");

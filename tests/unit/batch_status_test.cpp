@@ -16,7 +16,7 @@ using namespace kq;
 namespace {
 
 std::string sanitized(const std::string &name) {
-  char out[k_folder_cap];
+  char out[k_subdir_cap];
   sanitize_folder(out, name.c_str());
   return out;
 }
@@ -62,10 +62,10 @@ TEST(BatchNames, FoldersThatSanitizeAlikeGetTheirOwnDirectory) {
 }
 
 TEST(BatchNames, LongNamesAreNotCutInsideACharacter) {
-  const std::string name = std::string(126, 'a') + "\xc3\xa9" + "z";
+  const std::string name = std::string(k_folder_cap - 2, 'a') + "\xc3\xa9" + "z";
   char out[k_folder_cap];
   batch_copy_name(out, name.c_str(), name.size());
-  EXPECT_EQ(std::string(out), std::string(126, 'a'));
+  EXPECT_EQ(std::string(out), std::string(k_folder_cap - 2, 'a'));
 }
 
 TEST(BatchStatus, NoBatchYet) {
@@ -113,7 +113,7 @@ TEST(BatchStatus, StaysValidJsonAtItsLimit) {
   EXPECT_GT(n, 100u);
   EXPECT_LT(n, 511u);
   // The entries kept are the first ones, in order.
-  char want[k_folder_cap];
+  char want[k_subdir_cap];
   sanitize_folder(want, names[n - 1].c_str());
   EXPECT_STREQ(json_str(folders, want), "pending");
   EXPECT_STREQ(json_str(folders, s_batch.subdirs[0]), "running");

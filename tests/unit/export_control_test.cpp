@@ -33,7 +33,7 @@ TEST(ExportControl, StartRefusalsInTheirOrder) {
   EXPECT_EQ(kq_export_start("{\"dir\":\"/tmp/x\"}"), -1);
   EXPECT_STREQ(kq_last_error(), "no search results \xe2\x80\x94 call kq_search first");
   s_search_count = 1;
-  s_search[0] = search_hit{};
+  s_search.assign(1, search_hit{});
   s_search[0].uid = 1;
   EXPECT_EQ(kq_export_start("not json at all"), -1);
   EXPECT_STREQ(kq_last_error(), "not connected");

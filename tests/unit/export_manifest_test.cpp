@@ -25,10 +25,10 @@ search_hit make_hit(std::uint32_t uid, const char *from = "a@example.org",
   search_hit h{};
   h.uid = uid;
   h.bytes = 100;
-  copy_cut(h.date, sizeof h.date, "17-Jul-1996 02:44:25 -0700");
+  h.date = "17-Jul-1996 02:44:25 -0700";
   h.ts = 837596665;
-  copy_cut(h.from, sizeof h.from, from);
-  copy_cut(h.subject, sizeof h.subject, subject);
+  h.from = from;
+  h.subject = subject;
   return h;
 }
 

@@ -172,15 +172,13 @@ TEST(ExportCompleted, InsertKeepsOrderWithoutRepeatsAndGrowsByDoubling) {
 // The rows a resumed job counts are exactly those the archive lacks, even
 // below the loaded last_uid.
 TEST(ExportCount, ResumeCountsEveryRowNotInTheCompletedList) {
-  ASSERT_TRUE(search_table_alloc());
-  int saved = s_search_count;
-  for (int i = 0; i < 10; ++i) {
-    s_search[i] = search_hit{};
-    s_search[i].uid = static_cast<std::uint32_t>(i + 1);
-    s_search[i].bytes = i == 9 ? -5 : 100;
-  }
-  s_search_count = 10;
+  // The job counts its own copy of the rows.
   export_job job;
+  job.rows.assign(10, search_hit{});
+  for (int i = 0; i < 10; ++i) {
+    job.rows[static_cast<std::size_t>(i)].uid = static_cast<std::uint32_t>(i + 1);
+    job.rows[static_cast<std::size_t>(i)].bytes = i == 9 ? -5 : 100;
+  }
   job.resume = 1;
   job.last_uid = 8;
   job.completed = {2, 4, 10};
@@ -191,5 +189,4 @@ TEST(ExportCount, ResumeCountsEveryRowNotInTheCompletedList) {
   count_work(&job);
   EXPECT_EQ(job.total.load(), 10u);
   EXPECT_EQ(job.bytes_todo, 900);
-  s_search_count = saved;
 }

@@ -13,9 +13,9 @@ search_hit row(long long ts, const char *from, const char *to, const char *subje
   search_hit h{};
   h.uid = 1;
   h.ts = ts;
-  std::strcpy(h.from, from);
-  std::strcpy(h.to, to);
-  std::strcpy(h.subject, subject);
+  h.from = from;
+  h.to = to;
+  h.subject = subject;
   h.bytes = bytes;
   h.has_attachments = att;
   return h;

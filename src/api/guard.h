@@ -1,0 +1,59 @@
+// What every entry point shares: no exception crosses the C boundary, every
+// failure sets the error text, host threads take turns, and calls that talk
+// to the server are refused while a background job owns the session.
+#pragma once
+
+#include <new>
+
+#include "base/error.h"
+#include "kerquill.h"
+#include "platform/platform.h"
+
+namespace kq::api {
+
+// Serialises the host's calls: two host threads never interleave on the
+// socket or on the shared results.
+plat::exclusive_lock &host_mutex();
+
+class KQ_SCOPED_CAPABILITY host_lock {
+ public:
+  host_lock() KQ_ACQUIRE(host_mutex()) { host_mutex().lock(); }
+  ~host_lock() KQ_RELEASE() { host_mutex().unlock(); }
+  host_lock(const host_lock &) = delete;
+  host_lock &operator=(const host_lock &) = delete;
+};
+
+// True while an export job or a batch owns the session.
+bool background_active();
+// Cancels the export job and the batch and waits until they let go.
+void stop_background_work();
+
+// Runs body with the host lock held and every exception turned into the
+// failure value with a text.
+template <class R, class F>
+R call(R failure, F &&body) {
+  host_lock hold;
+  try {
+    return body();
+  } catch (const std::bad_alloc &) {
+    set_err("out of memory");
+  } catch (...) {
+    set_err("internal error");
+  }
+  return failure;
+}
+
+// The same for calls that talk to the server or replace the search result:
+// refused at once while a background job runs.
+template <class R, class F>
+R server_call(const char *name, R failure, F &&body) {
+  return call(failure, [&]() -> R {
+    if (background_active()) {
+      set_err("%s: an export is running; wait for it or cancel it first", name);
+      return failure;
+    }
+    return body();
+  });
+}
+
+}  // namespace kq::api

@@ -1,0 +1,38 @@
+// The data items of one untagged FETCH response, read in whatever order the
+// server sends them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "connection/response.h"
+
+namespace kq {
+
+struct fetch_data {
+  long long seq = 0;
+  bool has_uid = false;
+  std::uint32_t uid = 0;
+  bool has_size = false;
+  long long size = 0;
+  std::string internaldate;    // as sent, without quotes
+  std::string bodystructure;   // raw text of the parenthesised list
+  // BODY[...] items: the section as sent ("BODY[]", "BODY[HEADER.FIELDS
+  // (FROM)]") and its bytes, which point into the response.
+  struct section {
+    std::string name;
+    std::string_view bytes;
+    bool nil = false;
+  };
+  std::vector<section> sections;
+  // The first section whose name starts "BODY[" + prefix, or null.
+  const section *find(std::string_view prefix) const;
+};
+
+// Reads "* n FETCH (...)"; false for any other record or when the list does
+// not parse. The result refers to r's literals: keep r alive while using it.
+bool parse_fetch(const response &r, fetch_data &out);
+
+}  // namespace kq

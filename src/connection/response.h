@@ -1,0 +1,88 @@
+// One server response as the reader hands it on: the line text with each
+// literal's "{n}" announcement left in place, and the literal bytes beside
+// it in order. A response_parser turns the byte stream into responses with
+// bounded memory: a line longer than k_line_max or a literal announced
+// larger than k_literal_max ends the stream with a clear error.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kq {
+
+struct response {
+  std::string line;
+  std::vector<std::string> literals;
+  void clear() {
+    line.clear();
+    literals.clear();
+  }
+};
+
+class response_parser {
+ public:
+  static constexpr std::size_t k_line_max = 8u << 20;          // text outside literals
+  static constexpr long long k_literal_max = 0x7FFFFFFFLL;     // below 2 GiB
+
+  // Consumes bytes from data; returns how many were used. Stops after a
+  // complete response (ready() true) so the caller can dispatch it first.
+  std::size_t feed(const char *data, std::size_t n);
+  bool ready() const { return ready_; }
+  // The finished response; the next feed starts a new one.
+  response &take() {
+    ready_ = false;
+    taken_ = true;
+    return cur_;
+  }
+  // A protocol violation that cannot be read past ("" when none).
+  const std::string &error() const { return error_; }
+  // True while a response has started but not ended.
+  bool partial() const { return !ready_ && (!cur_.line.empty() || lit_left_ > 0); }
+  void reset();
+
+ private:
+  bool line_ended();  // after CRLF: literal announcement or end of response
+  response cur_;
+  bool ready_ = false;
+  bool taken_ = false;
+  bool in_literal_ = false;
+  long long lit_left_ = 0;
+  std::size_t line_start_ = 0;  // where the current line segment begins
+  bool pending_cr_ = false;
+  std::string error_;
+};
+
+// Walks the tokens of a response line: atoms, numbers, quoted strings,
+// literals, parentheses and bracketed section specifiers.
+class token_cursor {
+ public:
+  explicit token_cursor(const response &r, std::size_t pos = 0) : r_(r), pos_(pos) {}
+  enum kind { end, atom, quoted, literal, open, close, nil };
+  struct token {
+    kind k = end;
+    std::string_view text;  // atom text, string content or literal bytes
+    std::string unescaped;  // quoted strings with their escapes removed
+    std::string_view value() const { return k == quoted ? std::string_view(unescaped) : text; }
+  };
+  token next();
+  // Skips one value: an atom, string, literal or a whole parenthesised list.
+  // The raw text of what was skipped goes to raw when given (literals as
+  // their bytes). False at the end of the line.
+  bool skip_value(std::string *raw = nullptr);
+  std::size_t pos() const { return pos_; }
+  bool at_end();
+
+ private:
+  const response &r_;
+  std::size_t pos_;
+  std::size_t lit_index_ = 0;
+};
+
+// "* n WORD" records: the number and the word upper-cased ("FETCH",
+// "EXISTS", "EXPUNGE"...). False for other shapes.
+bool numbered_record(std::string_view line, long long &n, std::string &word);
+
+}  // namespace kq

@@ -1,0 +1,169 @@
+// The IMAP session: owns the transport, the connection settings, the tag
+// allocator, the selected mailbox and the command queue.
+//
+// A command is submitted with a handler for the untagged data routed to it
+// and one for its completion. Up to window() commands are in flight at
+// once; the rest wait in order. FETCH data is routed by UID to the command
+// that claimed that UID range, other untagged data to the oldest command in
+// flight. exec() is "submit and wait" for callers that need one answer.
+//
+// One thread at a time drives a session: the host thread, or the export
+// worker while a job owns it (see library_state).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "connection/response.h"
+#include "connection/transport.h"
+
+namespace kq {
+
+// Settings read from the kq_connect JSON. The secrets are wiped on
+// disconnect and after the login.
+struct conn_config {
+  std::string host;
+  int port = 993;
+  int ssl = 1;  // 0 plain, 1 implicit TLS, 2 STARTTLS
+  std::string user;
+  std::string pass;
+  std::string oauth_token;
+  std::string ca_file;
+  int timeout_s = 30;          // connect, and each command's answer when given
+  int read_timeout_s = 120;    // each command's answer
+  int tls_verify = 1;
+  void wipe_secrets();
+};
+
+// Parses the configuration JSON; false with last_error set.
+bool conn_config_parse(const char *json, conn_config &out);
+
+// What the server said about the selected mailbox.
+struct mailbox_state {
+  long long exists = 0;
+  unsigned long long uidnext = 0;
+  unsigned long long uidvalidity = 0;
+};
+
+// What a blocking command collected.
+struct command_reply {
+  int status = -1;  // 0 OK, 1 NO, 2 BAD, -1 failure (reason in last_error)
+  std::string text; // the completion's text after the status word
+  std::vector<response> data;
+};
+
+class session {
+ public:
+  using data_fn = std::function<void(response &)>;
+  using done_fn = std::function<void(int status, const std::string &text)>;
+  // Answers a "+" continuation; the returned line is sent with CRLF.
+  using continue_fn = std::function<std::string(const std::string &challenge)>;
+
+  struct command {
+    std::string line;  // without tag and CRLF
+    data_fn on_data;
+    done_fn on_done;
+    continue_fn on_continue;
+    std::uint32_t uid_lo = 0, uid_hi = 0;  // FETCH data of these UIDs comes here
+    bool secret = false;                   // the line is not traced
+  };
+
+  session() = default;
+  session(const session &) = delete;
+  session &operator=(const session &) = delete;
+
+  // Drops any earlier connection, connects and logs in: 0, or -1 with
+  // last_error set.
+  int connect(const conn_config &cfg);
+  // LOGOUT (best effort) and close; secrets wiped.
+  void disconnect();
+  // Closes without a word to the server.
+  void close();
+
+  // 0 no connection (or lost), 1 connected, not logged in, 2 logged in.
+  int status() const;
+  // Logged in and not lost; otherwise sets "not connected".
+  bool usable();
+  const conn_config &config() const { return cfg_; }
+  bool tls() const { return tx_.is_tls(); }
+
+  void submit(command c);
+  // Runs the queue until no command is waiting or in flight. False when the
+  // connection was lost (every unfinished command then completed with -1).
+  bool drain();
+  // Runs until at most n commands are waiting or in flight.
+  bool run_until_at_most(std::size_t n);
+  std::size_t outstanding() const { return waiting_.size() + in_flight_.size(); }
+  int exec(const std::string &line, command_reply *out = nullptr);
+
+  // EXAMINE, falling back to SELECT: 0, or -1 with "cannot open mailbox %s"
+  // (the session's reason added when the connection failed).
+  int select(const std::string &mailbox, mailbox_state *out = nullptr);
+  const std::string &selected() const { return selected_; }
+  const mailbox_state &selected_state() const { return mbox_; }
+  void forget_selected() { selected_.clear(); }
+
+  // Commands in flight at once (1 = lock-step).
+  void set_window(std::size_t n) { window_ = n < 1 ? 1 : n; }
+  std::size_t window() const { return window_; }
+  bool has_capability(const char *cap) const;
+  // Called with a hook's cancel flag between reads (-1: none).
+  std::uint64_t sent_total() const { return sent_total_; }
+  std::size_t most_in_flight() const { return most_in_flight_; }
+  void reset_counters() {
+    sent_total_ = 0;
+    most_in_flight_ = 0;
+  }
+  // The reason the connection was lost ("" while it is fine).
+  const std::string &lost_reason() const { return tx_.lost_reason(); }
+  // Time each command may wait for its answer, in milliseconds.
+  void set_answer_timeout_ms(int ms) { answer_ms_ = ms; }
+
+ private:
+  struct in_flight {
+    std::string tag;
+    command cmd;
+    std::uint64_t started = 0;
+  };
+  int login();
+  bool pump();              // one round of send/receive; false when lost
+  bool send_pending();
+  void dispatch(response &r);
+  void fail_all(const std::string &reason);
+  void lose(const std::string &reason);
+  void note_untagged(const response &r);
+  void trace(char dir, const std::string &line, bool secret) const;
+  std::string next_tag();
+
+  conn_config cfg_;
+  transport tx_;
+  int authed_ = 0;
+  std::deque<command> waiting_;
+  std::deque<in_flight> in_flight_;
+  std::string out_;  // bytes not yet sent
+  std::size_t window_ = 1;
+  std::uint64_t tag_n_ = 0;
+  std::string selected_;
+  mailbox_state mbox_;
+  std::vector<std::string> caps_;
+  response_parser parser_;
+  std::vector<char> inbuf_;
+  std::size_t in_pos_ = 0, in_len_ = 0;
+  int answer_ms_ = 120000;
+  std::uint64_t oldest_since_ = 0;
+  std::uint64_t sent_total_ = 0;
+  std::size_t most_in_flight_ = 0;
+  bool trace_ = false;
+};
+
+// Writes s as an IMAP quoted string (with its quotes), a backslash before
+// each '"' and '\'. False, with "invalid mailbox name", when s holds CR, LF
+// or NUL: such a name could smuggle a second command onto the wire. Every
+// string that goes into a command passes through here.
+bool imap_quote(std::string_view s, std::string &out);
+
+}  // namespace kq

@@ -1,0 +1,240 @@
+#include "connection/transport.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include <mbedtls/ctr_drbg.h>
+#include <mbedtls/entropy.h>
+#include <mbedtls/error.h>
+#include <mbedtls/net_sockets.h>
+#include <mbedtls/ssl.h>
+#include <mbedtls/version.h>
+#include <mbedtls/x509_crt.h>
+#include <psa/crypto.h>
+
+#include "base/error.h"
+
+static_assert(MBEDTLS_VERSION_NUMBER >= 0x03060000 && MBEDTLS_VERSION_NUMBER < 0x03070000,
+              "Mbed TLS 3.6 is required");
+
+namespace kq {
+
+struct tls_state {
+  mbedtls_ssl_context ssl;
+  mbedtls_ssl_config conf;
+  mbedtls_entropy_context entropy;
+  mbedtls_ctr_drbg_context drbg;
+  mbedtls_x509_crt ca;
+  plat::sock_t sock = plat::bad_sock;
+  tls_state() {
+    mbedtls_ssl_init(&ssl);
+    mbedtls_ssl_config_init(&conf);
+    mbedtls_entropy_init(&entropy);
+    mbedtls_ctr_drbg_init(&drbg);
+    mbedtls_x509_crt_init(&ca);
+  }
+  ~tls_state() {
+    mbedtls_ssl_free(&ssl);
+    mbedtls_ssl_config_free(&conf);
+    mbedtls_ctr_drbg_free(&drbg);
+    mbedtls_entropy_free(&entropy);
+    mbedtls_x509_crt_free(&ca);
+  }
+};
+
+namespace {
+
+const char *const k_ca_bundles[] = {
+    "/etc/ssl/certs/ca-certificates.crt", "/etc/pki/tls/certs/ca-bundle.crt",
+    "/etc/ssl/ca-bundle.pem", "/etc/pki/tls/cacert.pem", "/usr/local/etc/openssl/cert.pem"};
+
+int bio_recv(void *ctx, unsigned char *buf, std::size_t len) {
+  auto sock = static_cast<tls_state *>(ctx)->sock;
+  long r = plat::sock_recv(sock, buf, len);
+  if (r >= 0) return static_cast<int>(r);
+  return plat::sock_error_would_block(plat::sock_last_error()) ? MBEDTLS_ERR_SSL_WANT_READ
+                                                               : MBEDTLS_ERR_NET_RECV_FAILED;
+}
+
+int bio_send(void *ctx, const unsigned char *buf, std::size_t len) {
+  auto sock = static_cast<tls_state *>(ctx)->sock;
+  long r = plat::sock_send(sock, buf, len);
+  if (r >= 0) return static_cast<int>(r);
+  return plat::sock_error_would_block(plat::sock_last_error()) ? MBEDTLS_ERR_SSL_WANT_WRITE
+                                                               : MBEDTLS_ERR_NET_SEND_FAILED;
+}
+
+std::string tls_text(int code) {
+  char text[160];
+  mbedtls_strerror(code, text, sizeof text);
+  return text;
+}
+
+}  // namespace
+
+transport::transport() = default;
+transport::~transport() { close(); }
+
+void transport::mark_lost(const std::string &reason) {
+  if (!lost_) lost_reason_ = reason;
+  lost_ = true;
+}
+
+bool transport::open(const char *host, int port, int connect_s) {
+  close();
+  char port_text[16];
+  std::snprintf(port_text, sizeof port_text, "%d", port);
+  plat::addr_list addrs;
+  if (!addrs.resolve(host, port_text)) {
+    set_err("cannot resolve host %s", host);
+    return false;
+  }
+  for (std::size_t i = 0; i < addrs.size(); ++i) {
+    plat::sock_t s = plat::sock_open(addrs.at(i));
+    if (s == plat::bad_sock) continue;
+    if (plat::sock_connect(s, addrs.at(i), connect_s > 0 ? connect_s * 1000 : 10000)) {
+      sock_ = s;
+      break;
+    }
+    plat::sock_close(s);
+  }
+  if (sock_ == plat::bad_sock) {
+    set_err("connect to %s:%d failed", host, port);
+    return false;
+  }
+  plat::sock_set_nonblocking(sock_, true);
+  return true;
+}
+
+bool transport::start_tls(const char *host, const char *ca_file, bool verify, int deadline_ms) {
+  tls_ = std::make_unique<tls_state>();
+  tls_state &t = *tls_;
+  t.sock = sock_;
+  // TLS 1.3 runs on the PSA crypto layer, which must be started once.
+  if (psa_crypto_init() != PSA_SUCCESS ||
+      mbedtls_ctr_drbg_seed(&t.drbg, mbedtls_entropy_func, &t.entropy, nullptr, 0) != 0) {
+    set_err("ctr_drbg seed failed");
+    return false;
+  }
+  bool chain = ca_file && ca_file[0] && mbedtls_x509_crt_parse_file(&t.ca, ca_file) >= 0;
+  for (const char *f : k_ca_bundles) {
+    if (chain) break;
+    if (mbedtls_x509_crt_parse_file(&t.ca, f) >= 0) chain = true;
+  }
+  if (verify && !chain) {
+    set_err("no CA certificates (set ca_file, or tls_verify 0)");
+    return false;
+  }
+  if (mbedtls_ssl_config_defaults(&t.conf, MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM,
+                                  MBEDTLS_SSL_PRESET_DEFAULT) != 0) {
+    set_err("ssl_config_defaults failed");
+    return false;
+  }
+  mbedtls_ssl_conf_authmode(&t.conf, verify ? MBEDTLS_SSL_VERIFY_REQUIRED : MBEDTLS_SSL_VERIFY_NONE);
+  if (chain) mbedtls_ssl_conf_ca_chain(&t.conf, &t.ca, nullptr);
+  mbedtls_ssl_conf_rng(&t.conf, mbedtls_ctr_drbg_random, &t.drbg);
+  mbedtls_ssl_setup(&t.ssl, &t.conf);
+  mbedtls_ssl_set_hostname(&t.ssl, host);
+  mbedtls_ssl_set_bio(&t.ssl, &t, bio_send, bio_recv, nullptr);
+
+  std::uint64_t start = plat::tick_ms();
+  for (;;) {
+    int r = mbedtls_ssl_handshake(&t.ssl);
+    if (r == 0) break;
+    if (r == MBEDTLS_ERR_SSL_WANT_READ || r == MBEDTLS_ERR_SSL_WANT_WRITE) {
+      std::uint64_t spent = plat::tick_ms() - start;
+      if (spent >= static_cast<std::uint64_t>(deadline_ms)) {
+        set_err("TLS handshake failed: no answer from server within %d s", deadline_ms / 1000);
+        return false;
+      }
+      int w = plat::sock_wait(sock_, r == MBEDTLS_ERR_SSL_WANT_READ, r == MBEDTLS_ERR_SSL_WANT_WRITE,
+                              static_cast<int>(deadline_ms - spent));
+      if (w < 0) {
+        set_err("TLS handshake failed: %s", plat::error_text(plat::sock_last_error()));
+        return false;
+      }
+      continue;
+    }
+    std::string text = tls_text(r);
+    if (r == MBEDTLS_ERR_X509_CERT_VERIFY_FAILED) {
+      char info[256];
+      uint32_t flags = mbedtls_ssl_get_verify_result(&t.ssl);
+      int n = mbedtls_x509_crt_verify_info(info, sizeof info, "", flags);
+      // The verify text is one line per reason; keep them on one line.
+      for (int i = 0; i < n && info[i]; ++i)
+        if (info[i] == '\n') info[i] = (info[i + 1] ? ';' : '\0');
+      set_err("TLS handshake failed: %s (%s)", text.c_str(), n > 0 ? info : "unknown reason");
+    } else {
+      set_err("TLS handshake failed: %s", text.c_str());
+    }
+    return false;
+  }
+  tls_up_ = true;
+  return true;
+}
+
+long transport::send_some(const char *data, std::size_t n) {
+  if (lost_ || sock_ == plat::bad_sock) return -1;
+  if (tls_ && tls_up_) {
+    int w = mbedtls_ssl_write(&tls_->ssl, reinterpret_cast<const unsigned char *>(data), n);
+    if (w >= 0) return w;
+    if (w == MBEDTLS_ERR_SSL_WANT_WRITE || w == MBEDTLS_ERR_SSL_WANT_READ) return 0;
+    mark_lost("send failed: " + tls_text(w));
+    return -1;
+  }
+  long w = plat::sock_send(sock_, data, n);
+  if (w >= 0) return w;
+  int err = plat::sock_last_error();
+  if (plat::sock_error_would_block(err)) return 0;
+  mark_lost(std::string("send failed: ") + plat::error_text(err));
+  return -1;
+}
+
+long transport::recv_some(char *buf, std::size_t n) {
+  if (lost_ || sock_ == plat::bad_sock) return -1;
+  if (tls_ && tls_up_) {
+    for (;;) {
+      int r = mbedtls_ssl_read(&tls_->ssl, reinterpret_cast<unsigned char *>(buf), n);
+      if (r > 0) return r;
+      // A TLS 1.3 session ticket is not data: read again.
+      if (r == MBEDTLS_ERR_SSL_RECEIVED_NEW_SESSION_TICKET) continue;
+      if (r == MBEDTLS_ERR_SSL_WANT_READ || r == MBEDTLS_ERR_SSL_WANT_WRITE) return 0;
+      if (r == 0 || r == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY) mark_lost("connection closed by server");
+      else mark_lost("receive failed: " + tls_text(r));
+      return -1;
+    }
+  }
+  long r = plat::sock_recv(sock_, buf, n);
+  if (r > 0) return r;
+  if (r == 0) {
+    mark_lost("connection closed by server");
+    return -1;
+  }
+  int err = plat::sock_last_error();
+  if (plat::sock_error_would_block(err)) return 0;
+  mark_lost(std::string("receive failed: ") + plat::error_text(err));
+  return -1;
+}
+
+bool transport::has_buffered() const {
+  return tls_ && tls_up_ && mbedtls_ssl_get_bytes_avail(&tls_->ssl) > 0;
+}
+
+int transport::wait(bool want_write, int timeout_ms) {
+  if (has_buffered()) return plat::sock_readable;
+  return plat::sock_wait(sock_, true, want_write, timeout_ms);
+}
+
+void transport::close() {
+  if (sock_ != plat::bad_sock) {
+    if (tls_ && tls_up_) mbedtls_ssl_close_notify(&tls_->ssl);
+    plat::sock_close(sock_);
+    sock_ = plat::bad_sock;
+  }
+  tls_.reset();
+  tls_up_ = false;
+  lost_ = false;
+  lost_reason_.clear();
+}
+
+}  // namespace kq

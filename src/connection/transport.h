@@ -1,0 +1,59 @@
+// The byte stream to the server: a socket, with TLS on top when asked for.
+// Plain and TLS sit behind the same three calls, and this is the one place
+// that decides the stream is lost.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace kq {
+
+struct tls_state;
+
+class transport {
+ public:
+  transport();
+  ~transport();
+  transport(const transport &) = delete;
+  transport &operator=(const transport &) = delete;
+
+  // TCP connect to host:port within connect_s seconds; the socket is left
+  // non-blocking. False with last_error set.
+  bool open(const char *host, int port, int connect_s);
+  // TLS handshake over the open socket, verified against ca_file (or the
+  // system's bundle) when verify is set; at most deadline_ms in total.
+  bool start_tls(const char *host, const char *ca_file, bool verify, int deadline_ms);
+
+  // Sends some of data; the count sent (0 when the socket is full), or -1
+  // when the stream is lost.
+  long send_some(const char *data, std::size_t n);
+  // Receives into buf; the count, 0 when nothing is there yet, -1 when the
+  // stream is lost (closed by the server included: see lost_reason).
+  long recv_some(char *buf, std::size_t n);
+  // Waits until reading (and, with want_write, writing) can make progress,
+  // at most timeout_ms. Returns the platform's readiness mask.
+  int wait(bool want_write, int timeout_ms);
+  // TLS may hold decrypted bytes the socket no longer shows.
+  bool has_buffered() const;
+
+  void close();
+  bool is_open() const { return sock_ != plat::bad_sock; }
+  bool is_tls() const { return tls_ != nullptr && tls_up_; }
+  bool lost() const { return lost_; }
+  // Marks the stream lost with its reason (the first reason stays).
+  void mark_lost(const std::string &reason);
+  const std::string &lost_reason() const { return lost_reason_; }
+
+ private:
+  plat::sock_t sock_ = plat::bad_sock;
+  std::unique_ptr<tls_state> tls_;
+  bool tls_up_ = false;
+  bool lost_ = false;
+  std::string lost_reason_;
+};
+
+}  // namespace kq
