@@ -7,6 +7,7 @@ extern "C" KQ_API int kq_connect(const char *config_json) {
     kq::conn_config cfg;
     if (!kq::conn_config_parse(config_json, cfg)) {
       kq::main_session().close();
+      kq::main_session().reset_config();
       return -1;
     }
     return kq::main_session().connect(cfg);

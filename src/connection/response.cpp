@@ -31,7 +31,7 @@ bool response_parser::line_ended() {
       bool digits = digits_end > i;
       for (std::size_t k = i; k < digits_end && digits; ++k) digits = l[k] >= '0' && l[k] <= '9';
       if (digits) {
-        if (digits_end - i > 10) {
+        if (digits_end - i >= 10) {
           error_ = "literal too large";
           return false;
         }

@@ -17,6 +17,7 @@ namespace kq {
 namespace {
 
 constexpr std::size_t k_inbuf = 256 * 1024;
+constexpr const char *k_greeting_tag = "*greeting*";
 
 void wipe(std::string &s) {
   if (!s.empty()) mbedtls_platform_zeroize(s.data(), s.size());
@@ -311,6 +312,9 @@ void session::dispatch(response &r) {
             to = &f;
             break;
           }
+      // Data nobody asked for goes to the oldest command, which can tell a
+      // stray answer from a missing one.
+      if (!to && !in_flight_.empty()) to = &in_flight_.front();
     } else if (!in_flight_.empty()) {
       to = &in_flight_.front();
     }
@@ -336,7 +340,10 @@ void session::dispatch(response &r) {
     if (c.on_done) c.on_done(status, rest.substr(skip < rest.size() ? skip : rest.size()));
     return;
   }
-  // A completion for no command of ours: nothing to do with it.
+  // A completion for no command of ours: nothing to do with it, unless we
+  // wait for the greeting, which must then be refused.
+  if (!in_flight_.empty() && in_flight_.front().tag == k_greeting_tag && in_flight_.front().cmd.on_data)
+    in_flight_.front().cmd.on_data(r);
 }
 
 bool session::pump() {
@@ -543,7 +550,7 @@ int session::connect(const conn_config &cfg) {
       // Wait as for a command's answer.
       command c;
       in_flight f;  // a placeholder so the deadline applies to the greeting
-      f.tag = "*greeting*";
+      f.tag = k_greeting_tag;
       f.cmd.on_data = [&](response &r) {
         greeting = r.line;
         got = true;

@@ -90,6 +90,8 @@ class session {
   bool usable();
   const conn_config &config() const { return cfg_; }
   bool tls() const { return tx_.is_tls(); }
+  // Forgets the settings (a configuration that could not be read).
+  void reset_config() { cfg_ = conn_config{}; }
 
   void submit(command c);
   // Runs the queue until no command is waiting or in flight. False when the

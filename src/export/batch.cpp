@@ -88,12 +88,10 @@ int read_config(const char *config, bool *listed) {
 }
 
 // Every folder the server lists.
-// Folders the server flags as unopenable hold no messages and are left out.
 void read_server_folders() {
   std::vector<folder_entry> entries;
   if (list_folders(main_session(), entries, k_batch_slots) != 0) return;
-  for (const folder_entry &e : entries)
-    if (!e.noselect) add_folder(e.name.c_str(), e.name.size());
+  for (const folder_entry &e : entries) add_folder(e.name.c_str(), e.name.size());
   batch_assign_subdirs();
 }
 
@@ -150,6 +148,6 @@ int start_batch(const char *config) {
 }  // namespace kq
 
 extern "C" KQ_API int kq_export_all_folders(const char *config_json) {
-  return kq::api::server_call("kq_export_all_folders", -1,
-                              [&] { return kq::start_batch(config_json); });
+  // start_batch refuses while a job or a batch runs, with its own texts.
+  return kq::api::call(-1, [&] { return kq::start_batch(config_json); });
 }

@@ -161,9 +161,14 @@ extern "C" KQ_API const char *kq_export_stats_json(void) {
     }
   }
   long long total = static_cast<long long>(s_job.total.load());
-  std::snprintf(out, sizeof out,
-                "{\"done\":%lld,\"total\":%lld,\"bytes\":%lld,\"eta_s\":%lld,\"speed_bps\":%lld}",
-                done, total, bytes, eta, speed);
+  auto vanished = static_cast<unsigned long long>(s_job.vanished.load());
+  int n = std::snprintf(out, sizeof out,
+                        "{\"done\":%lld,\"total\":%lld,\"bytes\":%lld,\"eta_s\":%lld,\"speed_bps\":%lld",
+                        done, total, bytes, eta, speed);
+  // Messages expunged on the server before their turn; only named when
+  // there were any, so the common text stays as it always was.
+  if (vanished > 0) std::snprintf(out + n, sizeof out - static_cast<std::size_t>(n), ",\"vanished\":%llu}", vanished);
+  else std::snprintf(out + n, sizeof out - static_cast<std::size_t>(n), "}");
   return out;
 }
 

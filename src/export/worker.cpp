@@ -164,16 +164,26 @@ class fetcher {
   void submit(const search_hit &row, bool second_try) {
     auto body = std::make_shared<std::string>();
     auto got = std::make_shared<bool>(false);
+    // Something came back that was not this message's body: a FETCH of
+    // another UID, or of this one without a body. Not a vanished message.
+    auto odd = std::make_shared<bool>(false);
     std::uint32_t uid = row.uid;
     session::command c;
     c.line = "UID FETCH " + std::to_string(uid) + " (BODY.PEEK[])";
     c.uid_lo = c.uid_hi = uid;
-    c.on_data = [body, got, uid](response &r) {
+    c.on_data = [body, got, odd, uid](response &r) {
       fetch_data f;
+      if (*got || !parse_fetch(r, f)) return;
       // Only the record that names this UID carries its body.
-      if (*got || !parse_fetch(r, f) || !f.has_uid || f.uid != uid) return;
+      if (!f.has_uid || f.uid != uid) {
+        *odd = true;
+        return;
+      }
       const fetch_data::section *b = f.find("]");
-      if (!b || b->nil) return;
+      if (!b || b->nil) {
+        *odd = true;
+        return;
+      }
       // The literal moves instead of being copied when it is the only one.
       if (r.literals.size() == 1 && b->bytes.data() == r.literals[0].data() &&
           b->bytes.size() == r.literals[0].size())
@@ -185,13 +195,13 @@ class fetcher {
     long long announced = row.bytes > 0 ? row.bytes : 0;
     in_flight_bytes_ += announced;
     const search_hit *hit = &row;
-    c.on_done = [this, body, got, hit, announced, second_try](int st, const std::string &) {
+    c.on_done = [this, body, got, odd, hit, announced, second_try](int st, const std::string &) {
       in_flight_bytes_ -= announced;
       if (st < 0) {
         failed_ = true;  // the connection's reason is in last_error
         return;
       }
-      if (st == 0 && !*got) {
+      if (st == 0 && !*got && !*odd) {
         // The server answered without the message: it was expunged.
         job_->vanished.fetch_add(1);
         guard hold(job_->lock);

@@ -33,6 +33,8 @@ int folder_stats(session &s, const char *folder, folder_stat *out) {
   if (s.select(folder, &st) != 0) return -1;
   out->count = st.exists;
   if (st.exists <= 0) return 0;
+  // Kept for servers that answer it; its reply never decides the range.
+  s.exec("UID SEARCH MIN MAX");
   command_reply reply;
   if (s.exec("UID SEARCH ALL", &reply) != 0) return 0;
   const char *rest = nullptr;

@@ -183,10 +183,11 @@ int search_folder(const char *folder, const char *criteria) {
   if (!sess.usable()) return -1;
   search_criteria c;
   criteria_parse(criteria, c);
+  mailbox_state st;
+  // A folder that cannot be opened leaves the previous result as it was.
+  if (sess.select(folder, &st) != 0) return -1;
   s_search.clear();
   s_search_count = 0;
-  mailbox_state st;
-  if (sess.select(folder, &st) != 0) return -1;
   long long count = st.exists;
   unsigned long long uidnext = st.uidnext;
   s_search_folder = folder;
@@ -208,7 +209,6 @@ int search_folder(const char *folder, const char *criteria) {
   }
   // Probing past the last possible UID would only cost round trips.
   end = std::min(end, last_uid);
-  if (start < 1) start = 1;
   std::size_t keep = sess.window();
   sess.set_window(k_windows_in_flight);
   if (start <= end) {

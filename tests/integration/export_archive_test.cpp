@@ -3,6 +3,8 @@
 // mailbox module and s-nail.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -239,7 +241,7 @@ TEST_F(ExportArchive, StartRefusalsUseTheirTexts) {
   EXPECT_STREQ(kq_last_error(), "");
 }
 
-TEST_F(ExportArchive, ExpungedMessageEndsTheJobInErrorAfterOneRetry) {
+TEST_F(ExportArchive, ExpungedMessageIsSkippedAndCountedAsVanished) {
   DovecotServer &dv = shared_dovecot();
   const std::string folder = "Expunged";
   ASSERT_TRUE(dv.create_folder(user_, folder));
@@ -248,24 +250,20 @@ TEST_F(ExportArchive, ExpungedMessageEndsTheJobInErrorAfterOneRetry) {
   std::vector<stored> rows = append_all(dv, user_, folder, in);
   ASSERT_EQ(rows.size(), 5u);
   search_all(folder, 5);
-  // Gone after the search: the fourth row has no message any more.
+  // Gone after the search: the fourth row has no message any more. The job
+  // goes on with the others and ends done, naming the count.
   unsigned gone = rows[3].uid;
   ASSERT_TRUE(dv.expunge(user_, folder, gone));
   scratch_dir d;
-  auto t0 = std::chrono::steady_clock::now();
-  ASSERT_EQ(run_export(config(d.str())), 4);
-  auto waited = std::chrono::steady_clock::now() - t0;
-  EXPECT_GE(waited, std::chrono::milliseconds(1900));
-  EXPECT_STREQ(kq_last_error(), ("cannot fetch message uid " + std::to_string(gone)).c_str());
-  EXPECT_NE(std::string(kq_export_current()).find("uid=" + std::to_string(gone)), std::string::npos);
+  ASSERT_EQ(run_export(config(d.str())), 2) << kq_last_error();
+  std::string stats = kq_export_stats_json();
+  EXPECT_NE(stats.find("\"vanished\":1}"), std::string::npos) << stats;
+  EXPECT_NE(stats.find("\"done\":4,\"total\":4"), std::string::npos) << stats;
+  for (const entry &e : read_manifest(d.str())) EXPECT_NE(e.uid, gone);
   rows.erase(rows.begin() + 3);
-  std::vector<stored> first(rows.begin(), rows.begin() + 3);
-  expect_archive(d.str(), folder, first);
+  expect_archive(d.str(), folder, rows);
   EXPECT_FALSE(std::filesystem::exists(d.file("uid-" + std::to_string(gone) + ".eml")));
-  EXPECT_FALSE(std::filesystem::exists(d.file("uid-" + std::to_string(rows[3].uid) + ".eml")));
-  // A later job is accepted and completes from where the archive stands.
-  // (resume.json had not caught up with the three stored before the error,
-  // so they are stored again; the archive still holds each once.)
+  // A later job finds nothing left to do.
   search_all(folder, 4);
   ASSERT_EQ(run_export(config(d.str())), 2);
   expect_archive(d.str(), folder, rows);
@@ -310,20 +308,20 @@ TEST_F(ExportArchive, PauseWaitsForTheMessageInHandAndCancelEndsAPause) {
   std::string mark = "uid=" + std::to_string(big_uid);
   ASSERT_TRUE(wait_for([&] { return std::string(kq_export_current()).find(mark) != std::string::npos; }));
   ASSERT_EQ(kq_export_pause(), 0);
-  // The big message is still on its way: the job keeps running until it is
-  // stored, then pauses before the next row.
-  EXPECT_EQ(kq_export_status(), 1);
-  EXPECT_EQ(kq_export_resume(), -1);
+  // What is on its way is stored first (the big message among it); then the
+  // job pauses, and nothing more is stored while it holds.
   ASSERT_TRUE(wait_for([] { return kq_export_status() == 3; }));
   EXPECT_EQ(kq_export_pause(), -1);
   std::vector<entry> m = read_manifest(d.str());
-  ASSERT_EQ(m.size(), 1u);
-  EXPECT_EQ(m[0].uid, big_uid);
-  EXPECT_EQ(read_all(d.file(m[0].file)), big);
-  EXPECT_NEAR(kq_export_progress(), 1.0 / 3, 1e-9);
+  ASSERT_GE(m.size(), 1u);
+  bool has_big = false;
+  for (const entry &e : m)
+    if (e.uid == big_uid) has_big = read_all(d.file(e.file)) == big;
+  EXPECT_TRUE(has_big);
   std::string stats = kq_export_stats_json();
-  EXPECT_EQ(stats.rfind("{\"done\":1,\"total\":3,\"bytes\":" + std::to_string(big.size()) + ",\"eta_s\":0,", 0), 0u)
-      << stats;
+  EXPECT_EQ(stats.rfind("{\"done\":" + std::to_string(m.size()) + ",\"total\":3,", 0), 0u) << stats;
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(read_manifest(d.str()).size(), m.size());
   EXPECT_EQ(kq::s_job.active.load(), 1u);
 
   auto t0 = std::chrono::steady_clock::now();
@@ -333,8 +331,8 @@ TEST_F(ExportArchive, PauseWaitsForTheMessageInHandAndCancelEndsAPause) {
   EXPECT_EQ(kq_export_status(), 3);
   EXPECT_EQ(kq_export_resume(), -1);
   EXPECT_EQ(kq_export_cancel(), -1);
-  EXPECT_EQ(read_manifest(d.str()).size(), 1u);
-  EXPECT_EQ(python_mbox_check(d.str()), "ok 1\n");
+  EXPECT_EQ(read_manifest(d.str()).size(), m.size());
+  EXPECT_EQ(python_mbox_check(d.str()), "ok " + std::to_string(m.size()) + "\n");
   // The record is free again.
   ASSERT_EQ(run_export(config(d.str())), 2);
   expect_archive(d.str(), folder, rows);

@@ -241,8 +241,8 @@ TEST_F(SearchUidLayout, GapsCostNoRoundTrip) {
   ASSERT_EQ(kq_search("Gapped", nullptr), 0);
   std::uint64_t sent = kq::cmd_sent_total() - before;
   EXPECT_EQ(result_uids(), held);
-  // EXAMINE, one existence window, one fetch per message that is there.
-  EXPECT_EQ(sent, 2 + held.size());
+  // EXAMINE and one window that brings every message there is.
+  EXPECT_EQ(sent, 2u);
 }
 
 TEST_F(SearchUidLayout, UidsFarAboveTheCountAreAllFound) {
@@ -255,7 +255,7 @@ TEST_F(SearchUidLayout, UidsFarAboveTheCountAreAllFound) {
   ASSERT_EQ(kq_search("High", nullptr), 0);
   EXPECT_EQ(result_uids(), held);
   // The 99999 missing UIDs below cost a handful of commands, not one each.
-  EXPECT_LE(kq::cmd_sent_total() - before, held.size() + 6);
+  EXPECT_LE(kq::cmd_sent_total() - before, 16u);
   ASSERT_EQ(kq_search("High", R"({"uid_max":100002})"), 0);
   EXPECT_EQ(result_uids(), std::vector<unsigned>(held.begin(), held.begin() + 3));
   ASSERT_EQ(kq_search("High", R"({"uid_min":100003,"uid_max":99999999999})"), 0);
@@ -273,7 +273,7 @@ TEST_F(SearchUidLayout, EmptyStretchInTheMiddleIsJumped) {
   std::uint64_t before = kq::cmd_sent_total();
   ASSERT_EQ(kq_search("Sparse", nullptr), 0);
   EXPECT_EQ(result_uids(), held);
-  EXPECT_LE(kq::cmd_sent_total() - before, held.size() + 6);
+  EXPECT_LE(kq::cmd_sent_total() - before, 16u);
   // Starting inside the hole, before anything was seen.
   ASSERT_EQ(kq_search("Sparse", R"({"uid_min":10})"), 0);
   EXPECT_EQ(result_uids(), std::vector<unsigned>(held.begin() + 3, held.end()));
