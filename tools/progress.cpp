@@ -40,6 +40,15 @@ void progress_view::emit(const std::string &line) {
 
 void progress_view::show(const std::string &label, const job_snapshot &j, bool force) {
   if (!enabled_) return;
+  // Until the worker has counted what it has to store, counters would read
+  // "0/0 0%"; say what is going on instead. A job that ends that way had
+  // nothing new to store.
+  if (j.total <= 0) {
+    if (force) status(label, j.note.empty() ? "nothing new to store" : j.note);
+    else if (label != label_ || status_text_.empty()) status(label, "preparing...");
+    return;
+  }
+  status_text_.clear();
   auto now = clock::now();
   if (label != label_) {
     label_ = label;
