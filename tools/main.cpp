@@ -193,7 +193,7 @@ std::string main_help() {
   return o.str();
 }
 
-std::string command_help(const command_def &c) {
+std::string command_help(const command_def &c, bool with_global = true) {
   std::ostringstream o;
   o << "Usage: kerquill " << c.name << (*c.params ? " " : "") << c.params << " [OPTIONS]\n\n"
     << c.details << "\n";
@@ -216,8 +216,15 @@ std::string command_help(const command_def &c) {
       o << line;
     }
   }
-  o << "\n" << k_global_help;
+  if (with_global) o << "\n" << k_global_help;
   return o.str();
+}
+
+// Every command's help after the tool's: the text the man page is made of.
+std::string all_help() {
+  std::string out = main_help() + "\nCommands in detail:\n";
+  for (const auto &c : k_commands) out += "\n" + command_help(c, false);
+  return out;
 }
 
 // Help comes from the tables above, so it reads the same whichever way it is
@@ -266,6 +273,10 @@ int run(int argc, char **argv) {
   if (argc < 2) {
     std::fputs(main_help().c_str(), stderr);
     return 2;
+  }
+  if (std::strcmp(argv[1], "--help-all") == 0) {
+    std::fputs(all_help().c_str(), stdout);
+    return 0;
   }
   if (std::strcmp(argv[1], "help") == 0) {
     const command_def *c = argc > 2 ? find_command(argv[2]) : nullptr;

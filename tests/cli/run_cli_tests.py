@@ -918,6 +918,37 @@ def installed_package_and_c_example(env):
     for rel in ("include/kerquill.h", "lib/libkerquill.so", "lib/libyyjson.so.0",
                 "lib/cmake/kerquill/kerquillConfig.cmake", "lib/pkgconfig/kerquill.pc", "bin/kerquill"):
         check(os.path.exists(os.path.join(prefix, rel)), "installed " + rel)
+    # The tool's man page, completion and the systemd user units for a nightly run.
+    if shutil.which("help2man"):
+        with open(os.path.join(prefix, "share", "man", "man1", "kerquill.1"), encoding="utf-8") as f:
+            man = f.read()
+        check(man.startswith(".\\\"") and ".TH KERQUILL" in man, "a man page: " + man[:200])
+        for section in ("CONFIGURATION", "FOLDER PATTERNS", "SIGNALS", "password_command"):
+            check(section in man, "the man page covers " + section)
+        check("export\\-all" in man and "\\-\\-include" in man, "every command's options are in the man page")
+    else:
+        print("note  installed_package_and_c_example: help2man missing, man page not checked")
+    unit = os.path.join(prefix, "lib", "systemd", "user", "kerquill-export@.service")
+    with open(unit, encoding="utf-8") as f:
+        text = f.read()
+    check("ExecStart=%s/bin/kerquill --account %%i export-all" % prefix in text, "the service runs the installed tool: " + text)
+    with open(os.path.join(prefix, "lib", "systemd", "user", "kerquill-export@.timer"), encoding="utf-8") as f:
+        check("OnCalendar=" in f.read(), "a timer")
+    completion = os.path.join(prefix, "share", "bash-completion", "completions", "kerquill")
+    cfg = write_file(env, "cfg/completion.toml", '[accounts.work]\nhost = "h"\n\n[accounts."home mail"]\nhost = "g"\n')
+    def complete(*words):
+        script = ('source %s; COMP_WORDS=(%s); COMP_CWORD=%d; _kerquill; printf "%%s\\n" "${COMPREPLY[@]}"'
+                  % (shlex.quote(completion), " ".join(shlex.quote(w) for w in words), len(words) - 1))
+        p = subprocess.run(["bash", "-c", script], capture_output=True, text=True)
+        check(p.returncode == 0, "completion ran: " + p.stderr)
+        return p.stdout.split("\n")
+    check({"export", "export-all"} <= set(complete("kerquill", "exp")), "commands complete")
+    check("--exclude" in complete("kerquill", "export-all", "--ex"), "export-all options complete")
+    check("--exclude" not in complete("kerquill", "export", "--ex"), "export has no --exclude")
+    check(set(complete("kerquill", "--config", cfg, "--account", "")) >= {"work", "home\\ mail"},
+          "accounts complete, blanks escaped: %r" % complete("kerquill", "--config", cfg, "--account", ""))
+    check(complete("kerquill", "--config", cfg, "--account", "h") == ["home\\ mail", ""], "by prefix")
+
     # The installed tool finds its library through its run path alone.
     clean = env.env()
     clean.pop("LD_LIBRARY_PATH", None)
@@ -982,6 +1013,42 @@ def python_ctypes_example(env):
         check(report["ok"] == len(rows) and report["corrupt"] == 0, report)
     finally:
         kq.disconnect()
+
+
+@test
+def csharp_pinvoke_example(env):
+    mcs, mono = shutil.which("mcs"), shutil.which("mono")
+    if not mcs or not mono:
+        print("note  csharp_pinvoke_example: skipped, Mono's mcs and mono are missing (scripts/deps.sh installs mono-mcs)")
+        return
+    src = os.path.join(env.source, "examples", "csharp")
+    with open(os.path.join(src, "Kerquill.cs"), encoding="utf-8") as f:
+        declared = set(re.findall(r"static extern \w+ (kq_[a-z_]+)\(", f.read()))
+    with open(os.path.join(env.source, "include", "kerquill.h")) as f:
+        header = set(re.findall(r"KQ_API [^(]*\b(kq_[a-z_]+)\(", f.read()))
+    check(declared == header, "the P/Invoke declarations cover the header: %r" % (declared ^ header))
+
+    exe = os.path.join(env.tmp("csharp"), "kerquill-demo.exe")
+    os.makedirs(os.path.dirname(exe))
+    p = subprocess.run([mcs, "-warnaserror", "-out:" + exe, os.path.join(src, "Kerquill.cs"),
+                        os.path.join(src, "KerquillDemo.cs")], capture_output=True, text=True)
+    check(p.returncode == 0, "mcs: " + p.stdout + p.stderr)
+    dest = env.tmp("csharp-archive")
+    cs_env = env.env(KQ_HOST="127.0.0.1", KQ_PORT=str(env.tls_port), KQ_USER=USER, KQ_CA_FILE=env.ca,
+                     LD_LIBRARY_PATH=env.build)
+    out, _ = expect(subprocess_run([mono, exe, "Old Stuff", dest], cs_env), 0, "the C# example")
+    n = env.folder_counts["Old Stuff"]
+    check("Old Stuff: %d messages" % n in out, out)
+    lines = dict(l.split(": ", 1) for l in out.splitlines() if ": " in l)
+    check(json.loads(lines["export"])["done"] == n, out)
+    check(json.loads(lines["verify"])["ok"] == n, out)
+    check(len(json.loads(lines["folders"])) == len(env.folder_counts), out)
+    check_archive(dest, n)
+    _, err = expect(subprocess_run([mono, exe, "Old Stuff"], env.env(KQ_HOST="127.0.0.1", KQ_PORT=str(env.port),
+                                                                    KQ_USER=USER, KQ_PLAIN="1", KQ_PASSWORD="wrong",
+                                                                    LD_LIBRARY_PATH=env.build)),
+                    1, "the C# example with a wrong password")
+    check("authentication failed" in err.lower(), "the library's reason reaches C#: " + err)
 
 
 # ------------------------------------------------------------------- runner

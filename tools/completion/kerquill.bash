@@ -35,7 +35,11 @@ _kerquill() {
 
     case $prev in
         --account)
-            mapfile -t COMPREPLY < <(compgen -W "$(_kerquill_accounts)" -- "$cur")
+            # Names may hold blanks ([accounts."home mail"]): one per line.
+            local name
+            while IFS= read -r name; do
+                [[ $name == "$cur"* ]] && COMPREPLY+=("$(printf '%q' "$name")")
+            done < <(_kerquill_accounts)
             return ;;
         --config | --password-file | --oauth-token-file | --ca-file | --save-eml)
             mapfile -t COMPREPLY < <(compgen -f -- "$cur")
