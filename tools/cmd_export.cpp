@@ -157,9 +157,12 @@ int cmd_export(const args &a) {
       view.note(cancel_note());
     }
     if (state == st_done || state == st_error || state == st_idle) break;
-    // A cancelled job also reads 3; it has ended once cancel is refused.
-    if (state == st_paused_or_cancelled && cancelling && kq_export_cancel() != 0) break;
-    view.show(label, read_job());
+    job_snapshot j = read_job();
+    if (j.ended()) break;
+    // Without the state word, a cancelled job also reads 3; it has ended once
+    // cancel is refused.
+    if (j.word.empty() && state == st_paused_or_cancelled && cancelling && kq_export_cancel() != 0) break;
+    view.show(label, j);
     std::this_thread::sleep_for(k_poll);
   }
   job_snapshot last = read_job();
