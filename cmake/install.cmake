@@ -1,7 +1,8 @@
 # What `cmake --install` puts under the prefix: the shared library with the
 # yyjson runtime it needs beside it, the header, a CMake package
 # (find_package(kerquill) -> kerquill::kerquill) and a pkg-config file.
-# The command-line tool installs itself from tools/.
+# The command-line tool installs itself from tools/: bin/kerquill, its man
+# page, bash completion and systemd user units for a nightly export-all.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 

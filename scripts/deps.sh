@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what kerquill needs to build and test:
 #   - Debian packages of this machine (toolchain, GoogleTest, Dovecot for the
-#     IMAP tests, s-nail to make test mail),
+#     IMAP tests, s-nail to make test mail; for the command-line tool toml++
+#     and CLI11, help2man for its man page, Mono's C# compiler for the C#
+#     example),
 #   - Mbed TLS 3.6, built from source as static PIC libraries with threading on
 #     (bookworm only has 2.28),
 #   - yyjson 0.12, taken from newer Debian binary packages (bookworm has 0.6).
@@ -20,7 +22,8 @@ STAMP=$DEPS/done.stamp
 RECIPE="recipe=3 mbedtls=3.6 yyjson=0.12"
 
 SYSTEM_PACKAGES=(cmake ninja-build g++ bzip2 xz-utils libgtest-dev dovecot-imapd
-                 openssl python3 ca-certificates s-nail)
+                 openssl python3 ca-certificates s-nail
+                 libtomlplusplus-dev libcli11-dev help2man mono-mcs)
 
 export DEBIAN_FRONTEND=noninteractive
 

@@ -17,6 +17,19 @@ struct usage_error : std::runtime_error {
 struct failure : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
+// Exit status 2: the configuration file is wrong; the text names file, line
+// and key.
+struct config_error : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Exit statuses beyond 0, 1 and 2.
+constexpr int k_exit_damage = 3;  // verify found missing or changed files
+
+// -v (1) and -vv (2): what the tool does, and with 2 the IMAP conversation.
+extern int g_verbosity;
+// Prints "kerquill: " + text on stderr when the verbosity is at least level.
+void say(int level, const std::string &text);
 
 struct args {
   std::string command;
@@ -29,6 +42,9 @@ struct args {
   const std::vector<std::string> &values(const std::string &name) const;
   // Whole non-negative number of an option; usage_error when malformed.
   long long number(const std::string &name, long long def) const;
+  // Sets an option unless the command line gave it.
+  void fill(const std::string &name, const std::string &value);
+  void fill(const std::string &name, const std::vector<std::string> &list);
 };
 
 // Throws failure with what + ": " + the library's error text.
@@ -59,6 +75,12 @@ struct archive {
 // that do (nested: an export-all directory). With neither, the directory
 // itself, for the library to report on.
 std::vector<archive> find_archives(const std::string &dir, bool &nested);
+
+// Folder names chosen by --folder, --include and --exclude for export-all;
+// empty when every folder is to be exported.
+std::vector<std::string> chosen_folders(const args &a);
+// The subdirectory export-all gives a folder ("Projects/2024" -> "Projects_2024").
+std::string folder_dir_name(const std::string &folder);
 
 // Subcommands; each returns the exit status.
 int cmd_folders(const args &a);

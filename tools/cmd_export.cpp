@@ -1,7 +1,10 @@
 // export and export-all: start the library's job, follow it with a progress
-// view, and turn Ctrl-C into a clean cancel that leaves a resumable archive.
+// view, and turn Ctrl-C, SIGTERM and SIGHUP into a clean cancel that leaves a
+// resumable archive.
 #include <chrono>
 #include <cstdio>
+#include <map>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -9,6 +12,7 @@
 #include "format.h"
 #include "json.h"
 #include "kerquill.h"
+#include "patterns.h"
 #include "progress.h"
 #include "term.h"
 
@@ -35,10 +39,84 @@ std::string count_text(long long n, const char *one, const char *many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-const char *k_cancel_note =
-    "Stopping after the current message... (press Ctrl-C again to stop at once)";
+std::string cancel_note() {
+  return term_stopped_by_ctrl_c()
+             ? "Stopping after the current message... (press Ctrl-C again to stop at once)"
+             : "Stop signal received: stopping after the current message...";
+}
+
+// After a clean stop: 1 for Ctrl-C (the user cancelled), 128 + the signal for
+// SIGTERM and SIGHUP, as a service manager expects of a stopped job.
+int cancelled_status() {
+  return term_stopped_by_ctrl_c() || term_first_signal() == 0 ? 1 : 128 + term_first_signal();
+}
+
+void resumable_note(bool resume, const std::string &dir) {
+  std::fprintf(stderr,
+               resume ? "%s is resumable: run the same command again to continue.\n"
+                      : "The stored messages stay in %s (this run did not keep resume data).\n",
+               dir.c_str());
+}
+
+// A stop requested before the job started: nothing to cancel, nothing lost.
+void stop_if_asked(const char *what) {
+  if (term_interrupts() > 0) {
+    std::fprintf(stderr, "Stopped before the %s started; nothing was written.\n", what);
+    std::fflush(stderr);
+    std::exit(cancelled_status());
+  }
+}
+
+// Messages the manifests of these archive directories list.
+long long manifest_messages(const std::vector<std::string> &dirs) {
+  long long n = 0;
+  for (const auto &d : dirs) {
+    jvalue st;
+    if (json_parse(kq_archive_stats_json(d.c_str()), st)) n += st["messages"].as_int();
+  }
+  return n;
+}
 
 }  // namespace
+
+std::string folder_dir_name(const std::string &folder) {
+  std::string out = folder;
+  for (char &c : out)
+    if (c == '/' || c == '\\' || c == '"') c = '_';
+  if (out.empty() || out == "." || out == "..") out = "_" + out;
+  return out;
+}
+
+std::vector<std::string> chosen_folders(const args &a) {
+  std::vector<std::string> named = a.values("folder");
+  for (const auto &f : named)
+    if (f.empty()) throw usage_error("--folder wants a folder name");
+  const auto &include = a.values("include"), &exclude = a.values("exclude");
+  for (const auto *list : {&include, &exclude})
+    for (const auto &p : *list)
+      if (p.empty()) throw usage_error("--include and --exclude want a pattern");
+  if (include.empty() && exclude.empty()) return named;
+
+  std::vector<std::string> candidates = named;
+  if (candidates.empty()) {
+    std::string text = kq_folders_json();
+    jvalue list;
+    if (text.empty() || !json_parse(text, list) || list.type != jvalue::array)
+      lib_fail("cannot list the folders");
+    for (const auto &f : list.items) {
+      // A folder that cannot be opened (a \Noselect parent) lists as empty;
+      // with nothing in it there is nothing to export either.
+      if (f["count"].as_int() <= 0) continue;
+      candidates.push_back(f["name"].as_str());
+    }
+  }
+  std::vector<std::string> kept = filter_folders(candidates, include, exclude);
+  if (kept.empty()) throw failure("no folder with messages matches --include/--exclude");
+  std::string shown;
+  for (const auto &f : kept) shown += (shown.empty() ? "" : ", ") + header_display(f);
+  say(1, "folders chosen: " + shown);
+  return kept;
+}
 
 int cmd_export(const args &a) {
   const std::string &folder = a.positional[0];
@@ -46,9 +124,12 @@ int cmd_export(const args &a) {
   if (dir.empty()) throw usage_error("DIR is empty");
   progress_view view = make_view(a);
   bool resume = !a.has("no-resume");
+  if (a.has("flat") && a.has("dated")) throw usage_error("--flat and --dated exclude each other");
 
+  term_catch_interrupts();
   session s(a);
   int rows = run_search(folder, a);
+  stop_if_asked("export");
   if (rows == 0) {
     std::printf("Nothing to export: the search found no messages in %s.\n", header_display(folder).c_str());
     return 0;
@@ -61,8 +142,8 @@ int cmd_export(const args &a) {
       .str("naming", dated ? "YYYY\\MM\\uid" : "uid")
       .num("resume", resume ? 1 : 0)
       .num("manifest", a.has("no-manifest") ? 0 : 1);
-  term_catch_interrupts();
   auto started = clock::now();
+  say(1, "exporting " + std::to_string(rows) + " found messages of " + header_display(folder) + " into " + dir);
   if (kq_export_start(cfg.text().c_str()) != 0) lib_fail("cannot start the export");
 
   const std::string label = folder;
@@ -73,12 +154,15 @@ int cmd_export(const args &a) {
     if (term_interrupts() > 0 && !cancelling) {
       cancelling = true;
       kq_export_cancel();
-      view.note(k_cancel_note);
+      view.note(cancel_note());
     }
     if (state == st_done || state == st_error || state == st_idle) break;
-    // A cancelled job also reads 3; it has ended once cancel is refused.
-    if (state == st_paused_or_cancelled && cancelling && kq_export_cancel() != 0) break;
-    view.show(label, read_job());
+    job_snapshot j = read_job();
+    if (j.ended()) break;
+    // Without the state word, a cancelled job also reads 3; it has ended once
+    // cancel is refused.
+    if (j.word.empty() && state == st_paused_or_cancelled && cancelling && kq_export_cancel() != 0) break;
+    view.show(label, j);
     std::this_thread::sleep_for(k_poll);
   }
   job_snapshot last = read_job();
@@ -95,19 +179,18 @@ int cmd_export(const args &a) {
   if (cancelling) {
     std::fprintf(stderr, "Export cancelled: %lld of %s stored in this run.\n", last.done,
                  count_text(last.total, "message", "messages").c_str());
-    std::fprintf(stderr,
-                 resume ? "%s is resumable: run the same command again to continue.\n"
-                        : "The stored messages stay in %s (this run did not keep resume data).\n",
-                 dir.c_str());
-    return 1;
+    resumable_note(resume, dir);
+    return cancelled_status();
   }
   std::printf("Exported %s (%s) from %s into %s in %s.\n",
               count_text(last.done, "message", "messages").c_str(), human_bytes(last.bytes).c_str(),
               header_display(folder).c_str(), dir.c_str(),
               human_duration(static_cast<long long>(seconds_since(started))).c_str());
-  if (skipped > 0)
+  if (skipped > 0 && resume) {
+    std::printf("New since the last run: %s.\n", count_text(last.done, "message", "messages").c_str());
     std::printf("%s stored by an earlier run %s skipped.\n",
                 count_text(skipped, "message", "messages").c_str(), skipped == 1 ? "was" : "were");
+  }
   if (!a.has("no-manifest")) std::printf("Check it with: kerquill verify %s\n", shell_word(dir).c_str());
   return 0;
 }
@@ -117,10 +200,14 @@ int cmd_export_all(const args &a) {
   if (dir.empty()) throw usage_error("DIR is empty");
   progress_view view = make_view(a);
   bool resume = !a.has("no-resume");
+  if (a.has("flat") && a.has("dated")) throw usage_error("--flat and --dated exclude each other");
 
+  term_catch_interrupts();
+  session s(a);
+  std::vector<std::string> chosen = chosen_folders(a);
+  stop_if_asked("export");
   std::string folders = "[";
-  for (const auto &f : a.values("folder")) {
-    if (f.empty()) throw usage_error("--folder wants a folder name");
+  for (const auto &f : chosen) {
     if (folders.size() > 1) folders += ',';
     json_put_str(folders, f);
   }
@@ -130,9 +217,17 @@ int cmd_export_all(const args &a) {
   if (a.has("flat")) cfg.str("naming", "uid");
   if (folders.size() > 2) cfg.raw("folders", folders);
 
-  session s(a);
-  term_catch_interrupts();
+  // What the archives held before, to tell how much this run added.
+  std::map<std::string, long long> before;
+  {
+    bool nested;
+    for (const auto &ar : find_archives(dir, nested))
+      if (nested) before[ar.label] = manifest_messages({ar.path});
+  }
+
   auto started = clock::now();
+  say(1, "exporting " + (chosen.empty() ? std::string("every folder") : std::to_string(chosen.size()) + " folders") +
+             " into " + dir);
   if (kq_export_all_folders(cfg.text().c_str()) != 0) lib_fail("cannot start exporting all folders");
 
   bool cancelling = false;
@@ -147,7 +242,7 @@ int cmd_export_all(const args &a) {
     long long bstate = status["state"].as_int();
     if (term_interrupts() > 0 && !cancelling) {
       cancelling = true;
-      view.note(k_cancel_note);
+      view.note(cancel_note());
     }
     // There is no call to stop the batch itself: cancel each folder's job,
     // including the ones it starts after this.
@@ -203,33 +298,40 @@ int cmd_export_all(const args &a) {
 
   if (cancelling) {
     std::fprintf(stderr, "Export of all folders cancelled.\n");
-    std::fprintf(stderr,
-                 resume ? "%s is resumable: run the same command again to continue.\n"
-                        : "The stored messages stay in %s (this run did not keep resume data).\n",
-                 dir.c_str());
-    return 1;
+    resumable_note(resume, dir);
+    return cancelled_status();
   }
   if (bstate != st_done)
     throw failure("the export stopped at folder " + header_display(label) + ": " +
                   std::string(kq_last_error()) + ".\nFolders already exported stay in " + dir +
                   "; run the same command again to continue.");
 
+  // The batch names each of its folders by its subdirectory: the totals
+  // cover those alone, not whatever else DIR holds.
+  std::set<std::string> batch_dirs;
+  for (const auto &m : status["folders"].members) batch_dirs.insert(m.first);
   bool nested;
   std::vector<archive> list = find_archives(dir, nested);
-  long long messages = 0, bytes = 0;
-  std::printf("%s %8s %9s\n", pad("FOLDER", 28).c_str(), "MESSAGES", "SIZE");
+  long long messages = 0, bytes = 0, added = 0;
+  std::printf("%s %8s %9s %6s\n", pad("FOLDER", 28).c_str(), "MESSAGES", "SIZE", "NEW");
   for (const auto &ar : list) {
     jvalue st;
-    if (!nested || !json_parse(kq_archive_stats_json(ar.path.c_str()), st)) continue;
-    messages += st["messages"].as_int();
+    if (!nested || (!batch_dirs.empty() && !batch_dirs.count(ar.label))) continue;
+    if (!json_parse(kq_archive_stats_json(ar.path.c_str()), st)) continue;
+    long long n = st["messages"].as_int();
+    long long fresh = resume ? n - (before.count(ar.label) ? before[ar.label] : 0) : n;
+    if (fresh < 0) fresh = 0;
+    messages += n;
+    added += fresh;
     bytes += st["bytes"].as_int();
-    std::printf("%s %8lld %9s\n", pad(printable(ar.label, false), 28).c_str(), st["messages"].as_int(),
-                human_bytes(st["bytes"].as_int()).c_str());
+    std::printf("%s %8lld %9s %6lld\n", pad(printable(ar.label, false), 28).c_str(), n,
+                human_bytes(st["bytes"].as_int()).c_str(), fresh);
   }
   std::printf("Archived %s (%s) of %s into %s in %s.\n",
               count_text(messages, "message", "messages").c_str(), human_bytes(bytes).c_str(),
               count_text(status["done_folders"].as_int(), "exported folder", "exported folders").c_str(),
               dir.c_str(), human_duration(static_cast<long long>(seconds_since(started))).c_str());
+  std::printf("New since the last run: %s.\n", count_text(added, "message", "messages").c_str());
   if (!a.has("no-manifest")) std::printf("Check it with: kerquill verify %s\n", shell_word(dir).c_str());
   return 0;
 }

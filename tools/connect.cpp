@@ -1,5 +1,6 @@
-// Connection settings from options and environment, and the secret handling:
-// a password comes from KQ_PASSWORD, a file or a no-echo prompt, never argv.
+// Connection settings from options, the account and the environment, and the
+// secret handling: a password comes from a file, a helper command,
+// KQ_PASSWORD or a no-echo prompt, never argv.
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -37,8 +38,25 @@ std::string read_secret_file(const std::string &path, const char *what) {
   return line;
 }
 
+// First line of what a helper command prints (pass, secret-tool, an OAuth
+// refresher). Run anew for every connection, so a token can be renewed.
+std::string secret_from_command(const std::string &command, const char *what) {
+  say(1, std::string("running the ") + what + " command: " + command);
+  std::string out, why;
+  if (!run_for_output(command, out, why)) {
+    wipe(out);
+    throw failure(std::string("the ") + what + " command failed (" + why + "): " + command);
+  }
+  std::size_t eol = out.find_first_of("\r\n");
+  std::string line = out.substr(0, eol);
+  wipe(out);
+  if (line.empty()) throw failure(std::string("the ") + what + " command printed nothing: " + command);
+  return line;
+}
+
 std::string password(const args &a, const std::string &user, const std::string &host) {
   if (a.has("password-file")) return read_secret_file(a.value("password-file"), "password");
+  if (a.has("password-command")) return secret_from_command(a.value("password-command"), "password");
   if (const char *p = std::getenv("KQ_PASSWORD"); p && *p) return p;
   if (!term_is_tty(stream::in))
     throw usage_error(
@@ -56,7 +74,9 @@ session::session(const args &a) {
   std::string user = a.value("user", env("KQ_USER"));
   if (user.empty()) throw usage_error("no login name: give --user NAME (or set KQ_USER)");
   bool plain = a.has("plain");
-  long long port = plain ? 143 : 993;
+  bool starttls = a.has("starttls");
+  if (plain && starttls) throw usage_error("--plain and --starttls exclude each other");
+  long long port = plain || starttls ? 143 : 993;
   if (a.has("port")) {
     port = a.number("port", port);
   } else if (std::string p = env("KQ_PORT"); !p.empty()) {
@@ -76,15 +96,25 @@ session::session(const args &a) {
     std::fprintf(stderr, "kerquill: warning: --plain sends the password unencrypted to %s\n",
                  host.c_str());
 
+  // "ssl": 0 plain, 1 TLS from the first byte, 2 STARTTLS (required, then
+  // checked like 1).
+  const int ssl = plain ? 0 : starttls ? 2 : 1;
   json_object cfg;
-  cfg.str("host", host).num("port", port).num("ssl", plain ? 0 : 1).str("user", user);
+  cfg.str("host", host).num("port", port).num("ssl", ssl).str("user", user);
   std::string secret;
+  const char *how;
   if (a.has("oauth-token-file")) {
     secret = read_secret_file(a.value("oauth-token-file"), "token");
-    cfg.str("oauth_token", secret);
+    cfg.secret("oauth_token", secret);
+    how = "an OAuth token from a file";
+  } else if (a.has("oauth-token-command")) {
+    secret = secret_from_command(a.value("oauth-token-command"), "token");
+    cfg.secret("oauth_token", secret);
+    how = "an OAuth token from a command";
   } else {
     secret = password(a, user, host);
-    cfg.str("pass", secret);
+    cfg.secret("pass", secret);
+    how = "a password";
   }
   std::string ca = a.value("ca-file", env("KQ_CA_FILE"));
   if (!ca.empty()) cfg.str("ca_file", ca);
@@ -92,9 +122,14 @@ session::session(const args &a) {
   std::string text = cfg.text();
   wipe(secret);
 
+  say(1, "connecting to " + host + ":" + std::to_string(port) +
+             (ssl == 0 ? " (plain IMAP)" : ssl == 2 ? " (STARTTLS)" : " (TLS)") + " as " + user + " with " + how);
+  // The library traces the IMAP conversation, credentials redacted.
+  if (g_verbosity >= 2) set_env("KQ_DEBUG", "imap");
   int rc = kq_connect(text.c_str());
   wipe(text);
   if (rc != 0) lib_fail("cannot log in to " + host + ":" + std::to_string(port) + " as " + user);
+  say(1, "logged in");
 }
 
 session::~session() { kq_disconnect(); }

@@ -1,15 +1,33 @@
-// kerquill: the command-line host of the library. Parses the command line,
-// prints help and maps failures to exit statuses (0 ok, 1 failed, 2 usage).
+// kerquill: the command-line host of the library. CLI11 parses the command
+// line from the tables below, which also write the help; the configuration
+// file's account fills what the command line left open; failures map to the
+// exit statuses (0 done, 1 failed, 2 usage, 3 damage found by verify).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "cli.h"
+#include "config.h"
 #include "kerquill.h"
+#include "term.h"
+
+#ifndef KQ_TOOL_VERSION
+#define KQ_TOOL_VERSION "0.0.0"
+#endif
 
 namespace kqcli {
+
+int g_verbosity = 0;
+
+void say(int level, const std::string &text) {
+  if (g_verbosity >= level) std::fprintf(stderr, "kerquill: %s\n", text.c_str());
+}
 
 namespace {
 
@@ -34,12 +52,17 @@ struct option_def {
 
 const option_def k_options[] = {
     {"host", "NAME", g_conn, false, "IMAP server (or KQ_HOST)"},
-    {"port", "N", g_conn, false, "port (or KQ_PORT; default 993, 143 with --plain)"},
+    {"port", "N", g_conn, false, "port (or KQ_PORT; default 993, 143 with --plain or --starttls)"},
     {"plain", nullptr, g_conn, false, "plain IMAP without TLS (only for trusted networks)"},
+    {"starttls", nullptr, g_conn, false, "plain connection upgraded with STARTTLS (required), port 143"},
     {"user", "NAME", g_conn, false, "login name (or KQ_USER)"},
     {"password-file", "FILE", g_conn, false,
      "read the password from the first line of FILE; else KQ_PASSWORD, else a prompt"},
+    {"password-command", "CMD", g_conn, false,
+     "run CMD (with sh -c) for each connection; its first output line is the password"},
     {"oauth-token-file", "FILE", g_conn, false, "log in with the OAuth2 token in FILE (XOAUTH2)"},
+    {"oauth-token-command", "CMD", g_conn, false,
+     "run CMD for each connection; its first output line is the OAuth2 token"},
     {"ca-file", "FILE", g_conn, false, "trust the CA certificate(s) in FILE (or KQ_CA_FILE)"},
     {"insecure", nullptr, g_conn, false, "do not check the server certificate (warns)"},
     {"timeout", "SECONDS", g_conn, false, "network time-out (default 30)"},
@@ -57,9 +80,12 @@ const option_def k_options[] = {
     {"save-eml", "FILE", g_show, false, "also write the raw message to FILE"},
     {"full-header", nullptr, g_show, false, "print the whole header block"},
     {"mbox", nullptr, g_export, false, "also write all.mbox"},
-    {"dated", nullptr, g_export, false, "store messages in YYYY-MM subdirectories"},
     {"folder", "NAME", g_batch, true, "export only this folder (repeatable; default: all)"},
-    {"flat", nullptr, g_batch, false, "no YYYY-MM subdirectories inside each folder"},
+    {"include", "PATTERN", g_batch, true,
+     "export only folders matching PATTERN (repeatable; * any text, % any text but '/')"},
+    {"exclude", "PATTERN", g_batch, true, "leave out folders matching PATTERN (repeatable)"},
+    {"dated", nullptr, g_jobopts, false, "store messages in YYYY-MM subdirectories (export-all's default)"},
+    {"flat", nullptr, g_jobopts, false, "no YYYY-MM subdirectories (export's default)"},
     {"no-resume", nullptr, g_jobopts, false, "start over instead of skipping stored messages"},
     {"no-manifest", nullptr, g_jobopts, false, "do not write manifest.jsonl (verify needs it)"},
     {"quiet", nullptr, g_progress, false, "no progress output"},
@@ -99,25 +125,46 @@ const command_def k_commands[] = {
      "Fetches the message like 'show' and writes its attachment number N (as\n"
      "listed by 'show', from 0), decoded, into DIR (created when missing).\n"
      "With --uid the ROW argument is left out: save-attachment FOLDER N DIR --uid U."},
-    {"export", "FOLDER DIR", 2, 2, g_conn | g_search | g_export | g_jobopts | g_progress, cmd_export,
+    {"export", "FOLDER DIR", 1, 2, g_conn | g_search | g_export | g_jobopts | g_progress, cmd_export,
      "archive the found messages of a folder into DIR",
      "Stores every message the search finds as DIR/uid-N.eml with a\n"
      "manifest.jsonl of SHA-256 digests. Running it again resumes: stored\n"
-     "messages are skipped. Ctrl-C stops cleanly after the current message\n"
-     "(a second Ctrl-C stops at once)."},
-    {"export-all", "DIR", 1, 1, g_conn | g_batch | g_jobopts | g_progress, cmd_export_all,
+     "messages are skipped. Without DIR, the account's archive directory is\n"
+     "used (ARCHIVE/FOLDER, as export-all names it). Ctrl-C, SIGTERM and SIGHUP\n"
+     "stop cleanly after the current message (a second one stops at once)."},
+    {"export-all", "DIR", 0, 1, g_conn | g_batch | g_jobopts | g_progress, cmd_export_all,
      "archive every folder into DIR/FOLDER",
-     "Exports each folder (or each --folder) into a subdirectory of DIR named\n"
-     "after the folder ('/' becomes '_'), messages in YYYY-MM subdirectories\n"
-     "unless --flat. Running it again resumes every folder."},
-    {"verify", "DIR", 1, 1, g_json, cmd_verify, "check an archive against its manifest",
+     "Exports each folder (or each --folder, or those --include and --exclude\n"
+     "choose) into a subdirectory of DIR named after the folder ('/' becomes\n"
+     "'_'), messages in YYYY-MM subdirectories unless --flat. Without DIR, the\n"
+     "account's archive directory is used. Running it again resumes every\n"
+     "folder and says how many messages were new."},
+    {"verify", "DIR", 0, 1, g_json, cmd_verify, "check an archive against its manifest",
      "Re-hashes every message file the manifest lists and reports missing and\n"
-     "changed files. DIR may be one export or an export-all directory.\n"
-     "Exits with 1 when anything is missing or corrupt."},
-    {"stats", "DIR", 1, 1, g_json, cmd_stats, "summarise an archive from its manifest",
+     "changed files. DIR may be one export or an export-all directory (default:\n"
+     "the account's archive). Exits with 3 when anything is missing or corrupt."},
+    {"stats", "DIR", 0, 1, g_json, cmd_stats, "summarise an archive from its manifest",
      "Counts the messages and bytes of an archive and its date range.\n"
-     "DIR may be one export or an export-all directory."},
+     "DIR may be one export or an export-all directory (default: the account's\n"
+     "archive)."},
 };
+
+const char *k_global_help =
+    "Options for every command (before or after it):\n"
+    "  --config FILE                  accounts file (default: $XDG_CONFIG_HOME/kerquill/config.toml,\n"
+    "                                 ~/.config/kerquill/config.toml, or $XDG_CONFIG_DIRS)\n"
+    "  --account NAME                 use the settings of [accounts.NAME]; options given on the\n"
+    "                                 command line override them\n"
+    "  -v, --verbose                  say what is done; -vv also shows the IMAP conversation\n"
+    "                                 (passwords and tokens redacted)\n"
+    "  -h, --help                     this text\n"
+    "  --version                      print the version and exit\n";
+
+const char *k_exit_help =
+    "Exit status: 0 done, 1 failure (reason on stderr; also a cancelled export),\n"
+    "2 usage or configuration error, 3 verify found missing or corrupt files,\n"
+    "129/143 an export stopped cleanly by SIGHUP/SIGTERM (resumable), 128+N stopped\n"
+    "at once by a second signal N (130 for a second Ctrl-C).\n";
 
 const command_def *find_command(const std::string &name) {
   for (const auto &c : k_commands)
@@ -125,119 +172,97 @@ const command_def *find_command(const std::string &name) {
   return nullptr;
 }
 
-const option_def *find_option(const std::string &name) {
-  for (const auto &o : k_options)
-    if (name == o.name) return &o;
-  return nullptr;
+std::string main_help() {
+  std::ostringstream o;
+  o << "kerquill - read, search and archive an IMAP mailbox\n\n"
+       "Usage: kerquill [--account NAME] COMMAND [ARGUMENTS] [OPTIONS]\n\nCommands:\n";
+  char line[160];
+  for (const auto &c : k_commands) {
+    std::snprintf(line, sizeof line, "  %-16s %s\n", c.name, c.summary);
+    o << line;
+  }
+  o << "\n" << k_global_help
+    << "\nConnection (every command that talks to the server):\n"
+       "  kerquill folders --host imap.example.org --user me\n"
+       "  kerquill --account work export-all\n"
+       "The password comes from --password-file FILE, --password-command CMD (or the\n"
+       "account's password_command), KQ_PASSWORD or a prompt; it is never given on\n"
+       "the command line.\n\n"
+       "Run 'kerquill COMMAND --help' for a command's arguments and options.\n"
+    << k_exit_help;
+  return o.str();
 }
 
-void print_main_help(std::FILE *f) {
-  std::fprintf(f,
-               "kerquill - read, search and archive an IMAP mailbox\n\n"
-               "Usage: kerquill COMMAND [ARGUMENTS] [OPTIONS]\n\nCommands:\n");
-  for (const auto &c : k_commands) std::fprintf(f, "  %-16s %s\n", c.name, c.summary);
-  std::fprintf(f,
-               "\nConnection (every command that talks to the server):\n"
-               "  kerquill folders --host imap.example.org --user me\n"
-               "The password comes from KQ_PASSWORD, --password-file FILE or a prompt;\n"
-               "it is never given on the command line.\n\n"
-               "Run 'kerquill COMMAND --help' for a command's arguments and options.\n"
-               "Exit status: 0 success, 1 failure (reason on stderr), 2 usage error.\n");
-}
-
-void print_command_help(const command_def &c) {
-  std::printf("Usage: kerquill %s%s%s [OPTIONS]\n\n%s\n", c.name, *c.params ? " " : "", c.params,
-              c.details);
+std::string command_help(const command_def &c, bool with_global = true) {
+  std::ostringstream o;
+  o << "Usage: kerquill " << c.name << (*c.params ? " " : "") << c.params << " [OPTIONS]\n\n"
+    << c.details << "\n";
   struct {
     unsigned grp;
     const char *title;
   } const sections[] = {
-      {g_search, "Search options"}, {g_show, "Message options"},  {g_export, "Export options"},
+      {g_search, "Search options"}, {g_show, "Message options"},    {g_export, "Export options"},
       {g_batch, "Folder options"},  {g_jobopts, "Archive options"}, {g_progress, "Progress"},
       {g_json, "Output"},           {g_conn, "Connection"},
   };
+  char line[256];
   for (const auto &s : sections) {
     if (!(c.groups & s.grp)) continue;
-    std::printf("\n%s:\n", s.title);
-    for (const auto &o : k_options) {
-      if (o.grp != s.grp) continue;
-      std::string left = std::string("--") + o.name + (o.arg ? std::string(" ") + o.arg : "");
-      std::printf("  %-30s %s\n", left.c_str(), o.help);
+    o << "\n" << s.title << ":\n";
+    for (const auto &opt : k_options) {
+      if (opt.grp != s.grp) continue;
+      std::string left = std::string("--") + opt.name + (opt.arg ? std::string(" ") + opt.arg : "");
+      std::snprintf(line, sizeof line, "  %-30s %s\n", left.c_str(), opt.help);
+      o << line;
     }
   }
-  std::printf("\n  %-30s %s\n", "--help", "this text");
+  if (with_global) o << "\n" << k_global_help;
+  return o.str();
 }
 
-args parse(int argc, char **argv, const command_def &cmd) {
-  args a;
-  a.command = cmd.name;
-  bool options_done = false;
-  for (int i = 2; i < argc; ++i) {
-    std::string s = argv[i];
-    if (options_done || s.size() < 2 || s[0] != '-' || s == "-") {
-      a.positional.push_back(s);
-      continue;
-    }
-    if (s == "--") {
-      options_done = true;
-      continue;
-    }
-    if (s == "-h" || s == "--help") {
-      a.options["help"].push_back("");
-      continue;
-    }
-    if (s.rfind("--", 0) != 0) throw usage_error("unknown option " + s);
-    std::string name = s.substr(2), value;
-    bool inline_value = false;
-    if (std::size_t eq = name.find('='); eq != std::string::npos) {
-      value = name.substr(eq + 1);
-      name.resize(eq);
-      inline_value = true;
-    }
-    if (name == "password")
-      throw usage_error(
-          "a password is never given on the command line (it would show in the process list "
-          "and the shell history): set KQ_PASSWORD, use --password-file FILE, or answer the "
-          "prompt");
-    const option_def *o = find_option(name);
-    if (!o) throw usage_error("unknown option --" + name);
-    if (!(cmd.groups & o->grp))
-      throw usage_error("option --" + name + " does not apply to '" + cmd.name + "'");
-    if (o->arg) {
-      if (!inline_value) {
-        if (i + 1 >= argc) throw usage_error("option --" + name + " needs a value (" + o->arg + ")");
-        value = argv[++i];
-      }
-    } else if (inline_value) {
-      throw usage_error("option --" + name + " takes no value");
-    }
-    auto &slot = a.options[name];
-    if (!o->repeat) slot.clear();
-    slot.push_back(value);
+// Every command's help after the tool's: the text the man page is made of.
+std::string all_help() {
+  std::string out = main_help() + "\nCommands in detail:\n";
+  for (const auto &c : k_commands) out += "\n" + command_help(c, false);
+  return out;
+}
+
+// Help comes from the tables above, so it reads the same whichever way it is
+// asked for (--help, -h, 'help COMMAND').
+class help_formatter : public CLI::Formatter {
+ public:
+  std::string make_help(const CLI::App *app, std::string, CLI::AppFormatMode) const override {
+    if (app->get_parent())
+      if (const command_def *c = find_command(app->get_name())) return command_help(*c);
+    return main_help();
   }
-  return a;
+};
+
+struct parsed_command {
+  const command_def *def = nullptr;
+  CLI::App *app = nullptr;
+  std::vector<std::string> positional;
+  std::vector<std::pair<const option_def *, CLI::Option *>> options;
+  CLI::Option *password = nullptr;
+};
+
+// The command's ARCHIVE default: export-all's and verify's DIR, export's
+// ARCHIVE/FOLDER.
+void default_dir(const account *acc, args &a) {
+  const std::string cmd = a.command;
+  if (cmd == "export") {
+    if (a.positional.size() == 1 && acc && acc->archive)
+      a.positional.push_back(*acc->archive + "/" + folder_dir_name(a.positional[0]));
+    if (a.positional.size() < 2)
+      throw usage_error("'export' takes FOLDER DIR (DIR may be left out when the account sets archive)");
+  } else if (cmd == "export-all" || cmd == "verify" || cmd == "stats") {
+    if (a.positional.empty() && acc && acc->archive) a.positional.push_back(*acc->archive);
+    if (a.positional.empty())
+      throw usage_error("'" + cmd + "' takes DIR (it may be left out when the account sets archive)");
+  }
 }
 
 }  // namespace
-
-std::string args::value(const std::string &name, const std::string &def) const {
-  auto it = options.find(name);
-  return it == options.end() || it->second.empty() ? def : it->second.back();
-}
-
-const std::vector<std::string> &args::values(const std::string &name) const {
-  static const std::vector<std::string> none;
-  auto it = options.find(name);
-  return it == options.end() ? none : it->second;
-}
-
-long long args::number(const std::string &name, long long def) const {
-  if (!has(name)) return def;
-  std::string v = value(name);
-  if (v.empty() || v.size() > 18 || v.find_first_not_of("0123456789") != std::string::npos)
-    throw usage_error("--" + name + " wants a whole number, not '" + v + "'");
-  return std::stoll(v);
-}
 
 [[noreturn]] void lib_fail(const std::string &what) {
   const char *why = kq_last_error();
@@ -246,36 +271,130 @@ long long args::number(const std::string &name, long long def) const {
 
 int run(int argc, char **argv) {
   if (argc < 2) {
-    print_main_help(stderr);
+    std::fputs(main_help().c_str(), stderr);
     return 2;
   }
-  std::string name = argv[1];
-  if (name == "-h" || name == "--help" || name == "help") {
-    if (name == "help" && argc > 2) {
-      if (const command_def *c = find_command(argv[2])) {
-        print_command_help(*c);
-        return 0;
+  if (std::strcmp(argv[1], "--help-all") == 0) {
+    std::fputs(all_help().c_str(), stdout);
+    return 0;
+  }
+  if (std::strcmp(argv[1], "help") == 0) {
+    const command_def *c = argc > 2 ? find_command(argv[2]) : nullptr;
+    std::fputs(c ? command_help(*c).c_str() : main_help().c_str(), stdout);
+    return 0;
+  }
+
+  CLI::App app("kerquill - read, search and archive an IMAP mailbox", "kerquill");
+  app.formatter(std::make_shared<help_formatter>());
+  app.set_help_flag("-h,--help", "this text");
+  app.set_version_flag("--version", std::string("kerquill ") + KQ_TOOL_VERSION, "print the version and exit");
+  std::string config_path, account_name;
+  app.add_option("--config", config_path, "accounts file")->option_text("FILE");
+  app.add_option("--account", account_name, "account to use")->option_text("NAME");
+  app.add_flag("-v,--verbose", g_verbosity, "more output; twice: the IMAP conversation");
+  // Options of the whole tool are also taken after the command's name.
+  app.fallthrough();
+  app.require_subcommand(1, 1);
+
+  std::vector<parsed_command> commands;
+  commands.reserve(std::size(k_commands));
+  for (const auto &c : k_commands) {
+    parsed_command pc;
+    pc.def = &c;
+    pc.app = app.add_subcommand(c.name, c.summary);
+    commands.push_back(std::move(pc));
+  }
+  for (auto &pc : commands) {
+    pc.app->add_option("args", pc.positional)->group("");
+    for (const auto &o : k_options) {
+      if (!(pc.def->groups & o.grp)) continue;
+      CLI::Option *opt;
+      if (o.arg) {
+        opt = pc.app->add_option(std::string("--") + o.name, o.help)->option_text(o.arg)->type_size(1);
+        opt->allow_extra_args(false);
+        opt->multi_option_policy(o.repeat ? CLI::MultiOptionPolicy::TakeAll : CLI::MultiOptionPolicy::TakeLast);
+      } else {
+        opt = pc.app->add_flag(std::string("--") + o.name, o.help);
+      }
+      pc.options.emplace_back(&o, opt);
+    }
+    if (pc.def->groups & g_conn)
+      pc.password = pc.app->add_option("--password")->group("")->expected(0, 1);
+  }
+
+  parsed_command *chosen = nullptr;
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp &) {
+    std::fputs(app.help().c_str(), stdout);
+    return 0;
+  } catch (const CLI::CallForAllHelp &) {
+    std::fputs(app.help().c_str(), stdout);
+    return 0;
+  } catch (const CLI::CallForVersion &e) {
+    std::printf("%s\n", e.what());
+    return 0;
+  } catch (const CLI::ParseError &e) {
+    const char *name = nullptr;
+    for (auto &pc : commands)
+      if (pc.app->parsed()) name = pc.def->name;
+    std::string what = e.what();
+    if (!name && what.find("subcommand") != std::string::npos)
+      what = "no command given, or unknown command '" + std::string(argv[1]) + "'";
+    std::fprintf(stderr, "kerquill%s%s: %s\nRun 'kerquill%s%s --help' for usage.\n", name ? " " : "",
+                 name ? name : "", what.c_str(), name ? " " : "", name ? name : "");
+    return 2;
+  }
+  for (auto &pc : commands)
+    if (pc.app->parsed()) chosen = &pc;
+  const command_def *cmd = chosen->def;
+
+  try {
+    if (chosen->password && chosen->password->count() > 0)
+      throw usage_error(
+          "a password is never given on the command line (it would show in the process list "
+          "and the shell history): set KQ_PASSWORD, use --password-file FILE or "
+          "--password-command CMD, or answer the prompt");
+    args a;
+    a.command = cmd->name;
+    a.positional = chosen->positional;
+    for (const auto &[def, opt] : chosen->options) {
+      if (opt->count() == 0) continue;
+      auto &slot = a.options[def->name];
+      if (def->arg) {
+        for (const auto &v : opt->results()) slot.push_back(v);
+        if (!def->repeat && slot.size() > 1) slot.erase(slot.begin(), slot.end() - 1);
+      } else {
+        slot.push_back("");
       }
     }
-    print_main_help(stdout);
-    return 0;
-  }
-  if (name == "--version") {
-    std::printf("kerquill 0.1.0\n");
-    return 0;
-  }
-  const command_def *cmd = find_command(name);
-  if (!cmd) {
-    std::fprintf(stderr, "kerquill: unknown command '%s'\nRun 'kerquill --help' for the list.\n",
-                 name.c_str());
-    return 2;
-  }
-  try {
-    args a = parse(argc, argv, *cmd);
-    if (a.has("help")) {
-      print_command_help(*cmd);
-      return 0;
+
+    // The account file: --config, else the XDG place when it exists.
+    config_file cfg;
+    std::string path = config_path.empty() ? default_config_path() : config_path;
+    if (!path.empty()) cfg = load_config(path);
+    const account *acc = nullptr;
+    if (!account_name.empty()) {
+      if (path.empty())
+        throw config_error("--account " + account_name +
+                           ": no configuration file (looked for $XDG_CONFIG_HOME/kerquill/config.toml "
+                           "and ~/.config/kerquill/config.toml; or give --config FILE)");
+      auto it = cfg.accounts.find(account_name);
+      if (it == cfg.accounts.end()) {
+        std::string known;
+        for (const auto &[n, _] : cfg.accounts) known += (known.empty() ? "" : ", ") + n;
+        throw config_error(path + ": no account '" + account_name + "'" +
+                           (known.empty() ? " (it defines none)" : " (it has: " + known + ")"));
+      }
+      acc = &it->second;
+    } else if (cfg.accounts.size() == 1 && !a.has("host") && !std::getenv("KQ_HOST")) {
+      // One account and no server named otherwise: that account.
+      acc = &cfg.accounts.begin()->second;
     }
+    if (!path.empty()) say(1, "configuration " + path + (acc ? ", account " + acc->name : ""));
+    if (acc) apply_account(*acc, a);
+    default_dir(acc, a);
+
     int n = static_cast<int>(a.positional.size());
     // With --uid the ROW argument of show and save-attachment is left out.
     int min_pos = cmd->min_pos, max_pos = cmd->max_pos;
@@ -290,6 +409,9 @@ int run(int argc, char **argv) {
   } catch (const usage_error &e) {
     std::fprintf(stderr, "kerquill %s: %s\nRun 'kerquill %s --help' for usage.\n", cmd->name, e.what(),
                  cmd->name);
+    return 2;
+  } catch (const config_error &e) {
+    std::fprintf(stderr, "kerquill: %s\n", e.what());
     return 2;
   } catch (const failure &e) {
     std::fprintf(stderr, "kerquill %s: %s\n", cmd->name, e.what());

@@ -19,6 +19,7 @@ job_snapshot read_job() {
     j.bytes = s["bytes"].as_int();
     j.eta_s = s["eta_s"].as_int();
     j.speed_bps = s["speed_bps"].as_int();
+    j.word = s["state"].as_str();
   }
   j.current = kq_export_current();
   return j;
@@ -40,6 +41,15 @@ void progress_view::emit(const std::string &line) {
 
 void progress_view::show(const std::string &label, const job_snapshot &j, bool force) {
   if (!enabled_) return;
+  // Until the worker has counted what it has to store, counters would read
+  // "0/0 0%"; say what is going on instead. A job that ends that way had
+  // nothing new to store.
+  if (j.total <= 0) {
+    if (force) status(label, j.note.empty() ? "nothing new to store" : j.note);
+    else if (label != label_ || status_text_.empty()) status(label, "preparing...");
+    return;
+  }
+  status_text_.clear();
   auto now = clock::now();
   if (label != label_) {
     label_ = label;
@@ -67,7 +77,10 @@ void progress_view::show(const std::string &label, const job_snapshot &j, bool f
   char counts[160];
   std::snprintf(counts, sizeof counts, "%lld/%lld %3d%%  %.1f MB/s  ETA %s", j.done, j.total, pct,
                 speed / 1e6, j.total > j.done && eta > 0 ? human_duration(eta).c_str() : "--:--");
-  std::string current = !j.note.empty() ? j.note : j.state == 3 ? "paused" : header_display(j.current);
+  std::string current = !j.note.empty() ? j.note
+                        : !j.word.empty() && j.word != "running" ? j.word
+                        : j.state == 3 ? "paused"
+                                       : header_display(j.current);
 
   if (tty_) {
     std::size_t width = static_cast<std::size_t>(term_width());

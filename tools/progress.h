@@ -12,6 +12,11 @@ struct job_snapshot {
   long long done = 0, total = 0, bytes = 0, eta_s = 0, speed_bps = 0;
   std::string current;
   std::string note;  // shown instead of current when set
+  // The library's "state" word ("idle", "running", "paused", "cancelled",
+  // "done", "error"); empty from a library that does not report it, where
+  // state 3 may mean paused or cancelled.
+  std::string word;
+  bool ended() const { return word == "cancelled" || word == "done" || word == "error"; }
 };
 // Reads the export job's counters and current message.
 job_snapshot read_job();

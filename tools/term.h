@@ -17,10 +17,28 @@ int term_width();
 // the echo before the program ends.
 bool term_read_secret(const char *prompt, std::string &out);
 
-// Catches Ctrl-C: the first one only counts (see term_interrupts), a second one
-// writes a short note and ends the process at once with status 130.
+// Catches Ctrl-C (SIGINT), SIGTERM and SIGHUP: the first one only counts (see
+// term_interrupts), a second one writes a short note and ends the process at
+// once with status 128 + its signal number (130 for Ctrl-C).
 void term_catch_interrupts();
-// Number of Ctrl-C presses seen since term_catch_interrupts.
+// Number of stop requests (Ctrl-C or the signals above) seen since
+// term_catch_interrupts.
 int term_interrupts();
+// Number of the first stop signal seen (2 SIGINT, 15 SIGTERM, 1 SIGHUP), 0
+// when none came.
+int term_first_signal();
+// Whether the first stop came from Ctrl-C (the user) rather than a service
+// manager or a closed session.
+bool term_stopped_by_ctrl_c();
+
+// Runs a command line with /bin/sh -c, its standard input closed, and returns
+// what it wrote on standard output (its standard error goes to ours). The
+// text never passes through the command line or the environment of any
+// process. False, with a reason in why, when it could not run or exited with
+// a status other than 0.
+bool run_for_output(const std::string &command, std::string &out, std::string &why);
+
+// Sets an environment variable for this process and what it starts.
+void set_env(const char *name, const char *value);
 
 }  // namespace kqcli

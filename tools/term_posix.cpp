@@ -1,13 +1,17 @@
 // POSIX side of term.h: isatty, the window size, termios for the password
-// prompt and a SIGINT handler.
+// prompt, the stop-signal handlers and running a secret helper command.
 #include "term.h"
 
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 
+#include <cerrno>
+#include <cstdlib>
+
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -16,6 +20,7 @@ namespace kqcli {
 namespace {
 
 volatile std::sig_atomic_t g_interrupts = 0;
+volatile std::sig_atomic_t g_first_signal = 0;
 
 // Saved while the prompt has echo off, so a Ctrl-C there can restore it.
 int g_prompt_fd = -1;
@@ -31,11 +36,13 @@ void write_all(int fd, const char *text) {
   }
 }
 
-extern "C" void on_sigint(int) {
+extern "C" void on_stop_signal(int sig) {
   if (g_interrupts >= 1) {
-    write_all(2, "\nkerquill: stopped at once (second Ctrl-C)\n");
-    ::_exit(130);
+    write_all(2, sig == SIGINT ? "\nkerquill: stopped at once (second Ctrl-C)\n"
+                               : "\nkerquill: stopped at once (second stop signal)\n");
+    ::_exit(128 + sig);
   }
+  g_first_signal = sig;
   g_interrupts = g_interrupts + 1;
 }
 
@@ -112,11 +119,62 @@ bool term_read_secret(const char *prompt, std::string &out) {
 
 void term_catch_interrupts() {
   struct sigaction sa {};
-  sa.sa_handler = on_sigint;
+  sa.sa_handler = on_stop_signal;
   sigemptyset(&sa.sa_mask);
-  ::sigaction(SIGINT, &sa, nullptr);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &sa, nullptr);
 }
 
 int term_interrupts() { return g_interrupts; }
+
+int term_first_signal() { return g_first_signal; }
+
+bool term_stopped_by_ctrl_c() { return g_first_signal == SIGINT; }
+
+bool run_for_output(const std::string &command, std::string &out, std::string &why) {
+  out.clear();
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) {
+    why = std::strerror(errno);
+    return false;
+  }
+  pid_t pid = ::fork();
+  if (pid < 0) {
+    why = std::strerror(errno);
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return false;
+  }
+  if (pid == 0) {
+    // The helper may ask on the terminal itself (gpg's pinentry); it gets no
+    // standard input from us.
+    int devnull = ::open("/dev/null", O_RDONLY);
+    if (devnull >= 0) ::dup2(devnull, 0);
+    ::dup2(fds[1], 1);
+    // Default dispositions, so a Ctrl-C also reaches the helper normally.
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::signal(sig, SIG_DFL);
+    ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
+    ::_exit(127);
+  }
+  ::close(fds[1]);
+  char buf[512];
+  for (;;) {
+    ssize_t n = ::read(fds[0], buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    out.append(buf, static_cast<std::size_t>(n));
+    if (out.size() > (1u << 20)) break;  // no secret is that long
+  }
+  for (auto &c : buf) *const_cast<volatile char *>(&c) = 0;
+  ::close(fds[0]);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+  why = WIFEXITED(status) ? "exited with status " + std::to_string(WEXITSTATUS(status))
+                          : "ended by signal " + std::to_string(WTERMSIG(status));
+  return false;
+}
+
+void set_env(const char *name, const char *value) { ::setenv(name, value, 1); }
 
 }  // namespace kqcli
