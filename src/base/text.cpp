@@ -7,6 +7,13 @@
 
 namespace kq {
 
+std::string decimal(unsigned long long v) {
+  char b[24];
+  std::snprintf(b, sizeof b, "%llu", v);
+  return b;
+}
+
+
 void copy_cut(char *dst, std::size_t cap, std::string_view src) {
   if (cap == 0) return;
   std::size_t n = src.size() < cap - 1 ? src.size() : cap - 1;

@@ -11,6 +11,10 @@ struct yyjson_doc;
 
 namespace kq {
 
+// v in decimal. (Not std::to_string: that leaves a template's static table
+// among the shared library's exported symbols.)
+std::string decimal(unsigned long long v);
+
 // Copies src into dst[cap], cut at cap-1 characters; always NUL-terminated.
 void copy_cut(char *dst, std::size_t cap, std::string_view src);
 

@@ -266,7 +266,7 @@ void session::dispatch(response &r) {
   const std::string &l = r.line;
   if (trace_) {
     std::string shown = l;
-    if (!r.literals.empty()) shown += " [" + std::to_string(r.literals.size()) + " literal(s)]";
+    if (!r.literals.empty()) shown += " [" + decimal(r.literals.size()) + " literal(s)]";
     trace('S', shown, false);
   }
   if (!l.empty() && l[0] == '+') {

@@ -1,7 +1,8 @@
 #include "export/worker.h"
 
 #include <cstdio>
-#include <memory>
+#include <iterator>
+#include <list>
 #include <mutex>
 #include <string>
 
@@ -162,14 +163,19 @@ class fetcher {
   }
 
   void submit(const search_hit &row, bool second_try) {
-    auto body = std::make_shared<std::string>();
-    auto got = std::make_shared<bool>(false);
+    // One slot per command in flight, freed when it completes; a list keeps
+    // the other slots where they are meanwhile.
+    slots_.emplace_back();
+    auto slot_it = std::prev(slots_.end());
+    slot *sl = &*slot_it;
+    std::string *body = &sl->body;
+    bool *got = &sl->got;
     // Something came back that was not this message's body: a FETCH of
     // another UID, or of this one without a body. Not a vanished message.
-    auto odd = std::make_shared<bool>(false);
+    bool *odd = &sl->odd;
     std::uint32_t uid = row.uid;
     session::command c;
-    c.line = "UID FETCH " + std::to_string(uid) + " (BODY.PEEK[])";
+    c.line = "UID FETCH " + decimal(uid) + " (BODY.PEEK[])";
     c.uid_lo = c.uid_hi = uid;
     c.on_data = [body, got, odd, uid](response &r) {
       fetch_data f;
@@ -195,8 +201,13 @@ class fetcher {
     long long announced = row.bytes > 0 ? row.bytes : 0;
     in_flight_bytes_ += announced;
     const search_hit *hit = &row;
-    c.on_done = [this, body, got, odd, hit, announced, second_try](int st, const std::string &) {
+    c.on_done = [this, slot_it, body, got, odd, hit, announced, second_try](int st, const std::string &) {
       in_flight_bytes_ -= announced;
+      struct release {
+        fetcher *f;
+        std::list<slot>::iterator it;
+        ~release() { f->slots_.erase(it); }
+      } done_with_slot{this, slot_it};
       if (st < 0) {
         failed_ = true;  // the connection's reason is in last_error
         return;
@@ -218,8 +229,6 @@ class fetcher {
         return;
       }
       store(*hit, *body, second_try);
-      body->clear();
-      body->shrink_to_fit();
     };
     s_.submit(std::move(c));
   }
@@ -258,8 +267,15 @@ class fetcher {
     resume_write(job_);
   }
 
+  struct slot {
+    std::string body;
+    bool got = false;
+    bool odd = false;
+  };
+
   export_job *job_;
   session &s_;
+  std::list<slot> slots_;
   bool failed_ = false;
   long long in_flight_bytes_ = 0;
   std::vector<const search_hit *> retry_;

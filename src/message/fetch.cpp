@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/error.h"
+#include "base/text.h"
 #include "connection/fetch_data.h"
 #include "connection/imap.h"
 #include "kerquill.h"
@@ -41,7 +42,7 @@ int fetch_impl(int index) {
   bool got = false;
   int rc = -1;
   session::command c;
-  c.line = "UID FETCH " + std::to_string(uid) + " (BODY.PEEK[])";
+  c.line = "UID FETCH " + decimal(uid) + " (BODY.PEEK[])";
   c.uid_lo = c.uid_hi = uid;
   // Only the record that names this UID carries its body.
   c.on_data = [&](response &r) {

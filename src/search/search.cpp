@@ -117,7 +117,7 @@ class scanner {
   // UID of message number seq, 0 when there is none; false on failure.
   bool uid_of_seq(long long seq, long long &uid) {
     command_reply reply;
-    if (s_.exec("FETCH " + std::to_string(seq) + " (UID)", &reply) != 0) return false;
+    if (s_.exec("FETCH " + decimal(static_cast<unsigned long long>(seq)) + " (UID)", &reply) != 0) return false;
     uid = 0;
     for (const response &r : reply.data) {
       fetch_data f;
