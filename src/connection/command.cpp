@@ -10,6 +10,7 @@
 #include <mbedtls/base64.h>
 
 #include "base/error.h"
+#include "base/mutf7.h"
 #include "connection/imap.h"
 
 namespace kq {
@@ -150,7 +151,7 @@ bool imap_quote(std::string_view s, std::string &out) {
 
 int imap_select(reader *r, const char *mailbox, long long *exists, unsigned long long *uidnext) {
   std::string q;
-  if (!imap_quote(mailbox, q)) return -1;
+  if (!imap_quote(folder_wire_name(mailbox), q)) return -1;
   r->release_records();
   if (cmd_exec(r, "EXAMINE %s", q.c_str()) != 0) {
     r->release_records();

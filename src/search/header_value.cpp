@@ -3,7 +3,9 @@
 #include <string>
 #include <string_view>
 
+#include "base/encoded_words.h"
 #include "base/text.h"
+#include "base/utf8.h"
 #include "search/search.h"
 
 namespace kq {
@@ -66,6 +68,28 @@ int hdr_line_value(const char *block, long long block_len, const char *name, cha
     return 1;
   }
   return 0;
+}
+
+namespace {
+
+// One field of a row: read with room to spare (encoded words are longer
+// than their text), decoded, then cut on a character boundary.
+void row_text(const char *block, long long len, const char *name, char *out, std::size_t cap) {
+  static constexpr std::size_t k_raw_cap = 8192;
+  std::string raw(k_raw_cap, '\0');
+  out[0] = '\0';
+  if (!hdr_line_value(block, len, name, raw.data(), raw.size())) return;
+  raw.resize(std::strlen(raw.c_str()));
+  std::string text = decode_encoded_words(raw);
+  copy_cut(out, cap, std::string_view(text).substr(0, utf8_prefix(text, cap - 1)));
+}
+
+}  // namespace
+
+void row_header_texts(search_hit &h, const char *block, long long len) {
+  row_text(block, len, "From", h.from, sizeof h.from);
+  row_text(block, len, "To", h.to, sizeof h.to);
+  row_text(block, len, "Subject", h.subject, sizeof h.subject);
 }
 
 }  // namespace kq

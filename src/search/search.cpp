@@ -45,9 +45,7 @@ bool fetch_candidate(reader &r, long long k, search_hit &h) {
     if (f.count == 3 && f.date[0]) copy_cut(h.date, sizeof h.date, f.date);
   }
   if (r.last_lit && r.last_lit_len > 0) {
-    hdr_line_value(r.last_lit, r.last_lit_len, "From", h.from, sizeof h.from);
-    hdr_line_value(r.last_lit, r.last_lit_len, "To", h.to, sizeof h.to);
-    hdr_line_value(r.last_lit, r.last_lit_len, "Subject", h.subject, sizeof h.subject);
+    row_header_texts(h, r.last_lit, r.last_lit_len);
     h.has_attachments = attachment_state(r.last_lit);
   }
   r.release_records();
@@ -77,7 +75,7 @@ int search_run(const char *folder, const char *criteria) {
   }
   if (!conn_usable()) return -1;
   search_criteria c;
-  criteria_parse(criteria, c);
+  if (!criteria_parse(criteria, c)) return -1;
   reader r;
   long long count = 0;
   unsigned long long uidnext = 0;
