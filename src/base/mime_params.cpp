@@ -61,7 +61,9 @@ bool read_param(std::string_view v, std::size_t &i, param &p) {
   p.value.clear();
   if (i < v.size() && v[i] == '"') {
     for (++i; i < v.size() && v[i] != '"'; ++i) {
-      if (v[i] == '\\' && i + 1 < v.size()) ++i;
+      // Mailers write Windows paths into quoted names unescaped, so only a
+      // backslash before a quote or a backslash is taken as an escape.
+      if (v[i] == '\\' && i + 1 < v.size() && (v[i + 1] == '"' || v[i + 1] == '\\')) ++i;
       p.value += v[i];
     }
     if (i < v.size()) ++i;  // closing quote; an unterminated one runs to the end

@@ -131,6 +131,7 @@ TEST(MimeParams, PlainQuotedAndEncodedWords) {
   EXPECT_EQ(param("attachment; FileName = \"a; b \\\"c\\\".txt\"; size=3", "filename"),
             "a; b \"c\".txt");
   EXPECT_EQ(param("attachment; size=3", "filename"), "<absent>");
+  EXPECT_EQ(param("attachment; filename=\"C:\\Users\\a.txt\"", "filename"), "C:\\Users\\a.txt");
   EXPECT_EQ(param("attachment; xfilename=a", "filename"), "<absent>");
   EXPECT_EQ(param("text/plain; charset=\"ISO-8859-1\"", "charset"), "ISO-8859-1");
   EXPECT_EQ(param("application/pdf; name=\"=?UTF-8?B?w5xiZXJzaWNodC5wZGY=?=\"", "name"),
