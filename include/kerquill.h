@@ -8,6 +8,9 @@
  *    next call that rewrites the same storage (the next call of that kind).
  *    Do not free it.
  *  - All texts are NUL-terminated bytes; JSON in and out is UTF-8 as given.
+ *    Mail text handed out is UTF-8: encoded header words, body charsets,
+ *    RFC 2231 file names and modified UTF-7 folder names are decoded (an
+ *    unknown charset or a malformed word stays as written).
  *  - The library keeps one server connection, one search result, one fetched
  *    message, one export job, one batch export and one verification report
  *    for the whole process.
@@ -50,8 +53,10 @@ KQ_API const char *kq_last_error(void);
 
 /* ---- folders ------------------------------------------------------------- */
 
-/* JSON array of every folder, in the server's order: [{"name","count",
- * "uid_min","uid_max","total_bytes"(0),"oldest"(""),"newest"("")},...]. */
+/* JSON array of every folder, in the server's order: [{"name" (exactly as
+ * the server sent it, modified UTF-7),"display" (UTF-8),"count","uid_min",
+ * "uid_max","total_bytes"(0),"oldest"(""),"newest"("")},...]. Every call
+ * that takes a folder accepts either its "name" or its "display" form. */
 KQ_API const char *kq_folders_json(void);
 /* JSON estimate of one folder's size and share of attachments, from at most
  * 30 messages spread over the folder. */
@@ -60,13 +65,16 @@ KQ_API const char *kq_probe_folder(const char *folder);
 /* ---- search -------------------------------------------------------------- */
 
 /* Scans a folder and fills the result table. criteria: JSON or NULL, keys
- * "since","before" (YYYY-MM-DD),"from","to","subject","min_bytes",
- * "has_attachments","uid_min","uid_max". */
+ * "since","before" (YYYY-MM-DD),"from","to","subject" (matched without
+ * regard to letter case, Latin, Greek and Cyrillic included),"min_bytes",
+ * "has_attachments" (1/true, 0/false, negative: either),"uid_min","uid_max".
+ * A value of the wrong type or an impossible day: -1, "bad criteria: <key>",
+ * the previous result kept. */
 KQ_API int kq_search(const char *folder, const char *criteria_json);
 /* Number of rows of the last search. */
 KQ_API int kq_search_count(void);
-/* Field of a row: "uid","from","to","subject","date","bytes",
- * "has_attachments"; the empty text for a bad row or key. */
+/* Field of a row: "uid","from","to","subject" (decoded to UTF-8),"date",
+ * "bytes","has_attachments"; the empty text for a bad row or key. */
 KQ_API const char *kq_search_field(int index, const char *key);
 
 /* ---- fetch --------------------------------------------------------------- */
@@ -74,9 +82,10 @@ KQ_API const char *kq_search_field(int index, const char *key);
 /* Downloads the message of a search row (opening the row's folder when
  * another one is open); its texts and attachment table follow. */
 KQ_API int kq_fetch(int index);
-/* Header block of the fetched message. */
+/* Header block of the fetched message, raw: nothing decoded. */
 KQ_API const char *kq_fetch_header(void);
-/* Readable body text (plain text, or HTML with the tags stripped). */
+/* Readable body text (plain text, or HTML with the tags stripped),
+ * converted from its part's charset to UTF-8. */
 KQ_API const char *kq_fetch_body_text(void);
 /* Writes the fetched message, byte for byte, to path. */
 KQ_API int kq_fetch_save(const char *path);
@@ -84,13 +93,16 @@ KQ_API int kq_fetch_save(const char *path);
 /* ---- attachments of the fetched message ----------------------------------- */
 
 KQ_API int kq_attachment_count(void);
-/* Field of an attachment row: "name" (as written in the message),"ctype",
- * "size" (encoded bytes); the first argument is not used. */
+/* Field of an attachment row: "name" (the decoded file name, else the
+ * Content-Type's name, else "attachment-<index>.<extension of its type>"),
+ * "ctype","size" (encoded bytes); the first argument is not used. */
 KQ_API const char *kq_attachment_field(const char *ignored, int index, const char *key);
-/* Decodes attachment row index into the existing dir, named by the part's
- * file name cut to what follows its last '/' or '\'. Base64 that does not
- * decode: -1, "cannot decode attachment N", no file written. The first
- * argument is not used. */
+/* Decodes attachment row index into the existing dir, named by the row's
+ * name cut to what follows its last '/' or '\' (Windows device names get a
+ * leading '_', at most 255 bytes). Never replaces a file nor follows a link
+ * already there: the name becomes "name (2).ext", "name (3).ext", ... until
+ * it is free. Base64 that does not decode: -1, "cannot decode attachment N",
+ * no file written. The first argument is not used. */
 KQ_API int kq_attachment_save(const char *ignored, int index, const char *dir);
 
 /* ---- export job (runs on its own thread) ----------------------------------- */
@@ -123,7 +135,9 @@ KQ_API const char *kq_archive_stats_json(const char *dir);
 
 /* ---- batch export of all folders (runs on its own thread) ----------------- */
 
-/* Exports every listed (or configured) folder into its own subdirectory. */
+/* Exports every listed (or configured) folder into its own subdirectory,
+ * named after the folder's display name (or its raw name when a directory
+ * of that name already exists there). */
 KQ_API int kq_export_all_folders(const char *config_json);
 /* JSON status of the batch, folder by folder. */
 KQ_API const char *kq_export_all_status_json(void);

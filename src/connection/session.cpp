@@ -8,6 +8,7 @@
 #include <yyjson.h>
 
 #include "base/error.h"
+#include "base/mutf7.h"
 #include "base/strcase.h"
 #include "base/text.h"
 #include "platform/platform.h"
@@ -435,7 +436,8 @@ int session::exec(const std::string &line, command_reply *out) {
 
 int session::select(const std::string &mailbox, mailbox_state *out) {
   std::string q;
-  if (!imap_quote(mailbox, q)) return -1;
+  // A UTF-8 name goes out in modified UTF-7, as the server lists it.
+  if (!imap_quote(folder_wire_name(mailbox), q)) return -1;
   mbox_ = {};
   int rc = exec("EXAMINE " + q);
   if (rc > 0) {

@@ -70,9 +70,11 @@ void batch_copy_name(char out[k_folder_cap], const char *name, std::size_t len);
 // characters; "", "." and ".." get a leading '_' so no folder can name the
 // batch directory itself or its parent.
 void sanitize_folder(char out[k_subdir_cap], const char *name);
-// Fills subdirs from folders: the sanitized name, with "~2", "~3", ... added
-// where an earlier folder already took it (compared without regard to ASCII
-// case, as on case-insensitive file systems).
+// Fills subdirs from folders: the sanitized display name (modified UTF-7
+// decoded), or the sanitized raw name when the batch directory already holds
+// a directory of that name, with "~2", "~3", ... added where an earlier
+// folder already took it (compared without regard to letter case, as on
+// case-insensitive file systems).
 void batch_assign_subdirs();
 
 // Thread body of a batch; its argument is &s_batch.

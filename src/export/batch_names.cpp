@@ -1,9 +1,13 @@
 // Folder names of a batch and the subdirectories they are exported into.
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
 
+#include "base/casefold.h"
+#include "base/mutf7.h"
 #include "export/batch.h"
+#include "platform/platform.h"
 
 namespace kq {
 
@@ -16,19 +20,9 @@ std::size_t utf8_cut(std::string_view s, std::size_t n) {
   return n;
 }
 
-bool same_ascii_nocase(const char *a, const char *b) {
-  for (; *a && *b; ++a, ++b) {
-    unsigned char x = static_cast<unsigned char>(*a), y = static_cast<unsigned char>(*b);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
-    if (x != y) return false;
-  }
-  return *a == *b;
-}
-
 bool subdir_taken(const char *name, int before) {
   for (int j = 0; j < before; ++j)
-    if (same_ascii_nocase(s_batch.subdirs[j], name)) return true;
+    if (fold_case(s_batch.subdirs[j]) == fold_case(name)) return true;
   return false;
 }
 
@@ -55,8 +49,18 @@ void sanitize_folder(char out[k_subdir_cap], const char *name) {
 
 void batch_assign_subdirs() {
   for (int i = 0; i < s_batch.folder_count; ++i) {
-    char base[k_subdir_cap];
-    sanitize_folder(base, s_batch.folders[i]);
+    // Named after what a person reads ("Entwürfe", not "Entw&APw-rfe"),
+    // unless an earlier run already made the directory under the raw name:
+    // resuming into it must find the archive it started.
+    char raw[k_subdir_cap], base[k_subdir_cap];
+    sanitize_folder(raw, s_batch.folders[i]);
+    std::string display = folder_display_name(s_batch.folders[i]);
+    char shown[k_folder_cap];
+    batch_copy_name(shown, display.data(), display.size());
+    sanitize_folder(base, shown);
+    if (std::strcmp(raw, base) != 0 && s_batch.dir[0] &&
+        plat::path_exists((std::string(s_batch.dir) + "/" + raw).c_str()))
+      std::memcpy(base, raw, sizeof base);
     char *out = s_batch.subdirs[i];
     std::snprintf(out, k_subdir_cap, "%s", base);
     for (int k = 2; subdir_taken(out, i); ++k) {

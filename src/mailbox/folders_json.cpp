@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/mutf7.h"
 #include "connection/imap.h"
 #include "base/strcase.h"
 #include "base/text.h"
@@ -63,6 +64,8 @@ void append_object(std::string &out, const char *name, const folder_stat &st) {
   char num[160];
   out += "{\"name\":";
   json_append_str(out, name);
+  out += ",\"display\":";
+  json_append_str_utf8(out, folder_display_name(name));
   std::snprintf(num, sizeof num, ",\"count\":%lld,\"uid_min\":%lld,\"uid_max\":%lld,\"total_bytes\":%lld",
                 st.count, st.uid_min, st.uid_max, st.total_bytes);
   out += num;

@@ -27,15 +27,12 @@ bool part_is_attachment(const mime_part &p) {
   return true;
 }
 
-namespace {
-const char *display_name(const mime_part &p) { return p.filename[0] ? p.filename : "attachment"; }
-}  // namespace
-
 void collect_atts(const char *data, std::uint64_t len) {
   leaf_walk(data, len, [](const mime_part &p) {
     if (!part_is_attachment(p) || s_att_count >= k_att_cap) return true;
-    attachment_info &row = s_att[s_att_count++];
-    copy_cut(row.name, sizeof row.name, display_name(p));
+    attachment_info &row = s_att[s_att_count];
+    copy_cut(row.name, sizeof row.name, attachment_name(p, s_att_count));
+    ++s_att_count;
     copy_cut(row.ctype, sizeof row.ctype, p.ctype);
     row.size = static_cast<long long>(p.body_len);
     return true;
@@ -54,27 +51,16 @@ void att_save_walk(const char *data, std::uint64_t len, att_save_state *st) {
     st->data.reset(new (std::nothrow) char[cap]);
     if (!st->data) return false;
     st->len = decode_part(p.body, p.body_len, p.cte, st->data.get(), cap);
-    copy_cut(st->name, sizeof st->name, display_name(p));
+    copy_cut(st->name, sizeof st->name, attachment_name(p, st->wanted));
     st->found = 1;
     return false;
   });
 }
 
-void safe_file_name(const char *name, char *out, std::size_t cap) {
-  const char *base = name;
-  for (const char *p = name; *p; ++p)
-    if (*p == '/' || *p == '\\') base = p + 1;
-  std::size_t n = 0;
-  for (const char *p = base; *p && n + 1 < cap; ++p) {
-    auto c = static_cast<unsigned char>(*p);
-    out[n++] = (c < 0x20 || c == 0x7f || c == ':') ? '_' : static_cast<char>(c);
-  }
-  out[n] = '\0';
-  if (!std::strcmp(out, "") || !std::strcmp(out, ".") || !std::strcmp(out, ".."))
-    copy_cut(out, cap, "attachment");
-}
-
 namespace {
+
+constexpr int k_max_tries = 10000;
+constexpr std::size_t k_path_max = 4096;
 
 int save_impl(int index, const char *dir) {
   if (!dir || !*dir) {
@@ -100,26 +86,26 @@ int save_impl(int index, const char *dir) {
     set_err("cannot decode attachment %d", index);
     return -1;
   }
-  char file[256];
-  safe_file_name(st.name, file, sizeof file);
-  char path[4096];
-  int pn = std::snprintf(path, sizeof path, "%s/%s", dir, file);
-  // A cut path could name a file outside dir.
-  if (pn < 0 || static_cast<std::size_t>(pn) >= sizeof path) {
-    set_err("path too long");
-    return -1;
-  }
-  std::FILE *f = std::fopen(path, "wb");
-  if (!f) {
-    set_err("cannot write %s: %s", path, plat::error_text(plat::last_errno()));
-    return -1;
-  }
-  auto want = static_cast<std::size_t>(st.len);
-  std::size_t w = want ? std::fwrite(st.data.get(), 1, want, f) : 0;
-  bool closed = std::fclose(f) == 0;
-  if (w != want || !closed) {
-    set_err("short write %s", path);
-    return -1;
+  std::string file = safe_file_name(st.name);
+  std::string_view data(st.data.get(), static_cast<std::size_t>(st.len));
+  // Never replace a file nor write through a link already in dir: each
+  // name is tried with exclusive creation, numbered on until one is free.
+  for (int k = 1;; ++k) {
+    if (k > k_max_tries) {
+      set_err("no free file name for %s in %s", file.c_str(), dir);
+      return -1;
+    }
+    std::string path = std::string(dir) + "/" + numbered_file_name(file, k);
+    if (path.size() >= k_path_max) {
+      set_err("path too long");
+      return -1;
+    }
+    bool exists = false;
+    if (plat::create_new_file(path.c_str(), data, &exists)) break;
+    if (!exists) {
+      set_err("cannot write %s: %s", path.c_str(), plat::error_text(plat::last_errno()));
+      return -1;
+    }
   }
   set_err("%s", "");
   return 0;

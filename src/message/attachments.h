@@ -3,14 +3,16 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <string_view>
 
 #include "message/mime.h"
 
 namespace kq {
 
 struct attachment_info {
-  char name[256];   // filename parameter as in the message, or "attachment"
-  char ctype[256];  // whole Content-Type value, empty when absent
+  char name[512];   // attachment_name() of the part
+  char ctype[512];  // whole Content-Type value, empty when absent
   long long size;   // body length before transfer decoding
 };
 
@@ -31,14 +33,27 @@ struct att_save_state {
   int found = 0;
   std::unique_ptr<char[]> data;  // decoded bytes
   long long len = 0;             // decode_part result; -1 when decoding failed
-  char name[256] = {};
+  char name[512] = {};
 };
 
 // Finds attachment number wanted in document order and decodes it.
 void att_save_walk(const char *data, std::uint64_t len, att_save_state *state);
 
+// The name a part is listed under: its decoded file name, else the decoded
+// name parameter of its Content-Type, else unnamed_part_name().
+std::string attachment_name(const mime_part &p, int index);
+// "attachment-<index>.<extension of the content type>" ("bin" for a type
+// without a known extension, "txt" when there is no Content-Type).
+std::string unnamed_part_name(int index, const char *ctype);
+
 // The file name a saved attachment gets: only what follows the last '/' or
-// '\', control characters and ':' made '_', "attachment" for "", "." and "..".
-void safe_file_name(const char *name, char *out, std::size_t cap);
+// '\', control characters and ':' made '_', "attachment" for "", "." and
+// "..", a '_' before a Windows device name (con, nul, com1, lpt1.txt, ...),
+// and at most 255 bytes, cut inside the stem on a character boundary so the
+// extension stays.
+std::string safe_file_name(std::string_view name);
+// The k-th choice of name for a file that must not replace another:
+// "name.ext", "name (2).ext", "name (3).ext", ..., still within 255 bytes.
+std::string numbered_file_name(std::string_view safe_name, int k);
 
 }  // namespace kq

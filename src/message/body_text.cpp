@@ -2,11 +2,15 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "message/fetched.h"
 #include "message/html_text.h"
 #include "message/mime.h"
+#include "base/encoded_words.h"
+#include "base/mime_params.h"
 #include "base/strcase.h"
+#include "base/utf8.h"
 
 namespace kq {
 
@@ -19,7 +23,8 @@ bool is_textual(const mime_part &p) {
 void store_text(const char *text, std::size_t n, char *out, std::size_t cap) {
   auto *nul = static_cast<const char *>(std::memchr(text, '\0', n));
   if (nul) n = static_cast<std::size_t>(nul - text);
-  if (n > cap - 1) n = cap - 1;
+  // The text is UTF-8 (or bytes of an unknown charset): never cut a character.
+  n = utf8_prefix(std::string_view(text, n), cap - 1);
   std::memcpy(out, text, n);
   out[n] = '\0';
 }
@@ -33,6 +38,14 @@ void part_text(const mime_part &p, text_work &work, char *out, std::size_t cap) 
   if (r < 0) {
     auto *nul = static_cast<const char *>(std::memchr(dec, '\0', k_text_work_cap));
     n = nul ? static_cast<std::size_t>(nul - dec) : k_text_work_cap;
+  }
+  // Every text out is UTF-8; a part in a charset the system cannot
+  // convert (or that does not hold to its charset) is shown as it is.
+  std::string charset, converted;
+  if (mime_param(p.ctype, "charset", charset) && !charset.empty() &&
+      charset_text_to_utf8(charset, std::string_view(dec, n), converted)) {
+    dec = converted.data();
+    n = converted.size();
   }
   if (kq_strcasestr(p.ctype, "html")) {
     strip_tags(dec, n, work.stripped.get(), k_text_work_cap);

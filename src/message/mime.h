@@ -15,10 +15,11 @@ struct mime_part {
   std::uint64_t header_len;  // bytes from start to the body, blank line included
   const char *body;
   std::uint64_t body_len;
-  char ctype[256];           // Content-Type value, parameters included
+  char ctype[512];           // Content-Type value, parameters included
   char cte[64];              // Content-Transfer-Encoding value
-  char disposition[128];     // Content-Disposition value
-  char filename[256];        // filename parameter of disposition
+  // Room for a long name split over RFC 2231 continuations.
+  char disposition[1024];    // Content-Disposition value
+  char filename[512];        // filename parameter of disposition, as UTF-8
   char boundary[256];        // boundary parameter of ctype
   int has_boundary;          // a "boundary=" was present, even with an empty value
 };
@@ -28,7 +29,9 @@ struct mime_part {
 inline constexpr int k_max_nesting = 32;
 
 // Splits headers from body at the first blank line and reads Content-Type,
-// Content-Transfer-Encoding and Content-Disposition (unfolded) into part.
+// Content-Transfer-Encoding and Content-Disposition (unfolded) into part;
+// the file name is decoded (RFC 2231 and RFC 2047) and cut on a character
+// boundary.
 void part_parse_headers(mime_part *part, const char *data, std::uint64_t len);
 
 // Finds the first field called name (colon included, any letter case) in the

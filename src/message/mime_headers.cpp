@@ -1,8 +1,12 @@
-// Header/body split, unfolded header values and the two parameters we read.
+// Header/body split, unfolded header values, the boundary and the file name.
 #include <cstring>
+#include <string>
 
 #include "message/mime.h"
+#include "base/mime_params.h"
 #include "base/strcase.h"
+#include "base/text.h"
+#include "base/utf8.h"
 
 namespace kq {
 
@@ -128,7 +132,10 @@ void part_parse_headers(mime_part *part, const char *data, std::uint64_t len) {
     part->has_boundary = 1;
   hdr_find(data, e, "Content-Transfer-Encoding:", part->cte, sizeof part->cte);
   hdr_find(data, e, "Content-Disposition:", part->disposition, sizeof part->disposition);
-  read_param(part->disposition, "filename=", part->filename, sizeof part->filename);
+  std::string name;
+  if (mime_param(part->disposition, "filename", name))
+    copy_cut(part->filename, sizeof part->filename,
+             std::string_view(name).substr(0, utf8_prefix(name, sizeof part->filename - 1)));
 }
 
 }  // namespace kq

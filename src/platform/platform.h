@@ -117,6 +117,11 @@ bool make_dir(const char *path);
 bool path_exists(const char *path);
 // True when path names a regular file (stat, following links).
 bool is_regular_file(const char *path);
+// Creates path as a new file holding data. Fails, touching nothing, when
+// anything already has that name (a dangling link included; no link is
+// followed); *exists then tells that this was the reason. A file cut short
+// by a failed write is removed.
+bool create_new_file(const char *path, std::string_view data, bool *exists);
 // Replaces dst by src atomically where the system allows it.
 bool file_replace(const char *src, const char *dst);
 // A file written only at its end (O_APPEND). write() hands the whole buffer

@@ -221,6 +221,29 @@ bool is_regular_file(const char *path) {
   struct stat st;
   return ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
 }
+bool create_new_file(const char *path, std::string_view data, bool *exists) {
+  *exists = false;
+  int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    *exists = errno == EEXIST;
+    return false;
+  }
+  std::size_t done = 0;
+  while (done < data.size()) {
+    ssize_t w = ::write(fd, data.data() + done, data.size() - done);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) break;
+    done += static_cast<std::size_t>(w);
+  }
+  bool ok = done == data.size();
+  if (::close(fd) != 0) ok = false;
+  if (!ok) {
+    int err = errno;
+    ::unlink(path);
+    errno = err;
+  }
+  return ok;
+}
 bool file_replace(const char *src, const char *dst) { return ::rename(src, dst) == 0; }
 const char *env_get(const char *name) { return std::getenv(name); }
 

@@ -3,7 +3,9 @@
 #include <string>
 #include <string_view>
 
+#include "base/encoded_words.h"
 #include "base/text.h"
+#include "base/utf8.h"
 #include "search/search.h"
 
 namespace kq {
@@ -66,6 +68,29 @@ int hdr_line_value(const char *block, long long block_len, const char *name, cha
     return 1;
   }
   return 0;
+}
+
+namespace {
+
+// One field of a row: read with room to spare (encoded words are longer
+// than their text), decoded, then cut on a character boundary.
+void row_text(const char *block, long long len, const char *name, std::string &out, std::size_t cap) {
+  static constexpr std::size_t k_raw_cap = 8192;
+  std::string raw(k_raw_cap, '\0');
+  out.clear();
+  if (!hdr_line_value(block, len, name, raw.data(), raw.size())) return;
+  raw.resize(std::strlen(raw.c_str()));
+  std::string text = decode_encoded_words(raw);
+  out.assign(text, 0, utf8_prefix(text, cap - 1));
+}
+
+}  // namespace
+
+void row_header_texts(search_hit &h, const char *block, long long len) {
+  // Cut where the rows of fixed size always cut them.
+  row_text(block, len, "From", h.from, 512);
+  row_text(block, len, "To", h.to, 512);
+  row_text(block, len, "Subject", h.subject, 1024);
 }
 
 }  // namespace kq

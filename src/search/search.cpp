@@ -37,13 +37,6 @@ long long sat_add(long long a, long long b) {
   return b > 0 ? LLONG_MAX : LLONG_MIN;
 }
 
-// Field value cut where the fixed rows of old cut it.
-void header_field(std::string_view block, const char *name, std::string &out, std::size_t cap) {
-  std::vector<char> buf(cap);
-  if (hdr_line_value(block.data(), static_cast<long long>(block.size()), name, buf.data(), cap))
-    out = buf.data();
-}
-
 // A row from one FETCH response; false when it lacks what a row needs.
 bool row_from(const fetch_data &f, search_hit &h) {
   if (!f.has_uid || !f.has_size) return false;
@@ -54,9 +47,7 @@ bool row_from(const fetch_data &f, search_hit &h) {
   h.ts = internaldate_ts(h.date.c_str());
   if (const fetch_data::section *s = f.find("HEADER")) {
     std::string block(s->bytes);
-    header_field(block, "From", h.from, 512);
-    header_field(block, "To", h.to, 512);
-    header_field(block, "Subject", h.subject, 1024);
+    row_header_texts(h, block.data(), static_cast<long long>(block.size()));
     h.has_attachments = attachment_state(block.c_str());
   }
   return true;
@@ -182,7 +173,7 @@ int search_folder(const char *folder, const char *criteria) {
   session &sess = main_session();
   if (!sess.usable()) return -1;
   search_criteria c;
-  criteria_parse(criteria, c);
+  if (!criteria_parse(criteria, c)) return -1;
   mailbox_state st;
   // A folder that cannot be opened leaves the previous result as it was.
   if (sess.select(folder, &st) != 0) return -1;

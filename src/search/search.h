@@ -27,6 +27,10 @@ int hdr_line_value(const char *block, long long block_len, const char *name, cha
 // Searches a folder into the result (kq_search without the entry point's
 // checks): 0, or -1 with last_error set.
 int search_folder(const char *folder, const char *criteria_json);
+// Fills a row's "from", "to" and "subject" from its header block: unfolded,
+// encoded words decoded to UTF-8, cut to the field without splitting a
+// character.
+void row_header_texts(search_hit &h, const char *block, long long len);
 
 struct search_criteria {
   bool since_set = false;
@@ -46,8 +50,10 @@ struct search_criteria {
 };
 
 // Reads the criteria JSON; text that is absent, not JSON or not an object
-// leaves every criterion at its default.
-void criteria_parse(const char *json, search_criteria &c);
+// leaves every criterion at its default, as do keys whose value is null. A
+// key of the wrong type, a day that is not a real "YYYY-MM-DD" or a
+// has_attachments above 1 gives false with "bad criteria: <key>".
+bool criteria_parse(const char *json, search_criteria &c);
 
 // True when the row passes every criterion.
 bool criteria_match(const search_criteria &c, const search_hit &h);

@@ -89,12 +89,17 @@ TEST_F(FolderListing, EveryFolderWithTheServersCountsAndUidRanges) {
 
 TEST_F(FolderListing, NamesAreEscapedJsonStrings) {
   std::string text = kq_folders_json();
-  EXPECT_NE(text.find("{\"name\":\"Say \\\"hi\\\"\",\"count\":1,"), std::string::npos) << text;
-  EXPECT_NE(text.find("{\"name\":\"back\\\\slash\",\"count\":1,"), std::string::npos) << text;
+  EXPECT_NE(text.find("{\"name\":\"Say \\\"hi\\\"\",\"display\":\"Say \\\"hi\\\"\",\"count\":1,"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("{\"name\":\"back\\\\slash\",\"display\":\"back\\\\slash\",\"count\":1,"),
+            std::string::npos)
+      << text;
   EXPECT_EQ(text.front(), '[');
   EXPECT_EQ(text.back(), ']');
-  // The only blanks are those inside "My Folder" and "Say \"hi\"".
-  EXPECT_EQ(std::count(text.begin(), text.end(), ' '), 2) << text;
+  // The only blanks are those inside "My Folder" and "Say \"hi\"", each in
+  // its name and its display name.
+  EXPECT_EQ(std::count(text.begin(), text.end(), ' '), 4) << text;
 }
 
 TEST_F(FolderListing, EmptyFoldersCostNoSearch) {

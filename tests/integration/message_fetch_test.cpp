@@ -231,13 +231,14 @@ TEST_F(MessageFetch, AttachmentsSavedByteForByte) {
 
   ASSERT_TRUE(fetch("related_image.eml"));
   ASSERT_EQ(kq_attachment_count(), 1);
-  EXPECT_STREQ(kq_attachment_field(nullptr, 0, "name"), "attachment");
+  EXPECT_STREQ(kq_attachment_field(nullptr, 0, "name"), "attachment-0.png");
   EXPECT_STREQ(kq_attachment_field(nullptr, 0, "ctype"), "image/png");
-  EXPECT_EQ(saved_attachment(d, 0, "attachment"), original_payload("pixel.png"));
+  EXPECT_EQ(saved_attachment(d, 0, "attachment-0.png"), original_payload("pixel.png"));
 
   ASSERT_TRUE(fetch("bare_pdf.eml"));
   ASSERT_EQ(kq_attachment_count(), 1);
-  EXPECT_EQ(saved_attachment(d, 0, "attachment"), original_payload("report.pdf"));
+  EXPECT_STREQ(kq_attachment_field(nullptr, 0, "name"), "a.pdf");  // Content-Type's name
+  EXPECT_EQ(saved_attachment(d, 0, "a.pdf"), original_payload("report.pdf"));
 
   ASSERT_TRUE(fetch("bare_lf.eml"));
   ASSERT_EQ(kq_attachment_count(), 1);

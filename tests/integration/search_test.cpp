@@ -129,10 +129,15 @@ TEST_F(Search, DatesSinceAndBefore) {
   EXPECT_EQ(run(R"({"since":"2024-01-01","before":"2024-03-02"})"),
             expected([](const model_msg &m) { return m.date >= 1704067200 && m.date < k_mar01 + 86400; }));
   EXPECT_TRUE(run(R"({"since":"2024-03-01","before":"2024-03-01"})").empty());
-  // Unreadable or pre-1970 days are ignored.
-  EXPECT_EQ(run(R"({"since":"March","before":"1960-01-01"})").size(), msgs_.size());
-  // Month 13 carries into the next year: nothing is that new.
-  EXPECT_TRUE(run(R"({"since":"2024-13-01"})").empty());
+  // A pre-1970 day is a day like any other; an unreadable or impossible one
+  // is refused and leaves the previous result.
+  EXPECT_EQ(run(R"({"since":"1960-01-01"})").size(), msgs_.size());
+  EXPECT_TRUE(run(R"({"before":"1960-01-01"})").empty());
+  for (const char *bad : {R"({"since":"March"})", R"({"since":"2024-13-01"})"}) {
+    EXPECT_EQ(kq_search("Mixed", bad), -1) << bad;
+    EXPECT_STREQ(kq_last_error(), "bad criteria: since");
+    EXPECT_EQ(kq_search_count(), 0) << "the previous search found nothing";
+  }
 }
 
 TEST_F(Search, HeaderSubstringsInAnyCase) {
@@ -151,12 +156,14 @@ TEST_F(Search, HeaderSubstringsInAnyCase) {
 TEST_F(Search, SizeAndAttachmentStates) {
   EXPECT_EQ(run(R"({"min_bytes":10000})"),
             expected([](const model_msg &m) { return m.bytes >= 10000; }));
-  EXPECT_EQ(run(R"({"min_bytes":"big"})").size(), msgs_.size());
+  EXPECT_EQ(kq_search("Mixed", R"({"min_bytes":"big"})"), -1);
+  EXPECT_STREQ(kq_last_error(), "bad criteria: min_bytes");
   EXPECT_EQ(run(R"({"has_attachments":1})"),
             expected([](const model_msg &m) { return m.att == 1; }));
   EXPECT_EQ(run(R"({"has_attachments":0})"),
             expected([](const model_msg &m) { return m.att == 0; }));
-  EXPECT_EQ(run(R"({"has_attachments":true})"), run(R"({"has_attachments":0})"));
+  EXPECT_EQ(run(R"({"has_attachments":true})"), run(R"({"has_attachments":1})"));
+  EXPECT_EQ(run(R"({"has_attachments":false})"), run(R"({"has_attachments":0})"));
   EXPECT_EQ(run(R"({"has_attachments":-1})").size(), msgs_.size());
 }
 
@@ -168,7 +175,8 @@ TEST_F(Search, UidRange) {
   c = "{\"uid_min\":" + std::to_string(u5) + ",\"uid_max\":" + std::to_string(u2) + "}";
   EXPECT_TRUE(run(c.c_str()).empty());
   // UID 0 is refused by the server: the scan ends at once, still a success.
-  EXPECT_TRUE(run(R"({"uid_min":"first"})").empty());
+  EXPECT_EQ(kq_search("Mixed", R"({"uid_min":"first"})"), -1);
+  EXPECT_STREQ(kq_last_error(), "bad criteria: uid_min");
   EXPECT_TRUE(run(R"({"uid_min":0})").empty());
   EXPECT_EQ(run(R"({"uid_max":4294967295})").size(), msgs_.size());
 }

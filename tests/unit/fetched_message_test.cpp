@@ -107,9 +107,10 @@ TEST(Attachments, TheTest) {
        "--b\r\nContent-Type: multipart/related\r\n\r\nno boundary\r\n"
        "--b\r\nContent-Type: application/zip\r\nContent-Disposition: inline\r\n\r\nPK\r\n"
        "--b\r\n\r\nno headers\r\n--b--\r\n");
-  EXPECT_EQ(rows(), (std::vector<row>{{"attachment", "", "7"},
+  // Nameless parts are named from their row and type.
+  EXPECT_EQ(rows(), (std::vector<row>{{"attachment-0.txt", "", "7"},
                                       {"t.txt", "text/plain; name=x", "1"},
-                                      {"attachment", "application/zip", "2"}}));
+                                      {"attachment-2.zip", "application/zip", "2"}}));
 }
 
 TEST(Attachments, FieldKeysAndRows) {
@@ -123,11 +124,7 @@ TEST(Attachments, FieldKeysAndRows) {
 }
 
 TEST(AttachmentSave, SafeFileNameRules) {
-  char out[256];
-  auto safe = [&](const char *n) {
-    safe_file_name(n, out, sizeof out);
-    return std::string(out);
-  };
+  auto safe = [](const char *n) { return safe_file_name(n); };
   EXPECT_EQ(safe("report.pdf"), "report.pdf");
   EXPECT_EQ(safe("a/b\\c.txt"), "c.txt");
   EXPECT_EQ(safe("dir/"), "attachment");
@@ -135,6 +132,87 @@ TEST(AttachmentSave, SafeFileNameRules) {
   EXPECT_EQ(safe("..."), "...");
   EXPECT_EQ(safe("a\x01\x7f:b"), "a___b");
   EXPECT_EQ(safe("caf\xc3\xa9.txt"), "caf\xc3\xa9.txt");
+}
+
+TEST(AttachmentSave, WindowsDeviceNamesAreRenamed) {
+  for (const char *dev : {"con", "NUL", "aux.txt", "Prn.tar.gz", "com1", "LPT9.log", "con .txt"})
+    EXPECT_EQ(safe_file_name(dev), std::string("_") + dev) << dev;
+  for (const char *fine : {"console.txt", "com10", "com0", "lpt", "my.con", "nully"})
+    EXPECT_EQ(safe_file_name(fine), fine) << fine;
+}
+
+TEST(AttachmentSave, LongNamesAreCutOnACharacterAndKeepTheirExtension) {
+  // 200 two-byte letters: 400 bytes before ".pdf".
+  std::string stem;
+  for (int i = 0; i < 200; ++i) stem += "\xc3\xa9";
+  std::string cut = safe_file_name(stem + ".pdf");
+  EXPECT_LE(cut.size(), 255u);
+  EXPECT_EQ(cut.size(), 254u);  // 125 letters + ".pdf": one more byte would split a letter
+  EXPECT_EQ(cut.substr(cut.size() - 4), ".pdf");
+  EXPECT_EQ(cut.substr(0, 250), stem.substr(0, 250));
+  std::string numbered = numbered_file_name(cut, 12);
+  EXPECT_LE(numbered.size(), 255u);
+  EXPECT_EQ(numbered.substr(numbered.size() - 9), " (12).pdf");
+  EXPECT_EQ(numbered_file_name("a.b.txt", 2), "a.b (2).txt");
+  EXPECT_EQ(numbered_file_name("README", 3), "README (3)");
+  EXPECT_EQ(numbered_file_name(".hidden", 2), ".hidden (2)");
+}
+
+TEST(Attachments, NamesDecodedFromRfc2231AndEncodedWords) {
+  hold("Content-Type: multipart/mixed; boundary=b\r\n\r\n"
+       "--b\r\nContent-Type: application/pdf\r\nContent-Disposition: attachment;\r\n"
+       " filename*0*=UTF-8''%C3%9Cbersicht%20der%20Pr;\r\n filename*1*=%C3%BCfungen;\r\n"
+       " filename*2=\".pdf\"\r\n\r\nPDF\r\n"
+       "--b\r\nContent-Type: text/plain; name=\"=?KOI8-R?B?8NLJ18XU?=.txt\"\r\n"
+       "Content-Disposition: attachment\r\n\r\nhi\r\n"
+       "--b\r\nContent-Type: image/jpeg\r\n\r\nJPG\r\n"
+       "--b\r\nContent-Type: application/x-unheard-of\r\n\r\n??\r\n--b--\r\n");
+  ASSERT_EQ(kq_attachment_count(), 4);
+  EXPECT_STREQ(kq_attachment_field(nullptr, 0, "name"),
+               "\xc3\x9c" "bersicht der Pr\xc3\xbc" "fungen.pdf");
+  EXPECT_STREQ(kq_attachment_field(nullptr, 1, "name"),
+               "\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82.txt");
+  EXPECT_STREQ(kq_attachment_field(nullptr, 2, "name"), "attachment-2.jpg");
+  EXPECT_STREQ(kq_attachment_field(nullptr, 3, "name"), "attachment-3.bin");
+}
+
+TEST(AttachmentSave, NeverReplacesAFileNorFollowsALink) {
+  scratch_dir d("att-nodup");
+  hold("Content-Type: multipart/mixed; boundary=b\r\n\r\n"
+       "--b\r\nContent-Disposition: attachment; filename=a.txt\r\n\r\none\r\n"
+       "--b\r\nContent-Disposition: attachment; filename=a.txt\r\n\r\ntwo\r\n"
+       "--b\r\nContent-Disposition: attachment; filename=b.txt\r\n\r\nthree\r\n--b--\r\n");
+  const std::string dir = d.str();
+  ASSERT_EQ(kq_attachment_save(nullptr, 0, dir.c_str()), 0) << kq_last_error();
+  ASSERT_EQ(kq_attachment_save(nullptr, 1, dir.c_str()), 0) << kq_last_error();
+  ASSERT_EQ(kq_attachment_save(nullptr, 0, dir.c_str()), 0) << kq_last_error();
+  EXPECT_EQ(read_file(d.path() / "a.txt"), "one");
+  EXPECT_EQ(read_file(d.path() / "a (2).txt"), "two");
+  EXPECT_EQ(read_file(d.path() / "a (3).txt"), "one");
+  // A link planted under the name, even one pointing nowhere, is left alone.
+  fs::path target = d.path() / "outside";
+  fs::create_symlink(target, d.path() / "b.txt");
+  ASSERT_EQ(kq_attachment_save(nullptr, 2, dir.c_str()), 0) << kq_last_error();
+  EXPECT_FALSE(fs::exists(target));
+  EXPECT_TRUE(fs::is_symlink(d.path() / "b.txt"));
+  EXPECT_EQ(read_file(d.path() / "b (2).txt"), "three");
+}
+
+TEST(BodyText, ConvertedFromThePartsCharset) {
+  hold("Content-Type: text/plain; charset=iso-8859-1\r\nContent-Transfer-Encoding: quoted-printable\r\n"
+       "\r\nGr=FC=DFe aus K=F6ln");
+  EXPECT_STREQ(kq_fetch_body_text(), "Gr\xc3\xbc\xc3\x9f" "e aus K\xc3\xb6ln");
+  hold("Content-Type: text/plain; charset=\"KOI8-R\"\r\n\r\n\xf0\xd2\xc9\xd7\xc5\xd4");
+  EXPECT_STREQ(kq_fetch_body_text(), "\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82");
+  hold("Content-Type: text/html; charset=windows-1252\r\n\r\n<p>\x80 5 &amp; more</p>");
+  EXPECT_STREQ(kq_fetch_body_text(), " \xe2\x82\xac 5 & more ");
+  hold("Content-Type: text/plain; charset=ISO-2022-JP\r\n\r\n\x1b$BF|K\\8l\x1b(B");
+  EXPECT_STREQ(kq_fetch_body_text(), "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e");
+  // An unknown charset, or bytes that break their charset: shown as they are.
+  hold("Content-Type: text/plain; charset=x-martian\r\n\r\nab\xe9");
+  EXPECT_STREQ(kq_fetch_body_text(), "ab\xe9");
+  hold("Content-Type: text/plain; charset=utf-8\r\n\r\nab\xe9");
+  EXPECT_STREQ(kq_fetch_body_text(), "ab\xe9");
 }
 
 TEST(AttachmentSave, BadBase64FailsAndWritesNothing) {

@@ -78,3 +78,28 @@ TEST(HeaderValue, OnlyTheGivenLengthIsRead) {
   EXPECT_STREQ(out.c_str(), "ab");
   EXPECT_EQ(hdr_line_value(b.data(), 14, "From", out.data(), out.size()), 0);
 }
+
+TEST(RowHeaderTexts, DecodedToUtf8AndCutBetweenCharacters) {
+  std::string block =
+      "From: =?ISO-8859-1?Q?J=FCrgen_M=FCller?= <jm@example.de>\r\n"
+      "To: =?KOI8-R?B?8NLJ18XU?=\r\n <ivan@example.ru>\r\n"
+      "Subject: =?utf-8?q?=C3=9Cber_die_Preise_f=C3=BCr?=\r\n =?utf-8?q?_2024?=\r\n\r\n";
+  kq::search_hit h{};
+  kq::row_header_texts(h, block.data(), static_cast<long long>(block.size()));
+  EXPECT_EQ(h.from, "J\xc3\xbcrgen M\xc3\xbcller <jm@example.de>");
+  EXPECT_EQ(h.to, "\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82 <ivan@example.ru>");
+  EXPECT_EQ(h.subject, "\xc3\x9c" "ber die Preise f\xc3\xbcr 2024");
+
+  // Longer raw than the field: encoded words past 1023 bytes still decode,
+  // and the text ends on a whole character.
+  std::string words;
+  for (int i = 0; i < 300; ++i) words += " =?UTF-8?B?w6nDqQ==?=";  // "éé" each
+  block = "Subject:" + words + "\r\n\r\n";
+  kq::row_header_texts(h, block.data(), static_cast<long long>(block.size()));
+  EXPECT_EQ(h.subject.size(), 1022u);
+  EXPECT_EQ(h.subject.substr(0, 4), "\xc3\xa9\xc3\xa9");
+  std::string missing = "X-Other: 1\r\n\r\n";
+  kq::row_header_texts(h, missing.data(), static_cast<long long>(missing.size()));
+  EXPECT_EQ(h.from, "");
+  EXPECT_EQ(h.subject, "");
+}

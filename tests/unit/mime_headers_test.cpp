@@ -2,6 +2,7 @@
 // parameters.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "message/mime.h"
@@ -106,17 +107,17 @@ TEST(MimeHeaders, NameMatchRules) {
 }
 
 TEST(MimeHeaders, ValuesAreCutAtTheirLimits) {
-  std::string longv(400, 'a');
+  std::string longv(1200, 'a');
   mime_part p = parse("Content-Type: " + longv + "\r\nContent-Transfer-Encoding: " + longv +
                       "\r\nContent-Disposition: " + longv + "\r\n\r\n");
-  EXPECT_EQ(std::string(p.ctype), std::string(255, 'a'));
+  EXPECT_EQ(std::string(p.ctype), std::string(511, 'a'));
   EXPECT_EQ(std::string(p.cte), std::string(63, 'a'));
-  EXPECT_EQ(std::string(p.disposition), std::string(127, 'a'));
+  EXPECT_EQ(std::string(p.disposition), std::string(1023, 'a'));
   // A folded value is cut after unfolding.
   p = parse("Content-Type: x;\r\n " + longv + "\r\n\r\n");
-  EXPECT_EQ(std::string(p.ctype), "x; " + std::string(252, 'a'));
-  // A filename beyond the first 127 characters of the disposition is lost.
-  p = parse("Content-Disposition: attachment; x=" + std::string(100, 'b') +
+  EXPECT_EQ(std::string(p.ctype), "x; " + std::string(508, 'a'));
+  // A filename beyond the first 1023 characters of the disposition is lost.
+  p = parse("Content-Disposition: attachment; x=" + std::string(996, 'b') +
             "; filename=late.pdf\r\n\r\n");
   EXPECT_STREQ(p.filename, "la");
 }
@@ -154,8 +155,12 @@ TEST(MimeParams, BoundaryAndFilenameForms) {
   EXPECT_STREQ(p.boundary, "b1");
   p = parse("Content-Disposition: attachment; filename=report.pdf;size=10\r\n\r\n");
   EXPECT_STREQ(p.filename, "report.pdf");
-  p = parse("Content-Disposition: attachment; filename*=UTF-8''a.pdf\r\n\r\n");
-  EXPECT_STREQ(p.filename, "");
+  p = parse("Content-Disposition: attachment; filename*=UTF-8''a%C3%A9.pdf\r\n\r\n");
+  EXPECT_STREQ(p.filename, "a\xc3\xa9.pdf");
+  // A decoded name longer than the field is cut between characters.
+  p = parse("Content-Disposition: attachment; filename=\"" + std::string(509, 'x') +
+            "\xc3\xa9\xc3\xa9\"\r\n\r\n");
+  EXPECT_EQ(std::strlen(p.filename), 509u + 2u);
   p = parse("Content-Disposition: attachment; FILENAME=\"unterminated\r\n\r\n");
   EXPECT_STREQ(p.filename, "unterminated");
 }
