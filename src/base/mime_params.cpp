@@ -1,6 +1,7 @@
 #include "base/mime_params.h"
 
-#include <map>
+#include <algorithm>
+#include <vector>
 
 #include "base/encoded_words.h"
 
@@ -81,7 +82,14 @@ bool mime_param(std::string_view v, std::string_view name, std::string &out) {
   bool have_plain = false;
   std::string plain;
   // Segment number -> (extended?, text); a lone name*= is segment 0.
-  std::map<unsigned, std::pair<bool, std::string>> parts;
+  // (A sorted vector, not std::map: the map's code would be exported from
+  // the shared library.)
+  struct segment {
+    unsigned n;
+    bool ext;
+    std::string text;
+  };
+  std::vector<segment> parts;
   // Quoted strings may hold ';', so the walk goes value by value.
   std::size_t i = 0;
   bool in_quote = false;
@@ -112,23 +120,29 @@ bool mime_param(std::string_view v, std::string_view name, std::string &out) {
           if (c < '0' || c > '9') numbered = false;
           else n = n * 10 + static_cast<unsigned>(c - '0');
         }
-        if (rest.empty()) parts.emplace(0, std::make_pair(true, p.value));
-        else if (numbered) parts.emplace(n, std::make_pair(ext, p.value));
+        if (rest.empty()) parts.push_back({0, true, p.value});
+        else if (numbered) parts.push_back({n, ext, p.value});
       }
     }
     // Skip to the next ';' outside quotes (also past anything unreadable).
     if (i == before) ++i;
     while (i < v.size() && v[i] != ';') ++i;
   }
-  if (!parts.empty() && parts.begin()->first == 0) {
+  // In segment order; of two with one number the first written counts.
+  std::stable_sort(parts.begin(), parts.end(),
+                   [](const segment &a, const segment &b) { return a.n < b.n; });
+  parts.erase(std::unique(parts.begin(), parts.end(),
+                          [](const segment &a, const segment &b) { return a.n == b.n; }),
+              parts.end());
+  if (!parts.empty() && parts.front().n == 0) {
     std::string bytes, charset;
     bool any_ext = false;
     unsigned expect = 0;
-    for (auto &[n, seg] : parts) {
-      if (n != expect++) break;  // a gap ends the value
-      std::string_view text = seg.second;
-      if (seg.first) {
-        if (n == 0) {
+    for (const segment &seg : parts) {
+      if (seg.n != expect++) break;  // a gap ends the value
+      std::string_view text = seg.text;
+      if (seg.ext) {
+        if (seg.n == 0) {
           // charset'language'text
           std::size_t q1 = text.find('\'');
           std::size_t q2 = q1 == std::string_view::npos ? q1 : text.find('\'', q1 + 1);
