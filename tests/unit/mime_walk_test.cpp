@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "message/attachments.h"
 #include "message/mime.h"
 
 using namespace kq;
@@ -140,4 +141,27 @@ TEST(LeafWalk, NestingIsBounded) {
   EXPECT_TRUE(leaf_types(nested(k_max_nesting + 1)).empty());
   // Far deeper than any stack would survive unbounded.
   EXPECT_TRUE(leaf_types(nested(100000)).empty());
+}
+
+TEST(LeafWalk, AttachmentUnderAnOuterBoundaryThatPrefixesTheInnerOneIsListed) {
+  std::string m =
+      "Content-Type: multipart/mixed; boundary=X\r\n\r\n"
+      "--X\r\nContent-Type: multipart/mixed; boundary=X2\r\n\r\n"
+      "--X2\r\nContent-Type: text/plain\r\n\r\np\r\n"
+      "--X2\r\nContent-Type: application/pdf\r\nContent-Disposition: attachment; filename=a.pdf\r\n\r\nPDF\r\n"
+      "--X2--\r\n--X--\r\n";
+  kq::s_att_count = 0;
+  kq::collect_atts(m.data(), m.size());
+  ASSERT_EQ(kq::s_att_count, 1);
+  EXPECT_STREQ(kq::s_att[0].name, "a.pdf");
+  kq::s_att_count = 0;
+}
+
+TEST(LeafWalk, MegabyteHeaderLineIsCutNotLost) {
+  std::string m = "Content-Type: text/html; name=" + std::string(1 << 20, 'n') +
+                  "\r\nSubject: " + std::string(1 << 20, 's') + "\r\n\r\n<p>x</p>";
+  std::vector<std::string> types = leaf_types(m);
+  ASSERT_EQ(types.size(), 1u);
+  EXPECT_EQ(types[0].rfind("text/html; name=nnn", 0), 0u);
+  EXPECT_LT(types[0].size(), 256u);
 }
