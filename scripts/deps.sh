@@ -21,7 +21,7 @@ STAMP=$DEPS/done.stamp
 # Bump when the recipe below changes, so old .deps/ trees get rebuilt.
 RECIPE="recipe=3 mbedtls=3.6 yyjson=0.12"
 
-SYSTEM_PACKAGES=(cmake ninja-build g++ bzip2 xz-utils libgtest-dev dovecot-imapd
+SYSTEM_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev bzip2 xz-utils libgtest-dev dovecot-imapd
                  openssl python3 ca-certificates s-nail
                  libtomlplusplus-dev libcli11-dev help2man mono-mcs)
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the whole test suite on this machine: dependencies, a normal build,
-# the demo, a ThreadSanitizer build of the threaded tests and an ASan+UBSan build.
+# the demo, a ThreadSanitizer build of the threaded tests, an ASan+UBSan build
+# and the fuzz harnesses over their corpora.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -25,3 +26,6 @@ tail -n 12 build/demo.log
 run build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKQ_SANITIZE=thread -DKQ_BUILD_BENCH=OFF \
     "-DKQ_TEST_FILTER=*Export*:*Batch*:*Job*:*Thread*"
 run build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKQ_SANITIZE=address,undefined -DKQ_BUILD_BENCH=OFF
+# The fuzz harnesses over their checked-in corpora (a regression run, not a campaign).
+echo "== fuzz corpora"
+bash scripts/fuzz_replay.sh

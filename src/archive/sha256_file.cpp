@@ -1,8 +1,5 @@
 #include "archive/sha256_file.h"
 
-#include <cstdio>
-#include <memory>
-
 #include <mbedtls/sha256.h>
 
 namespace kq {
@@ -16,24 +13,25 @@ void digest_hex(const unsigned char digest[32], char hex[65]) {
   hex[64] = '\0';
 }
 
-bool sha256_file_hex(const char *path, unsigned char *buf, char hex[65]) {
-  struct closer {
-    void operator()(std::FILE *f) const { std::fclose(f); }
-  };
-  std::unique_ptr<std::FILE, closer> f(std::fopen(path, "rb"));
-  if (!f) return false;
+plat::contained_file::status sha256_file_hex(const char *dir, std::string_view rel,
+                                             unsigned char *buf, char hex[65]) {
+  plat::contained_file f;
+  plat::contained_file::status st = f.open(dir, rel);
+  if (st != plat::contained_file::ok) return st;
   struct ctx_guard {
     mbedtls_sha256_context c;
     ctx_guard() { mbedtls_sha256_init(&c); }
     ~ctx_guard() { mbedtls_sha256_free(&c); }
   } ctx;
   mbedtls_sha256_starts(&ctx.c, 0);  // 0: SHA-256, not SHA-224
-  std::size_t n;
-  while ((n = std::fread(buf, 1, k_hash_chunk, f.get())) > 0) mbedtls_sha256_update(&ctx.c, buf, n);
+  long long n;
+  while ((n = f.read(buf, k_hash_chunk)) > 0)
+    mbedtls_sha256_update(&ctx.c, buf, static_cast<std::size_t>(n));
+  if (n < 0) return plat::contained_file::failed;
   unsigned char digest[32];
   mbedtls_sha256_finish(&ctx.c, digest);
   digest_hex(digest, hex);
-  return true;
+  return plat::contained_file::ok;
 }
 
 }  // namespace kq

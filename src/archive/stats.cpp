@@ -4,9 +4,7 @@
 #include <limits>
 #include <string_view>
 
-#include <yyjson.h>
-
-#include "archive/manifest_reader.h"
+#include "archive/manifest.h"
 #include "base/error.h"
 #include "base/text.h"
 #include "kerquill.h"
@@ -41,25 +39,40 @@ const char *archive_stats(const char *dir) {
     return "";
   }
   manifest_reader in;
-  if (!in.open(dir)) {
-    set_err("no manifest.jsonl in %s", dir);
-    return "";
+  switch (in.open(dir)) {
+    case plat::contained_file::ok: break;
+    case plat::contained_file::absent: set_err("no manifest.jsonl in %s", dir); return "";
+    case plat::contained_file::refused:
+      set_err("manifest.jsonl in %s is not a regular file", dir);
+      return "";
+    case plat::contained_file::failed: set_err("cannot read manifest.jsonl in %s", dir); return "";
   }
-  long long messages = 0, bytes = 0, oldest = -1, newest = -1;
+  // Counted exactly as the verification would check: entries once per UID.
+  long long messages = 0, bytes = 0, oldest = -1, newest = -1, unreadable = 0, duplicates = 0;
+  uid_set seen(1024);
+  bool seen_exact = seen.ok();
+  json_doc doc;
+  manifest_entry e;
   std::string_view line;
   while (in.next(line)) {
-    if (line.empty() || line[0] != '{') continue;
-    json_doc doc;
-    if (!doc.parse(line)) continue;
+    manifest_line_kind kind =
+        in.oversized() ? manifest_line_kind::unreadable : manifest_parse_line(line, doc, e);
+    if (kind == manifest_line_kind::blank) continue;
+    if (kind == manifest_line_kind::unreadable) {
+      ++unreadable;
+      continue;
+    }
+    uid_set::result r = seen_exact ? seen.insert(e.uid) : uid_set::failed;
+    if (r == uid_set::present) {
+      ++duplicates;
+      continue;
+    }
+    if (r == uid_set::failed) seen_exact = false;
     ++messages;
-    yyjson_val *size = json_key(doc.root(), "size");
-    if (size && yyjson_is_num(size)) bytes = add_sat(bytes, json_num(doc.root(), "size", 0));
-    if (json_key(doc.root(), "ts")) {
-      long long ts = json_num(doc.root(), "ts", 0);
-      if (ts >= 0) {
-        if (oldest == -1 || ts < oldest) oldest = ts;
-        if (ts > newest) newest = ts;
-      }
+    if (e.has_size) bytes = add_sat(bytes, e.size);
+    if (e.has_ts && e.ts >= 0) {
+      if (oldest == -1 || e.ts < oldest) oldest = e.ts;
+      if (e.ts > newest) newest = e.ts;
     }
   }
   if (in.failed()) {
@@ -70,8 +83,9 @@ const char *archive_stats(const char *dir) {
   day_text(oldest, old_text);
   day_text(newest, new_text);
   std::snprintf(s_stats, sizeof s_stats,
-                "{\"messages\":%lld,\"bytes\":%lld,\"oldest\":\"%s\",\"newest\":\"%s\"}", messages,
-                bytes, old_text, new_text);
+                "{\"messages\":%lld,\"bytes\":%lld,\"oldest\":\"%s\",\"newest\":\"%s\","
+                "\"unreadable_lines\":%lld,\"duplicates\":%lld}",
+                messages, bytes, old_text, new_text, unreadable, duplicates);
   return s_stats;
 }
 

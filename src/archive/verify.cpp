@@ -1,12 +1,11 @@
 // Re-hashes every message file a manifest lists and records the verdicts.
-#include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 
-#include <yyjson.h>
-
-#include "archive/manifest_reader.h"
+#include "archive/manifest.h"
+#include "archive/resume_file.h"
 #include "archive/sha256_file.h"
 #include "archive/verify.h"
 #include "base/error.h"
@@ -19,7 +18,8 @@ namespace kq {
 namespace {
 
 // A manifest entry may only name a file inside the archive: no absolute
-// path, no drive, no ".." step, no embedded NUL.
+// path, no drive, no ".." step, no embedded NUL. Links on the way are
+// refused when the file is opened.
 bool inside_archive(std::string_view file) {
   if (file.empty() || file.find('\0') != std::string_view::npos) return false;
   if (file[0] == '/' || file[0] == '\\') return false;
@@ -34,6 +34,11 @@ bool inside_archive(std::string_view file) {
   return true;
 }
 
+template <class T>
+void note(std::vector<T> &list, T value) {
+  if (list.size() < k_verify_list) list.push_back(value);
+}
+
 void add_entry(long long uid, std::string_view file, const char *status) {
   std::string name;
   json_append_str_utf8(name, file);
@@ -41,39 +46,38 @@ void add_entry(long long uid, std::string_view file, const char *status) {
              name.c_str(), status);
 }
 
-// Verifies one manifest line; lines that are not entries are passed over.
-void verify_line(const char *dir, std::string_view line, unsigned char *buf) {
-  if (line.empty() || line[0] != '{') return;
-  json_doc doc;
-  if (!doc.parse(line) || !yyjson_is_obj(doc.root())) return;
-  yyjson_val *file = json_key(doc.root(), "file");
-  yyjson_val *sha = json_key(doc.root(), "sha256");
-  if (!file || !sha || !json_key(doc.root(), "uid")) return;
-  // A "file" that is no text names nothing to check.
-  if (!yyjson_is_str(file)) return;
-  long long uid = json_num(doc.root(), "uid", 0);
-  std::string_view name(yyjson_get_str(file), yyjson_get_len(file));
-
+void check_entry(const char *dir, const manifest_entry &e, unsigned char *buf) {
   ++s_verify.total;
-  std::string path;
-  if (inside_archive(name)) {
-    path.assign(dir).append("/").append(name);
-  }
   char hex[65];
-  // Only regular files are hashed: a device or pipe could never end.
-  if (path.empty() || !plat::is_regular_file(path.c_str()) ||
-      !sha256_file_hex(path.c_str(), buf, hex)) {
+  if (!inside_archive(e.file) ||
+      sha256_file_hex(dir, e.file, buf, hex) != plat::contained_file::ok) {
     ++s_verify.missing;
-    add_entry(uid, name, "missing");
+    add_entry(e.uid, e.file, "missing");
     return;
   }
-  bool match = yyjson_is_str(sha) && std::string_view(yyjson_get_str(sha), yyjson_get_len(sha)) ==
-                                         std::string_view(hex, 64);
-  if (match) {
+  if (e.sha256_is_text && e.sha256 == std::string_view(hex, 64)) {
     ++s_verify.ok;
   } else {
     ++s_verify.corrupt;
-    add_entry(uid, name, "corrupt");
+    add_entry(e.uid, e.file, "corrupt");
+  }
+}
+
+// Every UID resume.json says the archive holds must have an entry.
+void check_completeness(const char *dir, const uid_set &seen, bool seen_exact) {
+  resume_data resume;
+  switch (resume_load(dir, resume)) {
+    case resume_load_result::absent: return;
+    case resume_load_result::unreadable:
+      s_verify.resume = verify_report::resume_unreadable;
+      return;
+    case resume_load_result::loaded: s_verify.resume = verify_report::resume_read; break;
+  }
+  if (!seen_exact) return;  // no memory to tell; the entries were still checked
+  for (std::uint32_t uid : resume.completed) {
+    if (uid == 0 || seen.contains(uid)) continue;
+    ++s_verify.unlisted;
+    note(s_verify.unlisted_uids, uid);
   }
 }
 
@@ -84,18 +88,44 @@ int verify_dir(const char *dir) {
   }
   verify_reset();
   manifest_reader in;
-  if (!in.open(dir)) {
-    set_err("no manifest.jsonl in %s", dir);
-    return -1;
+  switch (in.open(dir)) {
+    case plat::contained_file::ok: break;
+    case plat::contained_file::absent: set_err("no manifest.jsonl in %s", dir); return -1;
+    case plat::contained_file::refused:
+      set_err("manifest.jsonl in %s is not a regular file", dir);
+      return -1;
+    case plat::contained_file::failed: set_err("cannot read manifest.jsonl in %s", dir); return -1;
   }
   auto buf = std::make_unique<unsigned char[]>(k_hash_chunk);
+  uid_set seen(1024);
+  bool seen_exact = seen.ok();
+  json_doc doc;
+  manifest_entry e;
   std::string_view line;
-  while (in.next(line)) verify_line(dir, line, buf.get());
+  while (in.next(line)) {
+    manifest_line_kind kind =
+        in.oversized() ? manifest_line_kind::unreadable : manifest_parse_line(line, doc, e);
+    if (kind == manifest_line_kind::blank) continue;
+    if (kind == manifest_line_kind::unreadable) {
+      ++s_verify.unreadable;
+      note(s_verify.bad_lines, in.line_number());
+      continue;
+    }
+    uid_set::result r = seen_exact ? seen.insert(e.uid) : uid_set::failed;
+    if (r == uid_set::present) {
+      ++s_verify.duplicates;
+      note(s_verify.duplicate_uids, e.uid);
+      continue;
+    }
+    if (r == uid_set::failed) seen_exact = false;
+    check_entry(dir, e, buf.get());
+  }
   // A manifest that breaks off is no verified archive.
   if (in.failed()) {
     set_err("cannot read manifest.jsonl in %s", dir);
     return -1;
   }
+  check_completeness(dir, seen, seen_exact);
   set_err("%s", "");
   return 0;
 }

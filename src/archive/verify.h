@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace kq {
 
@@ -14,7 +15,20 @@ struct verify_report {
   char *files_text = nullptr;  // failure entries as JSON objects, comma-joined
   std::uint64_t files_len = 0;
   std::uint64_t files_cap = 0;
+  // What the manifest fails to say: lines that are neither blank nor
+  // entries, entries for a UID an earlier line already listed (checked
+  // once), and UIDs resume.json lists without any entry.
+  std::int64_t unreadable = 0;
+  std::int64_t duplicates = 0;
+  std::int64_t unlisted = 0;
+  enum resume_state { resume_absent, resume_read, resume_unreadable } resume = resume_absent;
+  // The first k_verify_list of each, for the report.
+  std::vector<std::uint64_t> bad_lines;
+  std::vector<std::uint32_t> duplicate_uids;
+  std::vector<std::uint32_t> unlisted_uids;
 };
+
+inline constexpr std::size_t k_verify_list = 100;
 
 extern verify_report s_verify;
 

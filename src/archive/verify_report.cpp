@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "archive/verify.h"
 #include "kerquill.h"
@@ -74,6 +76,47 @@ std::size_t verify_files_fit(std::size_t room) {
 
 }  // namespace kq
 
+namespace kq {
+namespace {
+
+template <class T>
+void append_list(std::string &out, const char *key, const std::vector<T> &list) {
+  out += ",\"";
+  out += key;
+  out += "\":[";
+  char num[24];
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    std::snprintf(num, sizeof num, "%s%llu", i ? "," : "", static_cast<unsigned long long>(list[i]));
+    out += num;
+  }
+  out += "]";
+}
+
+// The keys after "files": what the manifest itself lacks, and the verdict.
+std::string report_tail() {
+  static const char *const resume_text[] = {"absent", "read", "unreadable"};
+  bool intact = s_verify.missing == 0 && s_verify.corrupt == 0 && s_verify.unreadable == 0 &&
+                s_verify.duplicates == 0 && s_verify.unlisted == 0 &&
+                s_verify.resume != verify_report::resume_unreadable;
+  char head[256];
+  std::snprintf(head, sizeof head,
+                "],\"unreadable_lines\":%lld,\"duplicates\":%lld,\"unlisted\":%lld,"
+                "\"resume\":\"%s\",\"intact\":%s",
+                static_cast<long long>(s_verify.unreadable),
+                static_cast<long long>(s_verify.duplicates),
+                static_cast<long long>(s_verify.unlisted), resume_text[s_verify.resume],
+                intact ? "true" : "false");
+  std::string out = head;
+  append_list(out, "bad_lines", s_verify.bad_lines);
+  append_list(out, "duplicate_uids", s_verify.duplicate_uids);
+  append_list(out, "unlisted_uids", s_verify.unlisted_uids);
+  out += "}";
+  return out;
+}
+
+}  // namespace
+}  // namespace kq
+
 extern "C" KQ_API const char *kq_verify_report_json(void) {
   using namespace kq;
   int n = std::snprintf(s_report, k_report_cap,
@@ -82,10 +125,17 @@ extern "C" KQ_API const char *kq_verify_report_json(void) {
                         static_cast<long long>(s_verify.corrupt),
                         static_cast<long long>(s_verify.total));
   std::size_t used = static_cast<std::size_t>(n);
-  // Room for the entries: the text ends with "]}" and its NUL.
-  std::size_t take = verify_files_fit(k_report_cap - 1 - 2 - used);
+  std::string tail;
+  try {
+    tail = report_tail();
+  } catch (...) {
+    tail = "]}";  // no memory for the extra keys: the counters above still hold
+  }
+  // Room for the entries: the text ends with the tail and its NUL; the
+  // tail is at most a few KiB, bounded by k_verify_list.
+  std::size_t take = verify_files_fit(k_report_cap - 1 - tail.size() - used);
   if (take) std::memcpy(s_report + used, s_verify.files_text, take);
   used += take;
-  std::memcpy(s_report + used, "]}", 3);
+  std::memcpy(s_report + used, tail.c_str(), tail.size() + 1);
   return s_report;
 }

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "archive/manifest.h"
 #include "export/job.h"
 #include "search/search_table.h"
 
@@ -22,25 +23,6 @@ void manifest_line(std::string &out, const char *folder, const std::string &file
 // is held. On failure the file is cut back to its old length and
 // "cannot write %s" is set.
 bool manifest_append(export_job *job, const std::string &line);
-
-// Open-addressing set of non-zero UIDs that grows before it fills, so
-// probing always ends.
-class uid_set {
- public:
-  enum result { added, present, failed };
-  // Room for at least min_slots slots (a power of two); ok() is false when
-  // that memory cannot be had.
-  explicit uid_set(std::size_t min_slots);
-  bool ok() const { return slots_ != nullptr; }
-  result insert(std::uint32_t uid);
-  std::size_t slots() const { return size_; }
-
- private:
-  bool grow();
-  std::unique_ptr<std::uint32_t[]> slots_;
-  std::size_t size_ = 0;
-  std::size_t used_ = 0;
-};
 
 // Keeps one line per UID of the completed list, the first of each, in file
 // order, and drops every line that does not parse. Returns false, with the

@@ -42,15 +42,18 @@ const char *hdr_find(const char *block_start, const char *block_end, const char 
                      std::size_t cap);
 
 // First hyphen of the first delimiter line of boundary in the range, or null.
-// A line break before the delimiter is required unless the range begins with
-// "--"; a delimiter after CR LF anywhere wins over one after a bare LF.
+// The range must begin at the start of a line. A delimiter line is "--",
+// the boundary, an optional "--" and blanks only, ended by CR LF, a bare LF
+// or the end of the range.
 const char *find_boundary(const char *data, std::uint64_t len, const char *boundary);
 
 // A part is walked as a container exactly when it names a usable boundary.
 inline bool part_is_container(const mime_part &p) { return p.has_boundary == 1 && p.boundary[0]; }
 
-// Visits each part of a container in document order; the visitor returns
-// false to stop the walk.
+// Visits each part of a container in document order, without the line
+// break before the next delimiter; the preamble and the epilogue are no
+// parts. The walk ends at the close delimiter, at an empty part or when the
+// visitor returns false. Reads the body once (linear in its size).
 using part_visit_fn = bool (*)(void *ctx, const char *start, std::uint64_t len);
 void part_walk(const mime_part &container, part_visit_fn visit, void *ctx);
 

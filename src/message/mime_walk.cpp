@@ -1,7 +1,5 @@
 // Delimiter lines, the part walk over one container and the depth-first leaf
 // walk that body text and attachments share.
-#include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -11,12 +9,52 @@ namespace kq {
 
 namespace {
 
-// First match of pat that ends before the last byte of the range: a
-// delimiter flush against the range end does not count.
-const char *find_before_end(const char *data, std::uint64_t len, std::string_view pat) {
-  if (len == 0) return nullptr;
-  std::size_t at = std::string_view(data, len - 1).find(pat);
-  return at == std::string_view::npos ? nullptr : data + at;
+// A delimiter line (RFC 2046 5.1.1) starting at line: "--", the boundary,
+// an optional "--" (the close delimiter), then only blanks up to the line
+// end. A longer boundary that merely begins with ours is another line.
+// Sets close and after (the first byte of the next line, or end).
+bool delimiter_at(const char *line, const char *end, std::string_view boundary, bool &close,
+                  const char *&after) {
+  std::size_t room = static_cast<std::size_t>(end - line);
+  if (room < 2 + boundary.size() || line[0] != '-' || line[1] != '-' ||
+      std::memcmp(line + 2, boundary.data(), boundary.size()) != 0)
+    return false;
+  const char *t = line + 2 + boundary.size();
+  close = end - t >= 2 && t[0] == '-' && t[1] == '-';
+  if (close) t += 2;
+  while (t < end && (*t == ' ' || *t == '\t')) ++t;
+  if (t < end && *t == '\r') ++t;
+  if (t == end) {
+    after = end;
+    return true;
+  }
+  if (*t != '\n') return false;
+  after = t + 1;
+  return true;
+}
+
+struct delimiter {
+  const char *start = nullptr;  // first hyphen; null when there is none
+  const char *after = nullptr;  // first byte of the line after it
+  bool close = false;
+};
+
+// The first delimiter line at or after from, which must begin a line. Each
+// line is looked at once, so a walk over all the parts of a container reads
+// its body once whatever the line ends.
+delimiter next_delimiter(const char *from, const char *end, std::string_view boundary) {
+  delimiter d;
+  const char *line = from;
+  while (line < end) {
+    if (delimiter_at(line, end, boundary, d.close, d.after)) {
+      d.start = line;
+      return d;
+    }
+    auto *lf = static_cast<const char *>(std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
+    if (!lf) break;
+    line = lf + 1;
+  }
+  return delimiter{};
 }
 
 bool leaf_walk_at(const char *data, std::uint64_t len, int depth, leaf_visit_fn visit, void *ctx) {
@@ -35,31 +73,26 @@ bool leaf_walk_at(const char *data, std::uint64_t len, int depth, leaf_visit_fn 
 }  // namespace
 
 const char *find_boundary(const char *data, std::uint64_t len, const char *boundary) {
-  if (len >= 2 && data[0] == '-' && data[1] == '-') return data;
-  char a[280], b[280];
-  int na = std::snprintf(a, sizeof a, "\r\n--%s", boundary);
-  int nb = std::snprintf(b, sizeof b, "\n--%s", boundary);
-  if (na < 0 || nb < 0) return nullptr;
-  na = std::min<int>(na, sizeof a - 1);
-  nb = std::min<int>(nb, sizeof b - 1);
-  if (const char *p = find_before_end(data, len, std::string_view(a, na))) return p + 2;
-  if (const char *p = find_before_end(data, len, std::string_view(b, nb))) return p + 1;
-  return nullptr;
+  return next_delimiter(data, data + len, boundary).start;
 }
 
 void part_walk(const mime_part &container, part_visit_fn visit, void *ctx) {
   const char *end = container.body + container.body_len;
-  const char *d = find_boundary(container.body, container.body_len, container.boundary);
-  while (d) {
-    auto *lf = static_cast<const char *>(std::memchr(d, '\n', static_cast<std::size_t>(end - d)));
-    if (!lf) return;
-    const char *s = lf + 1;
+  const std::string_view boundary(container.boundary);
+  delimiter d = next_delimiter(container.body, end, boundary);
+  while (d.start && !d.close) {
+    const char *s = d.after;
     if (s >= end) return;
-    if (end - s >= 2 && s[0] == '-' && s[1] == '-') return;
-    const char *next = find_boundary(s, static_cast<std::uint64_t>(end - s), container.boundary);
-    const char *pe = next ? next : end;
+    delimiter next = next_delimiter(s, end, boundary);
+    // Nothing between two delimiters: the structure is broken, stop here.
+    if (next.start == s) return;
+    const char *pe = next.start ? next.start : end;
     std::uint64_t n = static_cast<std::uint64_t>(pe - s);
-    if (n >= 2 && pe[-2] == '\r' && pe[-1] == '\n') n -= 2;
+    // The line break before a delimiter belongs to the delimiter.
+    if (n >= 1 && pe[-1] == '\n') {
+      --n;
+      if (n >= 1 && pe[-2] == '\r') --n;
+    }
     if (!visit(ctx, s, n)) return;
     d = next;
   }

@@ -154,6 +154,31 @@ long long file_size(const char *path);
 // Reads up to n bytes at a byte offset of a file (files past 2 GiB too);
 // the count read, or -1 when the file cannot be read.
 long long read_at(const char *path, long long offset, void *buf, std::size_t n);
+// A file opened for reading only when it lies inside a directory. The
+// archive readers open what a manifest (a file anyone may edit) names: a
+// symbolic link anywhere on the way, a ".." step, or a final object that is
+// not a regular file (a device, a FIFO, a directory) must neither be read
+// nor block the caller.
+class contained_file {
+ public:
+  enum status { ok, absent, refused, failed };
+  contained_file() = default;
+  ~contained_file();
+  contained_file(const contained_file &) = delete;
+  contained_file &operator=(const contained_file &) = delete;
+  // Opens rel, '/'-separated, below dir (dir itself may be reached through
+  // links). absent: some component does not exist; refused: an empty, "."
+  // or ".." component, a symbolic link, or a final object that is no
+  // regular file; failed: any other error.
+  status open(const char *dir, std::string_view rel);
+  bool is_open() const { return fd_ >= 0; }
+  // Up to n bytes; 0 at the end of the file, -1 on a read error.
+  long long read(void *buf, std::size_t n);
+  long long size() const;  // -1 when unknown
+  void close();
+ private:
+  int fd_ = -1;
+};
 // Reads an environment variable; null when unset.
 const char *env_get(const char *name);
 

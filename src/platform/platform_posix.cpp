@@ -264,6 +264,90 @@ long long read_at(const char *path, long long offset, void *buf, std::size_t n) 
 
 append_file::~append_file() { close(); }
 
+contained_file::~contained_file() { close(); }
+
+void contained_file::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+contained_file::status contained_file::open(const char *dir, std::string_view rel) {
+  close();
+  int at = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (at < 0) return errno == ENOENT || errno == ENOTDIR ? absent : failed;
+  status st = failed;
+  std::string name;
+  for (;;) {
+    std::size_t slash = rel.find('/');
+    std::string_view comp = rel.substr(0, slash);
+    if (comp.empty() || comp == "." || comp == ".." || comp.find('\0') != std::string_view::npos) {
+      st = refused;
+      break;
+    }
+    name.assign(comp);
+    // Look before opening: opening a device or a FIFO can block or act.
+    struct stat sb;
+    if (::fstatat(at, name.c_str(), &sb, AT_SYMLINK_NOFOLLOW) != 0) {
+      st = errno == ENOENT || errno == ENOTDIR ? absent : failed;
+      break;
+    }
+    bool last = slash == std::string_view::npos;
+    if (!last) {
+      if (!S_ISDIR(sb.st_mode)) {
+        st = S_ISLNK(sb.st_mode) ? refused : absent;
+        break;
+      }
+      int next = ::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (next < 0) {
+        st = errno == ELOOP ? refused : failed;
+        break;
+      }
+      ::close(at);
+      at = next;
+      rel.remove_prefix(slash + 1);
+      continue;
+    }
+    if (!S_ISREG(sb.st_mode)) {
+      st = refused;
+      break;
+    }
+    // The entry may have been swapped since fstatat: refuse links and
+    // anything but the same regular file.
+    int fd = ::openat(at, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+      st = errno == ELOOP ? refused : errno == ENOENT ? absent : failed;
+      break;
+    }
+    struct stat fb;
+    if (::fstat(fd, &fb) != 0 || !S_ISREG(fb.st_mode) || fb.st_dev != sb.st_dev ||
+        fb.st_ino != sb.st_ino) {
+      ::close(fd);
+      st = refused;
+      break;
+    }
+    fd_ = fd;
+    st = ok;
+    break;
+  }
+  ::close(at);
+  return st;
+}
+
+long long contained_file::read(void *buf, std::size_t n) {
+  if (fd_ < 0) return -1;
+  for (;;) {
+    ssize_t r = ::read(fd_, buf, n);
+    if (r >= 0) return static_cast<long long>(r);
+    if (errno != EINTR) return -1;
+  }
+}
+
+long long contained_file::size() const {
+  struct stat sb;
+  if (fd_ < 0 || ::fstat(fd_, &sb) != 0) return -1;
+  return static_cast<long long>(sb.st_size);
+}
+
 bool append_file::open(const char *path, bool truncate) {
   close();
   int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0);

@@ -184,7 +184,7 @@ TEST_F(BatchExport, ListedFoldersWithAnEmptyOneInTheMiddle) {
   EXPECT_EQ(std::string(kq_archive_stats_json((d.path / "Alpha").string().c_str())),
             "{\"messages\":3,\"bytes\":" +
                 std::to_string(message("Alpha", 0).size() * 3) +
-                ",\"oldest\":\"2024-03-05\",\"newest\":\"2024-03-07\"}");
+                ",\"oldest\":\"2024-03-05\",\"newest\":\"2024-03-07\",\"unreadable_lines\":0,\"duplicates\":0}");
 }
 
 TEST_F(BatchExport, EveryServerFolderWhenNoneListedThenResumeAddsNothing) {

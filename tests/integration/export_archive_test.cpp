@@ -203,9 +203,9 @@ TEST_F(ExportArchive, TornManifestLineIsDroppedByTheNextJob) {
     parsed += doc.parse(l);
   }
   EXPECT_EQ(parsed, 12u);
-  // Verification skips the torn line and finds the archive whole.
+  // Verification finds every message whole and reports the torn line.
   ASSERT_EQ(kq_verify_dir(d.str().c_str()), 0) << kq_last_error();
-  EXPECT_STREQ(kq_verify_report_json(), "{\"ok\":12,\"missing\":0,\"corrupt\":0,\"total\":12,\"files\":[]}");
+  EXPECT_STREQ(kq_verify_report_json(), "{\"ok\":12,\"missing\":0,\"corrupt\":0,\"total\":12,\"files\":[],\"unreadable_lines\":1,\"duplicates\":0,\"unlisted\":0,\"resume\":\"read\",\"intact\":false,\"bad_lines\":[13],\"duplicate_uids\":[],\"unlisted_uids\":[]}");
   ASSERT_EQ(run_export(config(d.str())), 2);
   EXPECT_EQ(kq::s_job.total.load(), 0u);
   EXPECT_EQ(read_all(d.file("manifest.jsonl")), good);

@@ -80,7 +80,7 @@ TEST(ExportKill, KilledProcessesLeaveAnArchiveTheNextJobCompletes) {
   ASSERT_EQ(kq_verify_dir(archive.c_str()), 0) << kq_last_error();
   std::string n = std::to_string(manifest_lines(archive));
   EXPECT_EQ(std::string(kq_verify_report_json()),
-            "{\"ok\":" + n + ",\"missing\":0,\"corrupt\":0,\"total\":" + n + ",\"files\":[]}");
+            "{\"ok\":" + n + ",\"missing\":0,\"corrupt\":0,\"total\":" + n + ",\"files\":[],\"unreadable_lines\":0,\"duplicates\":0,\"unlisted\":0,\"resume\":\"read\",\"intact\":true,\"bad_lines\":[],\"duplicate_uids\":[],\"unlisted_uids\":[]}");
 
   ASSERT_EQ(kq_connect(connect_json(user, "pw-kill", false).c_str()), 0) << kq_last_error();
   search_all(folder, msgs.size());

@@ -15,10 +15,17 @@ std::string stats_of(const std::string &manifest) {
   write_file(d.path() / "manifest.jsonl", manifest);
   return kq_archive_stats_json(d.str().c_str());
 }
+
+// An entry as the verification needs it, with the given extra keys.
+std::string entry(unsigned uid, const std::string &extra) {
+  return "{\"uid\":" + std::to_string(uid) + ",\"file\":\"f\",\"sha256\":\"x\"" +
+         (extra.empty() ? "" : "," + extra) + "}";
+}
 }  // namespace
 
 TEST(ArchiveStats, EmptyManifest) {
-  EXPECT_EQ(stats_of(""), R"({"messages":0,"bytes":0,"oldest":"","newest":""})");
+  EXPECT_EQ(stats_of(""),
+            R"({"messages":0,"bytes":0,"oldest":"","newest":"","unreadable_lines":0,"duplicates":0})");
 }
 
 TEST(ArchiveStats, SizesAndDates) {
@@ -26,39 +33,45 @@ TEST(ArchiveStats, SizesAndDates) {
   std::string m = manifest_line(1, "uid-1.eml", k_sha_abc, 1000, 1709208000) +
                   manifest_line(2, "uid-2.eml", k_sha_abc, 250, -1) +
                   manifest_line(3, "uid-3.eml", k_sha_abc, 5, 837596665) +
-                  manifest_line(3, "uid-3.eml", k_sha_abc, 5, 837596665);  // counted twice
-  EXPECT_EQ(stats_of(m), R"({"messages":4,"bytes":1260,"oldest":"1996-07-17","newest":"2024-02-29"})");
+                  manifest_line(3, "uid-3.eml", k_sha_abc, 5, 837596665);  // counted once
+  EXPECT_EQ(stats_of(m), R"({"messages":3,"bytes":1255,"oldest":"1996-07-17","newest":"2024-02-29",)"
+                         R"("unreadable_lines":0,"duplicates":1})");
 }
 
 TEST(ArchiveStats, UnreadableDatesLeaveTheRangeAlone) {
   std::string m = manifest_line(1, "a", "x", 10, -1) + manifest_line(2, "b", "x", 20, -1);
-  EXPECT_EQ(stats_of(m), R"({"messages":2,"bytes":30,"oldest":"","newest":""})");
+  EXPECT_EQ(stats_of(m),
+            R"({"messages":2,"bytes":30,"oldest":"","newest":"","unreadable_lines":0,"duplicates":0})");
 }
 
 TEST(ArchiveStats, TimestampZeroIsTheEpoch) {
   std::string m = manifest_line(1, "a", "x", 1, 86400 * 365) + manifest_line(2, "b", "x", 1, 0);
-  EXPECT_EQ(stats_of(m), R"({"messages":2,"bytes":2,"oldest":"1970-01-01","newest":"1971-01-01"})");
+  EXPECT_EQ(stats_of(m), R"({"messages":2,"bytes":2,"oldest":"1970-01-01","newest":"1971-01-01",)"
+                         R"("unreadable_lines":0,"duplicates":0})");
 }
 
-TEST(ArchiveStats, OddValuesAndSkippedLines) {
+TEST(ArchiveStats, OddValuesAndUnreadableLines) {
   std::string m =
-      "{\"size\":10.9,\"ts\":86400.7}\n"   // real numbers are truncated
-      "{\"size\":\"7\",\"ts\":true}\n"      // a text size adds nothing; a non-number ts reads 0
-      "{}\n"                                // counts, adds nothing
-      "\n"
-      " {\"size\":100}\n"                   // does not start with a brace
-      "{\"size\":100\n"                     // does not parse
+      entry(1, "\"size\":10.9,\"ts\":86400.7") + "\n" +   // real numbers are truncated
+      entry(2, "\"size\":\"7\",\"ts\":true") + "\n" +    // a text size adds nothing; a non-number ts reads 0
+      entry(3, "") + "\n" +                               // counts, adds nothing
+      "\n"                                                // blank: not counted anywhere
+      " " + entry(4, "\"size\":100") + "\n" +              // does not start with a brace
+      "{\"size\":100\n"                                   // does not parse
       "[{\"size\":100}]\n"
-      "{\"size\":1,\"size\":50,\"ts\":-5}\r\n";  // the first key counts; CRLF ends the line
-  EXPECT_EQ(stats_of(m), R"({"messages":4,"bytes":11,"oldest":"1970-01-01","newest":"1970-01-02"})");
+      "{\"size\":100}\n" +                                  // no uid, file or sha256: verify cannot check it
+      entry(5, "\"size\":1,\"size\":50,\"ts\":-5") + "\r\n";  // the first key counts; CRLF ends the line
+  EXPECT_EQ(stats_of(m), R"({"messages":4,"bytes":11,"oldest":"1970-01-01","newest":"1970-01-02",)"
+                         R"("unreadable_lines":4,"duplicates":0})");
 }
 
 TEST(ArchiveStats, ExtremeValuesNeitherOverflowNorFail) {
-  std::string m = "{\"size\":9223372036854775807,\"ts\":99999999999999999}\n"
-                  "{\"size\":9223372036854775807,\"ts\":1e300}\n"
-                  "{\"size\":5,\"ts\":253402300799}\n";  // 9999-12-31
+  std::string m = entry(1, "\"size\":9223372036854775807,\"ts\":99999999999999999") + "\n" +
+                  entry(2, "\"size\":9223372036854775807,\"ts\":1e300") + "\n" +
+                  entry(3, "\"size\":5,\"ts\":253402300799") + "\n";  // 9999-12-31
   EXPECT_EQ(stats_of(m),
-            R"({"messages":3,"bytes":9223372036854775807,"oldest":"9999-12-31","newest":""})");
+            R"({"messages":3,"bytes":9223372036854775807,"oldest":"9999-12-31","newest":"",)"
+            R"("unreadable_lines":0,"duplicates":0})");
 }
 
 TEST(ArchiveStats, ErrorsAndLastErrorLeftAlone) {

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <string>
 
-#include "archive/manifest_reader.h"
+#include "archive/manifest.h"
 #include "archive/verify.h"
 #include "archive_fixture.h"
 #include "base/error.h"
@@ -33,7 +33,36 @@ struct small_archive {
   }
 };
 
-std::string report() { return kq_verify_report_json(); }
+std::string full_report() { return kq_verify_report_json(); }
+
+// The verdicts on the entries: the report up to its "files" list, closed.
+std::string report() {
+  std::string r = full_report();
+  std::size_t cut = r.find("],\"unreadable_lines\":");
+  return cut == std::string::npos ? r : r.substr(0, cut) + "]}";
+}
+
+long long report_num(const char *key) {
+  kq::json_doc d;
+  if (!d.parse(full_report())) return -2;
+  return kq::json_num(d.root(), key, -1);
+}
+
+std::string report_list(const char *key) {
+  kq::json_doc d;
+  if (!d.parse(full_report())) return "unparsable";
+  std::string out;
+  yyjson_val *v = kq::json_key(d.root(), key);
+  std::size_t i, n;
+  yyjson_val *item;
+  yyjson_arr_foreach(v, i, n, item) out += (i ? "," : "") + std::to_string(yyjson_get_uint(item));
+  return out;
+}
+
+bool intact() {
+  kq::json_doc d;
+  return d.parse(full_report()) && yyjson_get_bool(kq::json_key(d.root(), "intact"));
+}
 
 }  // namespace
 
@@ -61,7 +90,7 @@ TEST(Verify, ChangedByteDeletedFileAndUpperCaseDigest) {
             R"({"uid":9,"file":"uid-1.eml","status":"corrupt"}]})");
 }
 
-TEST(Verify, LinesThatAreNoEntriesAreSkippedRepeatsCountTwice) {
+TEST(Verify, LinesThatAreNoEntriesAreCountedRepeatsCheckedOnce) {
   small_archive a;
   std::string m = "\n" + std::string(" ") + manifest_line(2, "uid-2.eml", k_sha_abc) +  // leading blank
                   "[1,2]\n"
@@ -71,10 +100,16 @@ TEST(Verify, LinesThatAreNoEntriesAreSkippedRepeatsCountTwice) {
                   "{\"uid\":6,\"file\":7,\"sha256\":\"" + k_sha_abc + "\"}\n"    // file not text
                   + manifest_line(2, "uid-2.eml", k_sha_abc) +
                   "{\"uid\":2,\"file\":\"uid-2.eml\",\"sha256\":\"" + k_sha_abc + "\"}\r\n" +
+                  "  \t\n" +                                              // only blanks
                   manifest_line(2, "uid-2.eml", k_sha_abc).substr(0, 40);  // torn last line
   write_file(a.dir.path() / "manifest.jsonl", m);
   ASSERT_EQ(kq_verify_dir(a.dir.str().c_str()), 0);
-  EXPECT_EQ(report(), R"({"ok":2,"missing":0,"corrupt":0,"total":2,"files":[]})");
+  EXPECT_EQ(report(), R"({"ok":1,"missing":0,"corrupt":0,"total":1,"files":[]})");
+  EXPECT_EQ(report_num("unreadable_lines"), 7);
+  EXPECT_EQ(report_list("bad_lines"), "2,3,4,5,6,7,11");
+  EXPECT_EQ(report_num("duplicates"), 1);
+  EXPECT_EQ(report_list("duplicate_uids"), "2");
+  EXPECT_FALSE(intact());
 }
 
 TEST(Verify, UidAndDigestOfOtherTypes) {
@@ -85,10 +120,11 @@ TEST(Verify, UidAndDigestOfOtherTypes) {
              "{\"uid\":-4,\"uid\":5,\"file\":\"uid-2.eml\",\"file\":\"nope\",\"sha256\":\"" + k_sha_abc +
                  "\"}\n");
   ASSERT_EQ(kq_verify_dir(a.dir.str().c_str()), 0);
-  // The first occurrence of a key counts; a uid that is no number reads 0.
-  EXPECT_EQ(report(), R"({"ok":1,"missing":0,"corrupt":2,"total":3,"files":[)"
-                      R"({"uid":7,"file":"uid-2.eml","status":"corrupt"},)"
-                      R"({"uid":0,"file":"uid-2.eml","status":"corrupt"}]})");
+  // The first occurrence of a key counts; a real uid is truncated, and a
+  // uid that is no number or out of range makes the line unreadable.
+  EXPECT_EQ(report(), R"({"ok":0,"missing":0,"corrupt":1,"total":1,"files":[)"
+                      R"({"uid":7,"file":"uid-2.eml","status":"corrupt"}]})");
+  EXPECT_EQ(report_list("bad_lines"), "2,3");
 }
 
 TEST(Verify, EmptyOrAbsentManifestAndNoDir) {
@@ -252,14 +288,14 @@ TEST(Verify, HundredThousandLineManifestInBoundedMemory) {
 
 TEST(Verify, ManifestThatCannotBeReadIsAFailure) {
   temp_dir d("verify-unreadable");
-  fs::create_directories(d.path() / "manifest.jsonl");  // opens, but every read fails
+  fs::create_directories(d.path() / "manifest.jsonl");
   EXPECT_EQ(kq_verify_dir(d.str().c_str()), -1);
-  EXPECT_EQ(std::string(kq_last_error()), "cannot read manifest.jsonl in " + d.str());
+  EXPECT_EQ(std::string(kq_last_error()), "manifest.jsonl in " + d.str() + " is not a regular file");
   EXPECT_STREQ(kq_archive_stats_json(d.str().c_str()), "");
-  EXPECT_EQ(std::string(kq_last_error()), "cannot read manifest.jsonl in " + d.str());
+  EXPECT_EQ(std::string(kq_last_error()), "manifest.jsonl in " + d.str() + " is not a regular file");
 }
 
-TEST(Verify, LongLinesAreReadWholeAndOversizedOnesSkippedWhole) {
+TEST(Verify, LongLinesAreReadWholeAndOversizedOnesCountedWhole) {
   small_archive a;
   // A line longer than 8 KiB is one entry, not several pieces; a line over
   // the reader's limit is passed over without losing the line after it.
@@ -271,4 +307,5 @@ TEST(Verify, LongLinesAreReadWholeAndOversizedOnesSkippedWhole) {
              longer + huge + manifest_line(3, "2024-01/uid-3.eml", k_sha_fox) + huge);
   ASSERT_EQ(kq_verify_dir(a.dir.str().c_str()), 0);
   EXPECT_EQ(report(), R"({"ok":2,"missing":0,"corrupt":0,"total":2,"files":[]})");
+  EXPECT_EQ(report_list("bad_lines"), "2,4");
 }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "message/attachments.h"
 #include "message/mime.h"
 
 using namespace kq;
@@ -24,21 +25,30 @@ std::vector<std::string> parts_of(const std::string &msg) {
 }  // namespace
 
 TEST(FindBoundary, Rules) {
-  std::string s = "--zzz\r\n";
-  EXPECT_EQ(fb(s, "b"), s.data());  // a leading "--" always matches
+  std::string s = "--b\r\n";
+  EXPECT_EQ(fb(s, "b"), s.data());  // at the start of the range
+  s = "--zzz\r\n";
+  EXPECT_EQ(fb(s, "b"), nullptr);   // a leading "--" alone is no delimiter
   s = "x\r\n--b\r\ny";
   EXPECT_EQ(fb(s, "b"), s.data() + 3);
   s = "x\n--b\ny";
   EXPECT_EQ(fb(s, "b"), s.data() + 2);
   s = "x\n--b\r\ny\r\n--b\r\n";
-  EXPECT_EQ(fb(s, "b"), s.data() + 10);  // CR LF form wins over an earlier bare LF
+  EXPECT_EQ(fb(s, "b"), s.data() + 2);  // the first line, whatever its line end
   s = "x\r\n--b";
-  EXPECT_EQ(fb(s, "b"), nullptr);        // flush with the end: not found
-  s = "x\r\n--b2\r\n";
-  EXPECT_EQ(fb(s, "b"), s.data() + 3);   // prefix match
+  EXPECT_EQ(fb(s, "b"), s.data() + 3);  // the range may end the line
+  s = "x\r\n--b--  \t\r\n";
+  EXPECT_EQ(fb(s, "b"), s.data() + 3);  // close delimiter with blanks after it
   s = "x--b\r\n";
   EXPECT_EQ(fb(s, "b"), nullptr);
   EXPECT_EQ(find_boundary("", 0, "b"), nullptr);
+}
+
+TEST(FindBoundary, ALongerBoundaryOrTextAfterItIsAnotherLine) {
+  for (const char *line : {"--b2", "--b-", "--b---", "--b--x", "--b x", "--bb", "--b\r\r"}) {
+    std::string s = std::string("x\r\n") + line + "\r\n";
+    EXPECT_EQ(fb(s, "b"), nullptr) << line;
+  }
 }
 
 TEST(PartWalk, QuotedAndUnquotedBoundariesPreambleAndEpilogue) {
@@ -46,16 +56,36 @@ TEST(PartWalk, QuotedAndUnquotedBoundariesPreambleAndEpilogue) {
       "Content-Type: multipart/mixed; boundary=\"q=_1\"\r\n\r\n"
       "preamble\r\n--q=_1\r\nA: 1\r\n\r\none\r\n--q=_1  \r\n\r\ntwo\n\r\n--q=_1--\r\nepilogue";
   auto parts = parts_of(m);
-  ASSERT_EQ(parts.size(), 3u);
+  ASSERT_EQ(parts.size(), 2u);  // the epilogue after the close delimiter is no part
   EXPECT_EQ(parts[0], "A: 1\r\n\r\none");
   EXPECT_EQ(parts[1], "\r\ntwo\n");  // a bare LF before the CR LF delimiter stays
-  EXPECT_EQ(parts[2], "epilogue");
 
   std::string lf = "Content-Type: multipart/mixed; boundary=b\n\n--b\n\nx\n--b\n\ny\n--b--\n";
   parts = parts_of(lf);
   ASSERT_EQ(parts.size(), 2u);
-  EXPECT_EQ(parts[0], "\nx\n");
-  EXPECT_EQ(parts[1], "\ny\n");
+  EXPECT_EQ(parts[0], "\nx");  // the bare LF before a delimiter belongs to it
+  EXPECT_EQ(parts[1], "\ny");
+}
+
+TEST(PartWalk, InnerBoundaryThatExtendsTheOuterOneHidesNoPart) {
+  std::string m =
+      "Content-Type: multipart/mixed; boundary=X\r\n\r\n"
+      "--X\r\nContent-Type: multipart/alternative; boundary=X2\r\n\r\n"
+      "--X2\r\nContent-Type: text/plain\r\n\r\np\r\n--X2--\r\n"
+      "\r\n--X\r\nContent-Type: application/pdf\r\n\r\nPDF\r\n--X--\r\n";
+  auto parts = parts_of(m);
+  ASSERT_EQ(parts.size(), 2u);
+  EXPECT_EQ(parts[1], "Content-Type: application/pdf\r\n\r\nPDF");
+}
+
+TEST(PartWalk, TenThousandBareLfPartsEachSeenOnce) {
+  std::string m = "Content-Type: multipart/mixed; boundary=b\n\n";
+  for (int i = 0; i < 10000; ++i) m += "--b\n\n" + std::to_string(i) + "\n";
+  m += "--b--\n";
+  auto parts = parts_of(m);
+  ASSERT_EQ(parts.size(), 10000u);
+  EXPECT_EQ(parts.front(), "\n0");
+  EXPECT_EQ(parts.back(), "\n9999");
 }
 
 TEST(PartWalk, StopsAtAnEmptyPartOrMissingDelimiter) {
@@ -111,4 +141,27 @@ TEST(LeafWalk, NestingIsBounded) {
   EXPECT_TRUE(leaf_types(nested(k_max_nesting + 1)).empty());
   // Far deeper than any stack would survive unbounded.
   EXPECT_TRUE(leaf_types(nested(100000)).empty());
+}
+
+TEST(LeafWalk, AttachmentUnderAnOuterBoundaryThatPrefixesTheInnerOneIsListed) {
+  std::string m =
+      "Content-Type: multipart/mixed; boundary=X\r\n\r\n"
+      "--X\r\nContent-Type: multipart/mixed; boundary=X2\r\n\r\n"
+      "--X2\r\nContent-Type: text/plain\r\n\r\np\r\n"
+      "--X2\r\nContent-Type: application/pdf\r\nContent-Disposition: attachment; filename=a.pdf\r\n\r\nPDF\r\n"
+      "--X2--\r\n--X--\r\n";
+  kq::s_att_count = 0;
+  kq::collect_atts(m.data(), m.size());
+  ASSERT_EQ(kq::s_att_count, 1);
+  EXPECT_STREQ(kq::s_att[0].name, "a.pdf");
+  kq::s_att_count = 0;
+}
+
+TEST(LeafWalk, MegabyteHeaderLineIsCutNotLost) {
+  std::string m = "Content-Type: text/html; name=" + std::string(1 << 20, 'n') +
+                  "\r\nSubject: " + std::string(1 << 20, 's') + "\r\n\r\n<p>x</p>";
+  std::vector<std::string> types = leaf_types(m);
+  ASSERT_EQ(types.size(), 1u);
+  EXPECT_EQ(types[0].rfind("text/html; name=nnn", 0), 0u);
+  EXPECT_LT(types[0].size(), 256u);
 }

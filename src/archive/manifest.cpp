@@ -1,0 +1,193 @@
+#include "archive/manifest.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include <yyjson.h>
+
+namespace kq {
+
+namespace {
+constexpr std::size_t k_chunk = 65536;
+
+void append_num(std::string &out, const char *format, auto value) {
+  char num[32];
+  std::snprintf(num, sizeof num, format, value);
+  out += num;
+}
+
+bool all_blank(std::string_view s) {
+  for (char c : s)
+    if (c != ' ' && c != '\t' && c != '\r') return false;
+  return true;
+}
+
+std::size_t uid_hash(std::uint32_t uid, std::size_t size) {
+  return static_cast<std::uint32_t>(uid * 2654435761u) & (size - 1);
+}
+}  // namespace
+
+std::string manifest_path(std::string_view dir) {
+  std::string p(dir);
+  p += '/';
+  p += k_manifest_name;
+  return p;
+}
+
+void manifest_format_line(std::string &out, const manifest_fields &f) {
+  out += "{\"uid\":";
+  append_num(out, "%u", static_cast<unsigned>(f.uid));
+  out += ",\"folder\":";
+  json_append_str_utf8(out, f.folder);
+  out += ",\"file\":";
+  json_append_str_utf8(out, f.file);
+  out += ",\"sha256\":\"";
+  out += f.sha256;
+  out += "\",\"size\":";
+  append_num(out, "%llu", static_cast<unsigned long long>(f.size));
+  out += ",\"from\":";
+  json_append_str_utf8(out, f.from);
+  out += ",\"subject\":";
+  json_append_str_utf8(out, f.subject);
+  out += ",\"date\":";
+  json_append_str_utf8(out, f.date);
+  out += ",\"ts\":";
+  append_num(out, "%lld", f.ts);
+  out += "}\n";
+}
+
+manifest_line_kind manifest_parse_line(std::string_view line, json_doc &doc, manifest_entry &out) {
+  out = manifest_entry{};
+  if (all_blank(line)) return manifest_line_kind::blank;
+  if (line[0] != '{' || !doc.parse(line) || !yyjson_is_obj(doc.root()))
+    return manifest_line_kind::unreadable;
+  yyjson_val *root = doc.root();
+  yyjson_val *uid = json_key(root, "uid");
+  yyjson_val *file = json_key(root, "file");
+  yyjson_val *sha = json_key(root, "sha256");
+  if (!uid || !yyjson_is_num(uid) || !file || !yyjson_is_str(file) || !sha)
+    return manifest_line_kind::unreadable;
+  // json_num saturates, so a huge value cannot wrap into the UID range.
+  long long u = json_num(root, "uid", 0);
+  if (u < 1 || u > 4294967295LL || yyjson_get_len(file) == 0) return manifest_line_kind::unreadable;
+  out.uid = static_cast<std::uint32_t>(u);
+  out.file = std::string_view(yyjson_get_str(file), yyjson_get_len(file));
+  out.sha256_is_text = yyjson_is_str(sha);
+  if (out.sha256_is_text) out.sha256 = std::string_view(yyjson_get_str(sha), yyjson_get_len(sha));
+  yyjson_val *size = json_key(root, "size");
+  out.has_size = size && yyjson_is_num(size);
+  if (out.has_size) out.size = json_num(root, "size", 0);
+  out.has_ts = json_key(root, "ts") != nullptr;
+  if (out.has_ts) out.ts = json_num(root, "ts", 0);
+  return manifest_line_kind::entry;
+}
+
+plat::contained_file::status manifest_reader::open(const char *dir) {
+  pos_ = len_ = 0;
+  failed_ = oversized_ = false;
+  line_no_ = 0;
+  plat::contained_file::status st = file_.open(dir, k_manifest_name);
+  if (st == plat::contained_file::ok) buf_ = std::make_unique<char[]>(k_chunk);
+  return st;
+}
+
+bool manifest_reader::fill() {
+  pos_ = len_ = 0;
+  long long n = file_.read(buf_.get(), k_chunk);
+  if (n < 0) failed_ = true;
+  if (n <= 0) return false;
+  len_ = static_cast<std::size_t>(n);
+  return true;
+}
+
+bool manifest_reader::next(std::string_view &line) {
+  if (!file_.is_open() || failed_) return false;
+  line_.clear();
+  oversized_ = false;
+  bool any = false;
+  for (;;) {
+    if (pos_ == len_ && !fill()) {
+      if (failed_) return false;
+      // End of file: a last line without a line feed still counts.
+      if (!any) return false;
+      break;
+    }
+    any = true;
+    const char *start = buf_.get() + pos_;
+    const void *nl = std::memchr(start, '\n', len_ - pos_);
+    std::size_t n = nl ? static_cast<std::size_t>(static_cast<const char *>(nl) - start)
+                       : len_ - pos_;
+    if (!oversized_) {
+      if (line_.size() + n > k_max_line) {
+        oversized_ = true;
+        line_.clear();
+        line_.shrink_to_fit();
+      } else {
+        line_.append(start, n);
+      }
+    }
+    pos_ += n;
+    if (nl) {
+      ++pos_;
+      break;
+    }
+  }
+  ++line_no_;
+  if (!line_.empty() && line_.back() == '\r') line_.pop_back();
+  line = line_;
+  return true;
+}
+
+uid_set::uid_set(std::size_t min_slots) {
+  std::size_t n = 1;
+  while (n < min_slots) n *= 2;
+  slots_.reset(new (std::nothrow) std::uint32_t[n]());
+  if (slots_) size_ = n;
+}
+
+bool uid_set::grow() {
+  std::size_t n = size_ * 2;
+  std::unique_ptr<std::uint32_t[]> bigger(new (std::nothrow) std::uint32_t[n]());
+  if (!bigger) return false;
+  for (std::size_t i = 0; i < size_; ++i) {
+    std::uint32_t u = slots_[i];
+    if (!u) continue;
+    std::size_t k = uid_hash(u, n);
+    while (bigger[k]) k = (k + 1) & (n - 1);
+    bigger[k] = u;
+  }
+  slots_ = std::move(bigger);
+  size_ = n;
+  return true;
+}
+
+bool uid_set::contains(std::uint32_t uid) const {
+  if (!slots_ || uid == 0) return false;
+  std::size_t k = uid_hash(uid, size_);
+  while (slots_[k]) {
+    if (slots_[k] == uid) return true;
+    k = (k + 1) & (size_ - 1);
+  }
+  return false;
+}
+
+uid_set::result uid_set::insert(std::uint32_t uid) {
+  if (!slots_) return failed;
+  std::size_t k = uid_hash(uid, size_);
+  while (slots_[k]) {
+    if (slots_[k] == uid) return present;
+    k = (k + 1) & (size_ - 1);
+  }
+  // Keep at least half the slots empty so every probe meets an empty one.
+  if ((used_ + 1) * 2 > size_) {
+    if (!grow()) return failed;
+    k = uid_hash(uid, size_);
+    while (slots_[k]) k = (k + 1) & (size_ - 1);
+  }
+  slots_[k] = uid;
+  ++used_;
+  return added;
+}
+
+}  // namespace kq

@@ -1,0 +1,116 @@
+// manifest.jsonl, the archive's index: where it lives, how a line is
+// written and how it is read back. The exporter writes it; verification,
+// statistics and the exporter's own pruning read it, all through this file,
+// so the format has one owner.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "base/text.h"
+#include "platform/platform.h"
+
+namespace kq {
+
+inline constexpr const char *k_manifest_name = "manifest.jsonl";
+
+// "<dir>/manifest.jsonl".
+std::string manifest_path(std::string_view dir);
+
+// What one line records about a stored message.
+struct manifest_fields {
+  std::uint32_t uid = 0;
+  std::string_view folder;
+  std::string_view file;     // relative to the archive, '/'-separated
+  std::string_view sha256;   // 64 lower-case hex digits
+  std::uint64_t size = 0;
+  std::string_view from, subject, date;
+  long long ts = -1;         // UTC seconds of date, -1 when unreadable
+};
+
+// Appends the line of one message, line feed included. Bytes that are not
+// UTF-8 become \u00XX so every line parses as JSON.
+void manifest_format_line(std::string &out, const manifest_fields &f);
+
+// One line read back. Views point into the json_doc the line was parsed
+// with. Keys other than these are ignored, so lines may carry more.
+struct manifest_entry {
+  std::uint32_t uid = 0;
+  std::string_view file;
+  bool sha256_is_text = false;  // a digest of another type can match nothing
+  std::string_view sha256;
+  bool has_size = false;        // "size" is a number
+  long long size = 0;           // truncated toward zero
+  bool has_ts = false;          // "ts" is present (a non-number reads 0)
+  long long ts = -1;
+};
+
+enum class manifest_line_kind {
+  blank,       // empty or only blanks: not counted
+  entry,       // a JSON object with a uid of 1 to 4294967295 (a real number
+               // is truncated), a non-empty text "file" and a "sha256"
+  unreadable,  // anything else: a torn or edited line
+};
+
+manifest_line_kind manifest_parse_line(std::string_view line, json_doc &doc, manifest_entry &out);
+
+// Reads a manifest one line at a time in bounded memory. The file must be
+// a regular file reached without links: a link to a device or a FIFO would
+// never end or never open.
+class manifest_reader {
+ public:
+  // Longest line taken; a longer one cannot be a manifest line and is
+  // handed out as an empty-but-oversized line so it is counted, not read.
+  static constexpr std::size_t k_max_line = 1 << 20;
+
+  manifest_reader() = default;
+  manifest_reader(const manifest_reader &) = delete;
+  manifest_reader &operator=(const manifest_reader &) = delete;
+
+  plat::contained_file::status open(const char *dir);
+  // The next line without its line end; false at the end of the file or on
+  // a read error. oversized() tells whether the line was too long to keep.
+  bool next(std::string_view &line);
+  bool oversized() const { return oversized_; }
+  // Reading stopped on an error rather than at the end of the file.
+  bool failed() const { return failed_; }
+  // 1-based number of the line last returned.
+  std::uint64_t line_number() const { return line_no_; }
+
+ private:
+  bool fill();
+
+  plat::contained_file file_;
+  std::unique_ptr<char[]> buf_;
+  std::size_t pos_ = 0;
+  std::size_t len_ = 0;
+  std::string line_;
+  bool failed_ = false;
+  bool oversized_ = false;
+  std::uint64_t line_no_ = 0;
+};
+
+// Open-addressing set of non-zero UIDs that grows before it fills, so
+// probing always ends.
+class uid_set {
+ public:
+  enum result { added, present, failed };
+  // Room for at least min_slots slots (a power of two); ok() is false when
+  // that memory cannot be had.
+  explicit uid_set(std::size_t min_slots);
+  bool ok() const { return slots_ != nullptr; }
+  result insert(std::uint32_t uid);
+  bool contains(std::uint32_t uid) const;
+  std::size_t slots() const { return size_; }
+
+ private:
+  bool grow();
+  std::unique_ptr<std::uint32_t[]> slots_;
+  std::size_t size_ = 0;
+  std::size_t used_ = 0;
+};
+
+}  // namespace kq

@@ -1,0 +1,40 @@
+// resume.json read back: which UIDs an archive directory says it holds.
+// The verification checks the manifest against it, so it is read with the
+// same care as the manifest.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace kq {
+
+inline constexpr const char *k_resume_name = "resume.json";
+// Larger files are not read: the exporter never writes one this big.
+inline constexpr long long k_resume_file_max = 67108864;
+
+struct resume_data {
+  bool has_folder = false;
+  std::string folder;
+  std::uint32_t last_uid = 0;
+  std::vector<std::uint32_t> completed;  // ascending, without repeats
+  long long mbox_bytes = -1;             // -1: not recorded
+};
+
+// A JSON number as the low 32 bits of its truncated value; others give 0.
+std::uint32_t resume_uid_value(const void *yyjson_value);
+
+// Parses the text of a resume file. False when it is not a JSON object;
+// a missing or malformed "completed" leaves the list empty. May throw
+// std::bad_alloc.
+bool resume_parse(std::string_view text, resume_data &out);
+
+enum class resume_load_result { absent, loaded, unreadable };
+// Reads and parses "<dir>/resume.json" (a regular file reached without
+// links, at most k_resume_file_max bytes).
+resume_load_result resume_load(const char *dir, resume_data &out);
+
+}  // namespace kq
