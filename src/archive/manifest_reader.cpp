@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/platform.h"
+
 namespace kq {
 
 namespace {
@@ -15,7 +17,7 @@ std::string manifest_path(const char *dir) {
 }
 
 bool manifest_reader::open(const char *dir) {
-  file_.reset(std::fopen(manifest_path(dir).c_str(), "rb"));
+  file_.reset(plat::file_open(manifest_path(dir).c_str(), "rb"));
   if (!file_) return false;
   buf_ = std::make_unique<char[]>(k_chunk);
   pos_ = len_ = 0;

@@ -5,6 +5,8 @@
 
 #include <mbedtls/sha256.h>
 
+#include "platform/platform.h"
+
 namespace kq {
 
 void digest_hex(const unsigned char digest[32], char hex[65]) {
@@ -20,7 +22,7 @@ bool sha256_file_hex(const char *path, unsigned char *buf, char hex[65]) {
   struct closer {
     void operator()(std::FILE *f) const { std::fclose(f); }
   };
-  std::unique_ptr<std::FILE, closer> f(std::fopen(path, "rb"));
+  std::unique_ptr<std::FILE, closer> f(plat::file_open(path, "rb"));
   if (!f) return false;
   struct ctx_guard {
     mbedtls_sha256_context c;

@@ -68,7 +68,7 @@ int cmd_exec2(reader *r, const char *command) {
   r->last_lit = nullptr;
   r->last_lit_len = 0;
   if (!send_all(c, out.get(), static_cast<std::size_t>(n))) {
-    set_err("send failed: %s", plat::error_text(plat::last_errno()));
+    set_err("send failed: %s", plat::error_text(plat::sock_last_error()));
     return -1;
   }
   s_cmd_sent.fetch_add(1, std::memory_order_relaxed);
@@ -102,7 +102,7 @@ int cmd_exec2(reader *r, const char *command) {
     if (r->on_record) r->on_record(r->on_record_ctx, line, r->lit, r->lit_len);
     store_record(r, line);
     if (sasl && line[0] == '+' && !send_all(c, "\r\n", 2)) {
-      set_err("send failed: %s", plat::error_text(plat::last_errno()));
+      set_err("send failed: %s", plat::error_text(plat::sock_last_error()));
       return -1;
     }
   }

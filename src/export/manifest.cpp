@@ -8,6 +8,7 @@
 #include "base/text.h"
 #include "export/file_util.h"
 #include "export/resume.h"
+#include "platform/platform.h"
 
 namespace kq {
 
@@ -152,9 +153,9 @@ class line_reader {
 bool manifest_prune(const export_job *job, std::size_t expected_uids) {
   std::string path = manifest_path(job);
   std::string tmp = path + ".tmp";
-  file_ptr in(std::fopen(path.c_str(), "rb"));
+  file_ptr in(plat::file_open(path.c_str(), "rb"));
   if (!in) return true;  // nothing to prune
-  file_ptr out(std::fopen(tmp.c_str(), "wb"));
+  file_ptr out(plat::file_open(tmp.c_str(), "wb"));
   if (!out) return false;
   bool ok = true;
   try {

@@ -109,7 +109,7 @@ int save_impl(int index, const char *dir) {
     set_err("path too long");
     return -1;
   }
-  std::FILE *f = std::fopen(path, "wb");
+  std::FILE *f = plat::file_open(path, "wb");
   if (!f) {
     set_err("cannot write %s: %s", path, plat::error_text(plat::last_errno()));
     return -1;
