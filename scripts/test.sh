@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs the whole test suite on this machine: dependencies, a normal build,
-# the demo, a ThreadSanitizer build of the threaded tests and an ASan+UBSan build.
+# the demo, a ThreadSanitizer build of the threaded tests, an ASan+UBSan build
+# and, where mingw-w64 and Wine are installable, the Windows leg
+# (scripts/test_windows.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -25,3 +27,11 @@ tail -n 12 build/demo.log
 run build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKQ_SANITIZE=thread -DKQ_BUILD_BENCH=OFF \
     "-DKQ_TEST_FILTER=*Export*:*Batch*:*Job*:*Thread*"
 run build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKQ_SANITIZE=address,undefined -DKQ_BUILD_BENCH=OFF
+# The Windows leg (cross build, tests and the C example under Wine) whenever
+# Debian can give us mingw-w64 and Wine. No sanitizer builds there: they would
+# double CI time for what the Linux legs above already check.
+if apt-cache show g++-mingw-w64-x86-64-posix wine64 >/dev/null 2>&1; then
+  bash scripts/test_windows.sh
+else
+  echo "== Windows leg skipped: mingw-w64 or Wine not installable here"
+fi

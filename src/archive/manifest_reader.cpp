@@ -17,8 +17,10 @@ std::string manifest_path(const char *dir) {
 }
 
 bool manifest_reader::open(const char *dir) {
-  file_.reset(plat::file_open(manifest_path(dir).c_str(), "rb"));
-  if (!file_) return false;
+  std::string path = manifest_path(dir);
+  file_.reset(plat::file_open(path.c_str(), "rb"));
+  unopenable_ = !file_ && plat::path_exists(path.c_str());
+  if (!file_) return unopenable_;
   buf_ = std::make_unique<char[]>(k_chunk);
   pos_ = len_ = 0;
   return true;

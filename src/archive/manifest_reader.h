@@ -26,7 +26,7 @@ class manifest_reader {
   // when reading fails.
   bool next(std::string_view &line);
   // Reading stopped on an error rather than at the end of the file.
-  bool failed() const { return file_ && std::ferror(file_.get()) != 0; }
+  bool failed() const { return unopenable_ || (file_ && std::ferror(file_.get()) != 0); }
 
  private:
   struct file_closer {
@@ -35,6 +35,9 @@ class manifest_reader {
   bool fill();
 
   std::unique_ptr<std::FILE, file_closer> file_;
+  // There but not openable (a directory on Windows): a failed read, not a
+  // missing manifest.
+  bool unopenable_ = false;
   std::unique_ptr<char[]> buf_;
   std::size_t pos_ = 0;
   std::size_t len_ = 0;

@@ -10,6 +10,8 @@
 
 #include "base/error.h"
 #include "connection/imap.h"
+#include "export/batch.h"
+#include "export/job.h"
 #include "base/text.h"
 #include "kerquill.h"
 
@@ -284,7 +286,22 @@ extern "C" KQ_API int kq_connect(const char *config_json) {
   }
 }
 
+namespace kq {
+namespace {
+// An export job or batch uses the connection from its own thread: cancel it
+// and wait until its worker has let go, so the socket and TLS state are not
+// freed under it. A worker blocked in a read ends within one read time-out.
+void stop_workers() {
+  while (export_job_active() || s_batch.state.load() == k_batch_running) {
+    if (export_job_active()) kq_export_cancel();
+    plat::sleep_ms(5);
+  }
+}
+}  // namespace
+}  // namespace kq
+
 extern "C" KQ_API int kq_disconnect(void) {
+  kq::stop_workers();
   try {
     if (kq::s_conn.connected) {
       kq::reader r;

@@ -29,6 +29,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <unordered_map>
 
 #include <mbedtls/threading.h>
 
@@ -171,6 +172,65 @@ bool write_handle(HANDLE h, const void *data, std::size_t n, bool at_end) {
 
 // --- sockets -----------------------------------------------------------------
 
+namespace {
+
+// Time-outs and the blocking mode of each socket, kept here because the
+// library enforces the time-outs itself with WSAPoll before a blocking
+// receive or send: after an SO_RCVTIMEO time-out Windows leaves the socket
+// in an undefined state, and Wine does not apply SO_RCVTIMEO at all. Windows
+// has no call that reads the blocking mode back.
+struct sock_opts {
+  DWORD recv_ms = 0;
+  DWORD send_ms = 0;
+  bool nonblocking = false;
+};
+SRWLOCK s_opts_lock = SRWLOCK_INIT;
+std::unordered_map<SOCKET, sock_opts> *s_opts = nullptr;  // never freed: sockets may outlive statics
+
+template <class F>
+void with_opts(SOCKET s, F f) {
+  AcquireSRWLockExclusive(&s_opts_lock);
+  if (!s_opts) s_opts = new (std::nothrow) std::unordered_map<SOCKET, sock_opts>;
+  if (s_opts) f((*s_opts)[s]);
+  ReleaseSRWLockExclusive(&s_opts_lock);
+}
+
+sock_opts opts_of(SOCKET s) {
+  sock_opts o;
+  AcquireSRWLockShared(&s_opts_lock);
+  if (s_opts) {
+    auto it = s_opts->find(s);
+    if (it != s_opts->end()) o = it->second;
+  }
+  ReleaseSRWLockShared(&s_opts_lock);
+  return o;
+}
+
+void forget_opts(SOCKET s) {
+  AcquireSRWLockExclusive(&s_opts_lock);
+  if (s_opts) s_opts->erase(s);
+  ReleaseSRWLockExclusive(&s_opts_lock);
+}
+
+// Waits for the socket to be ready within the time-out of a blocking call;
+// false with WSAETIMEDOUT set when it is not.
+bool ready_in_time(SOCKET s, bool for_read) {
+  sock_opts o = opts_of(s);
+  DWORD ms = for_read ? o.recv_ms : o.send_ms;
+  if (o.nonblocking || ms == 0) return true;
+  WSAPOLLFD p{};
+  p.fd = s;
+  p.events = for_read ? POLLRDNORM : POLLWRNORM;
+  int r = WSAPoll(&p, 1, static_cast<INT>(ms));
+  if (r == 0) {
+    WSASetLastError(WSAETIMEDOUT);
+    return false;
+  }
+  return r != SOCKET_ERROR;  // an error or hang-up is reported by the call itself
+}
+
+}  // namespace
+
 addr_list::~addr_list() {
   if (head_) freeaddrinfo(static_cast<addrinfo *>(head_));
 }
@@ -207,6 +267,10 @@ sock_t sock_open(const void *addr) {
 }
 
 void sock_set_timeouts(sock_t s, int recv_s, int send_s) {
+  with_opts(static_cast<SOCKET>(s), [&](sock_opts &o) {
+    if (recv_s > 0) o.recv_ms = static_cast<DWORD>(recv_s) * 1000u;
+    if (send_s > 0) o.send_ms = static_cast<DWORD>(send_s) * 1000u;
+  });
   if (recv_s > 0) {
     DWORD ms = static_cast<DWORD>(recv_s) * 1000u;
     setsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&ms), sizeof ms);
@@ -219,12 +283,15 @@ void sock_set_timeouts(sock_t s, int recv_s, int send_s) {
 
 void sock_set_recv_timeout_ms(sock_t s, long ms) {
   DWORD v = ms > 0 ? static_cast<DWORD>(ms) : 1u;  // 0 would mean "no limit"
+  with_opts(static_cast<SOCKET>(s), [&](sock_opts &o) { o.recv_ms = v; });
   setsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&v), sizeof v);
 }
 
 bool sock_set_nonblocking(sock_t s, bool on) {
   u_long mode = on ? 1 : 0;
-  return ioctlsocket(static_cast<SOCKET>(s), FIONBIO, &mode) == 0;
+  if (ioctlsocket(static_cast<SOCKET>(s), FIONBIO, &mode) != 0) return false;
+  with_opts(static_cast<SOCKET>(s), [&](sock_opts &o) { o.nonblocking = on; });
+  return true;
 }
 
 bool sock_connect(sock_t s, const void *addr, int wait_ms) {
@@ -256,19 +323,23 @@ bool sock_connect(sock_t s, const void *addr, int wait_ms) {
 
 long sock_send(sock_t s, const void *buf, std::size_t len) {
   // Windows raises no signal for a closed peer; send just fails.
+  if (!ready_in_time(static_cast<SOCKET>(s), false)) return -1;
   int n = len > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(len);
   int r = ::send(static_cast<SOCKET>(s), static_cast<const char *>(buf), n, 0);
   return r == SOCKET_ERROR ? -1 : r;
 }
 
 long sock_recv(sock_t s, void *buf, std::size_t len) {
+  if (!ready_in_time(static_cast<SOCKET>(s), true)) return -1;
   int n = len > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(len);
   int r = ::recv(static_cast<SOCKET>(s), static_cast<char *>(buf), n, 0);
   return r == SOCKET_ERROR ? -1 : r;
 }
 
 void sock_close(sock_t s) {
-  if (s != bad_sock) ::closesocket(static_cast<SOCKET>(s));
+  if (s == bad_sock) return;
+  forget_opts(static_cast<SOCKET>(s));
+  ::closesocket(static_cast<SOCKET>(s));
 }
 
 int sock_wait(sock_t s, bool want_read, bool want_write, int timeout_ms) {
@@ -367,10 +438,66 @@ void exclusive_lock::unlock() { ReleaseSRWLockExclusive(reinterpret_cast<SRWLOCK
 std::uint64_t tick_ms() { return GetTickCount64(); }
 void sleep_ms(unsigned ms) { Sleep(ms); }
 long long time_now() { return static_cast<long long>(_time64(nullptr)); }
-long long utc_from_tm(std::tm *tm) { return static_cast<long long>(_mkgmtime64(tm)); }
+namespace {
+
+// Days since 1970-01-01 of a proleptic Gregorian date, and back. The CRT's
+// _mkgmtime64/_gmtime64_s stop at the year 3000 and refuse times before
+// 1970; archives carry dates outside that (year 9999 from a broken header).
+long long days_from_civil(long long y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const long long era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<long long>(doe) - 719468;
+}
+
+void civil_from_days(long long z, long long &y, unsigned &m, unsigned &d) {
+  z += 719468;
+  const long long era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  y = static_cast<long long>(yoe) + era * 400;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  d = doy - (153 * mp + 2) / 5 + 1;
+  m = mp < 10 ? mp + 3 : mp - 9;
+  y += m <= 2;
+}
+
+long long floor_div(long long a, long long b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+
+}  // namespace
+
+long long utc_from_tm(std::tm *tm) {
+  // Normalises out-of-range fields like timegm and writes the result back.
+  long long mon = tm->tm_mon;
+  long long year = 1900LL + tm->tm_year + floor_div(mon, 12);
+  mon -= floor_div(mon, 12) * 12;
+  long long t = (days_from_civil(year, static_cast<unsigned>(mon + 1), 1) + tm->tm_mday - 1) * 86400LL +
+                tm->tm_hour * 3600LL + tm->tm_min * 60LL + tm->tm_sec;
+  utc_to_tm(t, tm);
+  return t;
+}
+
 bool utc_to_tm(long long t, std::tm *out) {
-  __time64_t tt = static_cast<__time64_t>(t);
-  return _gmtime64_s(out, &tt) == 0;
+  long long days = floor_div(t, 86400);
+  long long secs = t - days * 86400;
+  long long y;
+  unsigned m, d;
+  civil_from_days(days, y, m, d);
+  if (y - 1900 < INT_MIN || y - 1900 > INT_MAX) return false;
+  std::tm r{};
+  r.tm_year = static_cast<int>(y - 1900);
+  r.tm_mon = static_cast<int>(m - 1);
+  r.tm_mday = static_cast<int>(d);
+  r.tm_hour = static_cast<int>(secs / 3600);
+  r.tm_min = static_cast<int>(secs / 60 % 60);
+  r.tm_sec = static_cast<int>(secs % 60);
+  r.tm_wday = static_cast<int>((days % 7 + 11) % 7);  // 1970-01-01 was a Thursday
+  r.tm_yday = static_cast<int>(days - days_from_civil(y, 1, 1));
+  *out = r;
+  return true;
 }
 
 // --- charsets ----------------------------------------------------------------
