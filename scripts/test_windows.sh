@@ -35,6 +35,9 @@ if [[ ! -f $WINEPREFIX/system.reg ]]; then
     [[ -f $WINEPREFIX/system.reg ]] || { cat "$BUILD/wineboot.log"; echo "wine prefix not made"; exit 1; }
 fi
 wineserver -p
+# The first program of a session also starts Wine's own services; they must
+# not inherit ctest's output pipes, or ctest waits for them forever.
+wine cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
 
 echo "== build build-win (mingw-w64)"
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw/toolchain.cmake \
