@@ -15,8 +15,11 @@ install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/include/kerquill.h
 
 # libkerquill needs libyyjson.so.0 at run time and finds it through its
 # $ORIGIN run path; ship the real file under the name it is loaded by.
-get_filename_component(_kq_yyjson_real "${KQ_YYJSON_LIBDIR}/libyyjson.so.0" REALPATH)
-install(FILES "${_kq_yyjson_real}" DESTINATION ${CMAKE_INSTALL_LIBDIR} RENAME libyyjson.so.0)
+# On Windows yyjson is linked into the DLL.
+if(NOT WIN32)
+  get_filename_component(_kq_yyjson_real "${KQ_YYJSON_LIBDIR}/libyyjson.so.0" REALPATH)
+  install(FILES "${_kq_yyjson_real}" DESTINATION ${CMAKE_INSTALL_LIBDIR} RENAME libyyjson.so.0)
+endif()
 
 set(KQ_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/kerquill)
 install(EXPORT kerquillTargets NAMESPACE kerquill:: DESTINATION ${KQ_CMAKE_DIR})

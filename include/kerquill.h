@@ -18,7 +18,17 @@
  *    export job or a batch export is running, call only the export and batch
  *    status/steering calls, kq_status, kq_last_error and the archive calls;
  *    nothing that talks to the server or replaces the search result.
- *  - On Windows the host starts the socket layer (WSAStartup) itself.
+ *  - kq_disconnect first cancels a running or paused export job (and so a
+ *    batch) and waits until its thread has let go of the connection.
+ *  - Windows: the library starts the socket layer (WSAStartup) itself. A
+ *    worker thread holds a reference to kerquill.dll, so FreeLibrary while
+ *    an export runs leaves the code mapped until the worker ends. Before
+ *    the host ends the process or unloads the DLL it should still call
+ *    kq_export_cancel and wait until kq_export_status() is no longer 1 and
+ *    kq_export_all_status_json() reports no running batch (or simply call
+ *    kq_disconnect, which does both): ExitProcess kills a worker wherever
+ *    it is, which may leave a half-written file behind (the manifest and
+ *    resume state stay consistent, as after a crash).
  *  - Set the environment variable KQ_DEBUG to trace read failures to stderr.
  */
 #ifndef KERQUILL_H
@@ -27,6 +37,8 @@
 #if defined(_WIN32)
 #  if defined(KQ_BUILDING_LIBRARY)
 #    define KQ_API __declspec(dllexport)
+#  elif defined(KQ_STATIC)
+#    define KQ_API
 #  else
 #    define KQ_API __declspec(dllimport)
 #  endif

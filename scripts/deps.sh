@@ -7,9 +7,21 @@
 #   - Mbed TLS 3.6, built from source as static PIC libraries with threading on
 #     (bookworm only has 2.28),
 #   - yyjson 0.12, taken from newer Debian binary packages (bookworm has 0.6).
+# With --mingw it also installs mingw-w64 and Wine and cross-builds for 64-bit
+# Windows, into .deps/mingw/prefix: Mbed TLS 3.6 (threading on, through an
+# SRW-lock layer the library installs), yyjson (0.10 or newer) from its Debian source and
+# GoogleTest from Debian's googletest sources.
 # Everything it fetches or builds stays in .deps/ at the repo root.
 # Safe to run again: once done, a rerun only checks and exits.
 set -euo pipefail
+
+MINGW=0
+for arg in "$@"; do
+    case $arg in
+        --mingw) MINGW=1 ;;
+        *) printf 'deps: unknown option %s\n' "$arg" >&2; exit 2 ;;
+    esac
+done
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 DEPS=$ROOT/.deps
@@ -24,6 +36,14 @@ RECIPE="recipe=3 mbedtls=3.6 yyjson=0.12"
 SYSTEM_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev bzip2 xz-utils libgtest-dev dovecot-imapd
                  openssl python3 ca-certificates s-nail
                  libtomlplusplus-dev libcli11-dev help2man mono-mcs)
+# The Windows cross build and the Wine it runs under (64-bit only).
+MINGW_PACKAGES=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
+                wine wine64 googletest)
+((MINGW)) && SYSTEM_PACKAGES+=("${MINGW_PACKAGES[@]}")
+MINGW_PREFIX=$DEPS/mingw/prefix
+MINGW_STAMP=$DEPS/mingw/done.stamp
+MINGW_RECIPE="recipe=1 mbedtls=3.6 yyjson=0.10+ gtest=debian"
+MINGW_TOOLCHAIN=$ROOT/cmake/mingw/toolchain.cmake
 
 export DEBIAN_FRONTEND=noninteractive
 
@@ -289,12 +309,114 @@ EOF
     fi
 }
 
+# ---------------------------------------------------------------- Windows cross build
+
+mingw_results_present() {
+    local p=$MINGW_PREFIX
+    [[ -f $p/lib/libmbedtls.a && -f $p/lib/libmbedx509.a && -f $p/lib/libmbedcrypto.a
+       && -f $p/lib/cmake/MbedTLS/MbedTLSConfig.cmake && -f $p/include/threading_alt.h
+       && -f $p/lib/libyyjson.a && -f $p/include/yyjson.h && -f $p/lib/cmake/yyjson/yyjson-config.cmake
+       && -f $p/lib/libgtest.a && -f $p/lib/libgtest_main.a && -f $p/lib/cmake/GTest/GTestConfig.cmake ]]
+}
+
+# mingw_cmake LOGNAME SRC BUILD [cmake options...]: configure, build, install.
+mingw_cmake() {
+    local log=$1 src=$2 build=$3
+    shift 3
+    rm -rf "$build"
+    run "$log" cmake -G Ninja -S "$src" -B "$build" \
+        -DCMAKE_TOOLCHAIN_FILE="$MINGW_TOOLCHAIN" \
+        -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_INSTALL_PREFIX="$MINGW_PREFIX" \
+        -DCMAKE_INSTALL_LIBDIR=lib \
+        -DBUILD_SHARED_LIBS=OFF "$@"
+    run "$log" cmake --build "$build" -j 2
+    run "$log" cmake --install "$build"
+}
+
+mingw_build_mbedtls() {
+    local dl=$DL/mbedtls src=$DEPS/mingw/src/mbedtls orig f
+    orig=$(for f in "$dl"/mbedtls_3.6.*.orig.tar.*; do
+               [[ -f $f && $f != *.asc ]] && printf '%s\n' "${f##*/}"
+           done | sort -V | tail -n 1)
+    [[ -n $orig ]] || die "no mbedtls 3.6 .orig tarball in $dl"
+    say "cross-building Mbed TLS for Windows (log: .deps/logs/mingw-mbedtls.log)"
+    rm -rf "$src"
+    mkdir -p "$src" "$MINGW_PREFIX/include"
+    tar -xf "$dl/$orig" -C "$src" --strip-components=1
+    # Threads on, with the mutex type of cmake/mingw/threading_alt.h: there is
+    # no pthread on Windows and winpthread must not become a DLL dependency.
+    local cfg=$src/include/mbedtls/mbedtls_config.h opt
+    for opt in MBEDTLS_THREADING_C MBEDTLS_THREADING_ALT; do
+        sed -i -E "s|^[[:space:]]*//[[:space:]]*#define[[:space:]]+$opt([[:space:]]*)\$|#define $opt|" "$cfg"
+        grep -Eq "^#define[[:space:]]+$opt([[:space:]]|\$)" "$cfg" || die "could not enable $opt in $cfg"
+    done
+    cp "$ROOT/cmake/mingw/threading_alt.h" "$MINGW_PREFIX/include/threading_alt.h"
+    mingw_cmake mingw-mbedtls "$src" "$DEPS/mingw/build/mbedtls" \
+        -DCMAKE_C_FLAGS="-I$MINGW_PREFIX/include" \
+        -DUSE_STATIC_MBEDTLS_LIBRARY=ON -DUSE_SHARED_MBEDTLS_LIBRARY=OFF \
+        -DENABLE_PROGRAMS=OFF -DENABLE_TESTING=OFF -DMBEDTLS_FATAL_WARNINGS=OFF -DGEN_FILES=OFF
+}
+
+# The mirror may serve only the upstream tarball of a release (its .dsc and
+# Debian diff missing), and only of an older one than the Linux tree's binary
+# packages: take the newest tarball any suite gives. The code needs 0.10:
+# every yyjson function it calls is there.
+mingw_build_yyjson() {
+    local dl=$DEPS/mingw/download/yyjson src=$DEPS/mingw/src/yyjson f orig suite
+    rm -rf "$dl" "$src"
+    mkdir -p "$dl" "$src"
+    for suite in sid trixie; do
+        say "downloading yyjson source from $suite"
+        (cd "$dl" && apt-get "${APT_OPTS[@]}" source --download-only "yyjson/$suite") >>"$LOGS/mingw-yyjson.log" 2>&1 || true
+        compgen -G "$dl/yyjson_*.orig.tar.*" >/dev/null && break
+    done
+    orig=$(for f in "$dl"/yyjson_*.orig.tar.*; do [[ -f $f && $f != *.asc ]] && printf '%s\n' "$f"; done | sort -V | tail -n 1)
+    [[ -n $orig ]] || die "no yyjson source tarball in $dl (see $LOGS/mingw-yyjson.log)"
+    local version=${orig##*/yyjson_}
+    version=${version%%[+~-]*}
+    version=${version%.orig.tar.*}
+    [[ $version == 0.1[0-9].* || $version == [1-9]* ]] || die "yyjson $version is older than 0.10"
+    tar -xf "$orig" -C "$src" --strip-components=1
+    say "cross-building yyjson $version for Windows"
+    mingw_cmake mingw-yyjson "$src" "$DEPS/mingw/build/yyjson" -DYYJSON_BUILD_TESTS=OFF
+    # Same version file as the Linux tree gets (see install_yyjson).
+    local helper=$dl/version-file.cmake
+    printf '%s\n' 'include(CMakePackageConfigHelpers)' \
+        'write_basic_package_version_file("${OUT}" VERSION "${VER}" COMPATIBILITY SameMinorVersion)' >"$helper"
+    [[ -f $MINGW_PREFIX/lib/cmake/yyjson/yyjson-config-version.cmake ]] \
+        || run mingw-yyjson cmake -DOUT="$MINGW_PREFIX/lib/cmake/yyjson/yyjson-config-version.cmake" -DVER="$version" -P "$helper"
+}
+
+mingw_build_gtest() {
+    [[ -f /usr/src/googletest/CMakeLists.txt ]] || die "/usr/src/googletest missing (package googletest)"
+    say "cross-building GoogleTest for Windows"
+    mingw_cmake mingw-gtest /usr/src/googletest "$DEPS/mingw/build/gtest" -DBUILD_GMOCK=OFF -Dgtest_disable_pthreads=OFF
+}
+
+mingw_deps() {
+    if [[ -f $MINGW_STAMP && $(cat "$MINGW_STAMP") == "$MINGW_RECIPE" ]] && mingw_results_present; then
+        say "ready (Windows): -DCMAKE_TOOLCHAIN_FILE=cmake/mingw/toolchain.cmake -DKQ_DEPS_PREFIX=$MINGW_PREFIX"
+        return
+    fi
+    rm -f "$MINGW_STAMP" "$LOGS"/mingw-*.log
+    mkdir -p "$LOGS" "$DEPS/mingw"
+    setup_private_apt
+    mingw_build_mbedtls
+    mingw_build_yyjson
+    mingw_build_gtest
+    mingw_results_present || die "Windows build finished but expected files are missing under $MINGW_PREFIX"
+    printf '%s' "$MINGW_RECIPE" >"$MINGW_STAMP"
+    say "ready (Windows): -DCMAKE_TOOLCHAIN_FILE=cmake/mingw/toolchain.cmake -DKQ_DEPS_PREFIX=$MINGW_PREFIX"
+}
+
 # ---------------------------------------------------------------- main
 
 install_system_packages
 
 if [[ -f $STAMP && $(cat "$STAMP") == "$RECIPE" ]] && results_present; then
     print_result
+    ((MINGW)) && mingw_deps
     exit 0
 fi
 
@@ -306,3 +428,5 @@ install_yyjson
 results_present || die "install finished but expected files are missing under $PREFIX"
 printf '%s' "$RECIPE" >"$STAMP"
 print_result
+((MINGW)) && mingw_deps
+exit 0

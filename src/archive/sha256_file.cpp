@@ -2,6 +2,8 @@
 
 #include <mbedtls/sha256.h>
 
+#include "platform/platform.h"
+
 namespace kq {
 
 void digest_hex(const unsigned char digest[32], char hex[65]) {

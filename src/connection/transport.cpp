@@ -44,9 +44,27 @@ struct tls_state {
 
 namespace {
 
-const char *const k_ca_bundles[] = {
-    "/etc/ssl/certs/ca-certificates.crt", "/etc/pki/tls/certs/ca-bundle.crt",
-    "/etc/ssl/ca-bundle.pem", "/etc/pki/tls/cacert.pem", "/usr/local/etc/openssl/cert.pem"};
+// PEM (NUL-terminated) or DER; true when at least one certificate was taken.
+bool add_ca(void *chain, const unsigned char *data, std::size_t len) {
+  return mbedtls_x509_crt_parse(static_cast<mbedtls_x509_crt *>(chain), data, len) >= 0;
+}
+
+// Reads ca_file through the platform layer, which takes UTF-8 paths on
+// every system (Mbed TLS's own file reader would not on Windows).
+bool load_ca_file(mbedtls_x509_crt *chain, const char *path) {
+  std::FILE *f = plat::file_open(path, "rb");
+  if (!f) return false;
+  std::string bytes;
+  char buf[65536];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, n);
+  bool failed = std::ferror(f) != 0;
+  std::fclose(f);
+  if (failed || bytes.empty()) return false;
+  // PEM needs the terminating NUL counted; DER must not have it.
+  bool pem = bytes.find("-----BEGIN") != std::string::npos;
+  return add_ca(chain, reinterpret_cast<const unsigned char *>(bytes.c_str()), bytes.size() + (pem ? 1 : 0));
+}
 
 int bio_recv(void *ctx, unsigned char *buf, std::size_t len) {
   auto sock = static_cast<tls_state *>(ctx)->sock;
@@ -116,11 +134,8 @@ bool transport::start_tls(const char *host, const char *ca_file, bool verify, in
     set_err("ctr_drbg seed failed");
     return false;
   }
-  bool chain = ca_file && ca_file[0] && mbedtls_x509_crt_parse_file(&t.ca, ca_file) >= 0;
-  for (const char *f : k_ca_bundles) {
-    if (chain) break;
-    if (mbedtls_x509_crt_parse_file(&t.ca, f) >= 0) chain = true;
-  }
+  bool chain = ca_file && ca_file[0] && load_ca_file(&t.ca, ca_file);
+  if (!chain && plat::system_ca_certs(add_ca, &t.ca) > 0) chain = true;
   if (verify && !chain) {
     set_err("no CA certificates (set ca_file, or tls_verify 0)");
     return false;

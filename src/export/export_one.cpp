@@ -12,6 +12,7 @@
 #include "export/manifest.h"
 #include "export/mbox.h"
 #include "export/resume.h"
+#include "platform/platform.h"
 
 namespace kq {
 
@@ -30,7 +31,7 @@ std::string sha256_hex(const void *data, std::size_t len) {
 namespace {
 
 bool write_eml(const char *path, const char *data, std::size_t len) {
-  std::FILE *f = std::fopen(path, "wb");
+  std::FILE *f = plat::file_open(path, "wb");
   if (!f) return false;
   bool ok = std::fwrite(data, 1, len, f) == len;
   // A full disk may only show when the buffered tail is flushed.

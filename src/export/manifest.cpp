@@ -8,6 +8,7 @@
 #include "base/text.h"
 #include "export/file_util.h"
 #include "export/resume.h"
+#include "platform/platform.h"
 
 namespace kq {
 
@@ -63,7 +64,7 @@ bool manifest_prune(const export_job *job, std::size_t expected_uids) {
   plat::contained_file::status st = in.open(job->dir);
   if (st == plat::contained_file::absent) return true;  // nothing to prune
   if (st != plat::contained_file::ok) return false;
-  file_ptr out(std::fopen(tmp.c_str(), "wb"));
+  file_ptr out(plat::file_open(tmp.c_str(), "wb"));
   if (!out) return false;
   bool ok = true;
   try {

@@ -31,7 +31,7 @@ std::uint32_t uid_value(yyjson_val *v) {
 }
 
 bool read_file(const std::string &path, std::string &out) {
-  std::FILE *f = std::fopen(path.c_str(), "rb");
+  std::FILE *f = plat::file_open(path.c_str(), "rb");
   if (!f) return false;
   bool ok = std::fseek(f, 0, SEEK_END) == 0;
   long size = ok ? std::ftell(f) : -1;
@@ -90,7 +90,7 @@ void resume_write(export_job *job) {
   if (!job->resume) return;
   std::string path = resume_path(job);
   std::string tmp = path + ".tmp";
-  std::FILE *f = std::fopen(tmp.c_str(), "wb");
+  std::FILE *f = plat::file_open(tmp.c_str(), "wb");
   if (!f) return;
   bool ok = true;
   try {

@@ -107,7 +107,7 @@ int save_impl(const char *path) {
     set_err("nothing fetched");
     return -1;
   }
-  std::FILE *f = std::fopen(path, "wb");
+  std::FILE *f = plat::file_open(path, "wb");
   if (!f) {
     set_err("cannot write %s: %s", path, plat::error_text(plat::last_errno()));
     return -1;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -110,7 +111,18 @@ class KQ_SCOPED_CAPABILITY lock_guard {
 // convert.
 bool charset_to_utf8(const char *charset, std::string_view in, std::string &out);
 
+// --- trust -----------------------------------------------------------------
+
+// Hands the system's trusted CA certificates to add(ctx, data, len), as PEM
+// bundles (NUL included in len) or single DER certificates; add returns
+// whether it took them. Returns how many were taken; 0 when the system has
+// none the caller could use.
+int system_ca_certs(bool (*add)(void *ctx, const unsigned char *data, std::size_t len), void *ctx);
+
 // --- files -----------------------------------------------------------------
+
+// fopen with a UTF-8 path; binary on every system. Null with errno set.
+std::FILE *file_open(const char *path, const char *mode);
 
 // Creates one directory; true when created or already there.
 bool make_dir(const char *path);

@@ -210,6 +210,31 @@ bool utc_to_tm(long long t, std::tm *out) {
   return gmtime_r(&tt, out) != nullptr;
 }
 
+std::FILE *file_open(const char *path, const char *mode) { return std::fopen(path, mode); }
+
+namespace {
+const char *const k_ca_bundles[] = {
+    "/etc/ssl/certs/ca-certificates.crt", "/etc/pki/tls/certs/ca-bundle.crt",
+    "/etc/ssl/ca-bundle.pem", "/etc/pki/tls/cacert.pem", "/usr/local/etc/openssl/cert.pem"};
+}  // namespace
+
+int system_ca_certs(bool (*add)(void *ctx, const unsigned char *data, std::size_t len), void *ctx) {
+  // The first bundle that yields certificates is the system's trust.
+  for (const char *path : k_ca_bundles) {
+    std::FILE *f = std::fopen(path, "rb");
+    if (!f) continue;
+    std::string pem;
+    char buf[65536];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) pem.append(buf, n);
+    bool failed = std::ferror(f) != 0;
+    std::fclose(f);
+    if (failed || pem.empty()) continue;
+    if (add(ctx, reinterpret_cast<const unsigned char *>(pem.c_str()), pem.size() + 1)) return 1;
+  }
+  return 0;
+}
+
 bool make_dir(const char *path) {
   if (::mkdir(path, 0777) == 0) return true;
   struct stat st;

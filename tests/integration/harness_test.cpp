@@ -339,6 +339,9 @@ TEST_F(DovecotHarness, HighUidFolderStartsWhereAsked) {
 }
 
 TEST_F(DovecotHarness, AwkwardFolderNamesAreListedAsImapNames) {
+  if (!kqtest::platform::backslash_is_a_name_character())
+    GTEST_SKIP() << "the harness writes the maildir of a folder named with a backslash, which a Windows process "
+                    "cannot name";
   std::string user = new_user();
   const std::vector<std::string> names = {"Archive", "Archive/2023", "Q \"quote\" \\back sp",
                                           "dot.name", "\xc3\x9c" "bersicht/\xe6\x97\xa5\xe6\x9c\xac"};

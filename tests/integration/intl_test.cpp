@@ -158,7 +158,7 @@ TEST_F(Intl, BodyAndAttachmentNamesInUtf8) {
   EXPECT_EQ(kq_attachment_field(nullptr, 0, "name"), report);
   EXPECT_STREQ(kq_attachment_field(nullptr, 1, "name"), "R\xc3\xa9sum\xc3\xa9.pdf");
   EXPECT_STREQ(kq_attachment_field(nullptr, 2, "name"), "attachment-2.png");
-  kqtest::scratch_dir d("intl-atts");
+  kqtest::tagged_scratch_dir d("intl-atts");
   for (int i : {0, 0, 1, 2}) ASSERT_EQ(kq_attachment_save(nullptr, i, d.str().c_str()), 0) << kq_last_error();
   EXPECT_EQ(kqtest::read_file(d.path() / report), "%PDF-");
   EXPECT_EQ(kqtest::read_file(d.path() / ("\xd0\x9e\xd1\x82\xd1\x87\xd1\x91\xd1\x82 \xd0\xb7\xd0\xb0 "
@@ -169,7 +169,7 @@ TEST_F(Intl, BodyAndAttachmentNamesInUtf8) {
 }
 
 TEST_F(Intl, BatchDirectoriesTakeTheReadableNameUnlessTheRawOneExists) {
-  kqtest::scratch_dir d("intl-batch");
+  kqtest::tagged_scratch_dir d("intl-batch");
   // An archive begun by an earlier version under the raw name is continued.
   fs::create_directories(d.path() / "Entw&APw-rfe");
   std::string cfg = "{\"dir\":" + kqtest::json_quote(d.str()) + ",\"folders\":[\"Entw&APw-rfe\"," +

@@ -20,7 +20,7 @@ namespace fs = std::filesystem;
 using kqtest::message_fixture;
 using kqtest::original_payload;
 using kqtest::read_file;
-using kqtest::scratch_dir;
+using kqtest::tagged_scratch_dir;
 
 namespace {
 
@@ -38,6 +38,9 @@ class MessageFetch : public ::testing::Test {
   static void SetUpTestSuite() {
     dv_ = &kqtest::shared_dovecot();
     if (!dv_->running()) return;
+    // Suites run in an order that differs between systems: a session left
+    // open by an earlier one belongs to another user.
+    kq_disconnect();
     user_ = dv_->unique_user("fetch");
     ASSERT_TRUE(dv_->add_user(user_, "pw-fetch"));
     for (const char *f : k_fixtures) {
@@ -99,13 +102,13 @@ std::string between(const std::string &raw, const std::string &after, const std:
   return raw.substr(a, raw.find(before, a) - a);
 }
 
-std::string saved_attachment(const scratch_dir &d, int index, const std::string &file) {
+std::string saved_attachment(const tagged_scratch_dir &d, int index, const std::string &file) {
   EXPECT_EQ(kq_attachment_save(nullptr, index, d.str().c_str()), 0) << kq_last_error();
   EXPECT_STREQ(kq_last_error(), "");
   return read_file(d.path() / file);
 }
 
-std::string saved_message(const scratch_dir &d) {
+std::string saved_message(const tagged_scratch_dir &d) {
   std::string p = (d.path() / "message.eml").string();
   EXPECT_EQ(kq_fetch_save(p.c_str()), 0) << kq_last_error();
   return read_file(p);
@@ -200,12 +203,12 @@ TEST_F(MessageFetch, MixedHoldingAlternativeAndPdfGivesTextAndLists) {
   EXPECT_STREQ(kq_attachment_field(nullptr, 0, "ctype"), "application/pdf; name=\"report.pdf\"");
   EXPECT_EQ(kq_attachment_field(nullptr, 0, "size"),
             std::to_string(between(raw, "filename=\"report.pdf\"\r\n\r\n", "\r\n--=_outer_01--").size()));
-  scratch_dir d("mixed");
+  tagged_scratch_dir d("mixed");
   EXPECT_EQ(saved_attachment(d, 0, "report.pdf"), original_payload("report.pdf"));
 }
 
 TEST_F(MessageFetch, HeaderTextAndSavedMessageMatchTheServer) {
-  scratch_dir d("raw");
+  tagged_scratch_dir d("raw");
   for (const char *f : k_fixtures) {
     SCOPED_TRACE(f);
     ASSERT_TRUE(fetch(f));
@@ -221,7 +224,7 @@ TEST_F(MessageFetch, HeaderTextAndSavedMessageMatchTheServer) {
 }
 
 TEST_F(MessageFetch, AttachmentsSavedByteForByte) {
-  scratch_dir d("atts");
+  tagged_scratch_dir d("atts");
   ASSERT_TRUE(fetch("encodings.eml"));
   ASSERT_EQ(kq_attachment_count(), 3);
   EXPECT_EQ(saved_attachment(d, 0, "photo.bin"), original_payload("photo.bin"));   // Base64
@@ -254,7 +257,7 @@ TEST_F(MessageFetch, AttachmentsSavedByteForByte) {
 }
 
 TEST_F(MessageFetch, AttachmentNamesStayInsideTheDirectory) {
-  scratch_dir outer("names");
+  tagged_scratch_dir outer("names");
   fs::path dir = outer.path() / "in" / "here";
   fs::create_directories(dir);
   ASSERT_TRUE(fetch("hostile_names.eml"));
@@ -279,7 +282,7 @@ TEST_F(MessageFetch, ThreeHundredAttachmentsListTheFirst256) {
   EXPECT_STREQ(kq_attachment_field(nullptr, 255, "name"), "f255.bin");
   EXPECT_EQ(kq_attachment_field(nullptr, 255, "size"), std::to_string(b64_lines(payload[255]).size() - 2));
   EXPECT_STREQ(kq_attachment_field(nullptr, 256, "name"), "");
-  scratch_dir d("many");
+  tagged_scratch_dir d("many");
   EXPECT_EQ(saved_attachment(d, 255, "f255.bin"), payload[255]);
   EXPECT_EQ(saved_attachment(d, 0, "f0.bin"), payload[0]);
   EXPECT_EQ(kq_attachment_save(nullptr, 256, d.str().c_str()), -1);
@@ -338,7 +341,7 @@ TEST_F(MessageFetch, FailuresKeepThePreviousMessage) {
   kq_disconnect();
   EXPECT_EQ(kq_fetch(0), -1);
   EXPECT_STREQ(kq_last_error(), "not connected");
-  scratch_dir d("after");
+  tagged_scratch_dir d("after");
   EXPECT_EQ(saved_attachment(d, 2, "data.csv"), original_payload("data.csv"));
   EXPECT_EQ(saved_message(d), message_fixture("encodings.eml"));
 }
@@ -385,7 +388,7 @@ TEST(MessageFetchScripted, NulBytesAreSavedAndEndTheBodyText) {
   kq::s_search_folder = "Archive";
   ASSERT_EQ(kq_fetch(0), 0) << kq_last_error();
   EXPECT_STREQ(kq_fetch_body_text(), "before");
-  scratch_dir d("nul");
+  tagged_scratch_dir d("nul");
   EXPECT_EQ(saved_message(d), msg);
   kq_disconnect();
   s.stop();

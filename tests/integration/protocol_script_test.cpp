@@ -46,7 +46,12 @@ TEST_F(Scripted, ByeGreetingPassesAndTheNextCommandFails) {
   s.send("* BYE too busy\r\n").close();
   ASSERT_TRUE(s.start());
   EXPECT_EQ(kq_connect(cfg_for(s).c_str()), -1);
-  EXPECT_STREQ(kq_last_error(), "connection closed by server");
+  // Closed, reset or refused on send: which one the system reports depends
+  // on timing; each names the connection, not a step that could not start.
+  std::string err = kq_last_error();
+  EXPECT_TRUE(err == "connection closed by server" || err.rfind("receive failed: ", 0) == 0 ||
+              err.rfind("send failed: ", 0) == 0)
+      << err;
   EXPECT_EQ(kq_status(), 0);
 }
 

@@ -24,7 +24,7 @@ std::string original_payload(const std::string &name) {
   return read_file(std::filesystem::path(KQ_TEST_DATA_DIR) / "messages" / "originals" / name);
 }
 
-scratch_dir::scratch_dir(const std::string &tag) {
+tagged_scratch_dir::tagged_scratch_dir(const std::string &tag) {
   static std::atomic<int> n{0};
   static const unsigned salt = std::random_device{}();
   std::ostringstream name;
@@ -34,7 +34,7 @@ scratch_dir::scratch_dir(const std::string &tag) {
   std::filesystem::create_directories(path_);
 }
 
-scratch_dir::~scratch_dir() {
+tagged_scratch_dir::~tagged_scratch_dir() {
   std::error_code ec;
   std::filesystem::remove_all(path_, ec);
 }

@@ -1,4 +1,6 @@
 // Message fixtures and scratch directories for the fetch and attachment tests.
+// (tagged_scratch_dir is not support/scratch_files.h's scratch_dir: two
+// classes of one name broke the one-definition rule.)
 #pragma once
 
 #include <filesystem>
@@ -13,12 +15,12 @@ std::string message_fixture(const std::string &name);
 std::string original_payload(const std::string &name);
 
 // A fresh empty directory under the system temp dir, removed on destruction.
-class scratch_dir {
+class tagged_scratch_dir {
  public:
-  explicit scratch_dir(const std::string &tag);
-  ~scratch_dir();
-  scratch_dir(const scratch_dir &) = delete;
-  scratch_dir &operator=(const scratch_dir &) = delete;
+  explicit tagged_scratch_dir(const std::string &tag);
+  ~tagged_scratch_dir();
+  tagged_scratch_dir(const tagged_scratch_dir &) = delete;
+  tagged_scratch_dir &operator=(const tagged_scratch_dir &) = delete;
   const std::filesystem::path &path() const { return path_; }
   std::string str() const { return path_.string(); }
  private:

@@ -155,6 +155,8 @@ TEST(Verify, EntriesOutsideTheArchiveOrNotRegularFilesAreNotRead) {
   fs::path arch = outer.path() / "arch";
   fs::create_directories(arch / "sub.eml");
   std::string abs = (outer.path() / "secret.eml").string();
+  // A Windows path has backslashes: JSON needs them doubled.
+  for (std::size_t i = abs.find('\\'); i != std::string::npos; i = abs.find('\\', i + 2)) abs.insert(i, 1, '\\');
   std::string m = manifest_line(1, "../secret.eml", k_sha_abc) +
                   manifest_line(2, "sub/../../secret.eml", k_sha_abc) +
                   manifest_line(3, "..\\\\secret.eml", k_sha_abc) +

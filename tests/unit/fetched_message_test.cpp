@@ -20,7 +20,7 @@ using namespace kq;
 using kqtest::message_fixture;
 using kqtest::original_payload;
 using kqtest::read_file;
-using kqtest::scratch_dir;
+using kqtest::tagged_scratch_dir;
 namespace fs = std::filesystem;
 
 namespace {
@@ -53,7 +53,7 @@ std::vector<row> rows() {
   return out;
 }
 
-std::string saved(const scratch_dir &d, int index, const std::string &file) {
+std::string saved(const tagged_scratch_dir &d, int index, const std::string &file) {
   EXPECT_EQ(kq_attachment_save(nullptr, index, d.str().c_str()), 0) << kq_last_error();
   EXPECT_STREQ(kq_last_error(), "");
   return read_file(d.path() / file);
@@ -68,7 +68,7 @@ TEST(BodyText, BareLfMessageWithFoldedHeaders) {
                "Written on a system whose lines end in a bare line feed, with a soft break.");
   ASSERT_EQ(kq_attachment_count(), 1);
   EXPECT_STREQ(kq_attachment_field(nullptr, 0, "name"), "pixel.png");
-  scratch_dir d("bare-lf");
+  tagged_scratch_dir d("bare-lf");
   EXPECT_EQ(saved(d, 0, "pixel.png"), original_payload("pixel.png"));
 }
 
@@ -178,7 +178,7 @@ TEST(Attachments, NamesDecodedFromRfc2231AndEncodedWords) {
 }
 
 TEST(AttachmentSave, NeverReplacesAFileNorFollowsALink) {
-  scratch_dir d("att-nodup");
+  tagged_scratch_dir d("att-nodup");
   hold("Content-Type: multipart/mixed; boundary=b\r\n\r\n"
        "--b\r\nContent-Disposition: attachment; filename=a.txt\r\n\r\none\r\n"
        "--b\r\nContent-Disposition: attachment; filename=a.txt\r\n\r\ntwo\r\n"
@@ -217,7 +217,7 @@ TEST(BodyText, ConvertedFromThePartsCharset) {
 }
 
 TEST(AttachmentSave, BadBase64FailsAndWritesNothing) {
-  scratch_dir d("att-bad");
+  tagged_scratch_dir d("att-bad");
   hold("Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
        "Content-Type: application/octet-stream\r\nContent-Transfer-Encoding: base64\r\n"
        "Content-Disposition: attachment; filename=broken.bin\r\n\r\nQUJD\r\nQU*D\r\n--b--\r\n");
@@ -228,7 +228,7 @@ TEST(AttachmentSave, BadBase64FailsAndWritesNothing) {
 }
 
 TEST(AttachmentSave, Failures) {
-  scratch_dir d("att-fail");
+  tagged_scratch_dir d("att-fail");
   hold(message_fixture("encodings.eml"));
   EXPECT_EQ(kq_attachment_save(nullptr, 0, nullptr), -1);
   EXPECT_STREQ(kq_last_error(), "no dir");
@@ -255,7 +255,7 @@ TEST(AttachmentSave, Failures) {
 }
 
 TEST(FetchSave, WritesTheRawBytesAndReportsFailures) {
-  scratch_dir d("fetch-save");
+  tagged_scratch_dir d("fetch-save");
   std::string raw = message_fixture("nul_bytes.eml");
   hold(raw);
   std::string path = (d.path() / "m.eml").string();

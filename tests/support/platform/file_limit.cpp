@@ -6,6 +6,8 @@
 
 namespace kqtest {
 
+bool file_size_limit::supported() { return true; }
+
 file_size_limit::file_size_limit(long long bytes) {
   std::signal(SIGXFSZ, SIG_IGN);
   rlimit rl;

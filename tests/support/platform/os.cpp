@@ -473,6 +473,8 @@ bool write_file(const std::string &path, const std::string &data, int mode) {
   return ok;
 }
 
+bool backslash_is_a_name_character() { return true; }
+
 void sleep_ms(int ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }

@@ -71,6 +71,10 @@ long long get_mtime(const std::string &path);
 // Writes a file in one go (creating or truncating it) with the given mode.
 bool write_file(const std::string &path, const std::string &data, int mode);
 
+// False where a backslash in a path is a separator (Windows), so a file
+// whose Linux name holds one cannot be reached from this process.
+bool backslash_is_a_name_character();
+
 void sleep_ms(int ms);
 // Milliseconds on a monotonic clock.
 long long now_ms();
