@@ -14,12 +14,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     kq::att_save_state st;
     st.wanted = i;
     kq::att_save_walk(msg.data(), msg.size(), &st);
-    char safe[256];
-    kq::safe_file_name(kq::s_att[i].name, safe, sizeof safe);
+    std::string safe = kq::safe_file_name(kq::s_att[i].name);
+    kq::numbered_file_name(safe, 2);
   }
-  char safe[16];
-  std::string name = msg.substr(0, 300);
-  kq::safe_file_name(name.c_str(), safe, sizeof safe);
+  std::string safe = kq::safe_file_name(msg.substr(0, 300));
+  kq::numbered_file_name(safe, 3);
   kq::s_att_count = 0;
   return 0;
 }
