@@ -2,23 +2,13 @@
 
 #include <vector>
 
+#include "base/strcase.h"
 #include "base/utf8.h"
 #include "platform/platform.h"
 
 namespace kq {
 
 namespace {
-
-bool iequal(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
-}
 
 int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -113,12 +103,12 @@ bool read_word(std::string_view v, std::size_t i, word &w) {
 }  // namespace
 
 bool charset_text_to_utf8(std::string_view charset, std::string_view bytes, std::string &out) {
-  if (iequal(charset, "utf-8") || iequal(charset, "utf8")) {
+  if (ascii_ieq(charset, "utf-8") || ascii_ieq(charset, "utf8")) {
     if (!utf8_valid(bytes)) return false;
     out.assign(bytes);
     return true;
   }
-  if (iequal(charset, "us-ascii") || iequal(charset, "ascii")) {
+  if (ascii_ieq(charset, "us-ascii") || ascii_ieq(charset, "ascii")) {
     for (char c : bytes)
       if (static_cast<unsigned char>(c) >= 0x80) return false;
     out.assign(bytes);
@@ -148,7 +138,7 @@ std::string decode_encoded_words(std::string_view v) {
         ++nx;
       word more;
       if (nx + 1 >= v.size() || v[nx] != '=' || v[nx + 1] != '?' || !read_word(v, nx, more) ||
-          !iequal(more.charset, run.front().charset))
+          !ascii_ieq(more.charset, run.front().charset))
         break;
       next = more.end;
       run.push_back(std::move(more));

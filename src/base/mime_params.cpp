@@ -3,22 +3,12 @@
 #include <algorithm>
 #include <vector>
 
+#include "base/strcase.h"
 #include "base/encoded_words.h"
 
 namespace kq {
 
 namespace {
-
-bool iequal(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
-}
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -103,11 +93,11 @@ bool mime_param(std::string_view v, std::string_view name, std::string &out) {
     std::size_t before = i;
     if (read_param(v, i, p)) {
       std::string_view a = p.attr;
-      if (iequal(a, name)) {
+      if (ascii_ieq(a, name)) {
         if (!have_plain) plain = p.value;
         have_plain = true;
       } else if (a.size() > name.size() && a[name.size()] == '*' &&
-                 iequal(a.substr(0, name.size()), name)) {
+                 ascii_ieq(a.substr(0, name.size()), name)) {
         std::string_view rest = a.substr(name.size() + 1);
         bool ext = false;
         if (!rest.empty() && rest.back() == '*') {

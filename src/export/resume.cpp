@@ -8,6 +8,7 @@
 
 #include <yyjson.h>
 
+#include "archive/resume_file.h"
 #include "base/text.h"
 #include "platform/platform.h"
 
@@ -17,37 +18,6 @@ namespace {
 
 std::string resume_path(const export_job *job) { return std::string(job->dir) + "/resume.json"; }
 
-// A JSON number as the low 32 bits of its truncated value; others give 0.
-std::uint32_t uid_value(yyjson_val *v) {
-  if (!v || !yyjson_is_num(v)) return 0;
-  long long n;
-  if (yyjson_is_int(v))
-    n = yyjson_is_uint(v) ? static_cast<long long>(yyjson_get_uint(v)) : yyjson_get_sint(v);
-  else {
-    double d = yyjson_get_real(v);
-    n = (d == d && d < 9.2e18 && d > -9.2e18) ? static_cast<long long>(d) : 0;
-  }
-  return static_cast<std::uint32_t>(n);
-}
-
-bool read_file(const std::string &path, std::string &out) {
-  std::FILE *f = plat::file_open(path.c_str(), "rb");
-  if (!f) return false;
-  bool ok = std::fseek(f, 0, SEEK_END) == 0;
-  long size = ok ? std::ftell(f) : -1;
-  ok = ok && size >= 1 && size <= k_resume_max_file && std::fseek(f, 0, SEEK_SET) == 0;
-  if (ok) {
-    try {
-      out.resize(static_cast<std::size_t>(size));
-      ok = std::fread(out.data(), 1, out.size(), f) == out.size();
-    } catch (const std::bad_alloc &) {
-      ok = false;
-    }
-  }
-  std::fclose(f);
-  return ok;
-}
-
 }  // namespace
 
 void resume_read() {
@@ -56,34 +26,18 @@ void resume_read() {
   job->mbox_bytes = -1;
   job->completed.clear();
   if (!job->resume) return;
-  std::string text;
-  if (!read_file(resume_path(job), text)) return;
-  json_doc doc;
-  if (!doc.parse(text) || !yyjson_is_obj(doc.root())) return;
-  yyjson_val *root = doc.root();
-  yyjson_val *folder = json_key(root, "folder");
-  if (folder && yyjson_is_str(folder) && std::strcmp(yyjson_get_str(folder), job->folder) != 0)
-    return;
-  if (yyjson_val *v = json_key(root, "last_uid")) job->last_uid = uid_value(v);
-  yyjson_val *list = json_key(root, "completed");
-  if (!list || !yyjson_is_arr(list)) return;
+  // The archive's reader of the file: the same rules, and never through a
+  // link out of the directory.
+  resume_data data;
   try {
-    job->completed.reserve(yyjson_arr_size(list));
-    std::size_t i, n;
-    yyjson_val *v;
-    yyjson_arr_foreach(list, i, n, v) job->completed.push_back(uid_value(v));
+    if (resume_load(job->dir, data) != resume_load_result::loaded) return;
   } catch (const std::bad_alloc &) {
-    job->completed.clear();  // no memory: start as if nothing were stored
-    return;
+    return;  // no memory: start as if nothing were stored
   }
-  // Older files may be in any order; bisection needs ascending UIDs.
-  std::sort(job->completed.begin(), job->completed.end());
-  job->completed.erase(std::unique(job->completed.begin(), job->completed.end()),
-                       job->completed.end());
-  // Only a plain non-negative integer can say where all.mbox may be cut.
-  yyjson_val *mb = json_key(root, "mbox_bytes");
-  if (mb && yyjson_is_uint(mb) && yyjson_get_uint(mb) <= static_cast<std::uint64_t>(k_resume_max_mbox))
-    job->mbox_bytes = static_cast<long long>(yyjson_get_uint(mb));
+  if (data.has_folder && data.folder != job->folder) return;
+  job->last_uid = data.last_uid;
+  job->completed = std::move(data.completed);
+  job->mbox_bytes = data.mbox_bytes;
 }
 
 void resume_write(export_job *job) {

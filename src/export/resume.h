@@ -11,7 +11,6 @@ namespace kq {
 // Most UIDs a resume file lists; keeps the file below the 64 MiB a reader
 // accepts, so no stored message drops out of the list.
 inline constexpr std::size_t k_resume_max_uids = 5000000;
-inline constexpr long long k_resume_max_file = 67108864;
 inline constexpr long long k_resume_max_mbox = 1LL << 62;
 
 // Loads last_uid, the completed list (sorted, without repeats) and the

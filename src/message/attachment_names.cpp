@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/strcase.h"
 #include "base/mime_params.h"
 #include "base/utf8.h"
 #include "message/attachments.h"
@@ -13,26 +14,15 @@ namespace {
 
 constexpr std::size_t k_name_max = 255;  // bytes in a name on common file systems
 
-bool iequal_n(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
 // Windows opens a device for these names whatever extension follows, so an
 // archive copied there would lose the file.
 bool is_device_name(std::string_view name) {
   std::string_view stem = name.substr(0, name.find('.'));
   while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
   for (const char *dev : {"con", "prn", "aux", "nul"})
-    if (iequal_n(stem, dev)) return true;
+    if (ascii_ieq(stem, dev)) return true;
   if (stem.size() == 4 && stem[3] >= '1' && stem[3] <= '9' &&
-      (iequal_n(stem.substr(0, 3), "com") || iequal_n(stem.substr(0, 3), "lpt")))
+      (ascii_ieq(stem.substr(0, 3), "com") || ascii_ieq(stem.substr(0, 3), "lpt")))
     return true;
   return false;
 }
@@ -108,7 +98,7 @@ std::string unnamed_part_name(int index, const char *ctype) {
   // Without a Content-Type a part is plain text (RFC 2045).
   const char *ext = t.empty() ? "txt" : "bin";
   for (const auto &e : k_types)
-    if (iequal_n(t, e.type)) ext = e.ext;
+    if (ascii_ieq(t, e.type)) ext = e.ext;
   char out[64];
   std::snprintf(out, sizeof out, "attachment-%d.%s", index, ext);
   return out;

@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "base/text.h"
+#include "archive/resume_file.h"
 #include "export/resume.h"
 #include "export/worker.h"
 #include "search/search_table.h"
@@ -59,7 +60,7 @@ TEST_F(ExportResume, MissingEmptyOrForeignFileLoadsNothing) {
 
 TEST_F(ExportResume, OversizedFileIsIgnored) {
   file(R"({"folder":"INBOX","last_uid":9,"completed":[1]})");
-  std::filesystem::resize_file(dir.file("resume.json"), k_resume_max_file + 1);
+  std::filesystem::resize_file(dir.file("resume.json"), k_resume_file_max + 1);
   resume_read();
   EXPECT_EQ(s_job.last_uid, 0);
 }
