@@ -11,14 +11,19 @@
 # Windows, into .deps/mingw/prefix: Mbed TLS 3.6 (threading on, through an
 # SRW-lock layer the library installs), yyjson (0.10 or newer) from its Debian source and
 # GoogleTest from Debian's googletest sources.
+# With --mingw-check it only answers, by its exit status, whether mingw-w64
+# and Wine are here or can be installed (scripts/test.sh asks before running
+# the Windows leg).
 # Everything it fetches or builds stays in .deps/ at the repo root.
 # Safe to run again: once done, a rerun only checks and exits.
 set -euo pipefail
 
 MINGW=0
+CHECK_MINGW=0
 for arg in "$@"; do
     case $arg in
         --mingw) MINGW=1 ;;
+        --mingw-check) CHECK_MINGW=1 ;;
         *) printf 'deps: unknown option %s\n' "$arg" >&2; exit 2 ;;
     esac
 done
@@ -410,7 +415,24 @@ mingw_deps() {
     say "ready (Windows): -DCMAKE_TOOLCHAIN_FILE=cmake/mingw/toolchain.cmake -DKQ_DEPS_PREFIX=$MINGW_PREFIX"
 }
 
+# Installed, or known to apt with a candidate and we may install (root).
+mingw_available() {
+    local pkg status
+    for pkg in "${MINGW_PACKAGES[@]}"; do
+        status=$(dpkg-query -W -f='${db:Status-Abbrev}' "$pkg" 2>/dev/null || true)
+        [[ $status == ii* ]] && continue
+        [[ $(id -u) == 0 ]] || return 1
+        apt-cache policy "$pkg" 2>/dev/null | grep -q 'Candidate: [^(]' || return 1
+    done
+    return 0
+}
+
 # ---------------------------------------------------------------- main
+
+if ((CHECK_MINGW)); then
+    mingw_available
+    exit
+fi
 
 install_system_packages
 

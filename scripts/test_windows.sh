@@ -32,6 +32,9 @@ if [[ ! -f $WINEPREFIX/system.reg ]]; then
     # Without the 32-bit half of Wine wineboot reports a missing syswow64
     # helper and exits non-zero; the 64-bit prefix is made all the same.
     wineboot -i >"$BUILD/wineboot.log" 2>&1 || true
+    # The registry files are written when the server exits, not when
+    # wineboot returns.
+    wineserver -w
     [[ -f $WINEPREFIX/system.reg ]] || { cat "$BUILD/wineboot.log"; echo "wine prefix not made"; exit 1; }
 fi
 wineserver -p

@@ -31,10 +31,10 @@ int term_first_signal();
 // manager or a closed session.
 bool term_stopped_by_ctrl_c();
 
-// Runs a command line with /bin/sh -c, its standard input closed, and returns
-// what it wrote on standard output (its standard error goes to ours). The
-// text never passes through the command line or the environment of any
-// process. False, with a reason in why, when it could not run or exited with
+// Runs a command line with /bin/sh -c (cmd.exe /c on Windows), its standard
+// input closed, and returns what it wrote on standard output (its standard
+// error goes to ours). The text never passes through the command line or the
+// environment of any process. False, with a reason in why, when it could not run or exited with
 // a status other than 0.
 bool run_for_output(const std::string &command, std::string &out, std::string &why);
 

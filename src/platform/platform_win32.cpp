@@ -656,6 +656,175 @@ long long read_at(const char *path, long long offset, void *buf, std::size_t n) 
   return ok ? static_cast<long long>(got) : 0;
 }
 
+bool create_new_file(const char *path, std::string_view data, bool *exists) {
+  *exists = false;
+  std::wstring w = widen(path);
+  if (w.empty()) {
+    errno = ENOENT;
+    return false;
+  }
+  // CREATE_NEW fails on any existing name; with FILE_FLAG_OPEN_REPARSE_POINT
+  // a symbolic link (dangling or not) is that name, never its target. DELETE
+  // access lets a short write remove exactly the file made here.
+  HANDLE h = CreateFileW(w.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    DWORD e = GetLastError();
+    *exists = e == ERROR_FILE_EXISTS || e == ERROR_ALREADY_EXISTS;
+    set_errno_from_win32(e);
+    return false;
+  }
+  bool ok = write_handle(h, data.data(), data.size(), false);
+  if (!ok) {
+    int err = errno;
+    FILE_DISPOSITION_INFO gone{};
+    gone.DeleteFile = TRUE;
+    SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof gone);
+    errno = err;
+  }
+  if (!CloseHandle(h)) ok = false;
+  return ok;
+}
+
+// --- contained files ---------------------------------------------------------
+//
+// Windows has no openat: the walk holds a handle on every directory on the
+// way, opened without FILE_SHARE_DELETE, so none of them can be renamed or
+// replaced by a link until the final file is open. Each step looks at the
+// entry itself (FILE_FLAG_OPEN_REPARSE_POINT: a link or junction is the
+// object, not its target) and refuses anything but a plain directory on the
+// way and a plain disk file at the end.
+
+namespace {
+
+// Names the Win32 path parser rewrites or sends elsewhere: a second
+// separator, a drive or stream colon, wildcards, trailing dots and spaces
+// (stripped, so "x." would open "x"), and the DOS device names, which exist
+// in every directory ("nul", "con.txt", "com1").
+bool component_is_plain(std::string_view c) {
+  if (c.empty() || c == "." || c == "..") return false;
+  for (char ch : c)
+    if (ch == '\0' || ch == '\\' || ch == ':' || ch == '*' || ch == '?' || ch == '"' || ch == '<' || ch == '>' ||
+        ch == '|' || static_cast<unsigned char>(ch) < 0x20)
+      return false;
+  if (c.back() == '.' || c.back() == ' ') return false;
+  std::string_view stem = c.substr(0, c.find('.'));
+  while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
+  std::string low;
+  for (char ch : stem) low += (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch - 'A' + 'a') : ch;
+  for (const char *dev : {"con", "prn", "aux", "nul", "conin$", "conout$"})
+    if (low == dev) return false;
+  // COM1..COM9 and LPT1..LPT9, and the superscript digits Windows also takes.
+  if (low.size() >= 4 && (low.compare(0, 3, "com") == 0 || low.compare(0, 3, "lpt") == 0)) {
+    std::string_view tail = std::string_view(low).substr(3);
+    if ((tail.size() == 1 && tail[0] >= '0' && tail[0] <= '9') || tail == "\xc2\xb9" || tail == "\xc2\xb2" ||
+        tail == "\xc2\xb3")
+      return false;
+  }
+  return true;
+}
+
+contained_file::status status_of_missing(DWORD e) {
+  return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND || e == ERROR_INVALID_NAME ||
+                 e == ERROR_DIRECTORY
+             ? contained_file::absent
+             : contained_file::failed;
+}
+
+// The held directories of one walk, closed when it ends.
+struct held_dirs {
+  HANDLE h[64];
+  int n = 0;
+  ~held_dirs() {
+    while (n > 0) CloseHandle(h[--n]);
+  }
+};
+
+}  // namespace
+
+contained_file::~contained_file() { close(); }
+
+void contained_file::close() {
+  if (fd_ >= 0) _close(fd_);
+  fd_ = -1;
+}
+
+contained_file::status contained_file::open(const char *dir, std::string_view rel) {
+  close();
+  std::wstring path = widen(dir);
+  if (path.empty()) return absent;
+  held_dirs held;
+  // The base directory may be reached through links; it is held all the same.
+  HANDLE base = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (base == INVALID_HANDLE_VALUE) return status_of_missing(GetLastError());
+  held.h[held.n++] = base;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(base, &info)) return failed;
+  if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return absent;
+  for (;;) {
+    std::size_t slash = rel.find('/');
+    std::string_view comp = rel.substr(0, slash);
+    if (!component_is_plain(comp)) return refused;
+    std::string name(comp);
+    std::wstring wname = widen(name.c_str());
+    if (wname.empty()) return refused;
+    path += L'\\';
+    path += wname;
+    // Look before opening: the attributes of the entry itself.
+    WIN32_FILE_ATTRIBUTE_DATA look;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &look)) return status_of_missing(GetLastError());
+    if (look.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return refused;
+    bool last = slash == std::string_view::npos;
+    if (!last) {
+      if (!(look.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return absent;
+      if (held.n == static_cast<int>(sizeof held.h / sizeof held.h[0])) return failed;
+      HANDLE d = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+      if (d == INVALID_HANDLE_VALUE) return status_of_missing(GetLastError());
+      held.h[held.n++] = d;
+      // The entry may have been swapped since it was looked at.
+      if (!GetFileInformationByHandle(d, &info)) return failed;
+      if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return refused;
+      rel.remove_prefix(slash + 1);
+      continue;
+    }
+    if (look.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) return refused;
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return status_of_missing(GetLastError());
+    if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE))) {
+      CloseHandle(h);
+      return refused;
+    }
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY | _O_RDONLY);
+    if (fd < 0) {
+      CloseHandle(h);
+      return failed;
+    }
+    fd_ = fd;
+    return ok;
+  }
+}
+
+long long contained_file::read(void *buf, std::size_t n) {
+  if (fd_ < 0) return -1;
+  DWORD want = n > 0x40000000u ? 0x40000000u : static_cast<DWORD>(n), got = 0;
+  if (!ReadFile(reinterpret_cast<HANDLE>(_get_osfhandle(fd_)), buf, want, &got, nullptr)) {
+    set_errno_from_win32(GetLastError());
+    return -1;
+  }
+  return static_cast<long long>(got);
+}
+
+long long contained_file::size() const {
+  LARGE_INTEGER li;
+  if (fd_ < 0 || !GetFileSizeEx(reinterpret_cast<HANDLE>(_get_osfhandle(fd_)), &li)) return -1;
+  return static_cast<long long>(li.QuadPart);
+}
+
 // append_file keeps a C runtime descriptor over the file handle, so the
 // class has one layout on every system.
 append_file::~append_file() { close(); }

@@ -423,10 +423,7 @@ void DovecotServer::stop() {
   // children: it must leave the server alone.
   if (owner_pid_ != 0 && owner_pid_ != platform::current_pid()) return;
   if (proc_.pid > 0 || proc_.watchdog > 0) platform::stop_background(proc_, kStopGraceMs);
-  if (!dir_.empty()) {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
+  if (!dir_.empty()) platform::remove_tree(dir_);
   std::lock_guard<std::mutex> lk(mu_);
   dir_.clear();
   started_ = false;

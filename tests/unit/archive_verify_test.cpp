@@ -12,6 +12,7 @@
 #include "base/error.h"
 #include "base/text.h"
 #include "kerquill.h"
+#include "support/platform/os.h"
 
 using namespace archive_test;
 namespace fs = std::filesystem;
@@ -162,17 +163,18 @@ TEST(Verify, EntriesOutsideTheArchiveOrNotRegularFilesAreNotRead) {
                   manifest_line(3, "..\\\\secret.eml", k_sha_abc) +
                   manifest_line(4, abs, k_sha_abc) + manifest_line(5, "sub.eml", k_sha_empty) +
                   "{\"uid\":6,\"file\":\"uid-2.eml\\u0000x\",\"sha256\":\"" + k_sha_abc + "\"}\n";
-  // A link to an endless device must not hang the verification.
-  if (fs::exists("/dev/zero")) {
-    fs::create_symlink("/dev/zero", arch / "uid-7.eml");
-    m += manifest_line(7, "uid-7.eml", k_sha_abc);
-  }
+  // A link to an endless device must not hang the verification (Wine
+  // cannot make links: there the case is left out).
+  std::string why;
+  bool linked = kqtest::platform::make_symlink("/dev/zero", (arch / "uid-7.eml").string(), false, &why);
+  if (!linked && !kqtest::platform::under_wine()) FAIL() << why;
+  if (linked) m += manifest_line(7, "uid-7.eml", k_sha_abc);
   write_file(arch / "uid-2.eml", "abc");
   write_file(arch / "manifest.jsonl", m);
   ASSERT_EQ(kq_verify_dir(arch.string().c_str()), 0);
   kq::json_doc d;
   ASSERT_TRUE(d.parse(report()));
-  long long n = fs::exists("/dev/zero") ? 7 : 6;
+  long long n = linked ? 7 : 6;
   EXPECT_EQ(kq::json_num(d.root(), "missing", -1), n);
   EXPECT_EQ(kq::json_num(d.root(), "ok", -1), 0);
   EXPECT_EQ(kq::json_num(d.root(), "total", -1), n);

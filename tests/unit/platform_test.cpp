@@ -99,6 +99,32 @@ TEST(PlatformFiles, AtomicWriteReplacesWholeOrLeavesTheOldFile) {
   EXPECT_FALSE(plat::path_exists(src.c_str()));
 }
 
+TEST(PlatformFiles, NewFileNeverReplacesAndContainedFileSeesOnlyWhatWasAsked) {
+  kqtest::scratch_dir d;
+  std::string sub = d.str() + "/m\xc3\xa9l";
+  ASSERT_TRUE(plat::make_dir(sub.c_str()));
+  std::string path = sub + "/b.txt";
+  bool exists = true;
+  ASSERT_TRUE(plat::create_new_file(path.c_str(), "first", &exists));
+  EXPECT_FALSE(exists);
+  EXPECT_FALSE(plat::create_new_file(path.c_str(), "second", &exists));
+  EXPECT_TRUE(exists);
+  EXPECT_EQ(read_back(path), "first");
+  EXPECT_FALSE(plat::create_new_file((d.str() + "/none/x").c_str(), "x", &exists));
+  EXPECT_FALSE(exists) << "a missing directory is no existing name";
+
+  plat::contained_file f;
+  ASSERT_EQ(f.open(d.str().c_str(), "m\xc3\xa9l/b.txt"), plat::contained_file::ok);
+  EXPECT_EQ(f.size(), 5);
+  // Names the Windows path parser would rewrite into another file (trailing
+  // dot or blank, a second separator) or send to a device or a stream must
+  // not reach b.txt; elsewhere they simply do not exist.
+  for (const char *rel : {"m\xc3\xa9l/b.txt.", "m\xc3\xa9l/b.txt ", "m\xc3\xa9l\\b.txt", "m\xc3\xa9l/b.txt:x",
+                          "nul", "m\xc3\xa9l/con.txt", "COM1", "m\xc3\xa9l/b?txt"})
+    EXPECT_NE(f.open(d.str().c_str(), rel), plat::contained_file::ok) << rel;
+  EXPECT_FALSE(f.is_open());
+}
+
 TEST(PlatformCharsets, MimeNamesConvertToUtf8) {
   std::string out;
   ASSERT_TRUE(plat::charset_to_utf8("ISO-8859-1", "caf\xe9", out));

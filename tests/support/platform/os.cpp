@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 namespace kqtest::platform {
@@ -472,6 +473,26 @@ bool write_file(const std::string &path, const std::string &data, int mode) {
   if (::close(fd) != 0) ok = false;
   return ok;
 }
+
+bool remove_tree(const std::string &path) {
+  std::error_code ec;
+  std::filesystem::remove_all(path, ec);
+  return !ec;
+}
+
+bool make_symlink(const std::string &target, const std::string &link, bool, std::string *why) {
+  if (::symlink(target.c_str(), link.c_str()) == 0) return true;
+  *why = "symlink " + link + ": " + std::strerror(errno);
+  return false;
+}
+
+bool make_fifo(const std::string &path, std::string *why) {
+  if (::mkfifo(path.c_str(), 0600) == 0) return true;
+  *why = "mkfifo " + path + ": " + std::strerror(errno);
+  return false;
+}
+
+bool under_wine() { return false; }
 
 bool backslash_is_a_name_character() { return true; }
 

@@ -60,6 +60,9 @@ bool account_ids(const std::string &name, long *uid, long *gid);
 
 // mkdtemp(prefix + "XXXXXX"); returns "" on failure.
 std::string make_temp_dir(const std::string &prefix);
+// Removes a directory made by make_temp_dir and everything in it (a
+// server's sockets included); false when something is left.
+bool remove_tree(const std::string &path);
 
 bool set_mode(const std::string &path, int mode);
 bool set_owner(const std::string &path, long uid, long gid);
@@ -70,6 +73,15 @@ long long get_mtime(const std::string &path);
 
 // Writes a file in one go (creating or truncating it) with the given mode.
 bool write_file(const std::string &path, const std::string &data, int mode);
+
+// Makes link a symbolic link to target (to a directory when dir). False,
+// with *why set, when this system cannot make one.
+bool make_symlink(const std::string &target, const std::string &link, bool dir, std::string *why);
+// Makes a FIFO at path. False, with *why set, where there is none to make
+// (the Windows file system has no FIFOs).
+bool make_fifo(const std::string &path, std::string *why);
+// True when the program runs under Wine rather than on Windows itself.
+bool under_wine();
 
 // False where a backslash in a path is a separator (Windows), so a file
 // whose Linux name holds one cannot be reached from this process.

@@ -99,12 +99,22 @@ struct reply {
 bool ask(const std::string &op, const std::string &members, reply *out, int timeout_ms = 60000) {
   int port = agent_port();
   if (port <= 0) return false;
-  Socket s = Socket::connect_loopback(port, 5000);
-  if (!s.valid()) return false;
+  // Each thread keeps one connection (the agent answers any number of
+  // requests on it); a connection found closed is made anew once, before
+  // the request can have reached the agent.
+  thread_local Socket s;
   std::string req = "{\"op\":" + quote(op) + (members.empty() ? "" : "," + members) + "}\n";
-  if (!s.send_all(req, timeout_ms)) return false;
+  bool sent = false;
+  for (int attempt = 0; attempt < 2 && !sent; ++attempt) {
+    if (!s.valid() || attempt > 0) s = Socket::connect_loopback(port, 5000);
+    if (!s.valid()) return false;
+    sent = s.send_all(req, timeout_ms);
+  }
   std::string line;
-  if (!s.read_line(&line, timeout_ms)) return false;
+  if (!sent || !s.read_line(&line, timeout_ms)) {
+    s = Socket();
+    return false;
+  }
   out->doc = yyjson_read(line.data(), line.size(), 0);
   return out->doc && !out->get("error");
 }
@@ -234,6 +244,44 @@ bool write_file(const std::string &path, const std::string &data, int mode) {
   std::ofstream out(std::filesystem::u8path(path), std::ios::binary | std::ios::trunc);
   out << data;
   return static_cast<bool>(out);
+}
+
+bool remove_tree(const std::string &path) {
+  // A Dovecot directory holds Unix sockets, which Wine cannot stat: its
+  // directory walk never ends. The Linux side removes such a tree.
+  reply a;
+  if (agent_port() > 0) return ask("remove_tree", "\"path\":" + quote(path), &a) && a.flag("ok");
+  std::error_code ec;
+  std::filesystem::remove_all(std::filesystem::u8path(path), ec);
+  return !ec;
+}
+
+bool make_symlink(const std::string &target, const std::string &link, bool dir, std::string *why) {
+  std::wstring t = std::filesystem::path(target).make_preferred().wstring();
+  std::wstring l = std::filesystem::path(link).make_preferred().wstring();
+  DWORD flags = SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE | (dir ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0);
+  if (!CreateSymbolicLinkW(l.c_str(), t.c_str(), flags)) {
+    *why = "CreateSymbolicLinkW failed with error " + std::to_string(GetLastError()) +
+           " (symbolic links need developer mode or the create-symbolic-link privilege)";
+    return false;
+  }
+  // Wine's CreateSymbolicLinkW reports success and makes nothing.
+  DWORD attrs = GetFileAttributesW(l.c_str());
+  if (attrs == INVALID_FILE_ATTRIBUTES || !(attrs & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    *why = "CreateSymbolicLinkW reported success but made no link (Wine cannot make symbolic links)";
+    return false;
+  }
+  return true;
+}
+
+bool make_fifo(const std::string &, std::string *why) {
+  *why = "the Windows file system has no FIFOs";
+  return false;
+}
+
+bool under_wine() {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
 bool backslash_is_a_name_character() { return false; }
