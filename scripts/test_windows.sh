@@ -16,7 +16,9 @@ PREFIX=$ROOT/.deps/mingw/prefix
 # One prefix of our own, no desktop, no Mono/Gecko installers; the server is
 # started once and kept, which turns every later start into well under a
 # second. It is stopped (for this prefix only) when the script ends.
-export WINEPREFIX=$BUILD/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
+# No debugger either: with winedbg a crashed test program can end with
+# status 0, and ctest would count it as passed.
+export WINEPREFIX=$BUILD/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d" DISPLAY=
 mkdir -p "$BUILD"
 sandbox=""
 agent_pid=""

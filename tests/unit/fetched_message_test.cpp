@@ -15,6 +15,7 @@
 #include "message/fetched.h"
 #include "search/search_table.h"
 #include "support/links.h"
+#include "support/platform/os.h"
 #include "support/message_files.h"
 
 using namespace kq;
@@ -200,6 +201,12 @@ TEST(AttachmentSave, NeverReplacesAFileNorFollowsALink) {
   EXPECT_EQ(read_file(d.path() / "b (2).txt"), "three");
 }
 
+TEST(BodyText, ConvertedFromAStatefulCharset) {
+  if (kqtest::platform::under_wine()) GTEST_SKIP() << "Wine has no ISO-2022-JP code page (50220)";
+  hold("Content-Type: text/plain; charset=ISO-2022-JP\r\n\r\n\x1b$BF|K\\8l\x1b(B");
+  EXPECT_STREQ(kq_fetch_body_text(), "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e");
+}
+
 TEST(BodyText, ConvertedFromThePartsCharset) {
   hold("Content-Type: text/plain; charset=iso-8859-1\r\nContent-Transfer-Encoding: quoted-printable\r\n"
        "\r\nGr=FC=DFe aus K=F6ln");
@@ -208,8 +215,6 @@ TEST(BodyText, ConvertedFromThePartsCharset) {
   EXPECT_STREQ(kq_fetch_body_text(), "\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82");
   hold("Content-Type: text/html; charset=windows-1252\r\n\r\n<p>\x80 5 &amp; more</p>");
   EXPECT_STREQ(kq_fetch_body_text(), " \xe2\x82\xac 5 & more ");
-  hold("Content-Type: text/plain; charset=ISO-2022-JP\r\n\r\n\x1b$BF|K\\8l\x1b(B");
-  EXPECT_STREQ(kq_fetch_body_text(), "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e");
   // An unknown charset, or bytes that break their charset: shown as they are.
   hold("Content-Type: text/plain; charset=x-martian\r\n\r\nab\xe9");
   EXPECT_STREQ(kq_fetch_body_text(), "ab\xe9");
@@ -283,9 +288,9 @@ TEST(Fetch, BadIndexComesFirstEvenWithoutAConnection) {
   EXPECT_STREQ(kq_last_error(), "bad index");
   EXPECT_EQ(kq_fetch(-1), -1);
   EXPECT_STREQ(kq_last_error(), "bad index");
+  s_search_count = 1;
   ASSERT_TRUE(search_table_alloc());
   s_search[0].uid = 7;
-  s_search_count = 1;
   EXPECT_EQ(kq_fetch(1), -1);
   EXPECT_STREQ(kq_last_error(), "bad index");
   EXPECT_EQ(kq_fetch(0), -1);
