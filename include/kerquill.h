@@ -14,10 +14,15 @@
  *  - The library keeps one server connection, one search result, one fetched
  *    message, one export job, one batch export and one verification report
  *    for the whole process.
- *  - Threads: the library takes no lock around the connection. While an
- *    export job or a batch export is running, call only the export and batch
- *    status/steering calls, kq_status, kq_last_error and the archive calls;
- *    nothing that talks to the server or replaces the search result.
+ *  - Threads: calls from several host threads take turns (one at a time),
+ *    except the polls and steering calls of the export job and the batch,
+ *    kq_status and kq_last_error, which never wait for another call. While
+ *    an export job or a batch export is active (running or paused), every
+ *    call that talks to the server or replaces the search result returns at
+ *    once with its failure value and "<call>: an export is running; wait for
+ *    it or cancel it first" (kq_export_start: "export already running").
+ *    No exception leaves a kq_ call: a failure inside the library
+ *    is its failure value with "out of memory" or "internal error".
  *  - kq_disconnect first cancels a running or paused export job (and so a
  *    batch) and waits until its thread has let go of the connection.
  *  - Windows: the library starts the socket layer (WSAStartup) itself. A

@@ -9,13 +9,11 @@
 #include "base/error.h"
 #include "connection/imap.h"
 #include "base/text.h"
-#include "api/guard.h"
 #include "export/batch.h"
 #include "mailbox/folders.h"
 #include "export/job.h"
 #include "export/layout.h"
 #include "export/thread_spawn.h"
-#include "kerquill.h"
 #include "platform/platform.h"
 
 namespace kq {
@@ -95,7 +93,9 @@ void read_server_folders() {
   batch_assign_subdirs();
 }
 
-int start_batch(const char *config) {
+}  // namespace
+
+int batch_start(const char *config) {
   // Zeroing the record under a running batch thread would pull its folder
   // list away; a new batch waits until the old one has ended.
   if (batch_active()) {
@@ -144,10 +144,4 @@ int start_batch(const char *config) {
   return 0;
 }
 
-}  // namespace
 }  // namespace kq
-
-extern "C" KQ_API int kq_export_all_folders(const char *config_json) {
-  // start_batch refuses while a job or a batch runs, with its own texts.
-  return kq::api::call(-1, [&] { return kq::start_batch(config_json); });
-}

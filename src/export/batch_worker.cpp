@@ -11,7 +11,6 @@
 #include "export/job.h"
 #include "export/worker.h"
 #include "search/search.h"
-#include "kerquill.h"
 #include "platform/platform.h"
 #include "search/search_table.h"
 

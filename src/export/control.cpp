@@ -9,13 +9,11 @@
 #include "base/error.h"
 #include "connection/imap.h"
 #include "base/text.h"
-#include "api/guard.h"
 #include "export/batch.h"
 #include "export/job.h"
 #include "export/resume.h"
 #include "export/thread_spawn.h"
 #include "export/worker.h"
-#include "kerquill.h"
 #include "search/search_table.h"
 
 namespace kq {
@@ -111,40 +109,22 @@ int export_start(const char *config, bool run_here) {
   return 0;
 }
 
-}  // namespace kq
-
-using kq::guard;
-using kq::s_job;
-
-extern "C" KQ_API int kq_export_start(const char *config_json) {
-  try {
-    if (kq::api::background_active()) {
-      kq::set_err("export already running");
-      return -1;
-    }
-    return kq::export_start(config_json, false);
-  } catch (...) {
-    kq::set_err("out of memory");
-    return -1;
-  }
-}
-
-extern "C" KQ_API int kq_export_status(void) {
-  kq::job_init();
+int export_status() {
+  job_init();
   return s_job.state;
 }
 
-extern "C" KQ_API double kq_export_progress(void) {
-  kq::job_init();
+double export_progress() {
+  job_init();
   std::uint64_t total = s_job.total, done = s_job.done;
   if (total == 0) return 0.0;
   double p = static_cast<double>(done) / static_cast<double>(total);
   return p < 1.0 ? p : 1.0;
 }
 
-extern "C" KQ_API const char *kq_export_stats_json(void) {
+const char *export_stats_json() {
   static char out[512];
-  kq::job_init();
+  job_init();
   long long done, bytes, eta = 0, speed;
   {
     guard hold(s_job.lock);
@@ -154,7 +134,7 @@ extern "C" KQ_API const char *kq_export_stats_json(void) {
     speed = s_job.speed_bps;
     auto total = static_cast<long long>(s_job.total.load());
     // What is left: the bytes of the rows the job counted, less those done.
-    if (state == kq::k_job_running && speed > 1 && total > done) {
+    if (state == k_job_running && speed > 1 && total > done) {
       long long left = s_job.bytes_todo - bytes;
       eta = left > 0 ? left / speed : 0;
       if (eta >= 31536001) eta = 0;
@@ -172,39 +152,41 @@ extern "C" KQ_API const char *kq_export_stats_json(void) {
   return out;
 }
 
-extern "C" KQ_API const char *kq_export_current(void) {
+const char *export_current() {
   // A copy taken under the lock: the worker rewrites the text as it goes.
   static char out[1024];
-  kq::job_init();
+  job_init();
   guard hold(s_job.lock);
   std::memcpy(out, s_job.current, sizeof out);
   return out;
 }
 
-extern "C" KQ_API int kq_export_pause(void) {
-  kq::job_init();
+int export_pause() {
+  job_init();
   guard hold(s_job.lock);
-  if (!s_job.active || s_job.state != kq::k_job_running) return -1;
+  if (!s_job.active || s_job.state != k_job_running) return -1;
   s_job.pause_requested = 1;
   return 0;
 }
 
-extern "C" KQ_API int kq_export_resume(void) {
-  kq::job_init();
+int export_resume() {
+  job_init();
   guard hold(s_job.lock);
-  if (!s_job.active || s_job.state != kq::k_job_stopped || s_job.cancel_requested) return -1;
+  if (!s_job.active || s_job.state != k_job_stopped || s_job.cancel_requested) return -1;
   s_job.pause_requested = 0;
-  s_job.state = kq::k_job_running;
+  s_job.state = k_job_running;
   return 0;
 }
 
-extern "C" KQ_API int kq_export_cancel(void) {
-  kq::job_init();
+int export_cancel() {
+  job_init();
   // A batch stops at any point: between folders and while searching too.
-  bool batch = kq::batch_cancel();
+  bool batch = batch_cancel();
   guard hold(s_job.lock);
   if (!s_job.active) return batch ? 0 : -1;
   s_job.cancel_requested = 1;
   s_job.pause_requested = 0;
   return 0;
 }
+
+}  // namespace kq

@@ -8,7 +8,6 @@
 #include "base/text.h"
 #include "connection/fetch_data.h"
 #include "connection/imap.h"
-#include "kerquill.h"
 #include "message/attachments.h"
 #include "message/fetched.h"
 #include "message/mime.h"
@@ -22,9 +21,7 @@ std::uint64_t s_fetch_len = 0;
 char s_fetch_hdr[k_fetch_hdr_cap];
 char s_body_text[k_body_text_cap];
 
-namespace {
-
-int fetch_impl(int index) {
+int fetch_message(int index) {
   if (index < 0 || index >= s_search_count) {
     set_err("bad index");
     return -1;
@@ -98,7 +95,7 @@ int fetch_impl(int index) {
   return 0;
 }
 
-int save_impl(const char *path) {
+int fetch_save(const char *path) {
   if (!path || !*path) {
     set_err("no path");
     return -1;
@@ -122,28 +119,8 @@ int save_impl(const char *path) {
   return 0;
 }
 
-}  // namespace
+const char *fetch_header() { return s_fetch_hdr; }
+
+const char *fetch_body_text() { return s_body_text; }
 
 }  // namespace kq
-
-extern "C" KQ_API int kq_fetch(int index) {
-  try {
-    return kq::fetch_impl(index);
-  } catch (...) {
-    kq::set_err("oom");
-    return -1;
-  }
-}
-
-extern "C" KQ_API const char *kq_fetch_header(void) { return kq::s_fetch_hdr; }
-
-extern "C" KQ_API const char *kq_fetch_body_text(void) { return kq::s_body_text; }
-
-extern "C" KQ_API int kq_fetch_save(const char *path) {
-  try {
-    return kq::save_impl(path);
-  } catch (...) {
-    kq::set_err("oom");
-    return -1;
-  }
-}

@@ -16,8 +16,6 @@
 #include "base/text.h"
 #include "connection/fetch_data.h"
 #include "connection/imap.h"
-#include "api/guard.h"
-#include "kerquill.h"
 #include "search/search.h"
 
 namespace kq {
@@ -212,7 +210,3 @@ int search_folder(const char *folder, const char *criteria) {
 }
 
 }  // namespace kq
-
-extern "C" KQ_API int kq_search(const char *folder, const char *criteria_json) {
-  return kq::api::server_call("kq_search", -1, [&] { return kq::search_folder(folder, criteria_json); });
-}
