@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "base/attachment_rule.h"
 #include "base/error.h"
 #include "base/text.h"
 #include "message/fetched.h"
@@ -18,12 +19,7 @@ attachment_info s_att[k_att_cap];
 int s_att_count = 0;
 
 bool part_is_attachment(const mime_part &p) {
-  if (p.filename[0]) return true;
-  if (kq_strcasestr(p.disposition, "attachment")) return true;
-  if (!p.ctype[0] || kq_strcasestr(p.ctype, "text/") || kq_strcasestr(p.ctype, "message/") ||
-      kq_strcasestr(p.ctype, "multipart/"))
-    return false;
-  return true;
+  return counts_as_attachment(p.ctype, p.disposition, p.filename[0] != '\0');
 }
 
 void collect_atts(const char *data, std::uint64_t len) {

@@ -27,7 +27,7 @@ constexpr long long k_window = 1000;           // UIDs per command
 constexpr int k_windows_in_flight = 8;
 
 const char *const k_items =
-    "(UID RFC822.SIZE INTERNALDATE BODY.PEEK[HEADER.FIELDS (FROM TO SUBJECT CONTENT-TYPE)])";
+    "(UID RFC822.SIZE INTERNALDATE BODYSTRUCTURE BODY.PEEK[HEADER.FIELDS (FROM TO SUBJECT CONTENT-TYPE)])";
 
 long long sat_add(long long a, long long b) {
   long long r;
@@ -47,6 +47,11 @@ bool row_from(const fetch_data &f, search_hit &h) {
     std::string block(s->bytes);
     row_header_texts(h, block.data(), static_cast<long long>(block.size()));
     h.has_attachments = attachment_state(block.c_str());
+  }
+  // The structure, when the server sent it, decides exactly.
+  if (f.structure_ok) {
+    int s = structure_attachment_state(f.structure);
+    if (s >= 0) h.has_attachments = s;
   }
   return true;
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+#include "connection/imap_value.h"
 #include "search/search_table.h"
 
 namespace kq {
@@ -58,7 +59,12 @@ bool criteria_parse(const char *json, search_criteria &c);
 // True when the row passes every criterion.
 bool criteria_match(const search_criteria &c, const search_hit &h);
 
-// Attachment state of a header block: 1, 0, or -1 when not determined.
+// Attachment state from a header block's Content-Type alone, for servers
+// that send no BODYSTRUCTURE: 1, 0, or -1 when not determined.
 int attachment_state(const char *block);
+
+// Attachment state from a BODYSTRUCTURE: 1 when any part is an attachment,
+// 0 when none is, -1 when the structure is not one.
+int structure_attachment_state(const imap_value &body);
 
 }  // namespace kq

@@ -16,7 +16,7 @@ std::string header_fetch(int uid, const std::string &date, const std::string &su
          "}\r\n" + hdr + ")\r\n";
 }
 
-const char *k_items = "(UID RFC822.SIZE INTERNALDATE BODY.PEEK[HEADER.FIELDS (FROM TO SUBJECT CONTENT-TYPE)])";
+const char *k_items = "(UID RFC822.SIZE INTERNALDATE BODYSTRUCTURE BODY.PEEK[HEADER.FIELDS (FROM TO SUBJECT CONTENT-TYPE)])";
 
 // Three messages brought by one window.
 void three_messages(kqtest::ScriptServer &s) {
