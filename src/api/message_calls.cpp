@@ -7,6 +7,10 @@ extern "C" KQ_API int kq_fetch(int index) {
   return kq::api::server_call("kq_fetch", -1, [&] { return kq::fetch_message(index); });
 }
 
+extern "C" KQ_API int kq_fetch_uid(const char *folder, unsigned int uid) {
+  return kq::api::server_call("kq_fetch_uid", -1, [&] { return kq::fetch_uid(folder, uid); });
+}
+
 extern "C" KQ_API const char *kq_fetch_header(void) {
   return kq::api::call("", [] { return kq::fetch_header(); });
 }

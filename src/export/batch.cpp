@@ -15,6 +15,7 @@
 #include "export/layout.h"
 #include "export/thread_spawn.h"
 #include "platform/platform.h"
+#include "search/search.h"
 
 namespace kq {
 
@@ -23,6 +24,8 @@ bool batch_active() { return s_batch.active.load(std::memory_order_acquire) != 0
 bool batch_cancel() {
   if (!batch_active()) return false;
   s_batch.cancel_requested.store(1);
+  // A folder being searched stops now, not after its whole range.
+  search_cancel();
   return true;
 }
 

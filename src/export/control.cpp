@@ -52,6 +52,18 @@ bool configure(export_job *job, const char *config) {
   return true;
 }
 
+// The state as a word: code 3 is a pause while the job still holds its
+// worker, a cancel once it has let go.
+const char *state_word(std::int32_t state, bool active) {
+  switch (state) {
+    case k_job_running: return "running";
+    case k_job_done: return "done";
+    case k_job_stopped: return active ? "paused" : "cancelled";
+    case k_job_error: return "error";
+    default: return "idle";
+  }
+}
+
 }  // namespace
 
 int export_start(const char *config, bool run_here) {
@@ -126,9 +138,11 @@ const char *export_stats_json() {
   static char out[512];
   job_init();
   long long done, bytes, eta = 0, speed;
+  const char *word;
   {
     guard hold(s_job.lock);
     std::int32_t state = s_job.state;
+    word = state_word(state, s_job.active != 0);
     done = static_cast<long long>(s_job.done.load());
     bytes = s_job.bytes;
     speed = s_job.speed_bps;
@@ -143,8 +157,9 @@ const char *export_stats_json() {
   long long total = static_cast<long long>(s_job.total.load());
   auto vanished = static_cast<unsigned long long>(s_job.vanished.load());
   int n = std::snprintf(out, sizeof out,
-                        "{\"done\":%lld,\"total\":%lld,\"bytes\":%lld,\"eta_s\":%lld,\"speed_bps\":%lld",
-                        done, total, bytes, eta, speed);
+                        "{\"done\":%lld,\"total\":%lld,\"bytes\":%lld,\"eta_s\":%lld,\"speed_bps\":%lld,"
+                        "\"state\":\"%s\"",
+                        done, total, bytes, eta, speed, word);
   // Messages expunged on the server before their turn; only named when
   // there were any, so the common text stays as it always was.
   if (vanished > 0) std::snprintf(out + n, sizeof out - static_cast<std::size_t>(n), ",\"vanished\":%llu}", vanished);

@@ -21,17 +21,14 @@ std::uint64_t s_fetch_len = 0;
 char s_fetch_hdr[k_fetch_hdr_cap];
 char s_body_text[k_body_text_cap];
 
-int fetch_message(int index) {
-  if (index < 0 || index >= s_search_count) {
-    set_err("bad index");
-    return -1;
-  }
+namespace {
+
+// Downloads folder's message uid into the fetched message. by_row: called
+// for a search row, whose missing message keeps its long-standing text.
+int fetch_into(const char *folder, std::uint32_t uid, bool by_row) {
   session &sess = main_session();
   if (!sess.usable()) return -1;
-  std::uint32_t uid = s_search[index].uid;
-  // The row's UID means something only in the row's folder; another call may
-  // have opened a different mailbox since the search.
-  if (sess.selected() != s_search_folder && sess.select(s_search_folder, nullptr) != 0) {
+  if (sess.selected() != folder && sess.select(folder, nullptr) != 0) {
     set_err("fetch uid %u failed", uid);
     return -1;
   }
@@ -55,6 +52,11 @@ int fetch_message(int index) {
   sess.drain();
   if (rc != 0) {
     set_err("fetch uid %u failed", uid);
+    return -1;
+  }
+  if (!got && !by_row) {
+    // The server answered OK with no such message: expunged, or never there.
+    set_err("no message with uid %u in %s", uid, folder);
     return -1;
   }
   if (!got || body.empty()) {
@@ -93,6 +95,30 @@ int fetch_message(int index) {
   collect_atts(data, len);
   set_err("%s", "");
   return 0;
+}
+
+}  // namespace
+
+int fetch_message(int index) {
+  if (index < 0 || index >= s_search_count) {
+    set_err("bad index");
+    return -1;
+  }
+  // The row's UID means something only in the row's folder; another call may
+  // have opened a different mailbox since the search.
+  return fetch_into(s_search_folder.c_str(), s_search[static_cast<std::size_t>(index)].uid, true);
+}
+
+int fetch_uid(const char *folder, std::uint32_t uid) {
+  if (!folder || !*folder) {
+    set_err("no folder");
+    return -1;
+  }
+  if (uid == 0) {
+    set_err("bad uid");
+    return -1;
+  }
+  return fetch_into(folder, uid, false);
 }
 
 int fetch_save(const char *path) {

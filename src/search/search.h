@@ -28,6 +28,12 @@ int hdr_line_value(const char *block, long long block_len, const char *name, cha
 // Searches a folder into the result (kq_search without the entry point's
 // checks): 0, or -1 with last_error set.
 int search_folder(const char *folder, const char *criteria_json);
+// Share of the running (or last) search's UID range covered, 0.0 to 1.0.
+double search_progress();
+// Asks the running search to stop: it then fails with "search cancelled"
+// and leaves an empty result. 0, or -1 when no search runs. Any thread.
+int search_cancel();
+
 // Fills a row's "from", "to" and "subject" from its header block: unfolded,
 // encoded words decoded to UTF-8, cut to the field without splitting a
 // character.

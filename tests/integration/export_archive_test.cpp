@@ -107,7 +107,7 @@ TEST_F(ExportArchive, FlatLayoutHoldsTheServersBytesWithMatchingDigests) {
                   for (const stored &s : msgs_) b += static_cast<long long>(s.raw.size());
                   return b;
                 }()) + ",\"eta_s\":0,\"speed_bps\":" +
-                std::to_string(kq::s_job.speed_bps.load()) + "}")
+                std::to_string(kq::s_job.speed_bps.load()) + ",\"state\":\"done\"}")
                    .c_str());
   EXPECT_EQ(kq_export_progress(), 1.0);
   EXPECT_STREQ(kq_export_current(), "");
@@ -224,7 +224,7 @@ TEST_F(ExportArchive, StartRefusalsUseTheirTexts) {
   EXPECT_EQ(kq_export_start("{\"dir\":"), -1);
   EXPECT_STREQ(kq_last_error(), "invalid export config JSON");
   EXPECT_EQ(kq_export_status(), 0);
-  EXPECT_STREQ(kq_export_stats_json(), "{\"done\":0,\"total\":0,\"bytes\":0,\"eta_s\":0,\"speed_bps\":0}");
+  EXPECT_STREQ(kq_export_stats_json(), "{\"done\":0,\"total\":0,\"bytes\":0,\"eta_s\":0,\"speed_bps\":0,\"state\":\"idle\"}");
   int rows = kq::s_search_count;
   kq::s_search_count = 0;
   EXPECT_EQ(kq_export_start(config(d.str()).c_str()), -1);
