@@ -161,3 +161,18 @@ TEST(SearchScript, CancelFromAnotherThreadLeavesAnEmptyResult) {
   EXPECT_TRUE(ends_with(got[10], std::string(" UID FETCH 7001:8000 ") + k_items)) << got[10];
   EXPECT_TRUE(ends_with(got[11], " LOGOUT")) << got[11];
 }
+
+TEST(SearchScript, ConnectionLostMidScanIsAFailureWithNoPartialResult) {
+  kqtest::ScriptServer s;
+  script_login(s);
+  s.expect_line().send("* 3 EXISTS\r\n* OK [UIDNEXT 4] next\r\n").send_tagged("OK ok");
+  s.expect_line().send(header_fetch(1, "01-Jan-2024 00:00:00 +0000", "one")).close();
+  ASSERT_TRUE(s.start());
+  ASSERT_EQ(kq_connect(script_json(s.port()).c_str()), 0) << kq_last_error();
+  EXPECT_EQ(kq_search("Cut", nullptr), -1);
+  EXPECT_STRNE(kq_last_error(), "");
+  EXPECT_EQ(kq_search_count(), 0);
+  EXPECT_EQ(kq_status(), 0);
+  kq_disconnect();
+  s.stop();
+}
