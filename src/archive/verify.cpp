@@ -10,7 +10,6 @@
 #include "archive/verify.h"
 #include "base/error.h"
 #include "base/text.h"
-#include "kerquill.h"
 #include "platform/platform.h"
 
 namespace kq {
@@ -81,6 +80,8 @@ void check_completeness(const char *dir, const uid_set &seen, bool seen_exact) {
   }
 }
 
+}  // namespace
+
 int verify_dir(const char *dir) {
   if (!dir || !*dir) {
     set_err("no dir");
@@ -130,14 +131,4 @@ int verify_dir(const char *dir) {
   return 0;
 }
 
-}  // namespace
 }  // namespace kq
-
-extern "C" KQ_API int kq_verify_dir(const char *dir) {
-  try {
-    return kq::verify_dir(dir);
-  } catch (...) {
-    kq::set_err("out of memory");
-    return -1;
-  }
-}

@@ -11,7 +11,6 @@
 #include "export/job.h"
 #include "export/worker.h"
 #include "search/search.h"
-#include "kerquill.h"
 #include "platform/platform.h"
 #include "search/search_table.h"
 
@@ -105,6 +104,10 @@ bool export_folder(batch_state *b, int i, bool *exported) {
       return false;
     }
     if (search_folder(folder, criteria.empty() ? nullptr : criteria.c_str()) != 0) {
+      if (b->cancel_requested) {
+        fail(b, "export", folder, "cancelled");
+        return false;
+      }
       if (b->listed_by_server && !*exported && folder_unopenable()) {
         set_err("%s", "");
         return true;

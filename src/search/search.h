@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+#include "connection/imap_value.h"
 #include "search/search_table.h"
 
 namespace kq {
@@ -27,6 +28,12 @@ int hdr_line_value(const char *block, long long block_len, const char *name, cha
 // Searches a folder into the result (kq_search without the entry point's
 // checks): 0, or -1 with last_error set.
 int search_folder(const char *folder, const char *criteria_json);
+// Share of the running (or last) search's UID range covered, 0.0 to 1.0.
+double search_progress();
+// Asks the running search to stop: it then fails with "search cancelled"
+// and leaves an empty result. 0, or -1 when no search runs. Any thread.
+int search_cancel();
+
 // Fills a row's "from", "to" and "subject" from its header block: unfolded,
 // encoded words decoded to UTF-8, cut to the field without splitting a
 // character.
@@ -58,7 +65,12 @@ bool criteria_parse(const char *json, search_criteria &c);
 // True when the row passes every criterion.
 bool criteria_match(const search_criteria &c, const search_hit &h);
 
-// Attachment state of a header block: 1, 0, or -1 when not determined.
+// Attachment state from a header block's Content-Type alone, for servers
+// that send no BODYSTRUCTURE: 1, 0, or -1 when not determined.
 int attachment_state(const char *block);
+
+// Attachment state from a BODYSTRUCTURE: 1 when any part is an attachment,
+// 0 when none is, -1 when the structure is not one.
+int structure_attachment_state(const imap_value &body);
 
 }  // namespace kq
