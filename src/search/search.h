@@ -4,19 +4,11 @@
 
 #include <cstddef>
 
+#include "base/dates.h"
 #include "connection/imap_value.h"
 #include "search/search_table.h"
 
 namespace kq {
-
-// "YYYY-MM-DD" (read as %d-%d-%d; out-of-range months and days carry over)
-// as seconds since 1970 UTC at 00:00:00, or -1 when unreadable or negative.
-long long kq_parse_yyyymmdd(const char *text);
-
-// An IMAP INTERNALDATE text ("dd-Mon-yyyy hh:mm:ss +hhmm", day possibly
-// blank-padded) as UTC seconds: the zone is subtracted; without a readable
-// zone the time counts as UTC. -1 when unreadable or negative.
-long long internaldate_ts(const char *text);
 
 // Value of the first header field called name (case-insensitive) in the
 // header block: leading blanks and tabs skipped, folded continuation lines
