@@ -1,8 +1,8 @@
 #include "export/worker.h"
 
+#include <algorithm>
 #include <cstdio>
-#include <iterator>
-#include <list>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -99,12 +99,36 @@ void count_work(export_job *job) {
 
 namespace {
 
-constexpr std::size_t k_fetch_window = 32;                  // body fetches in flight
-constexpr long long k_window_bytes = 32LL << 20;             // their announced sizes
+constexpr std::size_t k_fetch_window = 32;                  // commands in flight
+// Bodies travel many to a command: a command asks for up to k_batch_messages
+// rows or k_batch_bytes of their announced sizes (at least one row), and the
+// commands in flight announce at most k_window_bytes together. That bounds
+// memory and the data a pause or cancel must drain (well under a second on
+// any link fast enough to fill the window), while a far server is kept busy.
+constexpr std::size_t k_batch_messages = 250;
+constexpr long long k_batch_bytes = 1LL << 20;
+constexpr long long k_window_bytes = 8LL << 20;
 constexpr std::uint64_t k_resume_every_ms = 2000;            // resume.json rewrite pacing
 
-// Fetches the job's rows with a window of commands in flight and hands each
-// body to the archive writer as it arrives.
+long long announced(const search_hit &row) { return row.bytes > 0 ? row.bytes : 0; }
+
+// "1:3,7,9:10" for ascending UIDs: a span only where the UIDs are
+// consecutive, so the set names exactly these messages.
+std::string uid_set(const std::vector<const search_hit *> &rows) {
+  std::string out;
+  for (std::size_t i = 0; i < rows.size();) {
+    std::size_t j = i;
+    while (j + 1 < rows.size() && rows[j + 1]->uid == rows[j]->uid + 1) ++j;
+    if (!out.empty()) out += ',';
+    out += decimal(rows[i]->uid);
+    if (j > i) out += ':' + decimal(rows[j]->uid);
+    i = j + 1;
+  }
+  return out;
+}
+
+// Fetches the job's rows with a window of ranged commands in flight and
+// hands each body to the archive writer as it arrives.
 class fetcher {
  public:
   fetcher(export_job *job, session &s) : job_(job), s_(s) {}
@@ -112,7 +136,6 @@ class fetcher {
   ending run() {
     s_.set_window(k_fetch_window);
     std::size_t next = 0;
-    const std::vector<search_hit> &rows = job_->rows;
     for (;;) {
       if (failed_) return drain_then(ending::failed);
       if (job_->cancel_requested) return drain_then(ending::cancelled);
@@ -123,26 +146,22 @@ class fetcher {
         maybe_write_resume(true);
         if (!wait_while_paused(job_)) return ending::cancelled;
       }
-      // Fill the window.
-      while (next < rows.size() && s_.outstanding() < k_fetch_window &&
-             in_flight_bytes_ < k_window_bytes && !failed_) {
-        const search_hit &row = rows[next++];
-        {
-          guard hold(job_->lock);
-          // Skip exactly what the archive holds.
-          if (job_->resume && resume_has(job_, row.uid)) continue;
-        }
-        submit(row, false);
+      while (s_.outstanding() < k_fetch_window && in_flight_bytes_ < k_window_bytes && !failed_ &&
+             !job_->pause_requested && !job_->cancel_requested) {
+        std::vector<const search_hit *> batch = next_batch(next);
+        if (batch.empty()) break;
+        submit(std::move(batch), false);
       }
-      if (s_.outstanding() == 0 && retry_.empty()) break;
+      if (s_.outstanding() == 0 && retry_.empty() && put_back_.empty()) break;
       if (s_.outstanding() == 0 && !retry_.empty()) {
-        // A failed message is tried once more after a pause.
+        // A failed message is tried once more, on its own, after a pause.
         if (!wait_before_retry(job_)) return ending::cancelled;
         std::vector<const search_hit *> again;
         again.swap(retry_);
-        for (const search_hit *r : again) submit(*r, true);
+        for (const search_hit *r : again) submit({r}, true);
         continue;
       }
+      if (s_.outstanding() == 0) continue;  // a pause or cancel stopped the filling
       if (!s_.run_until_at_most(s_.outstanding() - 1)) return lost();
       maybe_write_resume(false);
     }
@@ -162,75 +181,137 @@ class fetcher {
     return failed_ ? ending::failed : how;
   }
 
-  void submit(const search_hit &row, bool second_try) {
-    // One slot per command in flight, freed when it completes; a list keeps
-    // the other slots where they are meanwhile.
-    slots_.emplace_back();
-    auto slot_it = std::prev(slots_.end());
-    slot *sl = &*slot_it;
-    std::string *body = &sl->body;
-    bool *got = &sl->got;
-    // Something came back that was not this message's body: a FETCH of
-    // another UID, or of this one without a body. Not a vanished message.
-    bool *odd = &sl->odd;
-    std::uint32_t uid = row.uid;
+  // The next rows that the archive lacks, as much as one command may ask
+  // for: first those a pause put back, then the rows from `next`.
+  std::vector<const search_hit *> next_batch(std::size_t &next) {
+    const std::vector<search_hit> &rows = job_->rows;
+    std::vector<const search_hit *> batch;
+    long long bytes = 0;
+    if (!put_back_.empty()) {
+      std::size_t n = 0;
+      while (n < put_back_.size() && batch.size() < k_batch_messages &&
+             (batch.empty() || bytes + announced(*put_back_[n]) <= k_batch_bytes)) {
+        bytes += announced(*put_back_[n]);
+        batch.push_back(put_back_[n++]);
+      }
+      put_back_.erase(put_back_.begin(), put_back_.begin() + static_cast<std::ptrdiff_t>(n));
+      return batch;
+    }
+    guard hold(job_->lock);
+    while (next < rows.size() && batch.size() < k_batch_messages) {
+      const search_hit &row = rows[next];
+      // Skip exactly what the archive holds.
+      if (job_->resume && resume_has(job_, row.uid)) {
+        ++next;
+        continue;
+      }
+      if (!batch.empty() && bytes + announced(row) > k_batch_bytes) break;
+      batch.push_back(&row);
+      bytes += announced(row);
+      ++next;
+    }
+    return batch;
+  }
+
+  // One command in flight: its rows in UID order and what came back for each.
+  struct request {
+    std::vector<const search_hit *> rows;
+    std::vector<char> got;  // stored or handed on to the retry
+    std::vector<char> held; // arrived after a pause or cancel was asked for
+    std::vector<char> odd;  // answered without a body: not a vanished message
+    long long bytes = 0;
+    bool second_try = false;
+    // A body of a UID this command did not ask for came back: the server
+    // is confused, so a row without an answer is tried again, not given up
+    // as expunged.
+    bool stray = false;
+  };
+
+  void submit(std::vector<const search_hit *> rows, bool second_try) {
+    auto req = std::make_shared<request>();
+    req->rows = std::move(rows);
+    // The UID set and the lookup of each answer want them ascending.
+    std::sort(req->rows.begin(), req->rows.end(),
+              [](const search_hit *a, const search_hit *b) { return a->uid < b->uid; });
+    req->got.assign(req->rows.size(), 0);
+    req->odd.assign(req->rows.size(), 0);
+    req->held.assign(req->rows.size(), 0);
+    req->second_try = second_try;
+    for (const search_hit *r : req->rows) req->bytes += announced(*r);
+    in_flight_bytes_ += req->bytes;
     session::command c;
-    c.line = "UID FETCH " + decimal(uid) + " (BODY.PEEK[])";
-    c.uid_lo = c.uid_hi = uid;
-    c.on_data = [body, got, odd, uid](response &r) {
-      fetch_data f;
-      if (*got || !parse_fetch(r, f)) return;
-      // Only the record that names this UID carries its body.
-      if (!f.has_uid || f.uid != uid) {
-        *odd = true;
-        return;
+    c.line = "UID FETCH " + uid_set(req->rows) + " (BODY.PEEK[])";
+    c.uid_lo = req->rows.front()->uid;
+    c.uid_hi = req->rows.back()->uid;
+    c.on_data = [this, req](response &r) { on_fetch(*req, r); };
+    c.on_done = [this, req](int st, const std::string &) { on_done(*req, st); };
+    s_.submit(std::move(c));
+  }
+
+  // A FETCH record routed here: the body of one of the rows, stored at once.
+  void on_fetch(request &req, response &r) {
+    fetch_data f;
+    if (!parse_fetch(r, f) || !f.has_uid) return;
+    auto it = std::lower_bound(req.rows.begin(), req.rows.end(), f.uid,
+                               [](const search_hit *h, std::uint32_t u) { return h->uid < u; });
+    const fetch_data::section *b = f.find("]");
+    bool has_body = b && !b->nil && !b->bytes.empty();
+    // A UID this command did not ask for: without a body, a flag change
+    // the server reports unasked; with one, an answer gone astray.
+    if (it == req.rows.end() || (*it)->uid != f.uid) {
+      if (has_body) req.stray = true;
+      return;
+    }
+    std::size_t i = static_cast<std::size_t>(it - req.rows.begin());
+    if (req.got[i] || req.held[i]) return;
+    if (!has_body) {
+      req.odd[i] = 1;
+      return;
+    }
+    // Once a pause or cancel is asked for, nothing more is stored: the
+    // rest of the window is only read off the wire, and a pause fetches
+    // these rows again when it ends.
+    if (job_->pause_requested || job_->cancel_requested) {
+      req.held[i] = 1;
+      return;
+    }
+    req.got[i] = 1;
+    std::string body;
+    // The literal moves instead of being copied when it is the only one.
+    if (r.literals.size() == 1 && b->bytes.data() == r.literals[0].data() &&
+        b->bytes.size() == r.literals[0].size())
+      body = std::move(r.literals[0]);
+    else
+      body.assign(b->bytes);
+    store(*req.rows[i], body, req.second_try);
+  }
+
+  void on_done(request &req, int st) {
+    in_flight_bytes_ -= req.bytes;
+    if (st < 0) {
+      failed_ = true;  // the connection's reason is in last_error
+      return;
+    }
+    for (std::size_t i = 0; i < req.rows.size(); ++i) {
+      if (req.got[i]) continue;
+      if (req.held[i] || ((job_->pause_requested || job_->cancel_requested) && !req.second_try)) {
+        put_back_.push_back(req.rows[i]);
+        continue;
       }
-      const fetch_data::section *b = f.find("]");
-      if (!b || b->nil) {
-        *odd = true;
-        return;
-      }
-      // The literal moves instead of being copied when it is the only one.
-      if (r.literals.size() == 1 && b->bytes.data() == r.literals[0].data() &&
-          b->bytes.size() == r.literals[0].size())
-        *body = std::move(r.literals[0]);
-      else
-        body->assign(b->bytes);
-      *got = true;
-    };
-    long long announced = row.bytes > 0 ? row.bytes : 0;
-    in_flight_bytes_ += announced;
-    const search_hit *hit = &row;
-    c.on_done = [this, slot_it, body, got, odd, hit, announced, second_try](int st, const std::string &) {
-      in_flight_bytes_ -= announced;
-      struct release {
-        fetcher *f;
-        std::list<slot>::iterator it;
-        ~release() { f->slots_.erase(it); }
-      } done_with_slot{this, slot_it};
-      if (st < 0) {
-        failed_ = true;  // the connection's reason is in last_error
-        return;
-      }
-      if (st == 0 && !*got && !*odd) {
+      if (st == 0 && !req.odd[i] && !req.stray) {
         // The server answered without the message: it was expunged.
         job_->vanished.fetch_add(1);
         guard hold(job_->lock);
         if (job_->total > 0) --job_->total;
-        return;
+        continue;
       }
-      if (st != 0 || body->empty()) {
-        if (second_try) {
-          set_err("cannot fetch message uid %u", hit->uid);
-          failed_ = true;
-        } else {
-          retry_.push_back(hit);
-        }
-        return;
+      if (req.second_try) {
+        set_err("cannot fetch message uid %u", req.rows[i]->uid);
+        failed_ = true;
+      } else {
+        retry_.push_back(req.rows[i]);
       }
-      store(*hit, *body, second_try);
-    };
-    s_.submit(std::move(c));
+    }
   }
 
   void store(const search_hit &row, const std::string &body, bool second_try) {
@@ -250,7 +331,7 @@ class fetcher {
     {
       guard hold(job_->lock);
       ++job_->done;
-      job_->bytes += row.bytes > 0 ? row.bytes : 0;
+      job_->bytes += announced(row);
       if (static_cast<long long>(row.uid) > job_->last_uid) job_->last_uid = row.uid;
     }
     sample_speed(job_);
@@ -267,18 +348,14 @@ class fetcher {
     resume_write(job_);
   }
 
-  struct slot {
-    std::string body;
-    bool got = false;
-    bool odd = false;
-  };
-
   export_job *job_;
   session &s_;
-  std::list<slot> slots_;
   bool failed_ = false;
   long long in_flight_bytes_ = 0;
   std::vector<const search_hit *> retry_;
+  // Rows whose bodies a pause left unstored, in UID order; fetched first
+  // once the job goes on.
+  std::vector<const search_hit *> put_back_;
   std::uint64_t last_resume_ms_ = plat::tick_ms();
 };
 

@@ -33,14 +33,33 @@ int folder_stats(session &s, const char *folder, folder_stat *out) {
   if (s.select(folder, &st) != 0) return -1;
   out->count = st.exists;
   if (st.exists <= 0) return 0;
-  // Kept for servers that answer it; its reply never decides the range.
-  s.exec("UID SEARCH MIN MAX");
-  command_reply reply;
-  if (s.exec("UID SEARCH ALL", &reply) != 0) return 0;
-  const char *rest = nullptr;
-  for (const response &r : reply.data)
-    if (!rest && std::strncmp(r.line.c_str(), "* SEARCH", 8) == 0) rest = r.line.c_str() + 8;
-  if (!rest) return 0;
+  // Both searches go out together, one round trip. The first is kept for
+  // servers that answer it; its reply never decides the range. A SEARCH
+  // record carries no tag: whichever command the session hands it to, the
+  // last one is the answer to UID SEARCH ALL, which is answered last.
+  std::string found;
+  bool have = false;
+  auto keep_search = [&](response &r) {
+    if (std::strncmp(r.line.c_str(), "* SEARCH", 8) != 0) return;
+    found = std::move(r.line);
+    have = true;
+  };
+  session::command minmax;
+  minmax.line = "UID SEARCH MIN MAX";
+  minmax.on_data = keep_search;
+  session::command all;
+  all.line = "UID SEARCH ALL";
+  all.on_data = keep_search;
+  int all_status = -1;
+  all.on_done = [&all_status](int st, const std::string &) { all_status = st; };
+  std::size_t window = s.window();
+  s.set_window(window < 2 ? 2 : window);
+  s.submit(std::move(minmax));
+  s.submit(std::move(all));
+  bool ok = s.drain();
+  s.set_window(window);
+  if (!ok || all_status != 0 || !have) return 0;
+  const char *rest = found.c_str() + 8;
   std::size_t len = std::strlen(rest);
   bool cut = len > k_search_read;
   if (cut) len = k_search_read;

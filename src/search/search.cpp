@@ -173,12 +173,13 @@ class scanner {
     found_.erase(std::unique(found_.begin(), found_.end(),
                              [](const search_hit &x, const search_hit &y) { return x.uid == y.uid; }),
                  found_.end());
-    s_search.clear();
-    for (search_hit &h : found_) {
-      if (static_cast<int>(s_search.size()) >= s_search_cap) break;
-      s_search.push_back(std::move(h));
-    }
-    s_search.shrink_to_fit();
+    // The rows become the result as they are: a copy would hold the whole
+    // table twice at its peak.
+    if (found_.size() > static_cast<std::size_t>(s_search_cap > 0 ? s_search_cap : 0))
+      found_.resize(static_cast<std::size_t>(s_search_cap > 0 ? s_search_cap : 0));
+    found_.shrink_to_fit();
+    s_search.swap(found_);
+    std::vector<search_hit>().swap(found_);
     s_search_count = static_cast<int>(s_search.size());
     return ok;
   }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "export/export_one.h"
 #include "export/job.h"
@@ -89,5 +90,148 @@ TEST(ExportScript, AnswerWithoutBodyEndsTheJobWithItsReason) {
   EXPECT_FALSE(std::filesystem::exists(d.file("uid-5.eml")));
   EXPECT_EQ(read_all(d.file("manifest.jsonl")), "");
   s.stop();
+  kq_disconnect();
+}
+
+namespace {
+
+// Messages of this size go one to a command, so several commands are in
+// flight at once.
+constexpr std::size_t k_big = 600 * 1024;
+
+stored scripted(unsigned uid, std::size_t size) {
+  return stored{uid, make_message(static_cast<int>(uid), size, "message " + std::to_string(uid)),
+                1600000000LL + uid};
+}
+
+// Records the tag of the line just received, for answers sent later.
+std::function<std::string(const std::string &)> keep_tag(std::vector<std::string> &tags) {
+  return [&tags](const std::string &line) {
+    tags.push_back(line.substr(0, line.find(' ')));
+    return std::string();
+  };
+}
+
+}  // namespace
+
+// Three commands in flight; the server answers the last first, splits a
+// literal across many reads and completes them out of order. Each body
+// lands in its own message's file.
+TEST(ExportScript, InterleavedAnswersOfCommandsInFlightLandOnTheirUids) {
+  std::vector<stored> m = {scripted(5, k_big), scripted(6, k_big), scripted(9, k_big)};
+  std::vector<std::string> tags;
+  ScriptServer s;
+  login_and_examine(s);
+  s.expect_line().send_fn(keep_tag(tags)).expect_line().send_fn(keep_tag(tags)).expect_line().send_fn(keep_tag(tags));
+  s.send(fetch_reply(3, 9, m[2].raw))
+      .send(fetch_reply(1, 5, m[0].raw), 64 * 1024)
+      .send_fn([&tags](const std::string &) { return tags.at(2) + " OK done\r\n"; })
+      .send(fetch_reply(2, 6, m[1].raw))
+      .send_fn([&tags](const std::string &) { return tags.at(1) + " OK done\r\n" + tags.at(0) + " OK done\r\n"; });
+  ASSERT_TRUE(s.start());
+  ASSERT_EQ(kq_connect(connect_to(s).c_str()), 0) << kq_last_error();
+  fill_table("INBOX", m);
+  scratch_dir d;
+  ASSERT_EQ(kq_export_start(config(d.str()).c_str()), 0);
+  EXPECT_EQ(wait_end(), 2) << kq_last_error();
+  s.stop();
+  std::vector<std::string> got = s.received();
+  ASSERT_EQ(got.size(), 6u);
+  EXPECT_NE(got[3].find(" UID FETCH 5 (BODY.PEEK[])"), std::string::npos) << got[3];
+  EXPECT_NE(got[4].find(" UID FETCH 6 (BODY.PEEK[])"), std::string::npos) << got[4];
+  EXPECT_NE(got[5].find(" UID FETCH 9 (BODY.PEEK[])"), std::string::npos) << got[5];
+  std::vector<entry> man = read_manifest(d.str());
+  ASSERT_EQ(man.size(), 3u);
+  for (const stored &x : m) {
+    EXPECT_EQ(read_all(d.file("uid-" + std::to_string(x.uid) + ".eml")), x.raw) << x.uid;
+    for (const entry &e : man) {
+      if (e.uid == x.uid) {
+        EXPECT_EQ(e.sha256, kq::sha256_hex(x.raw.data(), x.raw.size()));
+      }
+    }
+  }
+  kq_disconnect();
+}
+
+// A message expunged by another client while its ranged fetch is on the
+// wire: the server reports the expunge and leaves it out. The others are
+// stored and the job ends done with the one counted as vanished.
+TEST(ExportScript, MessageExpungedWhileItsFetchIsInFlightIsCountedVanished) {
+  std::vector<stored> m = {scripted(5, 2000), scripted(6, 2000), scripted(7, 2000)};
+  ScriptServer s;
+  login_and_examine(s);
+  s.expect_line()
+      .send(fetch_reply(1, 5, m[0].raw))
+      .send("* 2 EXPUNGE\r\n")
+      .send(fetch_reply(2, 7, m[2].raw))
+      .send_tagged("OK done");
+  ASSERT_TRUE(s.start());
+  ASSERT_EQ(kq_connect(connect_to(s).c_str()), 0) << kq_last_error();
+  fill_table("INBOX", m);
+  scratch_dir d;
+  ASSERT_EQ(kq_export_start(config(d.str()).c_str()), 0);
+  EXPECT_EQ(wait_end(), 2) << kq_last_error();
+  s.stop();
+  std::vector<std::string> got = s.received();
+  ASSERT_EQ(got.size(), 4u);
+  EXPECT_NE(got[3].find(" UID FETCH 5:7 (BODY.PEEK[])"), std::string::npos) << got[3];
+  std::string stats = kq_export_stats_json();
+  EXPECT_NE(stats.find("\"done\":2,\"total\":2"), std::string::npos) << stats;
+  EXPECT_NE(stats.find("\"vanished\":1}"), std::string::npos) << stats;
+  EXPECT_EQ(read_all(d.file("uid-5.eml")), m[0].raw);
+  EXPECT_EQ(read_all(d.file("uid-7.eml")), m[2].raw);
+  EXPECT_FALSE(std::filesystem::exists(d.file("uid-6.eml")));
+  kq_disconnect();
+}
+
+// The connection drops with two commands in flight, inside a literal: the
+// job ends in error with the connection's reason, keeps what was stored,
+// and the next run asks only for the rest.
+TEST(ExportScript, ConnectionCutInsideThePipelineEndsTheJobAndTheRerunFetchesTheRest) {
+  std::vector<stored> m = {scripted(5, k_big), scripted(6, k_big), scripted(7, 2000)};
+  std::vector<std::string> tags;
+  ScriptServer s;
+  login_and_examine(s);
+  std::string torn = fetch_reply(2, 6, m[1].raw);
+  s.expect_line()
+      .send_fn(keep_tag(tags))
+      .expect_line()
+      .send(fetch_reply(1, 5, m[0].raw))
+      .send_fn([&tags](const std::string &) { return tags.at(0) + " OK done\r\n"; })
+      .send(torn.substr(0, torn.size() / 2))
+      .close();
+  ASSERT_TRUE(s.start());
+  ASSERT_EQ(kq_connect(connect_to(s).c_str()), 0) << kq_last_error();
+  fill_table("INBOX", m);
+  scratch_dir d;
+  ASSERT_EQ(kq_export_start(config(d.str()).c_str()), 0);
+  EXPECT_EQ(wait_end(), 4);
+  EXPECT_STREQ(kq_last_error(), "connection closed by server");
+  s.stop();
+  std::vector<std::string> got = s.received();
+  ASSERT_GE(got.size(), 5u);
+  EXPECT_NE(got[3].find(" UID FETCH 5 (BODY.PEEK[])"), std::string::npos) << got[3];
+  EXPECT_NE(got[4].find(" UID FETCH 6:7 (BODY.PEEK[])"), std::string::npos) << got[4];
+  std::vector<entry> man = read_manifest(d.str());
+  ASSERT_EQ(man.size(), 1u);
+  EXPECT_EQ(man[0].uid, 5u);
+  EXPECT_FALSE(std::filesystem::exists(d.file("uid-6.eml")));
+  kq_disconnect();
+
+  ScriptServer again;
+  login_and_examine(again);
+  again.expect_line().send(fetch_reply(2, 6, m[1].raw)).send(fetch_reply(3, 7, m[2].raw)).send_tagged("OK done");
+  ASSERT_TRUE(again.start());
+  ASSERT_EQ(kq_connect(connect_to(again).c_str()), 0) << kq_last_error();
+  fill_table("INBOX", m);
+  ASSERT_EQ(kq_export_start(config(d.str()).c_str()), 0);
+  EXPECT_EQ(wait_end(), 2) << kq_last_error();
+  again.stop();
+  got = again.received();
+  ASSERT_EQ(got.size(), 4u);
+  EXPECT_NE(got[3].find(" UID FETCH 6:7 (BODY.PEEK[])"), std::string::npos) << got[3];
+  man = read_manifest(d.str());
+  ASSERT_EQ(man.size(), 3u);
+  for (const stored &x : m) EXPECT_EQ(read_all(d.file("uid-" + std::to_string(x.uid) + ".eml")), x.raw) << x.uid;
   kq_disconnect();
 }

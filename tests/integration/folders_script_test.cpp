@@ -137,3 +137,38 @@ TEST(FolderListScript, ListRefusedGivesTheEmptyText) {
   kq_disconnect();
   s.stop();
 }
+
+// The two searches of a folder share one round trip: the server reads both
+// before it answers either (a client that waited for the first answer would
+// never send the second, and the script would time out).
+TEST(FolderListScript, BothSearchesGoOutBeforeEitherIsAnswered) {
+  kqtest::ScriptServer s;
+  std::string first_tag;
+  script_login(s);
+  s.expect_line().send("* LIST () \"/\" Small\r\n").send_tagged("OK listed");
+  s.expect_line().send("* 3 EXISTS\r\n").send_tagged("OK opened");
+  s.expect_line()
+      .send_fn([&first_tag](const std::string &line) {
+        first_tag = line.substr(0, line.find(' '));
+        return std::string();
+      })
+      .expect_line()
+      .send_fn([&first_tag](const std::string &) { return first_tag + " BAD no such search key\r\n"; })
+      .send("* SEARCH 4 8\r\n")
+      .send_tagged("OK searched");
+  script_logout(s);
+  ASSERT_TRUE(s.start());
+  ASSERT_EQ(kq_connect(script_json(s.port()).c_str()), 0) << kq_last_error();
+  std::vector<folder_row> rows;
+  ASSERT_TRUE(parse_folders(kq_folders_json(), rows)) << kq_folders_json();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].uid_min, 4);
+  EXPECT_EQ(rows[0].uid_max, 8);
+  kq_disconnect();
+  s.stop();
+  EXPECT_TRUE(s.errors().empty()) << s.errors().front();
+  std::vector<std::string> got = s.received();
+  ASSERT_GE(got.size(), 6u);
+  EXPECT_TRUE(ends_with(got[4], " UID SEARCH MIN MAX")) << got[4];
+  EXPECT_TRUE(ends_with(got[5], " UID SEARCH ALL")) << got[5];
+}
