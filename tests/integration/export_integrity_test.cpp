@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <map>
 
+#include "export/batch.h"
 #include "export/job.h"
 #include "export_support.h"
 
@@ -267,4 +268,41 @@ TEST_F(ExportIntegrity, AFileWithOtherBytesIsNeverReplaced) {
     EXPECT_EQ(read_all(d.file(name)), msgs[1].raw);
     EXPECT_EQ(read_all(d.file(name + ".damaged")), msgs[1].raw.substr(0, 50));
   }
+}
+
+TEST_F(ExportIntegrity, FolderNameOfAThousandBytesWorksEndToEnd) {
+  // Five levels of 200 characters: longer than any one directory name, so
+  // the server stores it as nested directories.
+  std::string folder;
+  for (int i = 0; i < 5; ++i) {
+    if (i) folder += '/';
+    folder += std::string(1, static_cast<char>('A' + i)) + " \"q\" " + std::string(194, 'x');
+  }
+  ASSERT_GE(folder.size(), 1000u);
+  ASSERT_TRUE(dv.create_folder(user, folder)) << dv.last_error();
+  std::vector<stored> msgs = fill(folder, 0, 2);
+  ASSERT_EQ(msgs.size(), 2u);
+  connect();
+  search_all(folder, 2);
+  ASSERT_EQ(kq_fetch(0), 0) << kq_last_error();
+  scratch_dir d;
+  ASSERT_EQ(run_export(config(d.str())), 2) << kq_last_error();
+  expect_archive(d.str(), folder, msgs);
+  EXPECT_NE(read_all(d.file("resume.json")).find(json_quote(folder)), std::string::npos);
+
+  std::string probe = kq_probe_folder(folder.c_str());
+  kq::json_doc doc;
+  ASSERT_TRUE(doc.parse(probe)) << probe;
+  EXPECT_STREQ(kq::json_str(doc.root(), "folder"), folder.c_str());
+  EXPECT_EQ(kq::json_num(doc.root(), "total_messages", -1), 2);
+
+  scratch_dir b;
+  std::string cfg = "{\"dir\":" + json_quote(b.str()) + ",\"folders\":[" + json_quote(folder) + "]}";
+  ASSERT_EQ(kq_export_all_folders(cfg.c_str()), 0) << kq_last_error();
+  ASSERT_TRUE(wait_for([] { return std::string(kq_export_all_status_json()).rfind("{\"state\":1,", 0) != 0; }, 60000));
+  std::string st = kq_export_all_status_json();
+  EXPECT_EQ(st.rfind("{\"state\":2,\"folder_idx\":0,\"done_folders\":1,", 0), 0u) << st;
+  ASSERT_EQ(kq::s_batch.folder_count, 1);
+  EXPECT_EQ(std::string(kq::s_batch.folders[0]), folder);
+  expect_archive(b.str() + "/" + kq::s_batch.subdirs[0], folder, msgs, true);  // dated by default
 }
