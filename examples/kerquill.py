@@ -28,12 +28,16 @@ PROTOTYPES = {
     "kq_disconnect": (_int, []),
     "kq_status": (_int, []),
     "kq_last_error": (_c_str, []),
+    "kq_version": (_c_str, []),
     "kq_folders_json": (_c_str, []),
     "kq_probe_folder": (_c_str, [_c_str]),
     "kq_search": (_int, [_c_str, _c_str]),
+    "kq_search_progress": (ctypes.c_double, []),
+    "kq_search_cancel": (_int, []),
     "kq_search_count": (_int, []),
     "kq_search_field": (_c_str, [_int, _c_str]),
     "kq_fetch": (_int, [_int]),
+    "kq_fetch_uid": (_int, [_c_str, ctypes.c_uint]),
     "kq_fetch_header": (_c_str, []),
     "kq_fetch_body_text": (_c_str, []),
     "kq_fetch_save": (_int, [_c_str]),
@@ -85,14 +89,15 @@ class Kerquill:
     """One process-wide library state, as in C: one connection, one search
     result, one fetched message, one export job."""
 
-    EXPORT_STATES = {0: "idle", 1: "running", 2: "done", 3: "paused or cancelled", 4: "error"}
-
     def __init__(self, path=None):
         self.lib = load_library(path)
 
     # -- helpers --------------------------------------------------------------
     def last_error(self):
         return _s(self.lib.kq_last_error())
+
+    def version(self):
+        return _s(self.lib.kq_version())
 
     def _check(self, rc, what):
         if rc != 0:
@@ -145,9 +150,25 @@ class Kerquill:
             rows.append(row)
         return rows
 
+    def search_progress(self):
+        """Share of the running search done; safe from another thread."""
+        return self.lib.kq_search_progress()
+
+    def cancel_search(self):
+        """Stops a search running in another thread; True when one ran."""
+        return self.lib.kq_search_cancel() == 0
+
     # -- one message ------------------------------------------------------------
     def fetch(self, row):
         self._check(self.lib.kq_fetch(row), "fetch")
+        return self._fetched()
+
+    def fetch_uid(self, folder, uid):
+        """Fetches one message by UID; the search result stays as it is."""
+        self._check(self.lib.kq_fetch_uid(_b(folder), uid), "fetch uid")
+        return self._fetched()
+
+    def _fetched(self):
         atts = []
         for i in range(self.lib.kq_attachment_count()):
             atts.append({"name": _s(self.lib.kq_attachment_field(None, i, b"name")),
@@ -172,14 +193,18 @@ class Kerquill:
                "naming": "YYYY\\MM\\uid" if dated else "uid",
                "resume": 1 if resume else 0, "manifest": 1 if manifest else 0}
         self._check(self.lib.kq_export_start(_b(json.dumps(cfg))), "export")
-        while self.lib.kq_export_status() == 1:
+        # A pause (from another thread) is not the end: wait on through it
+        # until the job is done, cancelled or failed.
+        while True:
+            stats = self.export_stats()
+            if stats["state"] not in ("running", "paused"):
+                break
             if on_progress:
-                on_progress(self.export_stats(), _s(self.lib.kq_export_current()))
+                on_progress(stats, _s(self.lib.kq_export_current()))
             time.sleep(poll_s)
-        state = self.lib.kq_export_status()
-        if state == 4:
+        if stats["state"] == "error":
             raise KerquillError("export: %s" % self.last_error())
-        return self.export_stats()
+        return stats
 
     def export_stats(self):
         return json.loads(_s(self.lib.kq_export_stats_json()))
@@ -229,6 +254,7 @@ def main(argv):
         kq.connect(env["KQ_HOST"], env["KQ_USER"], env["KQ_PASSWORD"],
                    port=int(env.get("KQ_PORT") or (143 if plain else 993)), ssl=not plain,
                    ca_file=env.get("KQ_CA_FILE"))
+        print("kerquill %s" % kq.version())
         for f in kq.folders():
             print("%-24s %6d messages" % (f["name"], f["count"]))
         rows = kq.search(folder)

@@ -1,10 +1,12 @@
 // Bytes from the server through the response reader, split at a point the
-// input chooses, then every response through the FETCH item parser.
+// input chooses, then every response through the FETCH item parser and its
+// BODYSTRUCTURE through the attachment rule.
 #include <cstdint>
 #include <string>
 
 #include "connection/fetch_data.h"
 #include "connection/response.h"
+#include "search/search.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   if (size == 0) return 0;
@@ -25,6 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (kq::parse_fetch(r, f)) {
           f.find("]");
           f.find("HEADER");
+          // The search reads the attachment flag from the structure.
+          if (f.structure_ok) kq::structure_attachment_state(f.structure);
         }
       }
     }

@@ -14,10 +14,15 @@
  *  - The library keeps one server connection, one search result, one fetched
  *    message, one export job, one batch export and one verification report
  *    for the whole process.
- *  - Threads: the library takes no lock around the connection. While an
- *    export job or a batch export is running, call only the export and batch
- *    status/steering calls, kq_status, kq_last_error and the archive calls;
- *    nothing that talks to the server or replaces the search result.
+ *  - Threads: calls from several host threads take turns (one at a time),
+ *    except the polls and steering calls of the export job and the batch,
+ *    kq_status and kq_last_error, which never wait for another call. While
+ *    an export job or a batch export is active (running or paused), every
+ *    call that talks to the server or replaces the search result returns at
+ *    once with its failure value and "<call>: an export is running; wait for
+ *    it or cancel it first" (kq_export_start: "export already running").
+ *    No exception leaves a kq_ call: a failure inside the library
+ *    is its failure value with "out of memory" or "internal error".
  *  - kq_disconnect first cancels a running or paused export job (and so a
  *    batch) and waits until its thread has let go of the connection.
  *  - Windows: the library starts the socket layer (WSAStartup) itself. A
@@ -62,6 +67,8 @@ KQ_API int kq_disconnect(void);
 KQ_API int kq_status(void);
 /* Text of the last failure; the pointer is the same for the library's life. */
 KQ_API const char *kq_last_error(void);
+/* The library's version, "major.minor.patch" (e.g. "0.2.0"). */
+KQ_API const char *kq_version(void);
 
 /* ---- folders ------------------------------------------------------------- */
 
@@ -83,6 +90,13 @@ KQ_API const char *kq_probe_folder(const char *folder);
  * A value of the wrong type or an impossible day: -1, "bad criteria: <key>",
  * the previous result kept. */
 KQ_API int kq_search(const char *folder, const char *criteria_json);
+/* Share of the running search's UID range covered, 0.0 to 1.0 (1.0 once a
+ * search has ended well). Safe from another thread while kq_search runs. */
+KQ_API double kq_search_progress(void);
+/* Stops a running kq_search from another thread: that call then returns -1
+ * with "search cancelled" and leaves an empty result. 0 when taken, -1 when
+ * no search runs. */
+KQ_API int kq_search_cancel(void);
 /* Number of rows of the last search. */
 KQ_API int kq_search_count(void);
 /* Field of a row: "uid","from","to","subject" (decoded to UTF-8),"date",
@@ -94,6 +108,10 @@ KQ_API const char *kq_search_field(int index, const char *key);
 /* Downloads the message of a search row (opening the row's folder when
  * another one is open); its texts and attachment table follow. */
 KQ_API int kq_fetch(int index);
+/* Downloads the message with this UID in folder (either form of its name)
+ * as kq_fetch does, without reading or changing the search result. A UID the
+ * folder does not hold: -1, "no message with uid <uid> in <folder>". */
+KQ_API int kq_fetch_uid(const char *folder, unsigned int uid);
 /* Header block of the fetched message, raw: nothing decoded. */
 KQ_API const char *kq_fetch_header(void);
 /* Readable body text (plain text, or HTML with the tags stripped),
@@ -126,7 +144,10 @@ KQ_API int kq_export_start(const char *config_json);
 KQ_API int kq_export_status(void);
 /* Share done, 0.0 to 1.0. */
 KQ_API double kq_export_progress(void);
-/* {"done","total","bytes","eta_s","speed_bps"} of the current or last job. */
+/* {"done","total","bytes","eta_s","speed_bps","state"} of the current or
+ * last job; "state" is "idle", "running", "paused", "cancelled", "done" or
+ * "error" (a pause and a cancel both have status 3). "vanished": N follows
+ * when N messages were expunged on the server before their turn. */
 KQ_API const char *kq_export_stats_json(void);
 /* "<folder>  uid=<uid>  <subject>" of the message being exported. */
 KQ_API const char *kq_export_current(void);

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Fails when the shared library exports any symbol that is not a kq_ function,
-# or lacks one of the 29 functions the public header declares. A Windows DLL
+# or lacks one of the functions the public header declares. A Windows DLL
 # is read from its export table (objdump -p, KQ_OBJDUMP names the tool) and
 # must also import no runtime DLL that is not part of Windows: the C++ and
 # thread runtimes are linked in, so a host ships kerquill.dll alone.

@@ -31,6 +31,7 @@ namespace Kerquill
         [DllImport(Lib, CallingConvention = Cdecl)] public static extern int kq_disconnect();
         [DllImport(Lib, CallingConvention = Cdecl)] public static extern int kq_status();
         [DllImport(Lib, CallingConvention = Cdecl)] public static extern IntPtr kq_last_error();
+        [DllImport(Lib, CallingConvention = Cdecl)] public static extern IntPtr kq_version();
 
         // ---- folders
         [DllImport(Lib, CallingConvention = Cdecl)] public static extern IntPtr kq_folders_json();
@@ -38,11 +39,14 @@ namespace Kerquill
 
         // ---- search
         [DllImport(Lib, CallingConvention = Cdecl)] public static extern int kq_search(byte[] folder, byte[] criteriaJson);
+        [DllImport(Lib, CallingConvention = Cdecl)] public static extern double kq_search_progress();
+        [DllImport(Lib, CallingConvention = Cdecl)] public static extern int kq_search_cancel();
         [DllImport(Lib, CallingConvention = Cdecl)] public static extern int kq_search_count();
         [DllImport(Lib, CallingConvention = Cdecl)] public static extern IntPtr kq_search_field(int index, byte[] key);
 
         // ---- fetch
         [DllImport(Lib, CallingConvention = Cdecl)] public static extern int kq_fetch(int index);
+        [DllImport(Lib, CallingConvention = Cdecl)] public static extern int kq_fetch_uid(byte[] folder, uint uid);
         [DllImport(Lib, CallingConvention = Cdecl)] public static extern IntPtr kq_fetch_header();
         [DllImport(Lib, CallingConvention = Cdecl)] public static extern IntPtr kq_fetch_body_text();
         [DllImport(Lib, CallingConvention = Cdecl)] public static extern int kq_fetch_save(byte[] path);

@@ -2,6 +2,7 @@
 
 #include "export/batch.h"
 #include "export/job.h"
+#include "export/worker.h"
 
 namespace kq::api {
 
@@ -15,7 +16,7 @@ bool background_active() { return export_job_active() || batch_active(); }
 void stop_background_work() {
   if (!background_active()) return;
   batch_cancel();
-  kq_export_cancel();
+  export_cancel();
   while (background_active()) plat::sleep_ms(20);
 }
 

@@ -28,11 +28,11 @@ bool background_active();
 // Cancels the export job and the batch and waits until they let go.
 void stop_background_work();
 
-// Runs body with the host lock held and every exception turned into the
-// failure value with a text.
+// Runs body with every exception turned into the failure value with a text,
+// without the host lock: for the polls and steering calls a host makes from
+// one thread while another is inside a long call (a verification, a search).
 template <class R, class F>
-R call(R failure, F &&body) {
-  host_lock hold;
+R poll_call(R failure, F &&body) {
   try {
     return body();
   } catch (const std::bad_alloc &) {
@@ -41,6 +41,14 @@ R call(R failure, F &&body) {
     set_err("internal error");
   }
   return failure;
+}
+
+// The same with the host lock held: for calls that read or replace the
+// library's results.
+template <class R, class F>
+R call(R failure, F &&body) {
+  host_lock hold;
+  return poll_call(failure, static_cast<F &&>(body));
 }
 
 // The same for calls that talk to the server or replace the search result:

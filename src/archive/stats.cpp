@@ -5,9 +5,9 @@
 #include <string_view>
 
 #include "archive/manifest.h"
+#include "archive/verify.h"
 #include "base/error.h"
 #include "base/text.h"
-#include "kerquill.h"
 #include "platform/platform.h"
 
 namespace kq {
@@ -32,6 +32,8 @@ void day_text(long long t, char out[24]) {
   if (!plat::utc_to_tm(t, &tm)) return;
   if (std::strftime(out, 24, "%Y-%m-%d", &tm) == 0) out[0] = '\0';
 }
+
+}  // namespace
 
 const char *archive_stats(const char *dir) {
   if (!dir || !*dir) {
@@ -89,14 +91,4 @@ const char *archive_stats(const char *dir) {
   return s_stats;
 }
 
-}  // namespace
 }  // namespace kq
-
-extern "C" KQ_API const char *kq_archive_stats_json(const char *dir) {
-  try {
-    return kq::archive_stats(dir);
-  } catch (...) {
-    kq::set_err("out of memory");
-    return "";
-  }
-}

@@ -12,7 +12,6 @@
 #include "archive/verify.h"
 #include "base/error.h"
 #include "base/text.h"
-#include "kerquill.h"
 #include "platform/platform.h"
 
 namespace kq {
@@ -108,6 +107,8 @@ void check_completeness(const resume_data &resume, resume_load_result loaded,
   }
 }
 
+}  // namespace
+
 int verify_dir(const char *dir) {
   if (!dir || !*dir) {
     set_err("no dir");
@@ -163,14 +164,4 @@ int verify_dir(const char *dir) {
   return 0;
 }
 
-}  // namespace
 }  // namespace kq
-
-extern "C" KQ_API int kq_verify_dir(const char *dir) {
-  try {
-    return kq::verify_dir(dir);
-  } catch (...) {
-    kq::set_err("out of memory");
-    return -1;
-  }
-}

@@ -42,4 +42,12 @@ void verify_add(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // entry boundary; the report stays valid JSON when it must be cut.
 std::size_t verify_files_fit(std::size_t room);
 
+// Re-hashes every file the manifest of dir lists into s_verify: 0, or -1
+// with last_error set.
+int verify_dir(const char *dir);
+// The report of the last verification.
+const char *verify_report_json();
+// The summary of an archive from its manifest; "" on failure.
+const char *archive_stats(const char *dir);
+
 }  // namespace kq

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "archive/verify.h"
-#include "kerquill.h"
 
 namespace kq {
 
@@ -115,10 +114,8 @@ std::string report_tail() {
 }
 
 }  // namespace
-}  // namespace kq
 
-extern "C" KQ_API const char *kq_verify_report_json(void) {
-  using namespace kq;
+const char *verify_report_json() {
   int n = std::snprintf(s_report, k_report_cap,
                         "{\"ok\":%lld,\"missing\":%lld,\"corrupt\":%lld,\"total\":%lld,\"files\":[",
                         static_cast<long long>(s_verify.ok), static_cast<long long>(s_verify.missing),
@@ -139,3 +136,5 @@ extern "C" KQ_API const char *kq_verify_report_json(void) {
   std::memcpy(s_report + used, tail.c_str(), tail.size() + 1);
   return s_report;
 }
+
+}  // namespace kq

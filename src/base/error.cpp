@@ -3,7 +3,6 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "kerquill.h"
 #include "platform/platform.h"
 
 namespace kq {
@@ -33,5 +32,3 @@ void dbg(const char *fmt, ...) {
 const char *last_error() { return s_last_error; }
 
 }  // namespace kq
-
-extern "C" KQ_API const char *kq_last_error(void) { return kq::last_error(); }

@@ -4,7 +4,6 @@
 
 #include "base/error.h"
 #include "connection/imap.h"
-#include "kerquill.h"
 
 namespace kq {
 

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "connection/imap_value.h"
 #include "connection/response.h"
 
 namespace kq {
@@ -19,6 +20,10 @@ struct fetch_data {
   long long size = 0;
   std::string internaldate;    // as sent, without quotes
   std::string bodystructure;   // raw text of the parenthesised list
+  // BODYSTRUCTURE read as values; structure_ok when it came whole (present
+  // and not cut by the nesting bound).
+  imap_value structure;
+  bool structure_ok = false;
   // BODY[...] items: the section as sent ("BODY[]", "BODY[HEADER.FIELDS
   // (FROM)]") and its bytes, which point into the response.
   struct section {

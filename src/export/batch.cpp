@@ -9,14 +9,13 @@
 #include "base/error.h"
 #include "connection/imap.h"
 #include "base/text.h"
-#include "api/guard.h"
 #include "export/batch.h"
 #include "mailbox/folders.h"
 #include "export/job.h"
 #include "export/layout.h"
 #include "export/thread_spawn.h"
-#include "kerquill.h"
 #include "platform/platform.h"
+#include "search/search.h"
 
 namespace kq {
 
@@ -25,6 +24,8 @@ bool batch_active() { return s_batch.active.load(std::memory_order_acquire) != 0
 bool batch_cancel() {
   if (!batch_active()) return false;
   s_batch.cancel_requested.store(1);
+  // A folder being searched stops now, not after its whole range.
+  search_cancel();
   return true;
 }
 
@@ -99,7 +100,9 @@ void read_server_folders() {
   batch_assign_subdirs();
 }
 
-int start_batch(const char *config) {
+}  // namespace
+
+int batch_start(const char *config) {
   // Zeroing the record under a running batch thread would pull its folder
   // list away; a new batch waits until the old one has ended.
   if (batch_active()) {
@@ -148,10 +151,4 @@ int start_batch(const char *config) {
   return 0;
 }
 
-}  // namespace
 }  // namespace kq
-
-extern "C" KQ_API int kq_export_all_folders(const char *config_json) {
-  // start_batch refuses while a job or a batch runs, with its own texts.
-  return kq::api::call(-1, [&] { return kq::start_batch(config_json); });
-}

@@ -97,4 +97,10 @@ void batch_assign_subdirs();
 // Thread body of a batch; its argument is &s_batch.
 void batch_worker(void *batch);
 
+// Reads the configuration, lists the folders when none are named, and starts
+// the batch thread: 0, or -1 with last_error set.
+int batch_start(const char *config_json);
+// The batch's status JSON, folder by folder.
+const char *batch_status_json();
+
 }  // namespace kq

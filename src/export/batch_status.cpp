@@ -5,7 +5,6 @@
 
 #include "base/text.h"
 #include "export/batch.h"
-#include "kerquill.h"
 #include "platform/platform.h"
 
 namespace kq {
@@ -88,9 +87,7 @@ void batch_set_error(const char *text) {
   std::snprintf(s_batch.error_text, sizeof s_batch.error_text, "%s", text);
 }
 
-namespace {
-
-const char *status_json() {
+const char *batch_status_json() {
   // Acquire: a final state is published after the texts it goes with.
   std::int32_t state = s_batch.state.load(std::memory_order_acquire);
   int idx = s_batch.folder_idx.load();
@@ -141,13 +138,4 @@ const char *status_json() {
   return s_status;
 }
 
-}  // namespace
 }  // namespace kq
-
-extern "C" KQ_API const char *kq_export_all_status_json(void) {
-  try {
-    return kq::status_json();
-  } catch (...) {
-    return "";
-  }
-}

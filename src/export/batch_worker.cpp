@@ -11,7 +11,6 @@
 #include "export/job.h"
 #include "export/worker.h"
 #include "search/search.h"
-#include "kerquill.h"
 #include "platform/platform.h"
 #include "search/search_table.h"
 
@@ -104,8 +103,11 @@ outcome export_folder(batch_state *b, int i, bool *exported) {
   *exported = false;
   for (;;) {
     if (b->cancel_requested) return stopped(b, i, "export", "cancelled");
-    if (search_folder(folder, criteria.empty() ? nullptr : criteria.c_str()) != 0)
+    if (search_folder(folder, criteria.empty() ? nullptr : criteria.c_str()) != 0) {
+      // A cancel can cut the search short: then that is the reason.
+      if (b->cancel_requested) return stopped(b, i, "export", "cancelled");
       return folder_failed(b, i, "search", (std::string("failed: ") + last_error()).c_str());
+    }
     int rows = s_search_count;
     if (rows == 0) return outcome::ok;
     outcome o = export_result(b, i);

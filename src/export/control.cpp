@@ -9,14 +9,12 @@
 #include "base/error.h"
 #include "connection/imap.h"
 #include "base/text.h"
-#include "api/guard.h"
 #include "export/archive_owner.h"
 #include "export/batch.h"
 #include "export/job.h"
 #include "export/resume.h"
 #include "export/thread_spawn.h"
 #include "export/worker.h"
-#include "kerquill.h"
 #include "search/search_table.h"
 
 namespace kq {
@@ -53,6 +51,18 @@ bool configure(export_job *job, const char *config) {
   while (n > 1 && (job->dir[n - 1] == '/' || job->dir[n - 1] == '\\')) job->dir[--n] = '\0';
   copy_cut(job->folder, sizeof job->folder, !s_search_folder.empty() ? s_search_folder : "INBOX");
   return true;
+}
+
+// The state as a word: code 3 is a pause while the job still holds its
+// worker, a cancel once it has let go.
+const char *state_word(std::int32_t state, bool active) {
+  switch (state) {
+    case k_job_running: return "running";
+    case k_job_done: return "done";
+    case k_job_stopped: return active ? "paused" : "cancelled";
+    case k_job_error: return "error";
+    default: return "idle";
+  }
 }
 
 }  // namespace
@@ -116,50 +126,34 @@ int export_start(const char *config, bool run_here) {
   return 0;
 }
 
-}  // namespace kq
-
-using kq::guard;
-using kq::s_job;
-
-extern "C" KQ_API int kq_export_start(const char *config_json) {
-  try {
-    if (kq::api::background_active()) {
-      kq::set_err("export already running");
-      return -1;
-    }
-    return kq::export_start(config_json, false);
-  } catch (...) {
-    kq::set_err("out of memory");
-    return -1;
-  }
-}
-
-extern "C" KQ_API int kq_export_status(void) {
-  kq::job_init();
+int export_status() {
+  job_init();
   return s_job.state;
 }
 
-extern "C" KQ_API double kq_export_progress(void) {
-  kq::job_init();
+double export_progress() {
+  job_init();
   std::uint64_t total = s_job.total, done = s_job.done;
   if (total == 0) return 0.0;
   double p = static_cast<double>(done) / static_cast<double>(total);
   return p < 1.0 ? p : 1.0;
 }
 
-extern "C" KQ_API const char *kq_export_stats_json(void) {
+const char *export_stats_json() {
   static char out[512];
-  kq::job_init();
+  job_init();
   long long done, bytes, eta = 0, speed;
+  const char *word;
   {
     guard hold(s_job.lock);
     std::int32_t state = s_job.state;
+    word = state_word(state, s_job.active != 0);
     done = static_cast<long long>(s_job.done.load());
     bytes = s_job.bytes;
     speed = s_job.speed_bps;
     auto total = static_cast<long long>(s_job.total.load());
     // What is left: the bytes of the rows the job counted, less those done.
-    if (state == kq::k_job_running && speed > 1 && total > done) {
+    if (state == k_job_running && speed > 1 && total > done) {
       long long left = s_job.bytes_todo - bytes;
       eta = left > 0 ? left / speed : 0;
       if (eta >= 31536001) eta = 0;
@@ -168,8 +162,9 @@ extern "C" KQ_API const char *kq_export_stats_json(void) {
   long long total = static_cast<long long>(s_job.total.load());
   auto vanished = static_cast<unsigned long long>(s_job.vanished.load());
   int n = std::snprintf(out, sizeof out,
-                        "{\"done\":%lld,\"total\":%lld,\"bytes\":%lld,\"eta_s\":%lld,\"speed_bps\":%lld",
-                        done, total, bytes, eta, speed);
+                        "{\"done\":%lld,\"total\":%lld,\"bytes\":%lld,\"eta_s\":%lld,\"speed_bps\":%lld,"
+                        "\"state\":\"%s\"",
+                        done, total, bytes, eta, speed, word);
   // Messages expunged on the server before their turn; only named when
   // there were any, so the common text stays as it always was.
   if (vanished > 0)
@@ -182,39 +177,41 @@ extern "C" KQ_API const char *kq_export_stats_json(void) {
   return out;
 }
 
-extern "C" KQ_API const char *kq_export_current(void) {
+const char *export_current() {
   // A copy taken under the lock: the worker rewrites the text as it goes.
   static char out[1024];
-  kq::job_init();
+  job_init();
   guard hold(s_job.lock);
   std::memcpy(out, s_job.current, sizeof out);
   return out;
 }
 
-extern "C" KQ_API int kq_export_pause(void) {
-  kq::job_init();
+int export_pause() {
+  job_init();
   guard hold(s_job.lock);
-  if (!s_job.active || s_job.state != kq::k_job_running) return -1;
+  if (!s_job.active || s_job.state != k_job_running) return -1;
   s_job.pause_requested = 1;
   return 0;
 }
 
-extern "C" KQ_API int kq_export_resume(void) {
-  kq::job_init();
+int export_resume() {
+  job_init();
   guard hold(s_job.lock);
-  if (!s_job.active || s_job.state != kq::k_job_stopped || s_job.cancel_requested) return -1;
+  if (!s_job.active || s_job.state != k_job_stopped || s_job.cancel_requested) return -1;
   s_job.pause_requested = 0;
-  s_job.state = kq::k_job_running;
+  s_job.state = k_job_running;
   return 0;
 }
 
-extern "C" KQ_API int kq_export_cancel(void) {
-  kq::job_init();
+int export_cancel() {
+  job_init();
   // A batch stops at any point: between folders and while searching too.
-  bool batch = kq::batch_cancel();
+  bool batch = batch_cancel();
   guard hold(s_job.lock);
   if (!s_job.active) return batch ? 0 : -1;
   s_job.cancel_requested = 1;
   s_job.pause_requested = 0;
   return 0;
 }
+
+}  // namespace kq

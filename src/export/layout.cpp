@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/dates.h"
 #include "base/strcase.h"
 #include "platform/platform.h"
 
@@ -61,18 +62,8 @@ void date_year_month(const char *date, int *year, int *month) {
   while (n < 3 && *p && !is_blank(*p)) name[n++] = *p++;
   if (n == 0 || *p++ != '-') return;
   if (!read_int(p, &y) || y < 1900) return;
-  static const char *const k_months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  int m = 0;
-  for (int i = 0; i < 12 && !m; ++i) {
-    bool same = n == 3;
-    for (int k = 0; same && k < 3; ++k)
-      same = std::tolower(static_cast<unsigned char>(name[k])) ==
-             std::tolower(static_cast<unsigned char>(k_months[i][k]));
-    if (same) m = i + 1;
-  }
   *year = static_cast<int>(y);
-  *month = m;
+  *month = month_from_abbr(std::string_view(name, static_cast<std::size_t>(n)));
 }
 
 bool naming_is_dated(const char *naming) {

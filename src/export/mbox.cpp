@@ -5,6 +5,7 @@
 #include <ctime>
 #include <string_view>
 
+#include "base/dates.h"
 #include "platform/platform.h"
 
 namespace kq {
@@ -49,15 +50,13 @@ std::string mbox_sender(const char *from) {
 
 std::string mbox_time_text(long long t) {
   static const char *const k_days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-  static const char *const k_months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   std::tm tm{};
   if (!plat::utc_to_tm(t, &tm) || tm.tm_wday < 0 || tm.tm_wday > 6 || tm.tm_mon < 0 ||
       tm.tm_mon > 11)
     plat::utc_to_tm(0, &tm);
   char buf[64];
   std::snprintf(buf, sizeof buf, "%s %s %2d %02d:%02d:%02d %d", k_days[tm.tm_wday],
-                k_months[tm.tm_mon], tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                k_month_abbr[tm.tm_mon], tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
                 tm.tm_year + 1900);
   return buf;
 }

@@ -19,4 +19,14 @@ int export_start(const char *config_json, bool run_here);
 // resume mode) the rows whose UID the completed list holds. Lock held.
 void count_work(export_job *job);
 
+// The job's steering and reports (what the export calls return).
+int export_status();
+double export_progress();
+const char *export_stats_json();
+const char *export_current();
+// 0 when taken, -1 when the job is in no state for it.
+int export_pause();
+int export_resume();
+int export_cancel();
+
 }  // namespace kq

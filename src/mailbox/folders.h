@@ -51,4 +51,9 @@ bool list_parse_line(const char *line, const char *lit, long long lit_len, std::
 // The same for a whole response (its first literal is the name's).
 bool list_parse(const response &r, std::string &name);
 
+// The folder list JSON, each folder with its counts; "" on failure.
+const char *folders_json();
+// The size and attachment estimate of one folder; "" on failure.
+const char *probe_folder(const char *folder);
+
 }  // namespace kq

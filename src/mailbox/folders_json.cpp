@@ -10,7 +10,6 @@
 #include "connection/imap.h"
 #include "base/strcase.h"
 #include "base/text.h"
-#include "kerquill.h"
 #include "mailbox/folders.h"
 
 namespace kq {
@@ -76,6 +75,8 @@ void append_object(std::string &out, const char *name, const folder_stat &st) {
   out += "\"}";
 }
 
+}  // namespace
+
 const char *folders_json() {
   s_out[0] = '\0';
   session &sess = main_session();
@@ -117,16 +118,5 @@ const char *folders_json() {
   return s_out;
 }
 
-}  // namespace
 
 }  // namespace kq
-
-extern "C" KQ_API const char *kq_folders_json(void) {
-  try {
-    return kq::folders_json();
-  } catch (...) {
-    kq::set_err("out of memory");
-    kq::s_out[0] = '\0';
-    return kq::s_out;
-  }
-}

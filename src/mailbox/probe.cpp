@@ -8,7 +8,6 @@
 #include "base/error.h"
 #include "connection/imap.h"
 #include "base/text.h"
-#include "kerquill.h"
 #include "mailbox/folders.h"
 #include "base/strcase.h"
 #include "connection/fetch_data.h"
@@ -82,7 +81,9 @@ std::string one_decimal(double v) {
   return b;
 }
 
-const char *probe(const char *folder) {
+}  // namespace
+
+const char *probe_folder(const char *folder) {
   s_probe_out[0] = '\0';
   if (!folder || !folder[0]) {
     set_err("no folder");
@@ -116,16 +117,5 @@ const char *probe(const char *folder) {
   return s_probe_out;
 }
 
-}  // namespace
 
 }  // namespace kq
-
-extern "C" KQ_API const char *kq_probe_folder(const char *folder) {
-  try {
-    return kq::probe(folder);
-  } catch (...) {
-    kq::set_err("out of memory");
-    kq::s_probe_out[0] = '\0';
-    return kq::s_probe_out;
-  }
-}

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <new>
 
+#include "base/attachment_rule.h"
 #include "base/error.h"
 #include "base/text.h"
-#include "kerquill.h"
 #include "message/fetched.h"
 #include "base/strcase.h"
 #include "platform/platform.h"
@@ -19,12 +19,7 @@ attachment_info s_att[k_att_cap];
 int s_att_count = 0;
 
 bool part_is_attachment(const mime_part &p) {
-  if (p.filename[0]) return true;
-  if (kq_strcasestr(p.disposition, "attachment")) return true;
-  if (!p.ctype[0] || kq_strcasestr(p.ctype, "text/") || kq_strcasestr(p.ctype, "message/") ||
-      kq_strcasestr(p.ctype, "multipart/"))
-    return false;
-  return true;
+  return counts_as_attachment(p.ctype, p.disposition, p.filename[0] != '\0');
 }
 
 void collect_atts(const char *data, std::uint64_t len) {
@@ -62,7 +57,9 @@ namespace {
 constexpr int k_max_tries = 10000;
 constexpr std::size_t k_path_max = 4096;
 
-int save_impl(int index, const char *dir) {
+}  // namespace
+
+int attachment_save(int index, const char *dir) {
   if (!dir || !*dir) {
     set_err("no dir");
     return -1;
@@ -111,28 +108,17 @@ int save_impl(int index, const char *dir) {
   return 0;
 }
 
-}  // namespace
+int attachment_count() { return s_att_count; }
 
-}  // namespace kq
-
-extern "C" KQ_API int kq_attachment_count(void) { return kq::s_att_count; }
-
-extern "C" KQ_API const char *kq_attachment_field(const char *, int index, const char *key) {
+const char *attachment_field(int index, const char *key) {
   static char out[1024];
   out[0] = '\0';
-  if (index < 0 || index >= kq::s_att_count || !key) return out;
-  const kq::attachment_info &row = kq::s_att[index];
+  if (index < 0 || index >= s_att_count || !key) return out;
+  const attachment_info &row = s_att[index];
   if (!std::strcmp(key, "name")) std::snprintf(out, sizeof out, "%s", row.name);
   else if (!std::strcmp(key, "size")) std::snprintf(out, sizeof out, "%lld", row.size);
   else if (!std::strcmp(key, "ctype")) std::snprintf(out, sizeof out, "%s", row.ctype);
   return out;
 }
 
-extern "C" KQ_API int kq_attachment_save(const char *, int index, const char *dir) {
-  try {
-    return kq::save_impl(index, dir);
-  } catch (...) {
-    kq::set_err("oom");
-    return -1;
-  }
-}
+}  // namespace kq

@@ -56,4 +56,10 @@ std::string safe_file_name(std::string_view name);
 // "name.ext", "name (2).ext", "name (3).ext", ..., still within 255 bytes.
 std::string numbered_file_name(std::string_view safe_name, int k);
 
+// The attachment table of the fetched message, row by row.
+int attachment_count();
+const char *attachment_field(int index, const char *key);
+// Decodes row index into the existing dir under a name no file has yet.
+int attachment_save(int index, const char *dir);
+
 }  // namespace kq

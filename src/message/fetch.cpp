@@ -8,7 +8,6 @@
 #include "base/text.h"
 #include "connection/fetch_data.h"
 #include "connection/imap.h"
-#include "kerquill.h"
 #include "message/attachments.h"
 #include "message/fetched.h"
 #include "message/mime.h"
@@ -24,17 +23,12 @@ char s_body_text[k_body_text_cap];
 
 namespace {
 
-int fetch_impl(int index) {
-  if (index < 0 || index >= s_search_count) {
-    set_err("bad index");
-    return -1;
-  }
+// Downloads folder's message uid into the fetched message. by_row: called
+// for a search row, whose missing message keeps its long-standing text.
+int fetch_into(const char *folder, std::uint32_t uid, bool by_row) {
   session &sess = main_session();
   if (!sess.usable()) return -1;
-  std::uint32_t uid = s_search[index].uid;
-  // The row's UID means something only in the row's folder; another call may
-  // have opened a different mailbox since the search.
-  if (sess.selected() != s_search_folder && sess.select(s_search_folder, nullptr) != 0) {
+  if (sess.selected() != folder && sess.select(folder, nullptr) != 0) {
     set_err("fetch uid %u failed", uid);
     return -1;
   }
@@ -58,6 +52,11 @@ int fetch_impl(int index) {
   sess.drain();
   if (rc != 0) {
     set_err("fetch uid %u failed", uid);
+    return -1;
+  }
+  if (!got && !by_row) {
+    // The server answered OK with no such message: expunged, or never there.
+    set_err("no message with uid %u in %s", uid, folder);
     return -1;
   }
   if (!got || body.empty()) {
@@ -98,7 +97,31 @@ int fetch_impl(int index) {
   return 0;
 }
 
-int save_impl(const char *path) {
+}  // namespace
+
+int fetch_message(int index) {
+  if (index < 0 || index >= s_search_count) {
+    set_err("bad index");
+    return -1;
+  }
+  // The row's UID means something only in the row's folder; another call may
+  // have opened a different mailbox since the search.
+  return fetch_into(s_search_folder.c_str(), s_search[static_cast<std::size_t>(index)].uid, true);
+}
+
+int fetch_uid(const char *folder, std::uint32_t uid) {
+  if (!folder || !*folder) {
+    set_err("no folder");
+    return -1;
+  }
+  if (uid == 0) {
+    set_err("bad uid");
+    return -1;
+  }
+  return fetch_into(folder, uid, false);
+}
+
+int fetch_save(const char *path) {
   if (!path || !*path) {
     set_err("no path");
     return -1;
@@ -122,28 +145,8 @@ int save_impl(const char *path) {
   return 0;
 }
 
-}  // namespace
+const char *fetch_header() { return s_fetch_hdr; }
+
+const char *fetch_body_text() { return s_body_text; }
 
 }  // namespace kq
-
-extern "C" KQ_API int kq_fetch(int index) {
-  try {
-    return kq::fetch_impl(index);
-  } catch (...) {
-    kq::set_err("oom");
-    return -1;
-  }
-}
-
-extern "C" KQ_API const char *kq_fetch_header(void) { return kq::s_fetch_hdr; }
-
-extern "C" KQ_API const char *kq_fetch_body_text(void) { return kq::s_body_text; }
-
-extern "C" KQ_API int kq_fetch_save(const char *path) {
-  try {
-    return kq::save_impl(path);
-  } catch (...) {
-    kq::set_err("oom");
-    return -1;
-  }
-}

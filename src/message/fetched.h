@@ -30,4 +30,15 @@ struct text_work {
 void choose_body_text(const char *data, std::uint64_t len, text_work &work, char *out,
                       std::size_t cap);
 
+// Downloads the message of search row index into the fetched message: 0, or
+// -1 with last_error set.
+int fetch_message(int index);
+// The same for the message with this UID in folder; the search result is
+// neither read nor changed.
+int fetch_uid(const char *folder, std::uint32_t uid);
+const char *fetch_header();
+const char *fetch_body_text();
+// Writes the fetched message byte for byte to path.
+int fetch_save(const char *path);
+
 }  // namespace kq

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "message/mime.h"
+#include "base/header_field.h"
 #include "base/mime_params.h"
 #include "base/strcase.h"
 #include "base/text.h"
@@ -11,29 +12,6 @@
 namespace kq {
 
 namespace {
-
-inline unsigned char lower(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; }
-
-bool starts_with_nocase(const char *p, const char *e, const char *name, std::size_t n) {
-  if (static_cast<std::size_t>(e - p) < n) return false;
-  for (std::size_t i = 0; i < n; ++i)
-    if (lower(static_cast<unsigned char>(p[i])) != lower(static_cast<unsigned char>(name[i])))
-      return false;
-  return true;
-}
-
-// End of the line's content (before CR LF or bare LF, or the block end) and
-// the start of the next line.
-struct line_span {
-  const char *end;
-  const char *next;
-};
-line_span line_at(const char *p, const char *e) {
-  auto *lf = static_cast<const char *>(std::memchr(p, '\n', static_cast<std::size_t>(e - p)));
-  const char *end = lf ? lf : e;
-  if (end > p && end[-1] == '\r') --end;
-  return {end, lf ? lf + 1 : e};
-}
 
 // Reads one parameter of a stored header value: quoted up to the next quote,
 // otherwise up to a blank, tab or semicolon. Unfolding leaves a tab where a
@@ -58,38 +36,17 @@ bool read_param(const char *text, const char *key, char *out, std::size_t cap) {
 const char *hdr_find(const char *block_start, const char *block_end, const char *name, char *out,
                      std::size_t cap) {
   if (cap) out[0] = '\0';
-  std::size_t nlen = std::strlen(name);
-  const char *line = block_start;
-  while (line < block_end) {
-    line_span ls = line_at(line, block_end);
-    if (!starts_with_nocase(line, ls.end, name, nlen)) {
-      line = ls.next;
-      continue;
-    }
-    const char *value = line + nlen;
-    while (value < ls.end && (*value == ' ' || *value == '\t')) ++value;
-    // The field goes on over every following line that begins with a blank
-    // or tab; the line ends between them are dropped.
-    std::size_t n = 0;
-    bool started = false;
-    auto append = [&](const char *p, const char *e) {
-      for (; p < e; ++p) {
-        if (!started && (*p == ' ' || *p == '\t')) continue;
-        started = true;
-        if (n + 1 < cap) out[n++] = *p;
-      }
-    };
-    append(value, ls.end);
-    const char *next = ls.next;
-    while (next < block_end && (*next == ' ' || *next == '\t')) {
-      line_span cont = line_at(next, block_end);
-      append(next, cont.end);
-      next = cont.next;
-    }
-    if (cap) out[n] = '\0';
-    return value;
+  std::string value;
+  std::size_t start = 0;
+  if (!header_field(std::string_view(block_start, static_cast<std::size_t>(block_end - block_start)), name,
+                    value, &start))
+    return nullptr;
+  if (cap) {
+    std::size_t n = value.size() < cap - 1 ? value.size() : cap - 1;
+    value.copy(out, n);
+    out[n] = '\0';
   }
-  return nullptr;
+  return block_start + start;
 }
 
 void part_parse_headers(mime_part *part, const char *data, std::uint64_t len) {

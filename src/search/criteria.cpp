@@ -124,9 +124,13 @@ bool criteria_match(const search_criteria &c, const search_hit &h) {
 }
 
 int attachment_state(const char *block) {
-  if (kq_strcasestr(block, "multipart/mixed")) return 1;
-  if (kq_strcasestr(block, "attachment")) return 1;
-  if (kq_strcasestr(block, "multipart/alternative")) return 0;
+  // Only the Content-Type field: a subject that says "attachment" says
+  // nothing about the message's parts.
+  char ctype[512];
+  if (!hdr_line_value(block, static_cast<long long>(std::strlen(block)), "Content-Type", ctype, sizeof ctype))
+    return -1;
+  if (kq_strcasestr(ctype, "multipart/mixed")) return 1;
+  if (kq_strcasestr(ctype, "multipart/alternative")) return 0;
   return -1;
 }
 

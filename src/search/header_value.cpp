@@ -4,70 +4,23 @@
 #include <string_view>
 
 #include "base/encoded_words.h"
+#include "base/header_field.h"
 #include "base/text.h"
 #include "base/utf8.h"
 #include "search/search.h"
 
 namespace kq {
 
-namespace {
-
-// One physical line: its text without the line end (CR LF or a bare LF).
-struct line_span {
-  const char *p;
-  std::size_t n;
-};
-
-// Next line starting at pos; false at the end of the block.
-bool next_line(std::string_view b, std::size_t &pos, line_span &l) {
-  if (pos >= b.size()) return false;
-  std::size_t lf = b.find('\n', pos);
-  std::size_t end = lf == std::string_view::npos ? b.size() : lf;
-  std::size_t n = end - pos;
-  if (lf != std::string_view::npos && n > 0 && b[end - 1] == '\r') --n;
-  l = {b.data() + pos, n};
-  pos = lf == std::string_view::npos ? b.size() : lf + 1;
-  return true;
-}
-
-bool name_matches(const line_span &l, const char *name, std::size_t nlen) {
-  if (l.n < nlen + 1 || l.p[nlen] != ':') return false;
-  for (std::size_t i = 0; i < nlen; ++i) {
-    unsigned char a = static_cast<unsigned char>(l.p[i]);
-    unsigned char b = static_cast<unsigned char>(name[i]);
-    if (a >= 'A' && a <= 'Z') a = static_cast<unsigned char>(a - 'A' + 'a');
-    if (b >= 'A' && b <= 'Z') b = static_cast<unsigned char>(b - 'A' + 'a');
-    if (a != b) return false;
-  }
-  return true;
-}
-
-}  // namespace
-
 int hdr_line_value(const char *block, long long block_len, const char *name, char *out,
                    std::size_t out_size) {
   if (!block || block_len <= 0 || !name || !out || out_size == 0) return 0;
-  std::string_view b(block, static_cast<std::size_t>(block_len));
-  std::size_t nlen = std::strlen(name);
-  std::size_t pos = 0;
-  line_span l;
-  while (next_line(b, pos, l)) {
-    if (!name_matches(l, name, nlen)) continue;
-    std::string v(l.p + nlen + 1, l.n - nlen - 1);
-    // Folded continuation lines belong to the field; only the line end goes.
-    std::size_t look = pos;
-    line_span c;
-    while (next_line(b, look, c) && c.n > 0 && (c.p[0] == ' ' || c.p[0] == '\t')) {
-      v.append(c.p, c.n);
-    }
-    std::size_t first = v.find_first_not_of(" \t");
-    if (first == std::string::npos) first = v.size();
-    std::size_t last = v.size();
-    while (last > first && (v[last - 1] == ' ' || v[last - 1] == '\r')) --last;
-    copy_cut(out, out_size, std::string_view(v).substr(first, last - first));
-    return 1;
-  }
-  return 0;
+  std::string v;
+  if (!header_field(std::string_view(block, static_cast<std::size_t>(block_len)), std::string(name) + ":", v))
+    return 0;
+  std::size_t last = v.size();
+  while (last > 0 && (v[last - 1] == ' ' || v[last - 1] == '\r')) --last;
+  copy_cut(out, out_size, std::string_view(v).substr(0, last));
+  return 1;
 }
 
 namespace {

@@ -6,6 +6,7 @@
 // to the next existing message through its sequence number, so a folder
 // whose UIDs lie far apart costs no run of empty windows.
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -16,8 +17,6 @@
 #include "base/text.h"
 #include "connection/fetch_data.h"
 #include "connection/imap.h"
-#include "api/guard.h"
-#include "kerquill.h"
 #include "search/search.h"
 
 namespace kq {
@@ -28,8 +27,26 @@ constexpr long long k_uid_top = 0xFFFFFFFFLL;  // UIDs are 32-bit
 constexpr long long k_window = 1000;           // UIDs per command
 constexpr int k_windows_in_flight = 8;
 
+// Read by other threads while a search runs: the share of the UID range
+// covered, in millionths, and a request to stop.
+std::atomic<std::uint32_t> s_progress_ppm{0};
+std::atomic<bool> s_cancel{false};
+std::atomic<bool> s_running{false};
+
+// Marks the search running for its scope; the cancel request of an earlier
+// search never reaches a later one.
+class running_scope {
+ public:
+  running_scope() {
+    s_cancel.store(false);
+    s_progress_ppm.store(0);
+    s_running.store(true);
+  }
+  ~running_scope() { s_running.store(false); }
+};
+
 const char *const k_items =
-    "(UID RFC822.SIZE INTERNALDATE BODY.PEEK[HEADER.FIELDS (FROM TO SUBJECT CONTENT-TYPE)])";
+    "(UID RFC822.SIZE INTERNALDATE BODYSTRUCTURE BODY.PEEK[HEADER.FIELDS (FROM TO SUBJECT CONTENT-TYPE)])";
 
 long long sat_add(long long a, long long b) {
   long long r;
@@ -50,6 +67,11 @@ bool row_from(const fetch_data &f, search_hit &h) {
     row_header_texts(h, block.data(), static_cast<long long>(block.size()));
     h.has_attachments = attachment_state(block.c_str());
   }
+  // The structure, when the server sent it, decides exactly.
+  if (f.structure_ok) {
+    int s = structure_attachment_state(f.structure);
+    if (s >= 0) h.has_attachments = s;
+  }
   return true;
 }
 
@@ -61,9 +83,14 @@ class scanner {
   // Fills s_search; false when a command failed (the rows found stay).
   bool run() {
     while (a_ <= end_ && !full()) {
+      if (s_cancel.load()) {
+        cancelled_ = true;
+        return finish(false);
+      }
       std::size_t before = found_.size();
       long long last = submit_batch();
       if (!s_.drain() || failed_) return finish(false);
+      note_progress();
       if (found_.size() > before || a_ > end_) continue;
       // Nothing in the whole batch: jump to the next existing message.
       long long next;
@@ -72,6 +99,8 @@ class scanner {
     }
     return finish(true);
   }
+
+  bool cancelled() const { return cancelled_; }
 
  private:
   bool full() const { return static_cast<long long>(found_.size()) >= s_search_cap; }
@@ -154,10 +183,18 @@ class scanner {
     return ok;
   }
 
+  void note_progress() {
+    double share = static_cast<double>(a_ - first_) / static_cast<double>(end_ - first_ + 1);
+    if (share > 1.0) share = 1.0;
+    s_progress_ppm.store(static_cast<std::uint32_t>(share * 1e6));
+  }
+
   session &s_;
   const search_criteria &c_;
   long long count_;
   long long a_, end_;
+  long long first_ = a_;
+  bool cancelled_ = false;
   long long max_seq_ = 0;
   bool failed_ = false;
   std::vector<search_hit> found_;
@@ -174,6 +211,7 @@ int search_folder(const char *folder, const char *criteria) {
   if (!sess.usable()) return -1;
   search_criteria c;
   if (!criteria_parse(criteria, c)) return -1;
+  running_scope running;
   mailbox_state st;
   // A folder that cannot be opened leaves the previous result as it was.
   if (sess.select(folder, &st) != 0) return -1;
@@ -202,17 +240,32 @@ int search_folder(const char *folder, const char *criteria) {
   end = std::min(end, last_uid);
   std::size_t keep = sess.window();
   sess.set_window(k_windows_in_flight);
+  bool ok = true, cancelled = false;
   if (start <= end) {
     scanner sc(sess, c, count, start, end);
-    sc.run();
+    ok = sc.run();
+    cancelled = sc.cancelled();
   }
   sess.set_window(keep);
+  if (cancelled || (!ok && !sess.usable())) {
+    // A search that could not finish leaves no partial result behind; a
+    // lost connection keeps the text the session gave it.
+    s_search.clear();
+    s_search_count = 0;
+    if (cancelled) set_err("search cancelled");
+    return -1;
+  }
+  s_progress_ppm.store(1000000);
   set_err("%s", "");
   return 0;
 }
 
-}  // namespace kq
+double search_progress() { return s_progress_ppm.load() / 1e6; }
 
-extern "C" KQ_API int kq_search(const char *folder, const char *criteria_json) {
-  return kq::api::server_call("kq_search", -1, [&] { return kq::search_folder(folder, criteria_json); });
+int search_cancel() {
+  if (!s_running.load()) return -1;
+  s_cancel.store(true);
+  return 0;
 }
+
+}  // namespace kq

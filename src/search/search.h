@@ -4,18 +4,11 @@
 
 #include <cstddef>
 
+#include "base/dates.h"
+#include "connection/imap_value.h"
 #include "search/search_table.h"
 
 namespace kq {
-
-// "YYYY-MM-DD" (read as %d-%d-%d; out-of-range months and days carry over)
-// as seconds since 1970 UTC at 00:00:00, or -1 when unreadable or negative.
-long long kq_parse_yyyymmdd(const char *text);
-
-// An IMAP INTERNALDATE text ("dd-Mon-yyyy hh:mm:ss +hhmm", day possibly
-// blank-padded) as UTC seconds: the zone is subtracted; without a readable
-// zone the time counts as UTC. -1 when unreadable or negative.
-long long internaldate_ts(const char *text);
 
 // Value of the first header field called name (case-insensitive) in the
 // header block: leading blanks and tabs skipped, folded continuation lines
@@ -27,6 +20,12 @@ int hdr_line_value(const char *block, long long block_len, const char *name, cha
 // Searches a folder into the result (kq_search without the entry point's
 // checks): 0, or -1 with last_error set.
 int search_folder(const char *folder, const char *criteria_json);
+// Share of the running (or last) search's UID range covered, 0.0 to 1.0.
+double search_progress();
+// Asks the running search to stop: it then fails with "search cancelled"
+// and leaves an empty result. 0, or -1 when no search runs. Any thread.
+int search_cancel();
+
 // Fills a row's "from", "to" and "subject" from its header block: unfolded,
 // encoded words decoded to UTF-8, cut to the field without splitting a
 // character.
@@ -58,7 +57,12 @@ bool criteria_parse(const char *json, search_criteria &c);
 // True when the row passes every criterion.
 bool criteria_match(const search_criteria &c, const search_hit &h);
 
-// Attachment state of a header block: 1, 0, or -1 when not determined.
+// Attachment state from a header block's Content-Type alone, for servers
+// that send no BODYSTRUCTURE: 1, 0, or -1 when not determined.
 int attachment_state(const char *block);
+
+// Attachment state from a BODYSTRUCTURE: 1 when any part is an attachment,
+// 0 when none is, -1 when the structure is not one.
+int structure_attachment_state(const imap_value &body);
 
 }  // namespace kq

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "kerquill.h"
 
 namespace kq {
 
@@ -17,15 +16,13 @@ bool search_table_alloc() {
   return true;
 }
 
-}  // namespace kq
+int search_count() { return s_search_count; }
 
-extern "C" KQ_API int kq_search_count(void) { return kq::s_search_count; }
-
-extern "C" KQ_API const char *kq_search_field(int index, const char *key) {
+const char *search_field(int index, const char *key) {
   static char out[4096];
   out[0] = '\0';
-  if (index < 0 || index >= kq::s_search_count || !key) return out;
-  const kq::search_hit &h = kq::s_search[static_cast<std::size_t>(index)];
+  if (index < 0 || index >= s_search_count || !key) return out;
+  const search_hit &h = s_search[static_cast<std::size_t>(index)];
   if (!std::strcmp(key, "uid")) std::snprintf(out, sizeof out, "%u", h.uid);
   else if (!std::strcmp(key, "from")) std::snprintf(out, sizeof out, "%s", h.from.c_str());
   else if (!std::strcmp(key, "to")) std::snprintf(out, sizeof out, "%s", h.to.c_str());
@@ -35,3 +32,5 @@ extern "C" KQ_API const char *kq_search_field(int index, const char *key) {
   else if (!std::strcmp(key, "has_attachments")) std::snprintf(out, sizeof out, "%d", h.has_attachments);
   return out;
 }
+
+}  // namespace kq

@@ -30,4 +30,8 @@ extern std::string s_search_folder;
 // Empties the result; true (kept for the callers that reserved a table).
 bool search_table_alloc();
 
+// Number of rows, and one field of a row as text ("" for a bad row or key).
+int search_count();
+const char *search_field(int index, const char *key);
+
 }  // namespace kq

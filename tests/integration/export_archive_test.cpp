@@ -111,7 +111,7 @@ TEST_F(ExportArchive, FlatLayoutHoldsTheServersBytesWithMatchingDigests) {
                   for (const stored &s : msgs_) b += static_cast<long long>(s.raw.size());
                   return b;
                 }()) + ",\"eta_s\":0,\"speed_bps\":" +
-                std::to_string(kq::s_job.speed_bps.load()) + "}")
+                std::to_string(kq::s_job.speed_bps.load()) + ",\"state\":\"done\"}")
                    .c_str());
   EXPECT_EQ(kq_export_progress(), 1.0);
   EXPECT_STREQ(kq_export_current(), "");
@@ -228,7 +228,7 @@ TEST_F(ExportArchive, StartRefusalsUseTheirTexts) {
   EXPECT_EQ(kq_export_start("{\"dir\":"), -1);
   EXPECT_STREQ(kq_last_error(), "invalid export config JSON");
   EXPECT_EQ(kq_export_status(), 0);
-  EXPECT_STREQ(kq_export_stats_json(), "{\"done\":0,\"total\":0,\"bytes\":0,\"eta_s\":0,\"speed_bps\":0}");
+  EXPECT_STREQ(kq_export_stats_json(), "{\"done\":0,\"total\":0,\"bytes\":0,\"eta_s\":0,\"speed_bps\":0,\"state\":\"idle\"}");
   int rows = kq::s_search_count;
   kq::s_search_count = 0;
   EXPECT_EQ(kq_export_start(config(d.str()).c_str()), -1);
@@ -327,6 +327,16 @@ TEST_F(ExportArchive, PauseWaitsForTheMessageInHandAndCancelEndsAPause) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(read_manifest(d.str()).size(), m.size());
   EXPECT_EQ(kq::s_job.active.load(), 1u);
+  // A paused job still owns the session: every call that would talk to the
+  // server is refused at once, the job's connection untouched.
+  EXPECT_EQ(kq_fetch(0), -1);
+  EXPECT_STREQ(kq_last_error(), "kq_fetch: an export is running; wait for it or cancel it first");
+  EXPECT_STREQ(kq_folders_json(), "");
+  EXPECT_NE(std::strstr(kq_last_error(), "an export is running"), nullptr);
+  EXPECT_STREQ(kq_probe_folder(folder.c_str()), "");
+  EXPECT_EQ(kq_search(folder.c_str(), nullptr), -1);
+  EXPECT_EQ(kq_search_count(), 3);
+  EXPECT_EQ(kq_status(), 2);
 
   auto t0 = std::chrono::steady_clock::now();
   ASSERT_EQ(kq_export_cancel(), 0);

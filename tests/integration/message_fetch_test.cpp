@@ -397,3 +397,43 @@ TEST(MessageFetchScripted, NulBytesAreSavedAndEndTheBodyText) {
   EXPECT_NE(got[2].find(" EXAMINE \"Archive\""), std::string::npos) << got[2];
   EXPECT_NE(got[3].find(" UID FETCH 42 (BODY.PEEK[])"), std::string::npos) << got[3];
 }
+
+TEST_F(MessageFetch, ByUidLeavesTheSearchResultAlone) {
+  ASSERT_TRUE(fetch("plain.eml"));
+  std::string plain_header = kq_fetch_header();
+  unsigned plain = uid_["plain.eml"], html = uid_["html_only.eml"];
+  ASSERT_NE(html, 0u);
+  // Another folder is open and the result holds one row of INBOX.
+  ASSERT_TRUE(dv_->create_folder(user_, "ByUid"));
+  ASSERT_EQ(kq_search("ByUid", nullptr), 0) << kq_last_error();
+  ASSERT_EQ(kq_search("INBOX", ("{\"uid_min\":" + std::to_string(plain) + ",\"uid_max\":" +
+                                std::to_string(plain) + "}").c_str()),
+            0);
+  ASSERT_STRNE(kq_probe_folder("ByUid"), "") << kq_last_error();
+  ASSERT_EQ(kq_fetch_uid("INBOX", html), 0) << kq_last_error();
+  EXPECT_STREQ(kq_last_error(), "");
+  EXPECT_EQ(std::string(kq_fetch_header()), dv_->fetch_raw(user_, "INBOX", html).substr(0, std::string(kq_fetch_header()).size()));
+  EXPECT_EQ(kq_search_count(), 1);
+  EXPECT_EQ(std::string(kq_search_field(0, "uid")), std::to_string(plain));
+  ASSERT_EQ(kq_fetch(0), 0) << kq_last_error();
+  EXPECT_EQ(kq_fetch_header(), plain_header);
+
+  // A UID the folder does not hold, a folder that does not exist, no UID:
+  // failures that keep the fetched message.
+  EXPECT_EQ(kq_fetch_uid("INBOX", 999999), -1);
+  EXPECT_STREQ(kq_last_error(), "no message with uid 999999 in INBOX");
+  EXPECT_EQ(kq_fetch_uid("NoSuchFolder", plain), -1);
+  EXPECT_EQ(kq_fetch_uid("INBOX", 0), -1);
+  EXPECT_STREQ(kq_last_error(), "bad uid");
+  EXPECT_EQ(kq_fetch_uid(nullptr, plain), -1);
+  EXPECT_STREQ(kq_last_error(), "no folder");
+  EXPECT_EQ(kq_fetch_header(), plain_header);
+}
+
+TEST(LibraryVersion, IsThreeNumbers) {
+  std::string v = kq_version();
+  int a = -1, b = -1, c = -1;
+  char tail = 0;
+  EXPECT_EQ(std::sscanf(v.c_str(), "%d.%d.%d%c", &a, &b, &c, &tail), 3) << v;
+  EXPECT_GE(a + b + c, 1) << v;
+}

@@ -1,6 +1,11 @@
 // Search corner cases played by a scripted server: zone offsets in the
-// internal date, a window that fails, items in another order.
+// internal date, a window that fails, items in another order, a search
+// cancelled from another thread.
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
 
 #include "mailbox_test_util.h"
 
@@ -16,7 +21,7 @@ std::string header_fetch(int uid, const std::string &date, const std::string &su
          "}\r\n" + hdr + ")\r\n";
 }
 
-const char *k_items = "(UID RFC822.SIZE INTERNALDATE BODY.PEEK[HEADER.FIELDS (FROM TO SUBJECT CONTENT-TYPE)])";
+const char *k_items = "(UID RFC822.SIZE INTERNALDATE BODYSTRUCTURE BODY.PEEK[HEADER.FIELDS (FROM TO SUBJECT CONTENT-TYPE)])";
 
 // Three messages brought by one window.
 void three_messages(kqtest::ScriptServer &s) {
@@ -42,6 +47,7 @@ TEST(SearchScript, ZoneOffsetIsSubtractedAndTheTextKept) {
   ASSERT_EQ(result_uids(), std::vector<unsigned>{2});
   EXPECT_STREQ(kq_search_field(0, "date"), "06-Jul-2024 23:30:00 -0100");
   EXPECT_STREQ(kq_search_field(0, "subject"), "two");
+  EXPECT_EQ(kq_search_progress(), 1.0);
   kq_disconnect();
   s.stop();
   EXPECT_TRUE(s.errors().empty());
@@ -102,4 +108,71 @@ TEST(SearchScript, ImpossibleUidnextIsIgnored) {
   std::vector<std::string> got = s.received();
   ASSERT_GE(got.size(), 4u);
   EXPECT_TRUE(ends_with(got[3], std::string(" UID FETCH 1:103 ") + k_items)) << got[3];
+}
+
+namespace {
+
+// "KQ0009 OK ..." for the eight commands up to the one in last_line, whose
+// tags count up by one ("KQ0002" ... "KQ0009").
+std::string answer_eight(const std::string &last_line) {
+  std::size_t sp = last_line.find(' ');
+  unsigned long n = std::stoul(last_line.substr(2, sp - 2));
+  std::string out;
+  char tag[32];
+  for (unsigned long t = n - 7; t <= n; ++t) {
+    std::snprintf(tag, sizeof tag, "KQ%04lu OK fetched\r\n", t);
+    out += tag;
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(SearchScript, CancelFromAnotherThreadLeavesAnEmptyResult) {
+  EXPECT_EQ(kq_search_cancel(), -1);  // no search runs
+  kqtest::ScriptServer s;
+  script_login(s);
+  // 20,000 UIDs: twenty windows, of which the first eight go out at once
+  // and are answered only after the host has asked to stop.
+  s.expect_line().send("* 20000 EXISTS\r\n* OK [UIDNEXT 20001] next\r\n").send_tagged("OK ok");
+  for (int i = 0; i < 8; ++i) s.expect_line();
+  s.sleep_ms(600).send(header_fetch(1, "01-Jan-2024 00:00:00 +0000", "one")).send_fn(answer_eight);
+  script_logout(s);
+  ASSERT_TRUE(s.start());
+  ASSERT_EQ(kq_connect(script_json(s.port()).c_str()), 0) << kq_last_error();
+  int rc = 0;
+  std::thread searcher([&] { rc = kq_search("Big", nullptr); });
+  // Wait until the eight windows are out (login took two lines, EXAMINE one).
+  for (int i = 0; i < 200 && s.received().size() < 11; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(kq_search_progress(), 0.0);
+  EXPECT_EQ(kq_search_cancel(), 0);
+  searcher.join();
+  EXPECT_EQ(rc, -1);
+  EXPECT_STREQ(kq_last_error(), "search cancelled");
+  EXPECT_EQ(kq_search_count(), 0);
+  EXPECT_EQ(kq_search_cancel(), -1);
+  kq_disconnect();
+  s.stop();
+  EXPECT_TRUE(s.errors().empty());
+  // Nothing went out after the eight windows but the logout.
+  std::vector<std::string> got = s.received();
+  ASSERT_EQ(got.size(), 12u);
+  EXPECT_TRUE(ends_with(got[10], std::string(" UID FETCH 7001:8000 ") + k_items)) << got[10];
+  EXPECT_TRUE(ends_with(got[11], " LOGOUT")) << got[11];
+}
+
+TEST(SearchScript, ConnectionLostMidScanIsAFailureWithNoPartialResult) {
+  kqtest::ScriptServer s;
+  script_login(s);
+  s.expect_line().send("* 3 EXISTS\r\n* OK [UIDNEXT 4] next\r\n").send_tagged("OK ok");
+  s.expect_line().send(header_fetch(1, "01-Jan-2024 00:00:00 +0000", "one")).close();
+  ASSERT_TRUE(s.start());
+  ASSERT_EQ(kq_connect(script_json(s.port()).c_str()), 0) << kq_last_error();
+  EXPECT_EQ(kq_search("Cut", nullptr), -1);
+  EXPECT_STRNE(kq_last_error(), "");
+  EXPECT_EQ(kq_search_count(), 0);
+  EXPECT_EQ(kq_status(), 0);
+  kq_disconnect();
+  s.stop();
 }

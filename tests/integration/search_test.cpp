@@ -34,19 +34,23 @@ constexpr long long k_mar01 = 1709251200;  // 2024-03-01 00:00:00 UTC
 std::vector<model_msg> model() {
   return {
       {"Alice <alice@example.org>", "bob@example.com", "Quarterly Report", "text/plain", "q\r\n",
-       k_jan10, -1},
+       k_jan10, 0},
       {"\"Bob\" <BOB@example.com>", "Alice <alice@example.org>", "Re: quarterly report", "mixed",
        "see pdf\r\n", k_jan10 + 36 * 86400, 1},
       {"carol@example.net", "team@example.com", "Lunch menu", "alternative", "menu\r\n", k_mar01, 0},
       {"dave@example.net", "bob@example.com", "Folded\r\n subject line", "text/plain", "f\r\n",
-       k_mar01 - 1, -1},
+       k_mar01 - 1, 0},
       {"erin@example.org", "alice@example.org", "Large scan", "text/plain",
-       std::string(20000, 'x') + "\r\n", k_mar01 + 86400, -1},
+       std::string(20000, 'x') + "\r\n", k_mar01 + 86400, 0},
       {"frank@example.org", "team@example.com", "The attachment you asked for", "text/plain",
-       "none here\r\n", k_mar01 + 2 * 86400, 1},
+       "none here\r\n", k_mar01 + 2 * 86400, 0},  // the subject is no attachment
       {"grace@example.org", "bob@example.com", "Scan", "application/pdf; name=\"scan.pdf\"",
-       "JVBERi0=\r\n", k_mar01 + 3 * 86400, -1},
-      {"old@example.org", "bob@example.com", "Ancient", "text/plain", "old\r\n", 915148800, -1},
+       "JVBERi0=\r\n", k_mar01 + 3 * 86400, 1},
+      // A text part the sender marked as a file to save.
+      {"henry@example.org", "team@example.com", "Notes",
+       "text/plain\r\nContent-Disposition: attachment; filename=\"notes.txt\"", "n\r\n",
+       k_mar01 + 4 * 86400, 1},
+      {"old@example.org", "bob@example.com", "Ancient", "text/plain", "old\r\n", 915148800, 0},
   };
 }
 

@@ -16,7 +16,7 @@ TEST(ExportControl, IdleJobReportsZeroEverywhere) {
   EXPECT_EQ(s_job_inited, 1);
   EXPECT_EQ(kq_export_progress(), 0.0);
   EXPECT_STREQ(kq_export_current(), "");
-  EXPECT_STREQ(kq_export_stats_json(), "{\"done\":0,\"total\":0,\"bytes\":0,\"eta_s\":0,\"speed_bps\":0}");
+  EXPECT_STREQ(kq_export_stats_json(), "{\"done\":0,\"total\":0,\"bytes\":0,\"eta_s\":0,\"speed_bps\":0,\"state\":\"idle\"}");
   EXPECT_EQ(kq_export_pause(), -1);
   EXPECT_EQ(kq_export_resume(), -1);
   EXPECT_EQ(kq_export_cancel(), -1);
@@ -50,20 +50,29 @@ TEST(ExportControl, EstimateNeedsARunningJobAMeasuredSpeedAndLessThanAYear) {
   s_job.bytes = 4000;
   s_job.bytes_todo = 10000;
   s_job.speed_bps = 1000;
-  EXPECT_EQ(stats(), "{\"done\":4,\"total\":10,\"bytes\":4000,\"eta_s\":6,\"speed_bps\":1000}");
+  EXPECT_EQ(stats(), "{\"done\":4,\"total\":10,\"bytes\":4000,\"eta_s\":6,\"speed_bps\":1000,\"state\":\"running\"}");
   EXPECT_NEAR(kq_export_progress(), 0.4, 1e-12);
   // 100 MB left at 1 byte per second: the speed is not above 1.
   s_job.bytes_todo = 4000 + 100000000LL;
   s_job.speed_bps = 1;
-  EXPECT_EQ(stats(), "{\"done\":4,\"total\":10,\"bytes\":4000,\"eta_s\":0,\"speed_bps\":1}");
+  EXPECT_EQ(stats(), "{\"done\":4,\"total\":10,\"bytes\":4000,\"eta_s\":0,\"speed_bps\":1,\"state\":\"running\"}");
   // 40 GB left at 1000 bytes per second: more than 365 days.
   s_job.bytes_todo = 4000 + 40000000000LL;
   s_job.speed_bps = 1000;
-  EXPECT_EQ(stats(), "{\"done\":4,\"total\":10,\"bytes\":4000,\"eta_s\":0,\"speed_bps\":1000}");
+  EXPECT_EQ(stats(), "{\"done\":4,\"total\":10,\"bytes\":4000,\"eta_s\":0,\"speed_bps\":1000,\"state\":\"running\"}");
   s_job.bytes_todo = 4000 + 31536000LL * 1000;
-  EXPECT_EQ(stats(), "{\"done\":4,\"total\":10,\"bytes\":4000,\"eta_s\":31536000,\"speed_bps\":1000}");
+  EXPECT_EQ(stats(), "{\"done\":4,\"total\":10,\"bytes\":4000,\"eta_s\":31536000,\"speed_bps\":1000,\"state\":\"running\"}");
+  // Status 3 reads "paused" while the worker holds the job, "cancelled" once
+  // it has let go; no estimate for either.
   s_job.state = k_job_stopped;
-  EXPECT_EQ(stats(), "{\"done\":4,\"total\":10,\"bytes\":4000,\"eta_s\":0,\"speed_bps\":1000}");
+  s_job.active = 1;
+  EXPECT_EQ(stats(), "{\"done\":4,\"total\":10,\"bytes\":4000,\"eta_s\":0,\"speed_bps\":1000,\"state\":\"paused\"}");
+  s_job.active = 0;
+  EXPECT_EQ(stats(), "{\"done\":4,\"total\":10,\"bytes\":4000,\"eta_s\":0,\"speed_bps\":1000,\"state\":\"cancelled\"}");
+  s_job.state = k_job_done;
+  EXPECT_NE(stats().find(",\"state\":\"done\"}"), std::string::npos);
+  s_job.state = k_job_error;
+  EXPECT_NE(stats().find(",\"state\":\"error\"}"), std::string::npos);
   s_job.state = k_job_running;
   s_job.done = 12;
   EXPECT_EQ(kq_export_progress(), 1.0);

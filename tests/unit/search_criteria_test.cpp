@@ -129,7 +129,9 @@ TEST(Criteria, TextsMatchRegardlessOfCaseBeyondAscii) {
 
 TEST(AttachmentState, FromTheHeaderBlock) {
   EXPECT_EQ(attachment_state("Content-Type: MULTIPART/MIXED; boundary=x\r\n"), 1);
-  EXPECT_EQ(attachment_state("Subject: see attachment\r\nContent-Type: text/plain\r\n"), 1);
+  // Only the Content-Type field counts, not a subject that names one.
+  EXPECT_EQ(attachment_state("Subject: see attachment\r\nContent-Type: text/plain\r\n"), -1);
+  EXPECT_EQ(attachment_state("Subject: multipart/mixed\r\n"), -1);
   EXPECT_EQ(attachment_state("Content-Type: multipart/alternative; b=1\r\n"), 0);
   EXPECT_EQ(attachment_state("Content-Type: text/plain\r\n"), -1);
 }

@@ -1,11 +1,12 @@
-// The two date texts the search reads: criteria days and IMAP INTERNALDATE.
+#include "base/dates.h"
+
 #include <cctype>
 #include <climits>
 #include <cstring>
 #include <ctime>
 
+#include "base/strcase.h"
 #include "platform/platform.h"
-#include "search/search.h"
 
 namespace kq {
 
@@ -48,19 +49,6 @@ long long utc_seconds(int year, int mon0, int mday, int hour, int min, int sec) 
   return t < 0 ? -1 : t;
 }
 
-const char *const k_months[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
-int month_index(const char *name) {
-  for (int i = 0; i < 12; ++i) {
-    bool same = true;
-    for (int k = 0; k < 3 && same; ++k)
-      same = std::tolower(static_cast<unsigned char>(name[k])) ==
-             std::tolower(static_cast<unsigned char>(k_months[i][k]));
-    if (same) return i;
-  }
-  return -1;
-}
 
 // "+hhmm" / "-hhmm" after optional blanks, as seconds east of UTC.
 bool read_zone(const char *p, long long &offset) {
@@ -77,6 +65,16 @@ bool read_zone(const char *p, long long &offset) {
 }
 
 }  // namespace
+
+const char *const k_month_abbr[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+int month_from_abbr(std::string_view name) {
+  if (name.size() != 3) return 0;
+  for (int i = 0; i < 12; ++i)
+    if (ascii_ieq(name, k_month_abbr[i])) return i + 1;
+  return 0;
+}
 
 long long kq_parse_yyyymmdd(const char *text) {
   if (!text) return -1;
@@ -99,7 +97,7 @@ long long internaldate_ts(const char *text) {
   if (n == 0 || !expect(p, '-') || !read_int(p, year) || !read_int(p, hour) || !expect(p, ':') ||
       !read_int(p, min) || !expect(p, ':') || !read_int(p, sec))
     return -1;
-  int m = month_index(mon);
+  int m = month_from_abbr(std::string_view(mon, static_cast<std::size_t>(n))) - 1;
   if (m < 0) return -1;
   long long t = utc_seconds(year, m, day, hour, min, sec);
   if (t < 0) return -1;

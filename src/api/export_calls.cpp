@@ -1,0 +1,53 @@
+// Entry points of the export job and the batch export. The polls and the
+// steering calls take no host lock: a host calls them from its UI thread
+// while another of its threads may be inside a long call.
+#include "api/guard.h"
+#include "export/batch.h"
+#include "export/worker.h"
+
+extern "C" KQ_API int kq_export_start(const char *config_json) {
+  return kq::api::call(-1, [&] {
+    if (kq::api::background_active()) {
+      kq::set_err("export already running");
+      return -1;
+    }
+    return kq::export_start(config_json, false);
+  });
+}
+
+extern "C" KQ_API int kq_export_status(void) {
+  return kq::api::poll_call(0, [] { return kq::export_status(); });
+}
+
+extern "C" KQ_API double kq_export_progress(void) {
+  return kq::api::poll_call(0.0, [] { return kq::export_progress(); });
+}
+
+extern "C" KQ_API const char *kq_export_stats_json(void) {
+  return kq::api::poll_call("", [] { return kq::export_stats_json(); });
+}
+
+extern "C" KQ_API const char *kq_export_current(void) {
+  return kq::api::poll_call("", [] { return kq::export_current(); });
+}
+
+extern "C" KQ_API int kq_export_pause(void) {
+  return kq::api::poll_call(-1, [] { return kq::export_pause(); });
+}
+
+extern "C" KQ_API int kq_export_resume(void) {
+  return kq::api::poll_call(-1, [] { return kq::export_resume(); });
+}
+
+extern "C" KQ_API int kq_export_cancel(void) {
+  return kq::api::poll_call(-1, [] { return kq::export_cancel(); });
+}
+
+extern "C" KQ_API int kq_export_all_folders(const char *config_json) {
+  // batch_start refuses while a job or a batch runs, with its own texts.
+  return kq::api::call(-1, [&] { return kq::batch_start(config_json); });
+}
+
+extern "C" KQ_API const char *kq_export_all_status_json(void) {
+  return kq::api::poll_call("", [] { return kq::batch_status_json(); });
+}
