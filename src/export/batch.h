@@ -78,7 +78,7 @@ void batch_set_folder_error(int i, const char *text);
 // writes (last_error among them) before any later status read.
 void batch_publish_current();
 
-// Copies a folder name cut to at most 127 bytes, never inside a UTF-8
+// Copies a folder name cut to at most k_folder_cap - 1 bytes, never inside a UTF-8
 // sequence (a split character would make the JSON built from it invalid).
 void batch_copy_name(char out[k_folder_cap], const char *name, std::size_t len);
 

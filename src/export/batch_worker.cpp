@@ -59,9 +59,9 @@ outcome stopped(batch_state *b, int i, const char *what, const char *detail) {
 
 std::string job_config(const batch_state *b, const std::string &dir) {
   std::string c = "{\"dir\":";
-  json_append_str(c, dir);
+  json_append_str_utf8(c, dir);
   c += ",\"format\":\"eml\",\"naming\":";
-  json_append_str(c, b->naming[0] ? b->naming : "YYYY\\MM\\uid");
+  json_append_str_utf8(c, b->naming[0] ? b->naming : "YYYY\\MM\\uid");
   char tail[96];
   std::snprintf(tail, sizeof tail, ",\"parallel\":%d,\"resume\":%d,\"manifest\":%d}", b->parallel,
                 b->resume, b->manifest);
