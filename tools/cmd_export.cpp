@@ -3,6 +3,7 @@
 // resumable archive.
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <set>
 #include <string>
@@ -186,7 +187,14 @@ int cmd_export(const args &a) {
               count_text(last.done, "message", "messages").c_str(), human_bytes(last.bytes).c_str(),
               header_display(folder).c_str(), dir.c_str(),
               human_duration(static_cast<long long>(seconds_since(started))).c_str());
-  if (skipped > 0 && resume) {
+  // The UIDs of a folder deleted and created again name other messages: none
+  // of the earlier run's count as stored, and nothing of theirs was replaced.
+  bool recreated = std::strstr(kq_export_stats_json(), "\"recreated\":true") != nullptr;
+  if (recreated)
+    std::printf("The folder was deleted and created again on the server since the last run "
+                "(its UIDVALIDITY changed): its messages were stored beside the earlier ones, "
+                "none of which was replaced.\n");
+  if (skipped > 0 && resume && !recreated) {
     std::printf("New since the last run: %s.\n", count_text(last.done, "message", "messages").c_str());
     std::printf("%s stored by an earlier run %s skipped.\n",
                 count_text(skipped, "message", "messages").c_str(), skipped == 1 ? "was" : "were");

@@ -40,6 +40,10 @@ void manifest_format_line(std::string &out, const manifest_fields &f) {
   append_num(out, "%u", static_cast<unsigned>(f.uid));
   out += ",\"folder\":";
   json_append_str_utf8(out, f.folder);
+  if (f.uidvalidity) {
+    out += ",\"uidvalidity\":";
+    append_num(out, "%llu", static_cast<unsigned long long>(f.uidvalidity));
+  }
   out += ",\"file\":";
   json_append_str_utf8(out, f.file);
   out += ",\"sha256\":\"";
@@ -73,6 +77,15 @@ manifest_line_kind manifest_parse_line(std::string_view line, json_doc &doc, man
   if (u < 1 || u > 4294967295LL || yyjson_get_len(file) == 0) return manifest_line_kind::unreadable;
   out.uid = static_cast<std::uint32_t>(u);
   out.file = std::string_view(yyjson_get_str(file), yyjson_get_len(file));
+  yyjson_val *folder = json_key(root, "folder");
+  if (folder && yyjson_is_str(folder))
+    out.folder = std::string_view(yyjson_get_str(folder), yyjson_get_len(folder));
+  // Only a plain positive integer names a UIDVALIDITY (RFC 3501: nz-number).
+  yyjson_val *uv = json_key(root, "uidvalidity");
+  if (uv && yyjson_is_uint(uv) && yyjson_get_uint(uv) > 0 && yyjson_get_uint(uv) <= 4294967295ULL) {
+    out.has_uidvalidity = true;
+    out.uidvalidity = yyjson_get_uint(uv);
+  }
   out.sha256_is_text = yyjson_is_str(sha);
   if (out.sha256_is_text) out.sha256 = std::string_view(yyjson_get_str(sha), yyjson_get_len(sha));
   yyjson_val *size = json_key(root, "size");

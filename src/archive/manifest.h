@@ -24,6 +24,9 @@ std::string manifest_path(std::string_view dir);
 struct manifest_fields {
   std::uint32_t uid = 0;
   std::string_view folder;
+  // The folder's UIDVALIDITY when the message was stored; 0 writes no key.
+  // UIDs name messages only together with it.
+  std::uint64_t uidvalidity = 0;
   std::string_view file;     // relative to the archive, '/'-separated
   std::string_view sha256;   // 64 lower-case hex digits
   std::uint64_t size = 0;
@@ -39,6 +42,9 @@ void manifest_format_line(std::string &out, const manifest_fields &f);
 // with. Keys other than these are ignored, so lines may carry more.
 struct manifest_entry {
   std::uint32_t uid = 0;
+  std::string_view folder;      // empty when absent or not a text
+  bool has_uidvalidity = false; // lines written before it was recorded lack it
+  std::uint64_t uidvalidity = 0;
   std::string_view file;
   bool sha256_is_text = false;  // a digest of another type can match nothing
   std::string_view sha256;

@@ -32,6 +32,12 @@ bool resume_parse(std::string_view text, resume_data &out) {
     out.has_folder = true;
     out.folder.assign(yyjson_get_str(folder), yyjson_get_len(folder));
   }
+  auto uidvalidity = [&](const char *key) -> std::uint64_t {
+    yyjson_val *v = json_key(root, key);
+    return v && yyjson_is_uint(v) && yyjson_get_uint(v) <= 4294967295ULL ? yyjson_get_uint(v) : 0;
+  };
+  out.uidvalidity = uidvalidity("uidvalidity");
+  out.base_uidvalidity = uidvalidity("base_uidvalidity");
   if (yyjson_val *v = json_key(root, "last_uid")) out.last_uid = resume_uid_value(v);
   // Only a plain non-negative integer can say where all.mbox may be cut.
   yyjson_val *mb = json_key(root, "mbox_bytes");

@@ -19,6 +19,12 @@ inline constexpr long long k_resume_file_max = 67108864;
 struct resume_data {
   bool has_folder = false;
   std::string folder;
+  // The folder's UIDVALIDITY the completed list belongs to; 0 when the
+  // file predates its recording.
+  std::uint64_t uidvalidity = 0;
+  // The UIDVALIDITY whose messages carry the plain "uid-N.eml" names (the
+  // first one the archive saw); later ones carry it in their names.
+  std::uint64_t base_uidvalidity = 0;
   std::uint32_t last_uid = 0;
   std::vector<std::uint32_t> completed;  // ascending, without repeats
   long long mbox_bytes = -1;             // -1: not recorded

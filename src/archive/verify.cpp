@@ -3,6 +3,8 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "archive/manifest.h"
 #include "archive/resume_file.h"
@@ -62,10 +64,34 @@ void check_entry(const char *dir, const manifest_entry &e, unsigned char *buf) {
   }
 }
 
-// Every UID resume.json says the archive holds must have an entry.
-void check_completeness(const char *dir, const uid_set &seen, bool seen_exact) {
-  resume_data resume;
-  switch (resume_load(dir, resume)) {
+// UIDs seen so far, one set per UIDVALIDITY generation: a folder created
+// again reuses UIDs, and the same UID under two generations is no repeat.
+class generation_sets {
+ public:
+  uid_set::result insert(std::uint64_t gen, std::uint32_t uid) {
+    for (auto &g : sets_)
+      if (g.first == gen) return g.second->insert(uid);
+    auto set = std::make_unique<uid_set>(1024);
+    if (!set->ok()) return uid_set::failed;
+    uid_set::result r = set->insert(uid);
+    sets_.emplace_back(gen, std::move(set));
+    return r;
+  }
+  bool contains(std::uint64_t gen, std::uint32_t uid) const {
+    for (const auto &g : sets_)
+      if (g.first == gen) return g.second->contains(uid);
+    return false;
+  }
+
+ private:
+  std::vector<std::pair<std::uint64_t, std::unique_ptr<uid_set>>> sets_;
+};
+
+// Every UID resume.json says the archive holds must have an entry of the
+// generation the list belongs to.
+void check_completeness(const resume_data &resume, resume_load_result loaded,
+                        const generation_sets &seen, bool seen_exact, std::uint64_t base) {
+  switch (loaded) {
     case resume_load_result::absent: return;
     case resume_load_result::unreadable:
       s_verify.resume = verify_report::resume_unreadable;
@@ -73,8 +99,9 @@ void check_completeness(const char *dir, const uid_set &seen, bool seen_exact) {
     case resume_load_result::loaded: s_verify.resume = verify_report::resume_read; break;
   }
   if (!seen_exact) return;  // no memory to tell; the entries were still checked
+  std::uint64_t gen = resume.uidvalidity ? resume.uidvalidity : base;
   for (std::uint32_t uid : resume.completed) {
-    if (uid == 0 || seen.contains(uid)) continue;
+    if (uid == 0 || seen.contains(gen, uid)) continue;
     ++s_verify.unlisted;
     note(s_verify.unlisted_uids, uid);
   }
@@ -97,9 +124,14 @@ int verify_dir(const char *dir) {
       return -1;
     case plat::contained_file::failed: set_err("cannot read manifest.jsonl in %s", dir); return -1;
   }
+  // Read first: it says which generation lines without a UIDVALIDITY (those
+  // written before it was recorded) belong to.
+  resume_data resume;
+  resume_load_result loaded = resume_load(dir, resume);
+  std::uint64_t base = resume.base_uidvalidity ? resume.base_uidvalidity : resume.uidvalidity;
   auto buf = std::make_unique<unsigned char[]>(k_hash_chunk);
-  uid_set seen(1024);
-  bool seen_exact = seen.ok();
+  generation_sets seen;
+  bool seen_exact = true;
   json_doc doc;
   manifest_entry e;
   std::string_view line;
@@ -112,7 +144,8 @@ int verify_dir(const char *dir) {
       note(s_verify.bad_lines, in.line_number());
       continue;
     }
-    uid_set::result r = seen_exact ? seen.insert(e.uid) : uid_set::failed;
+    std::uint64_t gen = e.has_uidvalidity ? e.uidvalidity : base;
+    uid_set::result r = seen_exact ? seen.insert(gen, e.uid) : uid_set::failed;
     if (r == uid_set::present) {
       ++s_verify.duplicates;
       note(s_verify.duplicate_uids, e.uid);
@@ -126,7 +159,7 @@ int verify_dir(const char *dir) {
     set_err("cannot read manifest.jsonl in %s", dir);
     return -1;
   }
-  check_completeness(dir, seen, seen_exact);
+  check_completeness(resume, loaded, seen, seen_exact, base);
   set_err("%s", "");
   return 0;
 }

@@ -92,7 +92,11 @@ int read_config(const char *config, bool *listed) {
 void read_server_folders() {
   std::vector<folder_entry> entries;
   if (list_folders(main_session(), entries, k_batch_slots) != 0) return;
-  for (const folder_entry &e : entries) add_folder(e.name.c_str(), e.name.size());
+  for (const folder_entry &e : entries) {
+    int before = s_batch.folder_count;
+    add_folder(e.name.c_str(), e.name.size());
+    if (s_batch.folder_count > before) s_batch.noselect[before] = e.noselect;
+  }
   batch_assign_subdirs();
 }
 

@@ -39,9 +39,23 @@ struct batch_state {
   // current and error_text are guarded by batch_text_lock().
   char current[1024];
   char error_text[512];
+  // Folders the server's LIST flags \Noselect or \NonExistent: they hold
+  // no messages and are skipped without a search.
+  bool noselect[k_batch_slots];
+  // What happened to each folder (k_folder_*), read by the host.
+  std::atomic<std::int32_t> folder_state[k_batch_slots];
+  // Why a folder in k_folder_error failed; guarded by batch_text_lock().
+  char folder_errors[k_batch_slots][256];
   // Subdirectory of each folder: its sanitized name, made unique in the run
   // so two folders never share (and overwrite) one archive.
   char subdirs[k_batch_slots][k_subdir_cap];
+};
+
+enum : std::int32_t {
+  k_folder_pending = 0,
+  k_folder_running = 1,
+  k_folder_done = 2,
+  k_folder_error = 3,
 };
 
 extern batch_state s_batch;
@@ -58,16 +72,19 @@ void batch_clear();
 void batch_read_texts(char current[1024], char error_text[512]);
 void batch_set_current(const char *text);
 void batch_set_error(const char *text);
+// Marks folder i failed with its reason; the batch goes on with the others.
+void batch_set_folder_error(int i, const char *text);
 // Takes and releases the text lock: orders the batch thread's earlier
 // writes (last_error among them) before any later status read.
 void batch_publish_current();
 
-// Copies a folder name cut to at most 127 bytes, never inside a UTF-8
+// Copies a folder name cut to at most k_folder_cap - 1 bytes, never inside a UTF-8
 // sequence (a split character would make the JSON built from it invalid).
 void batch_copy_name(char out[k_folder_cap], const char *name, std::size_t len);
 
-// Folder name as a directory name: '"', '/' and '\' become '_', cut at 127
-// characters; "", "." and ".." get a leading '_' so no folder can name the
+// Folder name as a directory name: '"', '/', '\' and bytes that are no
+// part of a UTF-8 character become '_', cut at 127 bytes without splitting
+// a character; "", "." and ".." get a leading '_' so no folder can name the
 // batch directory itself or its parent.
 void sanitize_folder(char out[k_subdir_cap], const char *name);
 // Fills subdirs from folders: the sanitized display name (modified UTF-7

@@ -6,6 +6,7 @@
 
 #include "base/casefold.h"
 #include "base/mutf7.h"
+#include "base/utf8.h"
 #include "export/batch.h"
 #include "platform/platform.h"
 
@@ -35,10 +36,24 @@ void batch_copy_name(char out[k_folder_cap], const char *name, std::size_t len) 
 }
 
 void sanitize_folder(char out[k_subdir_cap], const char *name) {
-  std::size_t n = 0;
-  for (; name[n] && n < k_subdir_cap - 1; ++n) {
-    char c = name[n];
-    out[n] = (c == '"' || c == '/' || c == '\\') ? '_' : c;
+  // The directory name goes into JSON texts (the job's configuration, the
+  // status), so it is kept valid UTF-8: a byte that is no part of a
+  // character becomes '_', and the cut never splits a character.
+  std::string_view in(name);
+  std::size_t n = 0, i = 0;
+  while (i < in.size()) {
+    std::size_t len = utf8_seq(in, i);
+    if (len == 0) len = 1;
+    if (n + len > k_subdir_cap - 1) break;
+    if (len == 1) {
+      char c = in[i];
+      bool bad = static_cast<unsigned char>(c) >= 0x80 || c == '"' || c == '/' || c == '\\';
+      out[n] = bad ? '_' : c;
+    } else {
+      std::memcpy(out + n, in.data() + i, len);
+    }
+    n += len;
+    i += len;
   }
   out[n] = '\0';
   if (n == 0 || std::strcmp(out, ".") == 0 || std::strcmp(out, "..") == 0) {

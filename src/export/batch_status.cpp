@@ -28,12 +28,12 @@ struct text_guard {
   ~text_guard() { text_lock().unlock(); }
 };
 
-const char *folder_word(std::int32_t state, int i, int idx) {
-  switch (state) {
-    case k_batch_finished: return "done";
-    case k_batch_running: return i < idx ? "done" : i == idx ? "running" : "pending";
-    case k_batch_failed: return i < idx ? "done" : i == idx ? "error" : "pending";
-    default: return "pending";  // configured but never started
+const char *folder_word(int i) {
+  switch (s_batch.folder_state[i].load(std::memory_order_acquire)) {
+    case k_folder_running: return "running";
+    case k_folder_done: return "done";
+    case k_folder_error: return "error";
+    default: return "pending";  // not reached yet, or configured but never started
   }
 }
 
@@ -50,12 +50,23 @@ void batch_clear() {
   s_batch.manifest = 0;
   std::memset(s_batch.folders, 0, sizeof s_batch.folders);
   std::memset(s_batch.subdirs, 0, sizeof s_batch.subdirs);
+  std::memset(s_batch.noselect, 0, sizeof s_batch.noselect);
+  std::memset(s_batch.folder_errors, 0, sizeof s_batch.folder_errors);
+  for (auto &f : s_batch.folder_state) f.store(k_folder_pending);
   s_batch.folder_count = 0;
   s_batch.listed_by_server = 0;
   s_batch.folder_idx.store(0);
   s_batch.done_folders.store(0);
   s_batch.current[0] = '\0';
   s_batch.error_text[0] = '\0';
+}
+
+void batch_set_folder_error(int i, const char *text) {
+  {
+    text_guard g;
+    std::snprintf(s_batch.folder_errors[i], sizeof s_batch.folder_errors[i], "%s", text);
+  }
+  s_batch.folder_state[i].store(k_folder_error, std::memory_order_release);
 }
 
 void batch_read_texts(char current[1024], char error_text[512]) {
@@ -92,18 +103,37 @@ const char *batch_status_json() {
   json_append_str_utf8(out, current);
   out += ",\"folders\":{";
   // Whole entries only, so the text always closes: at most k_status_cap - 1
-  // characters including the final "}}".
-  std::string entry;
+  // characters including the closing braces.
+  std::string entry, errors;
   for (int i = 0; i < s_batch.folder_count; ++i) {
     entry.clear();
     if (i) entry.push_back(',');
     json_append_str_utf8(entry, s_batch.subdirs[i]);
     entry.push_back(':');
-    json_append_str(entry, folder_word(state, i, idx));
+    const char *word = folder_word(i);
+    json_append_str(entry, word);
     if (out.size() + entry.size() + 2 > k_status_cap - 1) break;
     out += entry;
+    if (std::strcmp(word, "error") == 0) {
+      // The reason of each folder that failed on its own, keyed like the
+      // folder (a run that ends at a folder gives its reason in last_error).
+      std::string reason;
+      {
+        text_guard g;
+        reason = s_batch.folder_errors[i];
+      }
+      if (reason.empty()) continue;
+      errors += errors.empty() ? "" : ",";
+      json_append_str_utf8(errors, s_batch.subdirs[i]);
+      errors.push_back(':');
+      json_append_str_utf8(errors, reason);
+    }
   }
-  out += "}}";
+  out += "}";
+  // Only named when some folder failed, so the common text stays as it was.
+  if (!errors.empty() && out.size() + errors.size() + 13 <= k_status_cap - 1)
+    out += ",\"errors\":{" + errors + "}";
+  out += "}";
   std::memcpy(s_status, out.c_str(), out.size() + 1);
   return s_status;
 }

@@ -28,17 +28,40 @@ void fail(batch_state *b, const char *text) {
   b->state.store(k_batch_failed, std::memory_order_release);
 }
 
-void fail(batch_state *b, const char *what, const char *folder, const char *detail) {
+// How one folder's turn ended.
+enum class outcome {
+  ok,            // exported (or nothing to export)
+  folder_error,  // this folder failed; the batch goes on with the next
+  stop,          // the run ends here (cancelled, connection lost)
+};
+
+// Records why folder i failed. While the connection still works the batch
+// goes on with the other folders; without it every other folder would
+// fail the same way, so the run ends.
+outcome folder_failed(batch_state *b, int i, const char *what, const char *detail) {
   char text[512];
-  std::snprintf(text, sizeof text, "%s %s %s", what, folder, detail);
+  std::snprintf(text, sizeof text, "%s %s %s", what, b->folders[i], detail);
+  batch_set_folder_error(i, text);
+  if (main_session().status() == 2) return outcome::folder_error;
   fail(b, text);
+  return outcome::stop;
+}
+
+// Ends the run at folder i (a cancel): the folder shows as "error", the
+// reason is the run's own.
+outcome stopped(batch_state *b, int i, const char *what, const char *detail) {
+  char text[512];
+  std::snprintf(text, sizeof text, "%s %s %s", what, b->folders[i], detail);
+  b->folder_state[i].store(k_folder_error, std::memory_order_release);
+  fail(b, text);
+  return outcome::stop;
 }
 
 std::string job_config(const batch_state *b, const std::string &dir) {
   std::string c = "{\"dir\":";
-  json_append_str(c, dir);
+  json_append_str_utf8(c, dir);
   c += ",\"format\":\"eml\",\"naming\":";
-  json_append_str(c, b->naming[0] ? b->naming : "YYYY\\MM\\uid");
+  json_append_str_utf8(c, b->naming[0] ? b->naming : "YYYY\\MM\\uid");
   char tail[96];
   std::snprintf(tail, sizeof tail, ",\"parallel\":%d,\"resume\":%d,\"manifest\":%d}", b->parallel,
                 b->resume, b->manifest);
@@ -46,41 +69,22 @@ std::string job_config(const batch_state *b, const std::string &dir) {
   return c;
 }
 
-// The server refused to open a folder it listed itself (a \Noselect parent
-// such as "[Gmail]"): such a folder holds no messages to export.
-bool folder_unopenable() {
-  return main_session().status() == 2 && std::strncmp(last_error(), "cannot open mailbox", 19) == 0;
-}
-
 // Exports the current search result of folder i into its subdirectory and
-// waits for the job; false when the run has ended failed.
-bool export_result(batch_state *b, int i) {
-  const char *folder = b->folders[i];
+// waits for the job.
+outcome export_result(batch_state *b, int i) {
   std::string dir = std::string(b->dir) + "/" + b->subdirs[i];
-  if (dir.size() > k_dir_cap - 1) {
-    fail(b, "export", folder, "failed: dir too long");
-    return false;
-  }
+  if (dir.size() > k_dir_cap - 1) return folder_failed(b, i, "export", "failed: dir too long");
   // The job runs on this thread: when the call returns, it has ended.
-  if (export_start(job_config(b, dir).c_str(), true) != 0) {
-    fail(b, "export", folder, (std::string("failed: ") + last_error()).c_str());
-    return false;
-  }
+  if (export_start(job_config(b, dir).c_str(), true) != 0)
+    return folder_failed(b, i, "export", (std::string("failed: ") + last_error()).c_str());
   // Published again under the text lock, so a host that reads the status
   // after this sees what the start wrote to last_error before its own
   // calls write there.
   batch_publish_current();
-  // Wait until the job's worker has let go of the job: a cancelled job
-  // reports 3 like a paused one, and a finished job stays active a moment
-  // longer while it releases its reader, when a new start would be refused.
   int st = s_job.state;
-  if (st == k_job_done) return true;
-  if (st == k_job_stopped) {
-    fail(b, "export", folder, "cancelled");
-  } else {
-    fail(b, "export", folder, (std::string("error: ") + last_error()).c_str());
-  }
-  return false;
+  if (st == k_job_done) return outcome::ok;
+  if (st == k_job_stopped) return stopped(b, i, "export", "cancelled");
+  return folder_failed(b, i, "export", (std::string("error: ") + last_error()).c_str());
 }
 
 std::uint32_t highest_uid() {
@@ -92,42 +96,31 @@ std::uint32_t highest_uid() {
 
 // Searches and exports one folder. A search stops at the result table's
 // capacity; a full table is followed by a search above its highest UID, so
-// a large folder is exported in parts instead of being cut short. Returns
-// false when the run has ended failed.
-bool export_folder(batch_state *b, int i, bool *exported) {
+// a large folder is exported in parts instead of being cut short.
+outcome export_folder(batch_state *b, int i, bool *exported) {
   const char *folder = b->folders[i];
   std::string criteria;
   *exported = false;
   for (;;) {
-    if (b->cancel_requested) {
-      fail(b, "export", folder, "cancelled");
-      return false;
-    }
+    if (b->cancel_requested) return stopped(b, i, "export", "cancelled");
     if (search_folder(folder, criteria.empty() ? nullptr : criteria.c_str()) != 0) {
-      if (b->cancel_requested) {
-        fail(b, "export", folder, "cancelled");
-        return false;
-      }
-      if (b->listed_by_server && !*exported && folder_unopenable()) {
-        set_err("%s", "");
-        return true;
-      }
-      fail(b, "search", folder, (std::string("failed: ") + last_error()).c_str());
-      return false;
+      // A cancel can cut the search short: then that is the reason.
+      if (b->cancel_requested) return stopped(b, i, "export", "cancelled");
+      return folder_failed(b, i, "search", (std::string("failed: ") + last_error()).c_str());
     }
     int rows = s_search_count;
-    if (rows == 0) return true;
-    if (!export_result(b, i)) return false;
+    if (rows == 0) return outcome::ok;
+    outcome o = export_result(b, i);
+    if (o != outcome::ok) return o;
     *exported = true;
     std::uint32_t top = highest_uid();
-    if (rows < s_search_cap || top == UINT32_MAX) return true;
+    if (rows < s_search_cap || top == UINT32_MAX) return outcome::ok;
     // Without resume each part's job would start the archive afresh and
     // drop the manifest of the parts before it.
     if (!b->resume) {
       char detail[96];
       std::snprintf(detail, sizeof detail, "incomplete: more than %d messages", s_search_cap);
-      fail(b, "export", folder, detail);
-      return false;
+      return folder_failed(b, i, "export", detail);
     }
     // snprintf, not std::to_string: the latter leaves a template's static
     // table among the library's exported symbols.
@@ -139,20 +132,44 @@ bool export_folder(batch_state *b, int i, bool *exported) {
 
 void run(batch_state *b) {
   b->state.store(k_batch_running);
+  int failed = 0;
+  std::string first_failure;
   for (int i = 0; i < b->folder_count; ++i) {
     b->folder_idx.store(i);
     char line[1024];
     std::snprintf(line, sizeof line, "folder %d/%d: %s", i + 1, b->folder_count, b->folders[i]);
     batch_set_current(line);
-    bool exported = false;
     if (b->cancel_requested) {
-      fail(b, "export", b->folders[i], "cancelled");
+      stopped(b, i, "export", "cancelled");
       return;
     }
-    if (!export_folder(b, i, &exported)) return;
+    // Only what the server itself calls unselectable is passed over; any
+    // other failure to open a folder is that folder's error.
+    if (b->listed_by_server && b->noselect[i]) {
+      b->folder_state[i].store(k_folder_done, std::memory_order_release);
+      continue;
+    }
+    b->folder_state[i].store(k_folder_running, std::memory_order_release);
+    bool exported = false;
+    outcome o = export_folder(b, i, &exported);
+    if (o == outcome::stop) return;
+    if (o == outcome::folder_error) {
+      if (failed++ == 0) first_failure = b->folder_errors[i];
+      continue;
+    }
+    b->folder_state[i].store(k_folder_done, std::memory_order_release);
     if (exported) b->done_folders.fetch_add(1);
   }
   batch_set_current("");
+  if (failed > 0) {
+    // Every other folder was exported; the run still reports that it is
+    // not complete.
+    char text[512];
+    if (failed == 1) std::snprintf(text, sizeof text, "%s", first_failure.c_str());
+    else std::snprintf(text, sizeof text, "%d folders failed; the first: %s", failed, first_failure.c_str());
+    fail(b, text);
+    return;
+  }
   b->state.store(k_batch_finished, std::memory_order_release);
 }
 

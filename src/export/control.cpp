@@ -9,6 +9,7 @@
 #include "base/error.h"
 #include "connection/imap.h"
 #include "base/text.h"
+#include "export/archive_owner.h"
 #include "export/batch.h"
 #include "export/job.h"
 #include "export/resume.h"
@@ -95,6 +96,10 @@ int export_start(const char *config, bool run_here) {
       job_reset(job);
       return -1;
     }
+    if (!archive_accepts_folder(job->dir, job->folder)) {
+      job_reset(job);
+      return -1;
+    }
     job->rows.assign(s_search.begin(), s_search.begin() + s_search_count);
     resume_read();
     job->cancel_requested = 0;
@@ -162,8 +167,13 @@ const char *export_stats_json() {
                         done, total, bytes, eta, speed, word);
   // Messages expunged on the server before their turn; only named when
   // there were any, so the common text stays as it always was.
-  if (vanished > 0) std::snprintf(out + n, sizeof out - static_cast<std::size_t>(n), ",\"vanished\":%llu}", vanished);
-  else std::snprintf(out + n, sizeof out - static_cast<std::size_t>(n), "}");
+  if (vanished > 0)
+    n += std::snprintf(out + n, sizeof out - static_cast<std::size_t>(n), ",\"vanished\":%llu", vanished);
+  // The folder was deleted and created again since the archive was written:
+  // its new messages went in beside the earlier ones.
+  if (s_job.recreated.load())
+    n += std::snprintf(out + n, sizeof out - static_cast<std::size_t>(n), ",\"recreated\":true");
+  std::snprintf(out + n, sizeof out - static_cast<std::size_t>(n), "}");
   return out;
 }
 

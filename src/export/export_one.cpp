@@ -1,5 +1,6 @@
 #include "export/export_one.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -8,6 +9,8 @@
 #include <mbedtls/sha256.h>
 
 #include "base/error.h"
+#include "export/durable.h"
+#include "export/generation.h"
 #include "export/layout.h"
 #include "export/manifest.h"
 #include "export/mbox.h"
@@ -30,33 +33,60 @@ std::string sha256_hex(const void *data, std::size_t len) {
 
 namespace {
 
-bool write_eml(const char *path, const char *data, std::size_t len) {
-  std::FILE *f = plat::file_open(path, "wb");
-  if (!f) return false;
-  bool ok = std::fwrite(data, 1, len, f) == len;
-  // A full disk may only show when the buffered tail is flushed.
-  ok = std::fclose(f) == 0 && ok;
-  return ok;
+// True when the file at path holds exactly data.
+bool holds_bytes(const char *path, const char *data, std::size_t len) {
+  if (plat::file_size(path) != static_cast<long long>(len)) return false;
+  char buf[65536];
+  for (std::size_t off = 0; off < len;) {
+    std::size_t want = std::min(sizeof buf, len - off);
+    if (plat::read_at(path, static_cast<long long>(off), buf, want) != static_cast<long long>(want) ||
+        std::memcmp(buf, data + off, want) != 0)
+      return false;
+    off += want;
+  }
+  return true;
+}
+
+// Writes a message file that does not exist yet. An existing file is kept
+// as it is when it holds these very bytes (a message stored again after a
+// lost resume.json). With different bytes it is never replaced: when the
+// manifest lists every archived file (a line per file, and none names this
+// one) it is the torn file of a run that was stopped mid-write and is moved
+// aside; otherwise nothing can tell it from an archived message, and the
+// message is not stored.
+bool write_eml(const export_job *job, const char *path, const char *data, std::size_t len) {
+  std::string_view bytes(data, len);
+  bool exists = false;
+  if (plat::create_new_file(path, bytes, &exists)) return true;
+  if (exists && holds_bytes(path, data, len)) return true;
+  if (exists && job->names_indexed) {
+    std::string aside = std::string(path) + ".damaged";
+    if (plat::file_replace(path, aside.c_str()) && plat::create_new_file(path, bytes, &exists))
+      return true;
+  }
+  if (exists) set_err("%s already holds a different message; it is not replaced", path);
+  else set_err("cannot write %s", path);
+  return false;
 }
 
 int store(export_job *job, const search_hit *hit, const char *data, std::size_t len, char *path) {
-  std::string rel = relative_name(naming_is_dated(job->naming), hit->date.c_str(), hit->uid);
+  std::string rel = relative_name(naming_is_dated(job->naming), hit->date.c_str(), hit->uid,
+                                  name_uidvalidity(job));
   std::snprintf(path, k_path_cap, "%s/%s", job->dir, rel.c_str());
-  {
-    // Consecutive messages mostly share their directory: create it once.
-    std::string parent = path;
-    std::size_t slash = parent.rfind('/');
-    parent = slash == 0 ? std::string(job->dir)
-                        : slash == std::string::npos ? std::string() : parent.substr(0, slash);
-    if (!parent.empty() && parent != job->made_dir) {
-      mkdirs(parent.c_str());
-      job->made_dir = parent;
-    }
+  // Consecutive messages mostly share their directory: create it once.
+  std::string parent = path;
+  std::size_t slash = parent.rfind('/');
+  parent = slash == 0 ? std::string(job->dir)
+                      : slash == std::string::npos ? std::string() : parent.substr(0, slash);
+  if (!parent.empty() && parent != job->made_dir) {
+    mkdirs(parent.c_str());
+    job->made_dir = parent;
   }
 
   std::string line;
   if (job->manifest)
-    manifest_line(line, job->folder, rel, sha256_hex(data, len).c_str(), len, *hit);
+    manifest_line(line, job->folder, rel, sha256_hex(data, len).c_str(), len, *hit,
+                  job->uidvalidity);
 
   {
     // Room in the completed list first, so nothing below can half-fail on it.
@@ -67,11 +97,11 @@ int store(export_job *job, const search_hit *hit, const char *data, std::size_t 
     }
   }
 
-  if (!write_eml(path, data, len)) {
+  if (!write_eml(job, path, data, len)) {
     job->made_dir.clear();  // the retry creates the directory again
-    set_err("cannot write %s", path);
     return -1;
   }
+  note_unsynced(job, path, parent.empty() ? std::string(".") : parent);
 
   long long mbox_before = -1;
   if (job->mbox && job->mbox_file.is_open()) {

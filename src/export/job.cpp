@@ -58,6 +58,13 @@ void job_reset(export_job *job) {
   job->mbox_bytes = -1;
   job->manifest_file.close();
   job->made_dir.clear();
+  job->uidvalidity = 0;
+  job->archived_uidvalidity = 0;
+  job->base_uidvalidity = 0;
+  job->recreated = 0;
+  job->names_indexed = false;
+  job->unsynced_files.clear();
+  job->unsynced_dirs.clear();
   job->completed.clear();
   job->completed.shrink_to_fit();
 }

@@ -62,6 +62,22 @@ struct export_job {
   long long mbox_bytes = -1;
   plat::append_file manifest_file;
   std::string made_dir;  // the message directory created last
+  // The folder's UIDVALIDITY as SELECT reported it (0: the server sent none).
+  std::uint64_t uidvalidity = 0;
+  // What resume.json recorded: the UIDVALIDITY its completed list belongs to
+  // and the one whose messages carry the plain names (0: not recorded).
+  std::uint64_t archived_uidvalidity = 0;
+  std::uint64_t base_uidvalidity = 0;
+  // The folder was deleted and created again since the archive was written:
+  // its UIDs name other messages now.
+  std::atomic<std::uint32_t> recreated{0};
+  // The manifest was read in full when the job started: a file it does not
+  // list is no archived message.
+  bool names_indexed = false;
+  // Message files and directories written since resume.json was last
+  // written; they reach stable storage before it names them.
+  std::vector<std::string> unsynced_files;
+  std::vector<std::string> unsynced_dirs;
   // Ascending, without repeats, so resume_has can bisect.
   std::vector<std::uint32_t> completed;
 };

@@ -70,15 +70,20 @@ bool naming_is_dated(const char *naming) {
   return naming && kq_strcasestr(naming, "YYYY") != nullptr;
 }
 
-std::string relative_name(bool dated, const char *date, std::uint32_t uid) {
-  char name[64];
+std::string relative_name(bool dated, const char *date, std::uint32_t uid,
+                          std::uint64_t uidvalidity) {
+  char name[96];
+  int n = 0;
   if (dated) {
     int y, m;
     date_year_month(date, &y, &m);
-    std::snprintf(name, sizeof name, "%04d-%02d/uid-%u.eml", y, m, uid);
-  } else {
-    std::snprintf(name, sizeof name, "uid-%u.eml", uid);
+    n = std::snprintf(name, sizeof name, "%04d-%02d/", y, m);
   }
+  if (uidvalidity)
+    std::snprintf(name + n, sizeof name - static_cast<std::size_t>(n), "uid-%u.v%llu.eml", uid,
+                  static_cast<unsigned long long>(uidvalidity));
+  else
+    std::snprintf(name + n, sizeof name - static_cast<std::size_t>(n), "uid-%u.eml", uid);
   return name;
 }
 

@@ -18,7 +18,10 @@ void date_year_month(const char *date, int *year, int *month);
 // True when the naming text asks for year-month directories.
 bool naming_is_dated(const char *naming);
 
-// "uid-%u.eml", or "YYYY-MM/uid-%u.eml" in the dated layout.
-std::string relative_name(bool dated, const char *date, std::uint32_t uid);
+// "uid-%u.eml", or "YYYY-MM/uid-%u.eml" in the dated layout. A non-zero
+// uidvalidity makes it "uid-%u.v%llu.eml": a folder created again reuses
+// UIDs, and its messages must not take the names of the earlier ones.
+std::string relative_name(bool dated, const char *date, std::uint32_t uid,
+                          std::uint64_t uidvalidity = 0);
 
 }  // namespace kq

@@ -7,6 +7,7 @@
 #include "base/error.h"
 #include "base/text.h"
 #include "export/file_util.h"
+#include "export/generation.h"
 #include "export/resume.h"
 #include "platform/platform.h"
 
@@ -24,10 +25,12 @@ using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 }  // namespace
 
 void manifest_line(std::string &out, const char *folder, const std::string &file,
-                   const char *sha256_hex, std::uint64_t size, const search_hit &hit) {
+                   const char *sha256_hex, std::uint64_t size, const search_hit &hit,
+                   std::uint64_t uidvalidity) {
   manifest_fields f;
   f.uid = hit.uid;
   f.folder = folder;
+  f.uidvalidity = uidvalidity;
   f.file = file;
   f.sha256 = sha256_hex;
   f.size = size;
@@ -57,16 +60,43 @@ bool manifest_append(export_job *job, const std::string &line) {
   return false;
 }
 
-bool manifest_prune(const export_job *job, std::size_t expected_uids) {
+namespace {
+
+// Whether the file a manifest line names is there with the size the line
+// gives. A file of another size is moved aside (kept, never deleted) so the
+// message can be stored again under its name.
+bool stored_intact(const export_job *job, const manifest_entry &e) {
+  plat::contained_file f;
+  plat::contained_file::status st = f.open(job->dir, e.file);
+  if (st != plat::contained_file::ok) return false;
+  long long size = f.size();
+  f.close();
+  if (e.has_size && size == e.size) return true;
+  std::string path = std::string(job->dir) + "/" + std::string(e.file);
+  plat::file_replace(path.c_str(), (path + ".damaged").c_str());
+  return false;
+}
+
+}  // namespace
+
+bool manifest_prune(export_job *job, std::size_t expected_uids) {
   std::string path = manifest_path(job->dir);
   std::string tmp = path + ".tmp";
   manifest_reader in;
   plat::contained_file::status st = in.open(job->dir);
-  if (st == plat::contained_file::absent) return true;  // nothing to prune
+  if (st == plat::contained_file::absent) {
+    // Nothing indexes the completed messages: they are stored again.
+    job->completed.clear();
+    return true;
+  }
   if (st != plat::contained_file::ok) return false;
   file_ptr out(plat::file_open(tmp.c_str(), "wb"));
   if (!out) return false;
   bool ok = true;
+  // UIDs of the current generation whose line was kept and whose file is
+  // intact: only these still count as completed.
+  uid_set intact(2 * expected_uids + 16);
+  bool intact_exact = intact.ok();
   try {
     // Kept lines go straight to the new file, so memory never limits what
     // survives; a failure anywhere leaves the old manifest in place.
@@ -77,11 +107,18 @@ bool manifest_prune(const export_job *job, std::size_t expected_uids) {
     std::string_view line;
     while (ok && in.next(line)) {
       if (in.oversized() || manifest_parse_line(line, doc, e) != manifest_line_kind::entry) continue;
-      if (!resume_has(job, e.uid)) continue;
-      if (dedup) {
-        uid_set::result r = seen.insert(e.uid);
-        if (r == uid_set::present) continue;
-        if (r == uid_set::failed) dedup = false;  // keep going without duplicate removal
+      // Another generation's messages stay listed as they are: the folder
+      // was created again, its earlier messages are still archived.
+      bool current = line_generation(job, e) == job->uidvalidity;
+      if (current) {
+        if (!resume_has(job, e.uid)) continue;
+        if (dedup) {
+          uid_set::result r = seen.insert(e.uid);
+          if (r == uid_set::present) continue;
+          if (r == uid_set::failed) dedup = false;  // keep going without duplicate removal
+        }
+        if (!stored_intact(job, e)) continue;
+        if (intact_exact && intact.insert(e.uid) == uid_set::failed) intact_exact = false;
       }
       ok = std::fwrite(line.data(), 1, line.size(), out.get()) == line.size() &&
            std::fputc('\n', out.get()) != EOF;
@@ -92,7 +129,13 @@ bool manifest_prune(const export_job *job, std::size_t expected_uids) {
   }
   ok = std::fflush(out.get()) == 0 && ok;
   ok = std::fclose(out.release()) == 0 && ok;
-  if (ok && plat::file_replace(tmp.c_str(), path.c_str())) return true;
+  if (ok && plat::file_replace(tmp.c_str(), path.c_str())) {
+    // A completed UID whose line was dropped (file missing or cut) is
+    // fetched again.
+    if (intact_exact)
+      std::erase_if(job->completed, [&](std::uint32_t uid) { return !intact.contains(uid); });
+    return true;
+  }
   std::remove(tmp.c_str());
   return false;
 }

@@ -17,16 +17,20 @@ namespace kq {
 // are JSON strings; bytes that are not UTF-8 become \u00XX so every line
 // parses.
 void manifest_line(std::string &out, const char *folder, const std::string &file,
-                   const char *sha256_hex, std::uint64_t size, const search_hit &hit);
+                   const char *sha256_hex, std::uint64_t size, const search_hit &hit,
+                   std::uint64_t uidvalidity = 0);
 
 // Appends one line to the job's manifest with a single write; the job lock
 // is held. On failure the file is cut back to its old length and
 // "cannot write %s" is set.
 bool manifest_append(export_job *job, const std::string &line);
 
-// Keeps one line per UID of the completed list, the first of each, in file
-// order, and drops every line that does not parse. Returns false, with the
-// manifest exactly as it was, when the new file cannot be written in full.
-bool manifest_prune(const export_job *job, std::size_t expected_uids);
+// Keeps every line of an earlier UIDVALIDITY generation and, of the current
+// one, one line per UID of the completed list (the first of each, in file
+// order) whose file is there with the line's size; drops every line that
+// does not parse. A completed UID left without a line is taken off the
+// list, so it is fetched again. Returns false, with the manifest and the
+// list exactly as they were, when the new file cannot be written in full.
+bool manifest_prune(export_job *job, std::size_t expected_uids);
 
 }  // namespace kq

@@ -10,6 +10,7 @@
 
 #include "archive/resume_file.h"
 #include "base/text.h"
+#include "export/durable.h"
 #include "platform/platform.h"
 
 namespace kq {
@@ -25,7 +26,8 @@ void resume_read() {
   job->last_uid = 0;
   job->mbox_bytes = -1;
   job->completed.clear();
-  if (!job->resume) return;
+  job->archived_uidvalidity = 0;
+  job->base_uidvalidity = 0;
   // The archive's reader of the file: the same rules, and never through a
   // link out of the directory.
   resume_data data;
@@ -35,36 +37,40 @@ void resume_read() {
     return;  // no memory: start as if nothing were stored
   }
   if (data.has_folder && data.folder != job->folder) return;
+  // Which names the stored messages carry matters without resume too: a
+  // job that does not skip must still not write over another generation.
+  job->archived_uidvalidity = data.uidvalidity;
+  job->base_uidvalidity = data.base_uidvalidity ? data.base_uidvalidity : data.uidvalidity;
+  if (!job->resume) return;
   job->last_uid = data.last_uid;
   job->completed = std::move(data.completed);
   job->mbox_bytes = data.mbox_bytes;
 }
 
-void resume_write(export_job *job) {
-  if (!job->resume) return;
-  std::string path = resume_path(job);
-  std::string tmp = path + ".tmp";
-  std::FILE *f = plat::file_open(tmp.c_str(), "wb");
-  if (!f) return;
-  bool ok = true;
+bool resume_write(export_job *job) {
+  if (!job->resume) return true;
+  // Everything the file is about to name reaches the disk first.
+  if (!sync_stored(job)) return false;
+  std::string out;
   try {
-    std::string out;
-    out.reserve(1 << 16);
-    char num[96];
+    std::size_t n = std::min(job->completed.size(), k_resume_max_uids);
+    out.reserve(256 + std::strlen(job->folder) * 6 + n * 11);
+    char num[160];
     out += "{\"folder\":";
     json_append_str_utf8(out, job->folder);
+    if (job->archived_uidvalidity) {
+      std::snprintf(num, sizeof num, ",\"uidvalidity\":%llu,\"base_uidvalidity\":%llu",
+                    static_cast<unsigned long long>(job->archived_uidvalidity),
+                    static_cast<unsigned long long>(job->base_uidvalidity));
+      out += num;
+    }
     std::snprintf(num, sizeof num, ",\"last_uid\":%u,\"done\":%lld,\"total\":%lld,\"completed\":[",
                   static_cast<unsigned>(job->last_uid), static_cast<long long>(job->done.load()),
                   static_cast<long long>(job->total.load()));
     out += num;
-    std::size_t n = std::min(job->completed.size(), k_resume_max_uids);
-    for (std::size_t i = 0; i < n && ok; ++i) {
+    for (std::size_t i = 0; i < n; ++i) {
       std::snprintf(num, sizeof num, "%s%u", i ? "," : "", job->completed[i]);
       out += num;
-      if (out.size() >= (1 << 16) - 16) {
-        ok = std::fwrite(out.data(), 1, out.size(), f) == out.size();
-        out.clear();
-      }
     }
     out += "]";
     // The length of all.mbox that holds exactly the listed messages; a job
@@ -75,14 +81,12 @@ void resume_write(export_job *job) {
       out += num;
     }
     out += "}";
-    ok = ok && std::fwrite(out.data(), 1, out.size(), f) == out.size();
   } catch (const std::bad_alloc &) {
-    ok = false;
+    return false;
   }
-  ok = std::fflush(f) == 0 && ok;
-  ok = std::fclose(f) == 0 && ok;
-  // A half-written file must never replace a good one.
-  if (!ok || !plat::file_replace(tmp.c_str(), path.c_str())) std::remove(tmp.c_str());
+  // Through a synced temporary file and a rename, the directory synced
+  // after it: a half-written file never replaces a good one.
+  return plat::write_file_atomic(resume_path(job).c_str(), out, durable_writes());
 }
 
 int resume_has(const export_job *job, unsigned uid) {

@@ -16,8 +16,10 @@ inline constexpr long long k_resume_max_mbox = 1LL << 62;
 // Loads last_uid, the completed list (sorted, without repeats) and the
 // all.mbox length of s_job from its directory; silent on every failure.
 void resume_read();
-// Writes resume.json through a temporary file; the job lock is held.
-void resume_write(export_job *job);
+// Writes resume.json through a temporary file once every message it names
+// is on stable storage; false (the old file kept) when that cannot be made
+// sure. The job lock is held.
+bool resume_write(export_job *job);
 // 1 when uid is in the completed list (bisection), else 0.
 int resume_has(const export_job *job, unsigned uid);
 

@@ -10,6 +10,7 @@
 #include "base/text.h"
 #include "export/export_one.h"
 #include "export/file_util.h"
+#include "export/generation.h"
 #include "export/layout.h"
 #include "export/manifest.h"
 #include "export/resume.h"
@@ -359,10 +360,36 @@ class fetcher {
   std::uint64_t last_resume_ms_ = plat::tick_ms();
 };
 
+// Without a manifest the row tells where a completed message's file is and
+// how long it is: one that is gone or of another length is fetched again.
+void drop_damaged_without_manifest(export_job *job) {
+  bool dated = naming_is_dated(job->naming);
+  std::uint64_t uv = name_uidvalidity(job);
+  for (const search_hit &row : job->rows) {
+    if (!resume_has(job, row.uid)) continue;
+    std::string path = std::string(job->dir) + "/" + relative_name(dated, row.date.c_str(), row.uid, uv);
+    long long size = plat::file_size(path.c_str());
+    if (size >= 0 && (row.bytes <= 0 || size == row.bytes)) continue;
+    if (size >= 0) plat::file_replace(path.c_str(), (path + ".damaged").c_str());
+    std::erase(job->completed, row.uid);
+  }
+}
+
 ending run(export_job *job) {
   session &sess = main_session();
-  if (sess.select(job->folder, nullptr) != 0) return ending::failed;
-  if (job->manifest) manifest_prune(job, job->rows.size());
+  mailbox_state mb;
+  if (sess.select(job->folder, &mb) != 0) return ending::failed;
+  {
+    guard hold(job->lock);
+    settle_generation(job, mb.uidvalidity);
+  }
+  // The completed list is the worker's alone while the job runs.
+  if (job->manifest) {
+    // Without a manifest nothing says which files are archived messages.
+    bool listed = plat::path_exists(manifest_path(job->dir).c_str());
+    job->names_indexed = manifest_prune(job, job->rows.size()) && listed;
+  }
+  else if (job->resume) drop_damaged_without_manifest(job);
   mkdirs(job->dir);
   if (job->mbox && !open_mbox(job)) return ending::failed;
 

@@ -62,7 +62,7 @@ bool s_list_cut[k_list_rows];
 void append_object(std::string &out, const char *name, const folder_stat &st) {
   char num[160];
   out += "{\"name\":";
-  json_append_str(out, name);
+  json_append_str_utf8(out, name);
   out += ",\"display\":";
   json_append_str_utf8(out, folder_display_name(name));
   std::snprintf(num, sizeof num, ",\"count\":%lld,\"uid_min\":%lld,\"uid_max\":%lld,\"total_bytes\":%lld",

@@ -104,7 +104,7 @@ const char *probe_folder(const char *folder) {
     pct = s.hits * 100.0 / s.sampled;
   }
   std::string out = "{\"folder\":";
-  json_append_str(out, folder);
+  json_append_str_utf8(out, folder);
   char num[512];
   std::snprintf(num, sizeof num,
                 ",\"total_messages\":%lld,\"total_bytes\":%lld,\"estimated_bytes\":%lld,"

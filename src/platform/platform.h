@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/thread_annotations.h"
 
@@ -161,6 +162,10 @@ class append_file {
 bool write_file_atomic(const char *path, std::string_view data, bool durable);
 // Flushes a file, or a directory's entries, to stable storage.
 bool sync_path(const char *path);
+// Flushes a group of files and directories that all lie on one file system
+// to stable storage. Where the system can flush a whole file system in one
+// call, a large group costs that one call instead of one per file.
+bool sync_group(const std::vector<std::string> &files, const std::vector<std::string> &dirs);
 // Size of a file in bytes, -1 when it cannot be examined.
 long long file_size(const char *path);
 // Reads up to n bytes at a byte offset of a file (files past 2 GiB too);

@@ -872,6 +872,14 @@ void append_file::close() {
   fd_ = -1;
 }
 
+bool sync_group(const std::vector<std::string> &files, const std::vector<std::string> &dirs) {
+  // No flush of a whole volume without administrator rights: file by file.
+  bool ok = true;
+  for (const std::string &f : files) ok = sync_path(f.c_str()) && ok;
+  for (const std::string &d : dirs) ok = sync_path(d.c_str()) && ok;
+  return ok;
+}
+
 bool sync_path(const char *path) {
   std::wstring w = widen(path);
   if (w.empty()) return false;

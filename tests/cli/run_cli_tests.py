@@ -422,6 +422,36 @@ def export_with_progress_lines(env):
 
 
 @test
+def folder_created_again_is_reported(env):
+    import imaplib
+    box = "Recreated"
+    m = imaplib.IMAP4("127.0.0.1", env.port)
+    # AUTHENTICATE PLAIN: the password is not ASCII, which LOGIN cannot send.
+    m.authenticate("PLAIN", lambda _: b"\0" + USER.encode() + b"\0" + PASSWORD.encode())
+    m.create(box)
+    for i in range(3):
+        m.append(box, None, None, ("Subject: first %d\r\nMessage-ID: <r%d@x>\r\n\r\nbody %d\r\n" % (i, i, i)).encode())
+    dest = env.tmp("export-recreated")
+    out, _ = expect(env.run("export", box, dest, "--quiet", *env.conn()), 0, "export")
+    check("Exported 3 messages" in out, out)
+    # Deleted and created again by another client: UIDs start again at 1.
+    m.delete(box)
+    m.create(box)
+    for i in range(4):
+        m.append(box, None, None, ("Subject: second %d\r\nMessage-ID: <s%d@x>\r\n\r\nnew %d\r\n" % (i, i, i)).encode())
+    try:
+        out, _ = expect(env.run("export", box, dest, "--quiet", *env.conn()), 0, "export after re-creation")
+        check("Exported 4 messages" in out, out)
+        check("deleted and created again" in out and "skipped" not in out, out)
+        out, _ = expect(env.run("verify", dest), 0, "verify")
+        check("7 of 7 files intact" in out, out)
+    finally:
+        # The other tests count the mailbox's folders.
+        m.delete(box)
+        m.logout()
+
+
+@test
 def export_options(env):
     dest = env.tmp("export-dated")
     expect(env.run("export", "Archive", dest, "--dated", "--mbox", "--quiet", *env.conn()), 0,

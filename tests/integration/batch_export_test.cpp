@@ -422,3 +422,46 @@ TEST(BatchExportScripted, FolderNamedDotDotStaysInsideTheBatchDirectory) {
   // Nothing landed next to the batch directory.
   for (const auto &e : fs::directory_iterator(d.path)) EXPECT_EQ(e.path(), batch);
 }
+
+TEST_F(BatchExport, FolderThatCannotBeOpenedIsAnErrorWithItsReasonAndTheOthersAreExported) {
+  ASSERT_TRUE(dv.create_folder(user, "Alpha"));
+  ASSERT_TRUE(dv.create_folder(user, "Beta"));
+  ASSERT_EQ(fill(dv, user, "Alpha", 2).size(), 2u);
+  ASSERT_EQ(fill(dv, user, "Beta", 3).size(), 3u);
+  connect();
+  scratch_dir d("unopenable");
+  // "Gone" is not on the server: opening it fails, which is no \Noselect.
+  std::string cfg = "{\"dir\":" + kqtest::json_quote(d.str()) + ",\"folders\":[\"Alpha\",\"Gone\",\"Beta\"]}";
+  ASSERT_EQ(kq_export_all_folders(cfg.c_str()), 0) << kq_last_error();
+  status_view end(wait_batch().back());
+  ASSERT_TRUE(end.ok) << end.text;
+  // Not reported as finished: one folder is missing from the archive.
+  EXPECT_EQ(end.num("state"), 4) << end.text;
+  EXPECT_EQ(end.num("done_folders"), 2) << end.text;
+  EXPECT_EQ(end.folder("Alpha"), "done") << end.text;
+  EXPECT_EQ(end.folder("Gone"), "error") << end.text;
+  EXPECT_EQ(end.folder("Beta"), "done") << end.text;
+  const char *why = kq::json_str(kq::json_key(end.doc.root(), "errors"), "Gone");
+  ASSERT_NE(why, nullptr) << end.text;
+  EXPECT_NE(std::string(why).find("cannot open mailbox Gone"), std::string::npos) << why;
+  EXPECT_STREQ(kq_last_error(), why);
+  expect_archive(dv, user, "Alpha", d.path / "Alpha", 2);
+  expect_archive(dv, user, "Beta", d.path / "Beta", 3);
+}
+
+TEST_F(BatchExport, OnlyFoldersTheServerFlagsNoselectAreSkippedFromItsListing) {
+  // Dovecot lists the parent of a folder created on its own as \Noselect
+  // (or \NonExistent); the batch passes it over without an error.
+  ASSERT_TRUE(dv.create_folder(user, "Top/Leaf"));
+  ASSERT_EQ(fill(dv, user, "Top/Leaf", 2).size(), 2u);
+  connect();
+  std::string listing = kq_folders_json();
+  scratch_dir d("noselect");
+  std::string cfg = "{\"dir\":" + kqtest::json_quote(d.str()) + "}";
+  ASSERT_EQ(kq_export_all_folders(cfg.c_str()), 0) << kq_last_error();
+  status_view end(wait_batch().back());
+  ASSERT_TRUE(end.ok) << end.text;
+  EXPECT_EQ(end.num("state"), 2) << end.text << "\n" << listing;
+  EXPECT_EQ(end.text.find("\"errors\""), std::string::npos) << end.text;
+  expect_archive(dv, user, "Top/Leaf", d.path / "Top_Leaf", 2);
+}

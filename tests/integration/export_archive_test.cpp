@@ -97,7 +97,11 @@ TEST_F(ExportArchive, FlatLayoutHoldsTheServersBytesWithMatchingDigests) {
   EXPECT_NE(read_all(d.file("manifest.jsonl")).find("\"subject\":\"Gr\\u00fc\\u00dfe in Latin-1\""),
             std::string::npos);
   // Every stored UID, ascending; last_uid the highest.
-  std::string want = "{\"folder\":\"Archive \\\"Test\\\"\",\"last_uid\":" +
+  DovecotServer::Status st;
+  ASSERT_TRUE(shared_dovecot().status(user_, k_folder, &st));
+  std::string uv = std::to_string(st.uidvalidity);
+  std::string want = "{\"folder\":\"Archive \\\"Test\\\"\",\"uidvalidity\":" + uv +
+                     ",\"base_uidvalidity\":" + uv + ",\"last_uid\":" +
                      std::to_string(msgs_.back().uid) + ",\"done\":12,\"total\":12,\"completed\":[";
   for (std::size_t i = 0; i < msgs_.size(); ++i) want += (i ? "," : "") + std::to_string(msgs_[i].uid);
   EXPECT_EQ(read_all(d.file("resume.json")), want + "]}");
@@ -368,6 +372,8 @@ TEST_F(ExportArchive, ManifestThatCannotBeWrittenFailsTheJobInsteadOfDroppingLin
            ",\"file\":\"uid-" + std::to_string(uid) + ".eml\",\"sha256\":\"" + std::string(64, '0') +
            "\",\"size\":1,\"from\":\"\",\"subject\":\"" + std::string(200, 's') +
            "\",\"date\":\"\",\"ts\":-1}\n";
+    // Its files are there with the size the lines give, so the lines stay.
+    write_all(d.file("uid-" + std::to_string(uid) + ".eml"), "x");
   }
   write_all(d.file("resume.json"),
             "{\"folder\":" + json_quote(k_folder) + ",\"last_uid\":0,\"completed\":[" + list + "]}");

@@ -172,3 +172,27 @@ TEST(FolderListScript, BothSearchesGoOutBeforeEitherIsAnswered) {
   EXPECT_TRUE(ends_with(got[4], " UID SEARCH MIN MAX")) << got[4];
   EXPECT_TRUE(ends_with(got[5], " UID SEARCH ALL")) << got[5];
 }
+
+TEST(FolderListScript, EightBitNamesStillGiveValidUtf8Json) {
+  // Not modified UTF-7, not UTF-8: a server may still send such bytes.
+  kqtest::ScriptServer s;
+  script_login(s);
+  s.expect_line()
+      .send("* LIST (\\HasNoChildren) \"/\" \"Caf\xe9\"\r\n"
+            "* LIST (\\HasNoChildren) \"/\" \"Gr\xc3\xbc\xc3\x9f" "e \xff\"\r\n")
+      .send_tagged("OK listed");
+  for (int i = 0; i < 2; ++i) s.expect_line().send("* 0 EXISTS\r\n").send_tagged("OK opened");
+  script_logout(s);
+  ASSERT_TRUE(s.start());
+  ASSERT_EQ(kq_connect(script_json(s.port()).c_str()), 0) << kq_last_error();
+  std::string json = kq_folders_json();
+  kq::json_doc doc;  // strict: invalid UTF-8 does not parse
+  ASSERT_TRUE(doc.parse(json)) << json;
+  std::vector<folder_row> rows;
+  ASSERT_TRUE(parse_folders(json.c_str(), rows)) << json;
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].name, "Caf\xc3\xa9");
+  EXPECT_EQ(rows[1].name, "Gr\xc3\xbc\xc3\x9f" "e \xc3\xbf");
+  kq_disconnect();
+  s.stop();
+}

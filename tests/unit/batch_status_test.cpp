@@ -73,7 +73,7 @@ TEST(BatchStatus, NoBatchYet) {
   EXPECT_EQ(status(), R"({"state":0,"folder_idx":0,"done_folders":0,"current":"","folders":{}})");
 }
 
-TEST(BatchStatus, WordsFollowTheRunState) {
+TEST(BatchStatus, WordsFollowEachFolderAndFailedFoldersGiveTheirReason) {
   set_folders({"INBOX", "Work/Old", "Sent"});
   // Configured but not started: nothing is running yet.
   EXPECT_EQ(status(), R"({"state":0,"folder_idx":0,"done_folders":0,"current":"",)"
@@ -81,18 +81,36 @@ TEST(BatchStatus, WordsFollowTheRunState) {
   s_batch.state = k_batch_running;
   s_batch.folder_idx = 1;
   s_batch.done_folders = 1;
+  s_batch.folder_state[0] = k_folder_done;
+  s_batch.folder_state[1] = k_folder_running;
   batch_set_current("folder 2/3: Work/Old \"q\"");
   EXPECT_EQ(status(), R"({"state":1,"folder_idx":1,"done_folders":1,"current":"folder 2/3: Work/Old \"q\"",)"
                       R"("folders":{"INBOX":"done","Work_Old":"running","Sent":"pending"}})");
-  s_batch.state = k_batch_failed;
-  EXPECT_EQ(status(), R"({"state":4,"folder_idx":1,"done_folders":1,"current":"folder 2/3: Work/Old \"q\"",)"
-                      R"("folders":{"INBOX":"done","Work_Old":"error","Sent":"pending"}})");
-  s_batch.state = k_batch_finished;
+  // A folder that failed keeps its word and reason while the batch goes on.
+  batch_set_folder_error(1, "search Work/Old failed: cannot open mailbox Work/Old \xff");
   s_batch.folder_idx = 2;
-  s_batch.done_folders = 3;
+  s_batch.folder_state[2] = k_folder_running;
+  EXPECT_EQ(status(), R"({"state":1,"folder_idx":2,"done_folders":1,"current":"folder 2/3: Work/Old \"q\"",)"
+                      R"("folders":{"INBOX":"done","Work_Old":"error","Sent":"running"},)"
+                      R"("errors":{"Work_Old":"search Work/Old failed: cannot open mailbox Work/Old \u00ff"}})");
+  s_batch.state = k_batch_failed;
+  s_batch.folder_state[2] = k_folder_done;
+  s_batch.done_folders = 2;
   batch_set_current("");
-  EXPECT_EQ(status(), R"({"state":2,"folder_idx":2,"done_folders":3,"current":"",)"
-                      R"("folders":{"INBOX":"done","Work_Old":"done","Sent":"done"}})");
+  EXPECT_EQ(status(), R"({"state":4,"folder_idx":2,"done_folders":2,"current":"",)"
+                      R"("folders":{"INBOX":"done","Work_Old":"error","Sent":"done"},)"
+                      R"("errors":{"Work_Old":"search Work/Old failed: cannot open mailbox Work/Old \u00ff"}})");
+}
+
+TEST(BatchNames, BytesThatAreNoCharacterBecomeUnderscoresSoTheJsonStaysValid) {
+  EXPECT_EQ(sanitized("Caf\xe9 \xc3\xa9t\xc3"), "Caf_ \xc3\xa9t_");
+  // The cut at 127 bytes never splits a character.
+  EXPECT_EQ(sanitized(std::string(126, 'a') + "\xc3\xa9"), std::string(126, 'a'));
+  set_folders({"Caf\xe9", "Caf\xe8"});
+  json_doc d;
+  std::string s = status();
+  ASSERT_TRUE(d.parse(s)) << s;
+  EXPECT_STREQ(s_batch.subdirs[1], "Caf_~2");
 }
 
 TEST(BatchStatus, StaysValidJsonAtItsLimit) {
@@ -101,6 +119,7 @@ TEST(BatchStatus, StaysValidJsonAtItsLimit) {
   set_folders(names);
   EXPECT_EQ(s_batch.folder_count, 511);
   s_batch.state = k_batch_running;
+  s_batch.folder_state[0] = k_folder_running;
   batch_set_current(("folder 1/511: " + names[0]).c_str());
   std::string s = status();
   EXPECT_LE(s.size(), 16383u);

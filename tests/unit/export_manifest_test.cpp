@@ -50,7 +50,16 @@ void copy_and_rename(const std::string &dir, const std::string &line) {
 }
 
 struct job_in {
-  explicit job_in(const std::string &dir) { copy_cut(job.dir, sizeof job.dir, dir); }
+  explicit job_in(const std::string &dir) : dir(dir) { copy_cut(job.dir, sizeof job.dir, dir); }
+  // The message files line_for's lines name, with the size they give: only
+  // a line whose file is intact survives the pruning.
+  void files(std::initializer_list<std::uint32_t> uids) {
+    for (std::uint32_t uid : uids) file(uid);
+  }
+  void file(std::uint32_t uid) {
+    kqtest::write_all(dir + "/uid-" + std::to_string(uid) + ".eml", "0123456789");
+  }
+  std::string dir;
   export_job job;
 };
 
@@ -157,6 +166,7 @@ TEST(ExportManifestPrune, KeepsFirstLineOfEachCompletedUidInOrder) {
                     line_for(3) + line_for(1) + line_for(2) + dup2 + line_for(4) + line_for(3));
   job_in j(d.str());
   j.job.completed = {1, 2, 3};
+  j.files({1, 2, 3, 4});
   ASSERT_TRUE(manifest_prune(&j.job, 5));
   EXPECT_EQ(kqtest::read_all(d.file("manifest.jsonl")), line_for(3) + line_for(1) + line_for(2));
   EXPECT_FALSE(std::filesystem::exists(d.file("manifest.jsonl.tmp")));
@@ -182,6 +192,7 @@ TEST(ExportManifestPrune, DropsWhatDoesNotParseAndEndsTheLastLine) {
                         "\n" + last);
   job_in j(d.str());
   j.job.completed = {1, 2, 3, 5, 6};
+  j.files({1, 2, 3, 5, 6});
   ASSERT_TRUE(manifest_prune(&j.job, 6));
   std::string after = kqtest::read_all(d.file("manifest.jsonl"));
   EXPECT_EQ(after, line_for(1) + big + line_for(6));
@@ -199,6 +210,7 @@ TEST(ExportManifestPrune, TerminatesWithFarMoreUidsThanTheSetFirstHolds) {
     text += line_for(uid);
     want += line_for(uid);
     j.job.completed.push_back(uid);
+    j.file(uid);
   }
   for (std::uint32_t uid = 1; uid <= 3000; uid += 7) text += line_for(uid, "dup");
   kqtest::write_all(d.file("manifest.jsonl"), text);
@@ -226,6 +238,7 @@ TEST(ExportManifestPrune, LeavesTheManifestAsItWasWhenTheNewOneCannotBeWritten) 
   kqtest::write_all(d.file("manifest.jsonl"), text);
   job_in j(d.str());
   j.job.completed = {1, 2};
+  j.files({1, 2, 9});
   {
     // The temporary file's name is taken by a directory.
     std::filesystem::create_directory(d.file("manifest.jsonl.tmp"));
