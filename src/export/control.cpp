@@ -21,7 +21,7 @@ namespace kq {
 
 namespace {
 
-using guard = std::lock_guard<plat::exclusive_lock>;
+using guard = plat::lock_guard;
 
 void worker_entry(void *arg) { job_worker(static_cast<export_job *>(arg)); }
 

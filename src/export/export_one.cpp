@@ -90,7 +90,7 @@ int store(export_job *job, const search_hit *hit, const char *data, std::size_t 
 
   {
     // Room in the completed list first, so nothing below can half-fail on it.
-    std::lock_guard<plat::exclusive_lock> hold(job->lock);
+    plat::lock_guard hold(job->lock);
     if (!completed_reserve(job)) {
       set_err("out of memory");
       return -1;
@@ -116,7 +116,7 @@ int store(export_job *job, const search_hit *hit, const char *data, std::size_t 
     }
   }
 
-  std::lock_guard<plat::exclusive_lock> hold(job->lock);
+  plat::lock_guard hold(job->lock);
   if (job->manifest && !manifest_append(job, line)) {
     // The message is not stored: its mbox record goes too, so a retry
     // leaves exactly one.

@@ -25,14 +25,14 @@ enum : std::int32_t {
 inline constexpr std::size_t k_path_cap = 4352;  // full path of a message file
 
 struct export_job {
-  // Fields read by one thread while another writes them are atomics; the
-  // rest belong to the worker while `active` is 1.
+  // Fields read by one thread while another writes them are atomics or
+  // guarded by `lock`; the rest belong to the worker while `active` is 1.
   std::atomic<std::uint32_t> active{0};
   std::atomic<std::int32_t> state{0};
   std::atomic<std::uint32_t> cancel_requested{0};
   std::atomic<std::uint32_t> pause_requested{0};
-  // Guards done, bytes, last_uid, completed, current, the manifest and
-  // resume.json, and the state changes made by the steering calls.
+  // Guards the fields marked below, the manifest and resume.json, and the
+  // state changes made by the steering calls.
   plat::exclusive_lock lock;
   char dir[4096] = {};
   char folder[1024] = {};
@@ -45,12 +45,12 @@ struct export_job {
   std::atomic<long long> bytes{0};
   // Server-reported bytes of the rows counted into `total`; the estimate of
   // what is left is this minus `bytes`.
-  long long bytes_todo = 0;
+  long long bytes_todo KQ_GUARDED_BY(lock) = 0;
   long long tick_ms = 0;
   long long bytes_at_tick = 0;
   std::atomic<long long> speed_bps{0};
   long long last_uid = 0;
-  char current[1024] = {};
+  char current[1024] KQ_GUARDED_BY(lock) = {};
   // The rows to export, copied when the job starts: nothing the host does to
   // the search result afterwards reaches a running job.
   std::vector<search_hit> rows;
@@ -92,6 +92,6 @@ void job_init();
 bool export_job_active();
 // Clears settings, counters and lists for a new job (the lock stays as is:
 // a worker that just ended may still be leaving it).
-void job_reset(export_job *job);
+void job_reset(export_job *job) KQ_REQUIRES(job->lock);
 
 }  // namespace kq

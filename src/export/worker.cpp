@@ -22,7 +22,7 @@ namespace kq {
 
 namespace {
 
-using guard = std::lock_guard<plat::exclusive_lock>;
+using guard = plat::lock_guard;
 
 enum class ending { normal, cancelled, failed };
 

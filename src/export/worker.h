@@ -17,7 +17,7 @@ int export_start(const char *config_json, bool run_here);
 
 // Sets `total` and `bytes_todo` from the search table: every row, less (in
 // resume mode) the rows whose UID the completed list holds. Lock held.
-void count_work(export_job *job);
+void count_work(export_job *job) KQ_REQUIRES(job->lock);
 
 // The job's steering and reports (what the export calls return).
 int export_status();
