@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/platform.h"
+
 namespace kq {
 
 inline constexpr int k_batch_slots = 512;  // at most k_batch_slots - 1 folders
@@ -36,16 +38,18 @@ struct batch_state {
   std::int32_t listed_by_server;
   std::atomic<std::int32_t> folder_idx{0};
   std::atomic<std::int64_t> done_folders{0};
-  // current and error_text are guarded by batch_text_lock().
-  char current[1024];
-  char error_text[512];
+  // The texts change while the host reads them; everything else the host
+  // reads is a single atomic field or is fixed for the run.
+  plat::exclusive_lock text_lock;
+  char current[1024] KQ_GUARDED_BY(text_lock);
+  char error_text[512] KQ_GUARDED_BY(text_lock);
   // Folders the server's LIST flags \Noselect or \NonExistent: they hold
   // no messages and are skipped without a search.
   bool noselect[k_batch_slots];
   // What happened to each folder (k_folder_*), read by the host.
   std::atomic<std::int32_t> folder_state[k_batch_slots];
-  // Why a folder in k_folder_error failed; guarded by batch_text_lock().
-  char folder_errors[k_batch_slots][256];
+  // Why a folder in k_folder_error failed.
+  char folder_errors[k_batch_slots][256] KQ_GUARDED_BY(text_lock);
   // Subdirectory of each folder: its sanitized name, made unique in the run
   // so two folders never share (and overwrite) one archive.
   char subdirs[k_batch_slots][k_subdir_cap];

@@ -16,16 +16,11 @@ namespace {
 constexpr std::size_t k_status_cap = 16384;
 char s_status[k_status_cap];
 
-// The two texts change while the host reads them; everything else the host
-// reads is a single atomic field or is fixed for the run.
-plat::exclusive_lock &text_lock() {
-  static plat::exclusive_lock lock;
-  return lock;
-}
-
-struct text_guard {
-  text_guard() { text_lock().lock(); }
-  ~text_guard() { text_lock().unlock(); }
+// Holds the batch's text lock for its scope.
+struct KQ_SCOPED_CAPABILITY text_guard {
+  text_guard() KQ_ACQUIRE(s_batch.text_lock) : hold(s_batch.text_lock) {}
+  ~text_guard() KQ_RELEASE() {}
+  plat::lock_guard hold;
 };
 
 const char *folder_word(int i) {

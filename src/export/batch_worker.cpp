@@ -154,7 +154,10 @@ void run(batch_state *b) {
     outcome o = export_folder(b, i, &exported);
     if (o == outcome::stop) return;
     if (o == outcome::folder_error) {
-      if (failed++ == 0) first_failure = b->folder_errors[i];
+      if (failed++ == 0) {
+        plat::lock_guard hold(b->text_lock);
+        first_failure = b->folder_errors[i];
+      }
       continue;
     }
     b->folder_state[i].store(k_folder_done, std::memory_order_release);
