@@ -56,14 +56,9 @@ bool parse_fetch(const response &r, fetch_data &out) {
       else if (t.k != token_cursor::nil)
         return false;
     } else if (ascii_ieq(n, "BODYSTRUCTURE")) {
-      token_cursor peek = cur;
-      if (!cur.skip_value(&out.bodystructure)) return false;
       bool truncated = false;
-      out.structure_ok = read_value(peek, out.structure, truncated) && out.structure.is_list() && !truncated;
-    } else if (ascii_ieq(n, "BODY") || ascii_ieq(n, "ENVELOPE") || ascii_ieq(n, "FLAGS")) {
-      std::string raw;
-      if (!cur.skip_value(&raw)) return false;
-      if (ascii_ieq(n, "BODYSTRUCTURE") || ascii_ieq(n, "BODY")) out.bodystructure = std::move(raw);
+      if (!read_value(cur, out.structure, truncated)) return false;
+      out.structure_ok = out.structure.is_list() && !truncated;
     } else if (ascii_istarts(n, "BODY[") || ascii_istarts(n, "BINARY[") || ascii_istarts(n, "RFC822")) {
       token_cursor::token t = cur.next();
       fetch_data::section s;

@@ -19,7 +19,6 @@ struct fetch_data {
   bool has_size = false;
   long long size = 0;
   std::string internaldate;    // as sent, without quotes
-  std::string bodystructure;   // raw text of the parenthesised list
   // BODYSTRUCTURE read as values; structure_ok when it came whole (present
   // and not cut by the nesting bound).
   imap_value structure;

@@ -62,16 +62,15 @@ bool row_from(const fetch_data &f, search_hit &h) {
   h.bytes = f.size;
   h.date = f.internaldate.substr(0, 63);
   h.ts = internaldate_ts(h.date.c_str());
-  if (const fetch_data::section *s = f.find("HEADER")) {
-    std::string block(s->bytes);
+  std::string block;
+  if (const fetch_data::section *hdr = f.find("HEADER")) {
+    block.assign(hdr->bytes);
     row_header_texts(h, block.data(), static_cast<long long>(block.size()));
-    h.has_attachments = attachment_state(block.c_str());
   }
-  // The structure, when the server sent it, decides exactly.
-  if (f.structure_ok) {
-    int s = structure_attachment_state(f.structure);
-    if (s >= 0) h.has_attachments = s;
-  }
+  // The structure, when the server sent it, decides exactly; only without
+  // it does the top Content-Type field say what it can.
+  int state = f.structure_ok ? structure_attachment_state(f.structure) : -1;
+  h.has_attachments = state >= 0 ? state : attachment_state(block.c_str());
   return true;
 }
 
