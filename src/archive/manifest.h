@@ -77,6 +77,9 @@ class manifest_reader {
   manifest_reader &operator=(const manifest_reader &) = delete;
 
   plat::contained_file::status open(const char *dir);
+  // Lets go of the file, so it can be replaced: Windows refuses to rename
+  // over a file that is still open, whatever the sharing.
+  void close() { file_.close(); }
   // The next line without its line end; false at the end of the file or on
   // a read error. oversized() tells whether the line was too long to keep.
   bool next(std::string_view &line);

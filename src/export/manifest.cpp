@@ -129,6 +129,7 @@ bool manifest_prune(export_job *job, std::size_t expected_uids) {
   }
   ok = std::fflush(out.get()) == 0 && ok;
   ok = std::fclose(out.release()) == 0 && ok;
+  in.close();
   if (ok && plat::file_replace(tmp.c_str(), path.c_str())) {
     // A completed UID whose line was dropped (file missing or cut) is
     // fetched again.

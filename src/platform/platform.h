@@ -135,7 +135,9 @@ bool is_regular_file(const char *path);
 // followed); *exists then tells that this was the reason. A file cut short
 // by a failed write is removed.
 bool create_new_file(const char *path, std::string_view data, bool *exists);
-// Replaces dst by src atomically where the system allows it.
+// Replaces dst by src atomically where the system allows it. Where an open
+// handle on dst blocks the replace (Windows), it is tried again for about two
+// seconds, time enough for a reader in another thread to finish.
 bool file_replace(const char *src, const char *dst);
 // A file written only at its end (O_APPEND). write() hands the whole buffer
 // to the system in one call where it can, so a line is never interleaved.

@@ -613,12 +613,35 @@ bool is_regular_file(const char *path) {
   return attrs != INVALID_FILE_ATTRIBUTES && !(attrs & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE));
 }
 
+namespace {
+
+// Renames src over dst. Windows refuses to replace a file while any handle
+// on it is open, even one that shares delete access: a reader of the same
+// archive in another thread (statistics, verification) or a virus scanner
+// looking at the new file. Those hold it for moments, so the rename is
+// tried again for about two seconds before the refusal counts.
+bool move_replacing(const wchar_t *src, const wchar_t *dst, DWORD how) {
+  DWORD wait_ms = 5;
+  for (DWORD waited = 0;; waited += wait_ms, wait_ms = wait_ms < 320 ? wait_ms * 2 : wait_ms) {
+    if (MoveFileExW(src, dst, how)) return true;
+    DWORD e = GetLastError();
+    // A directory or a read-only file in the way is refused for good.
+    DWORD attrs = e == ERROR_ACCESS_DENIED ? GetFileAttributesW(dst) : 0;
+    bool lasting = attrs != INVALID_FILE_ATTRIBUTES && (attrs & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY));
+    if ((e != ERROR_ACCESS_DENIED && e != ERROR_SHARING_VIOLATION) || lasting || waited >= 2000) {
+      set_errno_from_win32(e);
+      return false;
+    }
+    Sleep(wait_ms);
+  }
+}
+
+}  // namespace
+
 bool file_replace(const char *src, const char *dst) {
   std::wstring ws = widen(src), wd = widen(dst);
   if (ws.empty() || wd.empty()) return false;
-  if (MoveFileExW(ws.c_str(), wd.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
-  set_errno_from_win32(GetLastError());
-  return false;
+  return move_replacing(ws.c_str(), wd.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 }
 
 const char *env_get(const char *name) {
@@ -771,32 +794,34 @@ contained_file::status contained_file::open(const char *dir, std::string_view re
     if (wname.empty()) return refused;
     path += L'\\';
     path += wname;
-    // Look before opening: the attributes of the entry itself.
-    WIN32_FILE_ATTRIBUTE_DATA look;
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &look)) return status_of_missing(GetLastError());
-    if (look.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return refused;
+    // Each entry is opened as itself (FILE_FLAG_OPEN_REPARSE_POINT: a link
+    // or junction is the object, not its target) and judged by its handle,
+    // never by an earlier look at the name that a swap could outdate.
     bool last = slash == std::string_view::npos;
     if (!last) {
-      if (!(look.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return absent;
       if (held.n == static_cast<int>(sizeof held.h / sizeof held.h[0])) return failed;
       HANDLE d = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
       if (d == INVALID_HANDLE_VALUE) return status_of_missing(GetLastError());
       held.h[held.n++] = d;
-      // The entry may have been swapped since it was looked at.
       if (!GetFileInformationByHandle(d, &info)) return failed;
-      if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-        return refused;
+      if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return refused;
+      if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return absent;
       rel.remove_prefix(slash + 1);
       continue;
     }
-    if (look.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) return refused;
     // Sharing delete access lets the file be replaced while it is read
     // (the manifest is rewritten beside its reader), as on POSIX.
     HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return status_of_missing(GetLastError());
+    if (h == INVALID_HANDLE_VALUE) {
+      DWORD e = GetLastError();
+      // A directory cannot be opened as a file: it is there, and refused.
+      DWORD attrs = e == ERROR_ACCESS_DENIED ? GetFileAttributesW(path.c_str()) : INVALID_FILE_ATTRIBUTES;
+      if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY)) return refused;
+      return status_of_missing(e);
+    }
     if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
         (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE))) {
       CloseHandle(h);
@@ -904,7 +929,7 @@ bool write_file_atomic(const char *path, std::string_view data, bool durable) {
   ok = CloseHandle(h) && ok;
   std::wstring wt = widen(tmp.c_str()), wp = widen(path);
   DWORD how = MOVEFILE_REPLACE_EXISTING | (durable ? MOVEFILE_WRITE_THROUGH : 0);
-  if (!ok || !MoveFileExW(wt.c_str(), wp.c_str(), how)) {
+  if (!ok || !move_replacing(wt.c_str(), wp.c_str(), how)) {
     DeleteFileW(wt.c_str());
     return false;
   }

@@ -232,7 +232,6 @@ TEST(ExportManifestPrune, UidSetGrowsAndStillFindsEveryUid) {
 }
 
 TEST(ExportManifestPrune, LeavesTheManifestAsItWasWhenTheNewOneCannotBeWritten) {
-  if (!kqtest::file_size_limit::supported()) GTEST_SKIP() << "no per-process file size limit on this system";
   kqtest::scratch_dir d;
   std::string text = line_for(1) + line_for(2) + line_for(2) + line_for(9);
   kqtest::write_all(d.file("manifest.jsonl"), text);
@@ -246,6 +245,7 @@ TEST(ExportManifestPrune, LeavesTheManifestAsItWasWhenTheNewOneCannotBeWritten) 
     EXPECT_EQ(kqtest::read_all(d.file("manifest.jsonl")), text);
     std::filesystem::remove(d.file("manifest.jsonl.tmp"));
   }
+  if (!kqtest::file_size_limit::supported()) GTEST_SKIP() << "no per-process file size limit on this system";
   {
     // The disk fills while the new file is written.
     kqtest::file_size_limit limit(static_cast<long long>(line_for(1).size()) + 10);

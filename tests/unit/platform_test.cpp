@@ -99,6 +99,46 @@ TEST(PlatformFiles, AtomicWriteReplacesWholeOrLeavesTheOldFile) {
   EXPECT_FALSE(plat::path_exists(src.c_str()));
 }
 
+// Windows will not rename over a file while any handle on it is open, even
+// one shared for deletion: a reader in another thread that lets go soon
+// (statistics or verification on the same archive) must not make the
+// replace fail.
+TEST(PlatformFiles, ReplaceOutlastsAReaderThatLetsGoSoon) {
+  kqtest::scratch_dir d;
+  std::string path = d.file("manifest.jsonl");
+  ASSERT_TRUE(write_text(path, "old"));
+  struct held {
+    plat::contained_file reader;
+    std::FILE *plain = nullptr;
+    std::atomic<bool> closed{false};
+  };
+  auto let_go_later = [](void *p) {
+    auto *h = static_cast<held *>(p);
+    plat::sleep_ms(150);
+    h->reader.close();
+    if (h->plain) std::fclose(h->plain);
+    h->closed = true;
+  };
+  for (bool shares_delete : {true, false}) {
+    SCOPED_TRACE(shares_delete ? "reader shares deletion" : "plain C stream");
+    held h;
+    if (shares_delete) ASSERT_EQ(h.reader.open(d.str().c_str(), "manifest.jsonl"), plat::contained_file::ok);
+    else ASSERT_NE(h.plain = plat::file_open(path.c_str(), "rb"), nullptr);
+    std::string src = d.file("manifest.jsonl.tmp");
+    ASSERT_TRUE(write_text(src, shares_delete ? "new" : "newer"));
+    ASSERT_TRUE(plat::thread_spawn_detached(let_go_later, &h));
+    EXPECT_TRUE(plat::file_replace(src.c_str(), path.c_str()));
+    EXPECT_EQ(read_back(path), shares_delete ? "new" : "newer");
+    while (!h.closed) plat::sleep_ms(5);
+  }
+  // A directory in the way never goes away by waiting.
+  std::string src = d.file("next");
+  ASSERT_TRUE(write_text(src, "x"));
+  ASSERT_TRUE(plat::make_dir(d.file("a-dir").c_str()));
+  EXPECT_FALSE(plat::file_replace(src.c_str(), d.file("a-dir").c_str()));
+  EXPECT_EQ(read_back(src), "x");
+}
+
 TEST(PlatformFiles, NewFileNeverReplacesAndContainedFileSeesOnlyWhatWasAsked) {
   kqtest::scratch_dir d;
   std::string sub = d.str() + "/m\xc3\xa9l";
