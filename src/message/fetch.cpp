@@ -100,13 +100,14 @@ int fetch_into(const char *folder, std::uint32_t uid, bool by_row) {
 }  // namespace
 
 int fetch_message(int index) {
-  if (index < 0 || index >= s_search_count) {
+  search_result_ptr r = current_result();
+  if (index < 0 || static_cast<std::size_t>(index) >= r->size()) {
     set_err("bad index");
     return -1;
   }
   // The row's UID means something only in the row's folder; another call may
   // have opened a different mailbox since the search.
-  return fetch_into(s_search_folder.c_str(), s_search[static_cast<std::size_t>(index)].uid, true);
+  return fetch_into(r->folder().c_str(), (*r)[static_cast<std::size_t>(index)].uid, true);
 }
 
 int fetch_uid(const char *folder, std::uint32_t uid) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/result_rows.h"
 #include "kerquill.h"
 #include "message/attachments.h"
 #include "message/fetched.h"
@@ -288,12 +289,10 @@ TEST(Fetch, BadIndexComesFirstEvenWithoutAConnection) {
   EXPECT_STREQ(kq_last_error(), "bad index");
   EXPECT_EQ(kq_fetch(-1), -1);
   EXPECT_STREQ(kq_last_error(), "bad index");
-  s_search_count = 1;
-  ASSERT_TRUE(search_table_alloc());
-  s_search[0].uid = 7;
+  kqtest::put_uids("", {7});
   EXPECT_EQ(kq_fetch(1), -1);
   EXPECT_STREQ(kq_last_error(), "bad index");
   EXPECT_EQ(kq_fetch(0), -1);
   EXPECT_STREQ(kq_last_error(), "not connected");
-  s_search_count = 0;
+  clear_result("");
 }
