@@ -49,7 +49,8 @@ bool configure(export_job *job, const char *config) {
   }
   std::size_t n = std::strlen(job->dir);
   while (n > 1 && (job->dir[n - 1] == '/' || job->dir[n - 1] == '\\')) job->dir[--n] = '\0';
-  copy_cut(job->folder, sizeof job->folder, !s_search_folder.empty() ? s_search_folder : "INBOX");
+  const std::string &folder = job->result->folder();
+  copy_cut(job->folder, sizeof job->folder, !folder.empty() ? folder : "INBOX");
   return true;
 }
 
@@ -78,7 +79,9 @@ int export_start(const char *config, bool run_here) {
     set_err("export already running");
     return -1;
   }
-  if (s_search_count <= 0) {
+  // One look at the current result: the job exports exactly that one.
+  search_result_ptr result = current_result();
+  if (result->empty()) {
     set_err("no search results \xe2\x80\x94 call kq_search first");
     return -1;
   }
@@ -92,6 +95,7 @@ int export_start(const char *config, bool run_here) {
       return -1;
     }
     job_reset(job);
+    job->result = result;
     if (!configure(job, config)) {
       job_reset(job);
       return -1;
@@ -100,7 +104,6 @@ int export_start(const char *config, bool run_here) {
       job_reset(job);
       return -1;
     }
-    job->rows.assign(s_search.begin(), s_search.begin() + s_search_count);
     resume_read();
     job->cancel_requested = 0;
     job->pause_requested = 0;
@@ -116,7 +119,7 @@ int export_start(const char *config, bool run_here) {
   }
   if (!kq_thread_spawn(worker_entry, job)) {
     guard hold(job->lock);
-    job->rows.clear();
+    job->result.reset();
     job->completed.clear();
     job->state = k_job_error;
     job->active = 0;

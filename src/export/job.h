@@ -51,9 +51,10 @@ struct export_job {
   std::atomic<long long> speed_bps{0};
   long long last_uid = 0;
   char current[1024] KQ_GUARDED_BY(lock) = {};
-  // The rows to export, copied when the job starts: nothing the host does to
-  // the search result afterwards reaches a running job.
-  std::vector<search_hit> rows;
+  // The search result the job exports, shared with the host's side: a
+  // result never changes once made, and a later search makes another one
+  // current, so nothing the host does afterwards reaches a running job.
+  search_result_ptr result;
   // Messages the server no longer had when their turn came.
   std::atomic<std::uint64_t> vanished{0};
   plat::append_file mbox_file;

@@ -89,7 +89,7 @@ void sample_speed(export_job *job) {
 void count_work(export_job *job) {
   std::uint64_t total = 0;
   long long todo = 0;
-  for (const search_hit &row : job->rows) {
+  for (const search_hit &row : job->result->rows()) {
     if (job->resume && resume_has(job, row.uid)) continue;
     ++total;
     todo += row.bytes > 0 ? row.bytes : 0;
@@ -185,7 +185,7 @@ class fetcher {
   // The next rows that the archive lacks, as much as one command may ask
   // for: first those a pause put back, then the rows from `next`.
   std::vector<const search_hit *> next_batch(std::size_t &next) {
-    const std::vector<search_hit> &rows = job_->rows;
+    const std::vector<search_hit> &rows = job_->result->rows();
     std::vector<const search_hit *> batch;
     long long bytes = 0;
     if (!put_back_.empty()) {
@@ -365,9 +365,9 @@ class fetcher {
 void drop_damaged_without_manifest(export_job *job) {
   bool dated = naming_is_dated(job->naming);
   std::uint64_t uv = name_uidvalidity(job);
-  for (const search_hit &row : job->rows) {
+  for (const search_hit &row : job->result->rows()) {
     if (!resume_has(job, row.uid)) continue;
-    std::string path = std::string(job->dir) + "/" + relative_name(dated, row.date.c_str(), row.uid, uv);
+    std::string path = std::string(job->dir) + "/" + relative_name(dated, row.date, row.uid, uv);
     long long size = plat::file_size(path.c_str());
     if (size >= 0 && (row.bytes <= 0 || size == row.bytes)) continue;
     if (size >= 0) plat::file_replace(path.c_str(), (path + ".damaged").c_str());
@@ -387,7 +387,7 @@ ending run(export_job *job) {
   if (job->manifest) {
     // Without a manifest nothing says which files are archived messages.
     bool listed = plat::path_exists(manifest_path(job->dir).c_str());
-    job->names_indexed = manifest_prune(job, job->rows.size()) && listed;
+    job->names_indexed = manifest_prune(job, job->result->size()) && listed;
   }
   else if (job->resume) drop_damaged_without_manifest(job);
   mkdirs(job->dir);

@@ -29,7 +29,7 @@ int search_cancel();
 // Fills a row's "from", "to" and "subject" from its header block: unfolded,
 // encoded words decoded to UTF-8, cut to the field without splitting a
 // character.
-void row_header_texts(search_hit &h, const char *block, long long len);
+void row_header_texts(row_draft &h, const char *block, long long len);
 
 struct search_criteria {
   bool since_set = false;
