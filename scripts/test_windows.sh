@@ -49,6 +49,7 @@ cmake -S . -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw/toolchain.cma
     -DKQ_DEPS_PREFIX="$PREFIX" -DCMAKE_BUILD_TYPE=Release -DKQ_BUILD_BENCH=OFF \
     >"$BUILD.configure.log" 2>&1 || { cat "$BUILD.configure.log"; exit 1; }
 ninja -C "$BUILD" -j "$jobs"
+built_at=$SECONDS
 # The test programs cannot start the Linux Dovecot themselves: this helper
 # does it for them over loopback (tests/support/host_agent.py).
 rm -f "$BUILD/host_agent.port"
@@ -92,3 +93,4 @@ hello() {  # hello WHAT KEY=VALUE...: runs hello.exe, which must print the test 
 }
 hello "TLS, CA file" KQ_PORT="$KQ_SANDBOX_TLS_PORT" KQ_CA_FILE="$KQ_SANDBOX_CA"
 hello "plain TCP" KQ_PORT="$KQ_SANDBOX_PORT" KQ_PLAIN=1
+echo "== Windows leg: $((SECONDS / 60)) min $((SECONDS % 60)) s (build $((built_at / 60)) min $((built_at % 60)) s, tests $(((SECONDS - built_at) / 60)) min $(((SECONDS - built_at) % 60)) s)"

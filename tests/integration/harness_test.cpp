@@ -570,9 +570,13 @@ TEST(ScriptServerHarness, ResetAbortsTheConnection) {
   char buf[256];
   long n;
   while ((n = c.socket().recv_some(buf, sizeof buf, 3000)) > 0) got.append(buf, static_cast<size_t>(n));
-  EXPECT_EQ(n, kqtest::platform::kRecvError);
   EXPECT_TRUE(got.empty() || starts_with("* 1 FETCH (BODY[] {100}\r\npartial", got)) << got;
   s.stop();
+  // The reset does go out (a Linux peer sees it), but a Windows program
+  // under Wine is told of it as of an orderly close.
+  if (n == 0 && kqtest::platform::under_wine())
+    GTEST_SKIP() << "Wine reports a connection reset by the peer as closed (recv gives 0, not WSAECONNRESET)";
+  EXPECT_EQ(n, kqtest::platform::kRecvError);
 }
 
 }  // namespace

@@ -265,7 +265,7 @@ TEST_F(MessageFetch, AttachmentNamesStayInsideTheDirectory) {
   for (int i = 0; i < 4; ++i) EXPECT_EQ(kq_attachment_save(nullptr, i, dir.string().c_str()), 0) << kq_last_error();
   std::vector<std::string> files;
   for (const auto &e : fs::recursive_directory_iterator(outer.path()))
-    if (e.is_regular_file()) files.push_back(fs::relative(e.path(), outer.path()).string());
+    if (e.is_regular_file()) files.push_back(fs::relative(e.path(), outer.path()).generic_string());
   std::sort(files.begin(), files.end());
   EXPECT_EQ(files, (std::vector<std::string>{"in/here/D_rel_name.txt", "in/here/attachment",
                                              "in/here/drive.txt", "in/here/escape.txt"}));

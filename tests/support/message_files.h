@@ -10,6 +10,12 @@ namespace kqtest {
 
 // Whole file as bytes; fails the current test when it cannot be read.
 std::string read_file(const std::filesystem::path &p);
+// A path from UTF-8 text, as the library takes and gives names. A plain
+// narrow string becomes a path in the ANSI code page on Windows, which
+// mangles every name outside it.
+inline std::filesystem::path utf8_path(const std::string &s) {
+  return std::filesystem::path(std::u8string(s.begin(), s.end()));
+}
 // tests/data/messages/<name> and tests/data/messages/originals/<name>.
 std::string message_fixture(const std::string &name);
 std::string original_payload(const std::string &name);

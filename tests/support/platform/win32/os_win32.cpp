@@ -102,7 +102,12 @@ bool ask(const std::string &op, const std::string &members, reply *out, int time
   // Each thread keeps one connection (the agent answers any number of
   // requests on it); a connection found closed is made anew once, before
   // the request can have reached the agent.
-  thread_local Socket s;
+  // The main thread asks once more after its thread-local objects are gone:
+  // the shared Dovecot is stopped by a static destructor. So the socket is a
+  // thread-local pointer, never destroyed (the system closes it at exit).
+  thread_local Socket *conn = nullptr;
+  if (!conn) conn = new Socket;
+  Socket &s = *conn;
   std::string req = "{\"op\":" + quote(op) + (members.empty() ? "" : "," + members) + "}\n";
   bool sent = false;
   for (int attempt = 0; attempt < 2 && !sent; ++attempt) {
