@@ -67,7 +67,11 @@ const char *state_word(std::int32_t state, bool active) {
 
 }  // namespace
 
-int export_start(const char *config, bool run_here) {
+namespace {
+
+// Starts a job on the search result (folder null) or, for `folder`, one
+// that finds its own rows.
+int start_job(const char *config, bool run_here, const char *folder) {
   job_init();
   export_job *job = &s_job;
   if (!config || !*config) {
@@ -78,7 +82,7 @@ int export_start(const char *config, bool run_here) {
     set_err("export already running");
     return -1;
   }
-  if (s_search_count <= 0) {
+  if (!folder && s_search_count <= 0) {
     set_err("no search results \xe2\x80\x94 call kq_search first");
     return -1;
   }
@@ -96,11 +100,15 @@ int export_start(const char *config, bool run_here) {
       job_reset(job);
       return -1;
     }
+    if (folder) {
+      copy_cut(job->folder, sizeof job->folder, folder);
+      job->learn_uids = true;
+    }
     if (!archive_accepts_folder(job->dir, job->folder)) {
       job_reset(job);
       return -1;
     }
-    job->rows.assign(s_search.begin(), s_search.begin() + s_search_count);
+    if (!folder) job->rows.assign(s_search.begin(), s_search.begin() + s_search_count);
     resume_read();
     job->cancel_requested = 0;
     job->pause_requested = 0;
@@ -124,6 +132,14 @@ int export_start(const char *config, bool run_here) {
     return -1;
   }
   return 0;
+}
+
+}  // namespace
+
+int export_start(const char *config, bool run_here) { return start_job(config, run_here, nullptr); }
+
+int export_folder_incremental(const char *config, const char *folder) {
+  return start_job(config, true, folder);
 }
 
 int export_status() {

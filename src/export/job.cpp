@@ -53,6 +53,7 @@ void job_reset(export_job *job) {
   job->current[0] = '\0';
   job->rows.clear();
   job->rows.shrink_to_fit();
+  job->learn_uids = false;
   job->vanished = 0;
   job->mbox_file.close();
   job->mbox_bytes = -1;

@@ -54,6 +54,10 @@ struct export_job {
   // The rows to export, copied when the job starts: nothing the host does to
   // the search result afterwards reaches a running job.
   std::vector<search_hit> rows;
+  // The job finds its own rows: it learns the folder's UIDs and fetches
+  // rows only for those the archive lacks (the batch's runs; `rows` then
+  // holds one part at a time).
+  bool learn_uids = false;
   // Messages the server no longer had when their turn came.
   std::atomic<std::uint64_t> vanished{0};
   plat::append_file mbox_file;
