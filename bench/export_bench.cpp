@@ -74,7 +74,9 @@ double export_run(const char *label, const std::string &parent, const std::strin
                   std::size_t largest, int resume = 0) {
   std::string dir = parent + "/kq-export-bench-" + std::to_string(std::random_device{}());
   long long total_bytes = 0;
-  for (int i = 0; i < kq::s_search_count; ++i) total_bytes += kq::s_search[i].bytes;
+  kq::search_result_ptr found = kq::current_result();
+  for (const kq::search_hit &h : found->rows()) total_bytes += h.bytes;
+  int rows = static_cast<int>(found->size());
   std::string cfg = "{\"dir\":\"" + dir + "\",\"format\":\"" + format + "\",\"resume\":" +
                     std::to_string(resume) + "}";
   kqtest::platform::reset_peak_rss();
@@ -88,7 +90,7 @@ double export_run(const char *label, const std::string &parent, const std::strin
   long rss = kqtest::platform::peak_rss_kb();
   std::printf("%-34s %5d msgs %8.1f MB  %6.2f s  %7.0f msg/s  %6.1f MB/s  peak RSS %5.1f MB"
               " (largest message %.1f KB)  state %d\n",
-              label, kq::s_search_count, total_bytes / 1e6, s, kq::s_search_count / s,
+              label, rows, total_bytes / 1e6, s, rows / s,
               total_bytes / 1e6 / s, rss / 1024.0, largest / 1024.0, kq_export_status());
   std::error_code ec;
   std::filesystem::remove_all(dir, ec);

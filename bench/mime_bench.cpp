@@ -50,13 +50,11 @@ void run(const char *label, const std::string &m) {
   if (!ready) return;
   static char text[65536];
   auto t0 = std::chrono::steady_clock::now();
-  kq::s_att_count = 0;
-  kq::collect_atts(m.data(), m.size());
+  std::size_t atts = kq::list_attachments(m.data(), m.size()).size();
   kq::choose_body_text(m.data(), m.size(), work, text, sizeof text);
   double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  std::printf("%-28s %10zu bytes  %8.3f s  %4d attachments listed\n", label, m.size(), s,
-              kq::s_att_count);
-  kq::s_att_count = 0;
+  std::printf("%-28s %10zu bytes  %8.3f s  %4zu attachments listed\n", label, m.size(), s,
+              atts);
 }
 
 }  // namespace

@@ -90,12 +90,6 @@ outcome export_result(batch_state *b, int i, bool learn) {
   return folder_failed(b, i, "export", (std::string("error: ") + last_error()).c_str());
 }
 
-std::uint32_t highest_uid() {
-  std::uint32_t top = 0;
-  for (int r = 0; r < s_search_count; ++r)
-    if (s_search[r].uid > top) top = s_search[r].uid;
-  return top;
-}
 
 // Searches and exports one folder. A search stops at the result table's
 // capacity; a full table is followed by a search above its highest UID, so
@@ -126,13 +120,15 @@ outcome export_folder(batch_state *b, int i, bool *exported) {
       if (b->cancel_requested) return stopped(b, i, "export", "cancelled");
       return folder_failed(b, i, "search", (std::string("failed: ") + last_error()).c_str());
     }
-    int rows = s_search_count;
+    search_result_ptr found = current_result();
+    std::size_t rows = found->size();
     if (rows == 0) return outcome::ok;
     outcome o = export_result(b, i, false);
     if (o != outcome::ok) return o;
     *exported = true;
-    std::uint32_t top = highest_uid();
-    if (rows < s_search_cap || top == UINT32_MAX) return outcome::ok;
+    // Rows are in UID order.
+    std::uint32_t top = found->rows().back().uid;
+    if (rows < static_cast<std::size_t>(s_search_cap) || top == UINT32_MAX) return outcome::ok;
     // Without resume each part's job would start the archive afresh and
     // drop the manifest of the parts before it.
     if (!b->resume) {

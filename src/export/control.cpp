@@ -49,7 +49,8 @@ bool configure(export_job *job, const char *config) {
   }
   std::size_t n = std::strlen(job->dir);
   while (n > 1 && (job->dir[n - 1] == '/' || job->dir[n - 1] == '\\')) job->dir[--n] = '\0';
-  copy_cut(job->folder, sizeof job->folder, !s_search_folder.empty() ? s_search_folder : "INBOX");
+  const std::string &folder = job->result->folder();
+  copy_cut(job->folder, sizeof job->folder, !folder.empty() ? folder : "INBOX");
   return true;
 }
 
@@ -82,7 +83,10 @@ int start_job(const char *config, bool run_here, const char *folder) {
     set_err("export already running");
     return -1;
   }
-  if (!folder && s_search_count <= 0) {
+  // One look at the current result: the job exports exactly that one. A
+  // job that finds its own rows starts from an empty result of its folder.
+  search_result_ptr result = folder ? std::make_shared<const search_result>(folder) : current_result();
+  if (!folder && result->empty()) {
     set_err("no search results \xe2\x80\x94 call kq_search first");
     return -1;
   }
@@ -96,19 +100,16 @@ int start_job(const char *config, bool run_here, const char *folder) {
       return -1;
     }
     job_reset(job);
+    job->result = result;
     if (!configure(job, config)) {
       job_reset(job);
       return -1;
     }
-    if (folder) {
-      copy_cut(job->folder, sizeof job->folder, folder);
-      job->learn_uids = true;
-    }
+    job->learn_uids = folder != nullptr;
     if (!archive_accepts_folder(job->dir, job->folder)) {
       job_reset(job);
       return -1;
     }
-    if (!folder) job->rows.assign(s_search.begin(), s_search.begin() + s_search_count);
     resume_read();
     job->cancel_requested = 0;
     job->pause_requested = 0;
@@ -124,7 +125,7 @@ int start_job(const char *config, bool run_here, const char *folder) {
   }
   if (!kq_thread_spawn(worker_entry, job)) {
     guard hold(job->lock);
-    job->rows.clear();
+    job->result.reset();
     job->completed.clear();
     job->state = k_job_error;
     job->active = 0;

@@ -70,7 +70,7 @@ bool write_eml(const export_job *job, const char *path, const char *data, std::s
 }
 
 int store(export_job *job, const search_hit *hit, const char *data, std::size_t len, char *path) {
-  std::string rel = relative_name(naming_is_dated(job->naming), hit->date.c_str(), hit->uid,
+  std::string rel = relative_name(naming_is_dated(job->naming), hit->date, hit->uid,
                                   name_uidvalidity(job));
   std::snprintf(path, k_path_cap, "%s/%s", job->dir, rel.c_str());
   // Consecutive messages mostly share their directory: create it once.
@@ -107,7 +107,7 @@ int store(export_job *job, const search_hit *hit, const char *data, std::size_t 
   if (job->mbox && job->mbox_file.is_open()) {
     std::string rec;
     rec.reserve(len + len / 32 + 128);
-    mbox_record_append(rec, hit->from.c_str(), plat::time_now(), data, len);
+    mbox_record_append(rec, hit->from, plat::time_now(), data, len);
     mbox_before = job->mbox_file.size();
     if (mbox_before < 0 || !job->mbox_file.write(rec.data(), rec.size())) {
       if (mbox_before >= 0) job->mbox_file.truncate(mbox_before);

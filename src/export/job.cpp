@@ -51,8 +51,7 @@ void job_reset(export_job *job) {
   job->speed_bps = 0;
   job->last_uid = 0;
   job->current[0] = '\0';
-  job->rows.clear();
-  job->rows.shrink_to_fit();
+  job->result.reset();
   job->learn_uids = false;
   job->vanished = 0;
   job->mbox_file.close();

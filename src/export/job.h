@@ -51,11 +51,12 @@ struct export_job {
   std::atomic<long long> speed_bps{0};
   long long last_uid = 0;
   char current[1024] KQ_GUARDED_BY(lock) = {};
-  // The rows to export, copied when the job starts: nothing the host does to
-  // the search result afterwards reaches a running job.
-  std::vector<search_hit> rows;
+  // The search result the job exports, shared with the host's side: a
+  // result never changes once made, and a later search makes another one
+  // current, so nothing the host does afterwards reaches a running job.
+  search_result_ptr result;
   // The job finds its own rows: it learns the folder's UIDs and fetches
-  // rows only for those the archive lacks (the batch's runs; `rows` then
+  // rows only for those the archive lacks (the batch's runs; `result` then
   // holds one part at a time).
   bool learn_uids = false;
   // Messages the server no longer had when their turn came.

@@ -91,7 +91,7 @@ void sample_speed(export_job *job) {
 void count_work(export_job *job) {
   std::uint64_t total = 0;
   long long todo = 0;
-  for (const search_hit &row : job->rows) {
+  for (const search_hit &row : job->result->rows()) {
     if (job->resume && resume_has(job, row.uid)) continue;
     ++total;
     todo += row.bytes > 0 ? row.bytes : 0;
@@ -201,7 +201,7 @@ class fetcher {
   // The next rows that the archive lacks, as much as one command may ask
   // for: first those a pause put back, then the rows from `next`.
   std::vector<const search_hit *> next_batch(std::size_t &next) {
-    const std::vector<search_hit> &rows = job_->rows;
+    const std::vector<search_hit> &rows = job_->result->rows();
     std::vector<const search_hit *> batch;
     long long bytes = 0;
     if (!put_back_.empty()) {
@@ -381,9 +381,9 @@ class fetcher {
 void drop_damaged_without_manifest(export_job *job) {
   bool dated = naming_is_dated(job->naming);
   std::uint64_t uv = name_uidvalidity(job);
-  for (const search_hit &row : job->rows) {
+  for (const search_hit &row : job->result->rows()) {
     if (!resume_has(job, row.uid)) continue;
-    std::string path = std::string(job->dir) + "/" + relative_name(dated, row.date.c_str(), row.uid, uv);
+    std::string path = std::string(job->dir) + "/" + relative_name(dated, row.date, row.uid, uv);
     long long size = plat::file_size(path.c_str());
     if (size >= 0 && (row.bytes <= 0 || size == row.bytes)) continue;
     if (size >= 0) plat::file_replace(path.c_str(), (path + ".damaged").c_str());
@@ -416,16 +416,16 @@ ending run_learned(export_job *job, session &sess, long long exists) {
     std::size_t end = std::min(uids.size(), at + per_part);
     std::vector<std::uint32_t> part(uids.begin() + static_cast<std::ptrdiff_t>(at),
                                     uids.begin() + static_cast<std::ptrdiff_t>(end));
-    std::vector<search_hit> rows;
-    if (search_uid_rows(sess, part, rows, cancelled) != 0) return ending::failed;
+    auto rows = std::make_shared<search_result>(job->folder);
+    if (search_uid_rows(sess, part, *rows, cancelled) != 0) return ending::failed;
     if (cancelled()) return ending::cancelled;
     {
       guard hold(job->lock);
       // Messages expunged since the UIDs were learned have no row.
-      job->total -= part.size() - rows.size();
-      for (const search_hit &row : rows) job->bytes_todo += announced(row);
+      job->total -= part.size() - rows->size();
+      for (const search_hit &row : rows->rows()) job->bytes_todo += announced(row);
     }
-    job->rows = std::move(rows);
+    job->result = std::move(rows);
     fetcher f(job, sess);
     ending how = f.run();
     if (how != ending::normal) return how;
@@ -446,7 +446,7 @@ ending run(export_job *job) {
   if (job->manifest) {
     // Without a manifest nothing says which files are archived messages.
     bool listed = plat::path_exists(manifest_path(job->dir).c_str());
-    job->names_indexed = manifest_prune(job, std::max(job->rows.size(), job->completed.size())) && listed;
+    job->names_indexed = manifest_prune(job, std::max(job->result->size(), job->completed.size())) && listed;
   }
   else if (job->resume) drop_damaged_without_manifest(job);
   mkdirs(job->dir);

@@ -15,23 +15,27 @@
 
 namespace kq {
 
-attachment_info s_att[k_att_cap];
-int s_att_count = 0;
-
 bool part_is_attachment(const mime_part &p) {
   return counts_as_attachment(p.ctype, p.disposition, p.filename[0] != '\0');
 }
 
-void collect_atts(const char *data, std::uint64_t len) {
-  leaf_walk(data, len, [](const mime_part &p) {
-    if (!part_is_attachment(p) || s_att_count >= k_att_cap) return true;
-    attachment_info &row = s_att[s_att_count];
-    copy_cut(row.name, sizeof row.name, attachment_name(p, s_att_count));
-    ++s_att_count;
-    copy_cut(row.ctype, sizeof row.ctype, p.ctype);
+namespace {
+// The table's texts are cut where callers have always found them cut.
+constexpr std::size_t k_att_text_cap = 511;
+}  // namespace
+
+std::vector<attachment_info> list_attachments(const char *data, std::uint64_t len) {
+  std::vector<attachment_info> rows;
+  leaf_walk(data, len, [&rows](const mime_part &p) {
+    if (!part_is_attachment(p) || rows.size() >= k_att_cap) return true;
+    attachment_info row;
+    row.name = attachment_name(p, static_cast<int>(rows.size())).substr(0, k_att_text_cap);
+    row.ctype = std::string(p.ctype).substr(0, k_att_text_cap);
     row.size = static_cast<long long>(p.body_len);
+    rows.push_back(std::move(row));
     return true;
   });
+  return rows;
 }
 
 void att_save_walk(const char *data, std::uint64_t len, att_save_state *st) {
@@ -64,17 +68,14 @@ int attachment_save(int index, const char *dir) {
     set_err("no dir");
     return -1;
   }
-  if (index < 0 || index >= s_att_count) {
+  const fetched_message *m = fetched_now();
+  if (index < 0 || !m || static_cast<std::size_t>(index) >= m->atts.size()) {
     set_err("bad attachment index");
-    return -1;
-  }
-  if (!s_fetch_buf) {
-    set_err("nothing fetched");
     return -1;
   }
   att_save_state st;
   st.wanted = index;
-  att_save_walk(s_fetch_buf.get(), s_fetch_len, &st);
+  att_save_walk(m->raw.data(), m->raw.size(), &st);
   if (!st.found) {
     set_err("attachment %d not found", index);
     return -1;
@@ -108,16 +109,20 @@ int attachment_save(int index, const char *dir) {
   return 0;
 }
 
-int attachment_count() { return s_att_count; }
+int attachment_count() {
+  const fetched_message *m = fetched_now();
+  return m ? static_cast<int>(m->atts.size()) : 0;
+}
 
 const char *attachment_field(int index, const char *key) {
   static char out[1024];
   out[0] = '\0';
-  if (index < 0 || index >= s_att_count || !key) return out;
-  const attachment_info &row = s_att[index];
-  if (!std::strcmp(key, "name")) std::snprintf(out, sizeof out, "%s", row.name);
+  const fetched_message *m = fetched_now();
+  if (index < 0 || !m || static_cast<std::size_t>(index) >= m->atts.size() || !key) return out;
+  const attachment_info &row = m->atts[static_cast<std::size_t>(index)];
+  if (!std::strcmp(key, "name")) std::snprintf(out, sizeof out, "%s", row.name.c_str());
   else if (!std::strcmp(key, "size")) std::snprintf(out, sizeof out, "%lld", row.size);
-  else if (!std::strcmp(key, "ctype")) std::snprintf(out, sizeof out, "%s", row.ctype);
+  else if (!std::strcmp(key, "ctype")) std::snprintf(out, sizeof out, "%s", row.ctype.c_str());
   return out;
 }
 

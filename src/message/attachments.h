@@ -5,27 +5,26 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "message/mime.h"
 
 namespace kq {
 
 struct attachment_info {
-  char name[512];   // attachment_name() of the part
-  char ctype[512];  // whole Content-Type value, empty when absent
-  long long size;   // body length before transfer decoding
+  std::string name;   // attachment_name() of the part, at most 511 bytes
+  std::string ctype;  // whole Content-Type value (at most 511 bytes), empty when absent
+  long long size = 0; // body length before transfer decoding
 };
 
-inline constexpr int k_att_cap = 256;
-extern attachment_info s_att[k_att_cap];
-extern int s_att_count;
+inline constexpr std::size_t k_att_cap = 256;
 
 // The one test both walks apply to a part that is not a container.
 bool part_is_attachment(const mime_part &p);
 
-// Fills s_att from the message (s_att_count must be 0); rows past 256 are
+// The message's attachment table, in document order; rows past 256 are
 // dropped.
-void collect_atts(const char *data, std::uint64_t len);
+std::vector<attachment_info> list_attachments(const char *data, std::uint64_t len);
 
 struct att_save_state {
   int wanted = 0;

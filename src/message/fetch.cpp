@@ -16,12 +16,9 @@
 
 namespace kq {
 
-std::unique_ptr<char[]> s_fetch_buf;
-std::uint64_t s_fetch_len = 0;
-char s_fetch_hdr[k_fetch_hdr_cap];
-char s_body_text[k_body_text_cap];
-
 namespace {
+
+std::unique_ptr<fetched_message> s_fetched;
 
 // Downloads folder's message uid into the fetched message. by_row: called
 // for a search row, whose missing message keeps its long-standing text.
@@ -63,36 +60,14 @@ int fetch_into(const char *folder, std::uint32_t uid, bool by_row) {
     set_err("empty message body");
     return -1;
   }
-  // Working buffers first, so running short of memory leaves the previous
-  // message whole.
-  text_work work;
-  if (!work.alloc()) {
+  // The new message is made whole first: running short of memory leaves
+  // the previous one as it was.
+  std::unique_ptr<fetched_message> m = read_fetched(std::move(body));
+  if (!m) {
     set_err("oom");
     return -1;
   }
-  auto len = static_cast<std::uint64_t>(body.size());
-  s_fetch_buf.reset();
-  s_fetch_buf.reset(new (std::nothrow) char[len + 1]);
-  if (!s_fetch_buf) {
-    set_err("oom");
-    return -1;
-  }
-  std::memcpy(s_fetch_buf.get(), body.data(), len);
-  s_fetch_buf[len] = '\0';
-  s_fetch_len = len;
-  body.clear();
-
-  const char *data = s_fetch_buf.get();
-  mime_part top;
-  part_parse_headers(&top, data, len);
-  std::uint64_t hn = top.header_len < k_fetch_hdr_cap - 1 ? top.header_len : k_fetch_hdr_cap - 1;
-  std::memcpy(s_fetch_hdr, data, hn);
-  s_fetch_hdr[hn] = '\0';
-
-  s_body_text[0] = '\0';
-  s_att_count = 0;
-  choose_body_text(data, len, work, s_body_text, sizeof s_body_text);
-  collect_atts(data, len);
+  s_fetched = std::move(m);
   set_err("%s", "");
   return 0;
 }
@@ -100,13 +75,14 @@ int fetch_into(const char *folder, std::uint32_t uid, bool by_row) {
 }  // namespace
 
 int fetch_message(int index) {
-  if (index < 0 || index >= s_search_count) {
+  search_result_ptr r = current_result();
+  if (index < 0 || static_cast<std::size_t>(index) >= r->size()) {
     set_err("bad index");
     return -1;
   }
   // The row's UID means something only in the row's folder; another call may
   // have opened a different mailbox since the search.
-  return fetch_into(s_search_folder.c_str(), s_search[static_cast<std::size_t>(index)].uid, true);
+  return fetch_into(r->folder().c_str(), (*r)[static_cast<std::size_t>(index)].uid, true);
 }
 
 int fetch_uid(const char *folder, std::uint32_t uid) {
@@ -121,32 +97,56 @@ int fetch_uid(const char *folder, std::uint32_t uid) {
   return fetch_into(folder, uid, false);
 }
 
+std::unique_ptr<fetched_message> read_fetched(std::string raw) {
+  text_work work;
+  if (!work.alloc()) return nullptr;
+  auto m = std::unique_ptr<fetched_message>(new (std::nothrow) fetched_message);
+  if (!m) return nullptr;
+  m->raw = std::move(raw);
+  const char *data = m->raw.c_str();
+  auto len = static_cast<std::uint64_t>(m->raw.size());
+  mime_part top;
+  part_parse_headers(&top, data, len);
+  m->header.assign(data, top.header_len < k_fetch_hdr_cap - 1 ? top.header_len : k_fetch_hdr_cap - 1);
+  m->body_text.assign(k_body_text_cap, '\0');
+  choose_body_text(data, len, work, m->body_text.data(), m->body_text.size());
+  m->body_text.resize(std::strlen(m->body_text.c_str()));
+  m->body_text.shrink_to_fit();
+  m->atts = list_attachments(data, len);
+  return m;
+}
+
+const fetched_message *fetched_now() { return s_fetched.get(); }
+
+void keep_fetched(std::unique_ptr<fetched_message> m) { s_fetched = std::move(m); }
+
 int fetch_save(const char *path) {
   if (!path || !*path) {
     set_err("no path");
     return -1;
   }
-  if (!s_fetch_buf) {
+  if (!s_fetched) {
     set_err("nothing fetched");
     return -1;
   }
+  const std::string &raw = s_fetched->raw;
   std::FILE *f = plat::file_open(path, "wb");
   if (!f) {
     set_err("cannot write %s: %s", path, plat::error_text(plat::last_errno()));
     return -1;
   }
-  std::size_t w = std::fwrite(s_fetch_buf.get(), 1, s_fetch_len, f);
+  std::size_t w = std::fwrite(raw.data(), 1, raw.size(), f);
   // A full disk may only show when the buffered tail is flushed at close.
   bool closed = std::fclose(f) == 0;
-  if (w != s_fetch_len || !closed) {
+  if (w != raw.size() || !closed) {
     set_err("short write to %s", path);
     return -1;
   }
   return 0;
 }
 
-const char *fetch_header() { return s_fetch_hdr; }
+const char *fetch_header() { return s_fetched ? s_fetched->header.c_str() : ""; }
 
-const char *fetch_body_text() { return s_body_text; }
+const char *fetch_body_text() { return s_fetched ? s_fetched->body_text.c_str() : ""; }
 
 }  // namespace kq

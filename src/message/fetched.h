@@ -1,10 +1,16 @@
-// The one fetched message: raw bytes, header text, body text. Written only by
-// kq_fetch; read by the fetch and attachment calls.
+// The one fetched message: raw bytes, header text, body text and attachment
+// table, made whole before it replaces the one before. Written only by
+// kq_fetch; read by the fetch and attachment calls (host calls, one at a
+// time under the host lock).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
+
+#include "message/attachments.h"
 
 namespace kq {
 
@@ -12,10 +18,20 @@ inline constexpr std::size_t k_fetch_hdr_cap = 262144;
 inline constexpr std::size_t k_body_text_cap = 1048576;
 inline constexpr std::size_t k_text_work_cap = 1048576;  // decode and strip buffers
 
-extern std::unique_ptr<char[]> s_fetch_buf;  // raw message + NUL, or none
-extern std::uint64_t s_fetch_len;
-extern char s_fetch_hdr[k_fetch_hdr_cap];
-extern char s_body_text[k_body_text_cap];
+struct fetched_message {
+  std::string raw;        // the message as received
+  std::string header;     // its header block, cut to k_fetch_hdr_cap - 1 bytes
+  std::string body_text;  // the readable body text, below k_body_text_cap bytes
+  std::vector<attachment_info> atts;
+};
+
+// Reads raw's header, body text and attachment table into a message; null
+// when memory runs short.
+std::unique_ptr<fetched_message> read_fetched(std::string raw);
+// The fetched message; null before the first fetch.
+const fetched_message *fetched_now();
+// Makes m the fetched message.
+void keep_fetched(std::unique_ptr<fetched_message> m);
 
 // Heap working buffers of the body text choice (too big for a thread stack).
 struct text_work {

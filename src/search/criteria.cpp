@@ -115,8 +115,8 @@ bool criteria_match(const search_criteria &c, const search_hit &h) {
     if (c.since_set && h.ts < c.since) return false;
     if (c.before_set && h.ts >= c.before) return false;
   }
-  if (!text_passes(c.from, h.from.c_str()) || !text_passes(c.to, h.to.c_str()) ||
-      !text_passes(c.subject, h.subject.c_str()))
+  if (!text_passes(c.from, h.from) || !text_passes(c.to, h.to) ||
+      !text_passes(c.subject, h.subject))
     return false;
   if (c.min_bytes_set && h.bytes < c.min_bytes) return false;
   if (c.has_attachments >= 0 && h.has_attachments != c.has_attachments) return false;

@@ -39,7 +39,7 @@ void row_text(const char *block, long long len, const char *name, std::string &o
 
 }  // namespace
 
-void row_header_texts(search_hit &h, const char *block, long long len) {
+void row_header_texts(row_draft &h, const char *block, long long len) {
   // Cut where the rows of fixed size always cut them.
   row_text(block, len, "From", h.from, 512);
   row_text(block, len, "To", h.to, 512);

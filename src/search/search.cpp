@@ -56,9 +56,11 @@ long long sat_add(long long a, long long b) {
 const char *const k_row_items =
     "(UID RFC822.SIZE INTERNALDATE BODYSTRUCTURE BODY.PEEK[HEADER.FIELDS (FROM TO SUBJECT CONTENT-TYPE)])";
 
-bool row_from(const fetch_data &f, search_hit &h) {
+bool row_from(const fetch_data &f, row_draft &h) {
   if (!f.has_uid || !f.has_size) return false;
-  h = search_hit{};
+  h.from.clear();
+  h.to.clear();
+  h.subject.clear();
   h.uid = f.uid;
   h.bytes = f.size;
   h.date = f.internaldate.substr(0, 63);
@@ -79,21 +81,22 @@ namespace {
 
 class scanner {
  public:
-  scanner(session &s, const search_criteria &c, long long count, long long start, long long end)
-      : s_(s), c_(c), count_(count), a_(start), end_(end) {}
+  scanner(session &s, const search_criteria &c, long long count, long long start, long long end,
+          std::shared_ptr<search_result> found)
+      : s_(s), c_(c), count_(count), a_(start), end_(end), found_(std::move(found)) {}
 
-  // Fills s_search; false when a command failed (the rows found stay).
+  // Fills the result; false when a command failed (the rows found stay).
   bool run() {
     while (a_ <= end_ && !full()) {
       if (s_cancel.load()) {
         cancelled_ = true;
         return finish(false);
       }
-      std::size_t before = found_.size();
+      std::size_t before = found_->size();
       long long last = submit_batch();
       if (!s_.drain() || failed_) return finish(false);
       note_progress();
-      if (found_.size() > before || a_ > end_) continue;
+      if (found_->size() > before || a_ > end_) continue;
       // Nothing in the whole batch: jump to the next existing message.
       long long next;
       if (!next_uid_from(last + 1, next)) break;
@@ -105,7 +108,7 @@ class scanner {
   bool cancelled() const { return cancelled_; }
 
  private:
-  bool full() const { return static_cast<long long>(found_.size()) >= s_search_cap; }
+  bool full() const { return static_cast<long long>(found_->size()) >= s_search_cap; }
 
   // Submits up to k_windows_in_flight windows from a_; returns the last UID covered.
   long long submit_batch() {
@@ -123,8 +126,7 @@ class scanner {
         fetch_data f;
         if (!parse_fetch(r, f) || !f.has_uid || f.uid < lo || f.uid > hi) return;
         if (f.seq > max_seq_) max_seq_ = f.seq;
-        search_hit h;
-        if (row_from(f, h) && criteria_match(c_, h)) found_.push_back(std::move(h));
+        if (row_from(f, draft_) && criteria_match(c_, draft_.view())) found_->add(draft_);
       };
       cmd.on_done = [this](int st, const std::string &) {
         if (st != 0) failed_ = true;
@@ -170,19 +172,7 @@ class scanner {
 
   bool finish(bool ok) {
     // Rows in UID order, each message once, cut at the capacity.
-    std::sort(found_.begin(), found_.end(),
-              [](const search_hit &x, const search_hit &y) { return x.uid < y.uid; });
-    found_.erase(std::unique(found_.begin(), found_.end(),
-                             [](const search_hit &x, const search_hit &y) { return x.uid == y.uid; }),
-                 found_.end());
-    // The rows become the result as they are: a copy would hold the whole
-    // table twice at its peak.
-    if (found_.size() > static_cast<std::size_t>(s_search_cap > 0 ? s_search_cap : 0))
-      found_.resize(static_cast<std::size_t>(s_search_cap > 0 ? s_search_cap : 0));
-    found_.shrink_to_fit();
-    s_search.swap(found_);
-    std::vector<search_hit>().swap(found_);
-    s_search_count = static_cast<int>(s_search.size());
+    found_->settle(static_cast<std::size_t>(s_search_cap > 0 ? s_search_cap : 0));
     return ok;
   }
 
@@ -200,7 +190,8 @@ class scanner {
   bool cancelled_ = false;
   long long max_seq_ = 0;
   bool failed_ = false;
-  std::vector<search_hit> found_;
+  std::shared_ptr<search_result> found_;
+  row_draft draft_;  // reused: its strings keep their room from row to row
 };
 
 }  // namespace
@@ -218,11 +209,9 @@ int search_folder(const char *folder, const char *criteria) {
   mailbox_state st;
   // A folder that cannot be opened leaves the previous result as it was.
   if (sess.select(folder, &st) != 0) return -1;
-  s_search.clear();
-  s_search_count = 0;
+  clear_result(folder);
   long long count = st.exists;
   unsigned long long uidnext = st.uidnext;
-  s_search_folder = folder;
   if (count <= 0) return 0;
   // N distinct positive UIDs need a UIDNEXT above N; a smaller one is bogus.
   if (uidnext <= static_cast<unsigned long long>(count)) uidnext = 0;
@@ -244,8 +233,9 @@ int search_folder(const char *folder, const char *criteria) {
   std::size_t keep = sess.window();
   sess.set_window(k_windows_in_flight);
   bool ok = true, cancelled = false;
+  auto found = std::make_shared<search_result>(folder);
   if (start <= end) {
-    scanner sc(sess, c, count, start, end);
+    scanner sc(sess, c, count, start, end, found);
     ok = sc.run();
     cancelled = sc.cancelled();
   }
@@ -253,11 +243,10 @@ int search_folder(const char *folder, const char *criteria) {
   if (cancelled || (!ok && !sess.usable())) {
     // A search that could not finish leaves no partial result behind; a
     // lost connection keeps the text the session gave it.
-    s_search.clear();
-    s_search_count = 0;
     if (cancelled) set_err("search cancelled");
     return -1;
   }
+  install_result(std::move(found));
   s_progress_ppm.store(1000000);
   set_err("%s", "");
   return 0;

@@ -28,14 +28,15 @@ int search_folder(const char *folder, const char *criteria_json);
 // The FETCH items a result row is made of.
 extern const char *const k_row_items;
 // A row from one FETCH response; false when it lacks what a row needs.
-bool row_from(const fetch_data &f, search_hit &h);
+bool row_from(const fetch_data &f, row_draft &h);
 
-// Rows of exactly the given UIDs (ascending) of the folder the session has
-// selected, the items fetched for those UIDs alone, several commands in
-// flight; messages gone meanwhile have no row. Rows in UID order. `stop`
-// is asked between commands; when it says yes the call ends early. 0, or
-// -1 with last_error (a failed command or a lost connection).
-int search_uid_rows(session &s, const std::vector<std::uint32_t> &uids, std::vector<search_hit> &rows,
+// Adds to `out` the rows of exactly the given UIDs (ascending) of the
+// folder the session has selected, the items fetched for those UIDs alone,
+// several commands in flight; messages gone meanwhile have no row. The
+// result is settled (UID order). `stop` is asked between commands; when it
+// says yes the call ends early. 0, or -1 with last_error (a failed command
+// or a lost connection).
+int search_uid_rows(session &s, const std::vector<std::uint32_t> &uids, search_result &out,
                     const std::function<bool()> &stop);
 
 // Share of the running (or last) search's UID range covered, 0.0 to 1.0.
@@ -47,7 +48,7 @@ int search_cancel();
 // Fills a row's "from", "to" and "subject" from its header block: unfolded,
 // encoded words decoded to UTF-8, cut to the field without splitting a
 // character.
-void row_header_texts(search_hit &h, const char *block, long long len);
+void row_header_texts(row_draft &h, const char *block, long long len);
 
 struct search_criteria {
   bool since_set = false;

@@ -1,33 +1,88 @@
 #include "search/search_table.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
+#include "platform/platform.h"
 
 namespace kq {
 
-std::vector<search_hit> s_search;
 int s_search_cap = k_search_cap;
-int s_search_count = 0;
-std::string s_search_folder;
 
-bool search_table_alloc() {
-  if (static_cast<int>(s_search.size()) < s_search_count) s_search.resize(static_cast<std::size_t>(s_search_count));
-  return true;
+namespace {
+
+// The pointer alone is guarded: the batch thread installs a folder's result
+// while a host thread may read the one before.
+plat::exclusive_lock s_result_lock;
+search_result_ptr s_result KQ_GUARDED_BY(s_result_lock);
+
+}  // namespace
+
+search_hit row_draft::view() const {
+  search_hit h;
+  h.uid = uid;
+  h.has_attachments = has_attachments;
+  h.bytes = bytes;
+  h.ts = ts;
+  h.date = date.c_str();
+  h.from = from.c_str();
+  h.to = to.c_str();
+  h.subject = subject.c_str();
+  return h;
 }
 
-int search_count() { return s_search_count; }
+void search_result::add(const search_hit &h) {
+  search_hit row = h;
+  row.date = texts_.keep(h.date);
+  row.from = texts_.keep(h.from);
+  row.to = texts_.keep(h.to);
+  row.subject = texts_.keep(h.subject);
+  rows_.push_back(row);
+}
+
+void search_result::settle(std::size_t cap) {
+  std::sort(rows_.begin(), rows_.end(), [](const search_hit &x, const search_hit &y) { return x.uid < y.uid; });
+  rows_.erase(std::unique(rows_.begin(), rows_.end(),
+                          [](const search_hit &x, const search_hit &y) { return x.uid == y.uid; }),
+              rows_.end());
+  if (rows_.size() > cap) rows_.resize(cap);
+  // Growth by doubling may leave up to half the table unused.
+  if (rows_.capacity() > rows_.size() + rows_.size() / 4) rows_.shrink_to_fit();
+}
+
+search_result_ptr current_result() {
+  plat::lock_guard hold(s_result_lock);
+  if (!s_result) s_result = std::make_shared<const search_result>(std::string());
+  return s_result;
+}
+
+void install_result(search_result_ptr r) {
+  if (!r) r = std::make_shared<const search_result>(std::string());
+  search_result_ptr old;
+  {
+    plat::lock_guard hold(s_result_lock);
+    old = std::move(s_result);
+    s_result = std::move(r);
+  }
+  // The result before is freed here, outside the lock, unless a job holds it.
+}
+
+void clear_result(std::string folder) { install_result(std::make_shared<const search_result>(std::move(folder))); }
+
+int search_count() { return static_cast<int>(current_result()->size()); }
 
 const char *search_field(int index, const char *key) {
   static char out[4096];
   out[0] = '\0';
-  if (index < 0 || index >= s_search_count || !key) return out;
-  const search_hit &h = s_search[static_cast<std::size_t>(index)];
+  search_result_ptr r = current_result();
+  if (index < 0 || static_cast<std::size_t>(index) >= r->size() || !key) return out;
+  const search_hit &h = (*r)[static_cast<std::size_t>(index)];
   if (!std::strcmp(key, "uid")) std::snprintf(out, sizeof out, "%u", h.uid);
-  else if (!std::strcmp(key, "from")) std::snprintf(out, sizeof out, "%s", h.from.c_str());
-  else if (!std::strcmp(key, "to")) std::snprintf(out, sizeof out, "%s", h.to.c_str());
-  else if (!std::strcmp(key, "subject")) std::snprintf(out, sizeof out, "%s", h.subject.c_str());
-  else if (!std::strcmp(key, "date")) std::snprintf(out, sizeof out, "%s", h.date.c_str());
+  else if (!std::strcmp(key, "from")) std::snprintf(out, sizeof out, "%s", h.from);
+  else if (!std::strcmp(key, "to")) std::snprintf(out, sizeof out, "%s", h.to);
+  else if (!std::strcmp(key, "subject")) std::snprintf(out, sizeof out, "%s", h.subject);
+  else if (!std::strcmp(key, "date")) std::snprintf(out, sizeof out, "%s", h.date);
   else if (!std::strcmp(key, "bytes")) std::snprintf(out, sizeof out, "%lld", h.bytes);
   else if (!std::strcmp(key, "has_attachments")) std::snprintf(out, sizeof out, "%d", h.has_attachments);
   return out;

@@ -1,34 +1,81 @@
-// The result of the last search: one row per message found, each holding
-// only what it found (memory grows with the rows, not with a fixed table).
+// The result of the last search: one row per message found, its texts kept
+// in one arena (memory grows with what was found, a few allocations per
+// thousand rows). A result never changes once it is made current, so the
+// export job shares it instead of copying it, and a later search simply
+// makes another one current.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "base/text_arena.h"
 
 namespace kq {
 
+// One row. The texts belong to the result (or the draft) the row came from.
 struct search_hit {
   std::uint32_t uid = 0;
-  long long bytes = 0;      // RFC822.SIZE as reported
-  std::string date;         // INTERNALDATE text as received
-  long long ts = -1;        // INTERNALDATE as UTC seconds, -1 when unreadable
-  std::string from;
-  std::string to;
-  std::string subject;
-  int has_attachments = -1; // 1, 0, or -1 when not determined
+  int has_attachments = -1;  // 1, 0, or -1 when not determined
+  long long bytes = 0;       // RFC822.SIZE as reported
+  long long ts = -1;         // INTERNALDATE as UTC seconds, -1 when unreadable
+  const char *date = "";     // INTERNALDATE text as received
+  const char *from = "";
+  const char *to = "";
+  const char *subject = "";
 };
 
+// A row while the search reads it, holding its own texts.
+struct row_draft {
+  std::uint32_t uid = 0;
+  int has_attachments = -1;
+  long long bytes = 0;
+  long long ts = -1;
+  std::string date, from, to, subject;
+
+  // The row's view; good while the draft lives unchanged.
+  search_hit view() const;
+};
+
+class search_result {
+ public:
+  explicit search_result(std::string folder) : folder_(std::move(folder)) {}
+  search_result(const search_result &) = delete;
+  search_result &operator=(const search_result &) = delete;
+
+  // Appends a row, its texts copied into the result.
+  void add(const search_hit &h);
+  void add(const row_draft &d) { add(d.view()); }
+  // Rows in UID order, each UID once, at most cap of them.
+  void settle(std::size_t cap);
+
+  const std::string &folder() const { return folder_; }
+  std::size_t size() const { return rows_.size(); }
+  bool empty() const { return rows_.empty(); }
+  const search_hit &operator[](std::size_t i) const { return rows_[i]; }
+  const std::vector<search_hit> &rows() const { return rows_; }
+
+ private:
+  std::string folder_;
+  std::vector<search_hit> rows_;
+  text_arena texts_;
+};
+
+using search_result_ptr = std::shared_ptr<const search_result>;
+
 inline constexpr int k_search_cap = 200000;
-
-// Rows [0, s_search_count) are the result; the vector may hold more.
-extern std::vector<search_hit> s_search;
+// The most rows a search keeps (a test may lower it).
 extern int s_search_cap;
-extern int s_search_count;
-extern std::string s_search_folder;
 
-// Empties the result; true (kept for the callers that reserved a table).
-bool search_table_alloc();
+// The current result (an empty one before any search); safe from any thread.
+search_result_ptr current_result();
+// Makes r the current result; a job still holding the one before keeps it.
+void install_result(search_result_ptr r);
+// Makes an empty result for folder current.
+void clear_result(std::string folder);
 
 // Number of rows, and one field of a row as text ("" for a bad row or key).
 int search_count();

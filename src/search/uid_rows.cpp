@@ -15,9 +15,9 @@ constexpr std::size_t k_commands_in_flight = 8;
 
 }  // namespace
 
-int search_uid_rows(session &s, const std::vector<std::uint32_t> &uids, std::vector<search_hit> &rows,
+int search_uid_rows(session &s, const std::vector<std::uint32_t> &uids, search_result &rows,
                     const std::function<bool()> &stop) {
-  rows.clear();
+  row_draft draft;  // reused: its strings keep their room from row to row
   bool failed = false;
   std::string why;
   std::size_t keep = s.window();
@@ -36,12 +36,11 @@ int search_uid_rows(session &s, const std::vector<std::uint32_t> &uids, std::vec
       c.uid_lo = part[0];
       c.uid_hi = part[n - 1];
       std::uint32_t lo = part[0], hi = part[n - 1];
-      c.on_data = [&rows, part, n, lo, hi](response &r) {
+      c.on_data = [&rows, &draft, part, n, lo, hi](response &r) {
         fetch_data f;
         if (!parse_fetch(r, f) || !f.has_uid || f.uid < lo || f.uid > hi) return;
         if (!std::binary_search(part, part + n, f.uid)) return;
-        search_hit h;
-        if (row_from(f, h)) rows.push_back(std::move(h));
+        if (row_from(f, draft)) rows.add(draft);
       };
       c.on_done = [&failed, &why](int st, const std::string &text) {
         if (st != 0 && !failed) failed = true, why = text;
@@ -60,10 +59,7 @@ int search_uid_rows(session &s, const std::vector<std::uint32_t> &uids, std::vec
     set_err("UID FETCH failed: %s", why.c_str());
     return -1;
   }
-  std::sort(rows.begin(), rows.end(), [](const search_hit &a, const search_hit &b) { return a.uid < b.uid; });
-  rows.erase(std::unique(rows.begin(), rows.end(),
-                         [](const search_hit &a, const search_hit &b) { return a.uid == b.uid; }),
-             rows.end());
+  rows.settle(uids.size());
   return 0;
 }
 

@@ -284,7 +284,6 @@ TEST_F(BatchExport, FolderLargerThanTheResultTableIsExportedInParts) {
   ASSERT_TRUE(dv.create_folder(user, "Many"));
   ASSERT_EQ(fill(dv, user, "Many", 7).size(), 7u);
   connect();
-  ASSERT_TRUE(kq::search_table_alloc());
   const int saved = kq::s_search_cap;
   kq::s_search_cap = 3;  // stands in for the 200000-row limit
   scratch_dir d("parts");

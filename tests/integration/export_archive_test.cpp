@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "support/result_rows.h"
 #include "export/job.h"
 #include "export_support.h"
 #include "support/platform/file_limit.h"
@@ -229,11 +230,11 @@ TEST_F(ExportArchive, StartRefusalsUseTheirTexts) {
   EXPECT_STREQ(kq_last_error(), "invalid export config JSON");
   EXPECT_EQ(kq_export_status(), 0);
   EXPECT_STREQ(kq_export_stats_json(), "{\"done\":0,\"total\":0,\"bytes\":0,\"eta_s\":0,\"speed_bps\":0,\"state\":\"idle\"}");
-  int rows = kq::s_search_count;
-  kq::s_search_count = 0;
+  kq::search_result_ptr found = kq::current_result();
+  kq::clear_result(found->folder());
   EXPECT_EQ(kq_export_start(config(d.str()).c_str()), -1);
   EXPECT_STREQ(kq_last_error(), "no search results \xe2\x80\x94 call kq_search first");
-  kq::s_search_count = rows;
+  kq::install_result(found);
   kq_disconnect();
   EXPECT_EQ(kq_export_start(config(d.str()).c_str()), -1);
   EXPECT_STREQ(kq_last_error(), "not connected");
@@ -353,7 +354,7 @@ TEST_F(ExportArchive, PauseWaitsForTheMessageInHandAndCancelEndsAPause) {
 }
 
 TEST_F(ExportArchive, FolderThatCannotBeOpenedEndsInErrorWithItsReason) {
-  kq::s_search_folder = "No such folder";
+  kqtest::put_rows("No such folder", kq::current_result()->rows());
   scratch_dir d;
   ASSERT_EQ(run_export(config(d.str() + "/never")), 4);
   // The reason survives: the start emptied last_error before the worker ran.

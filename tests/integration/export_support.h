@@ -120,11 +120,9 @@ inline void search_all(const std::string &folder, std::size_t expected_rows) {
 // Fills the result table with the rows a search of the folder would give
 // (for scripted servers, which do not answer a search).
 inline void fill_table(const std::string &folder, const std::vector<stored> &msgs) {
-  kq::s_search.assign(msgs.size(), {});
-  int n = 0;
+  auto r = std::make_shared<kq::search_result>(folder);
   for (const stored &m : msgs) {
-    kq::search_hit &h = kq::s_search[n++];
-    h = kq::search_hit{};
+    kq::row_draft h;
     h.uid = m.uid;
     h.bytes = static_cast<long long>(m.raw.size());
     h.date = internal_date_text(m.date);
@@ -133,9 +131,9 @@ inline void fill_table(const std::string &folder, const std::vector<stored> &msg
     h.to = header_value(m.raw, "To");
     h.subject = header_value(m.raw, "Subject");
     h.has_attachments = -1;
+    r->add(h);
   }
-  kq::s_search_count = n;
-  kq::s_search_folder = folder;
+  kq::install_result(std::move(r));
 }
 
 // Polls pred every 5 ms for at most ms milliseconds.
@@ -226,9 +224,9 @@ inline void expect_archive(const std::string &dir, const std::string &folder,
       EXPECT_EQ(e.size, static_cast<long long>(s.raw.size()));
       EXPECT_EQ(e.sha256, sha256sum(dir + "/" + e.file));
       // The date as the search row holds it, which is what the server wrote.
-      for (int i = 0; i < kq::s_search_count; ++i) {
-        if (kq::s_search[i].uid == s.uid) {
-          EXPECT_EQ(e.date, kq::s_search[i].date);
+      for (const kq::search_hit &h : kq::current_result()->rows()) {
+        if (h.uid == s.uid) {
+          EXPECT_EQ(e.date, h.date);
         }
       }
       EXPECT_EQ(e.ts, s.date);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/result_rows.h"
 #include "connection/imap.h"
 #include "kerquill.h"
 #include "search/search_table.h"
@@ -62,10 +63,7 @@ class MessageFetch : public ::testing::Test {
 
   // Puts one row in the result table, as a search of folder would.
   static void one_row(const std::string &folder, unsigned uid) {
-    kq::s_search.assign(1, {});
-    kq::s_search[0].uid = uid;
-    kq::s_search_count = 1;
-    kq::s_search_folder = folder;
+    kqtest::put_uids(folder, {uid});
   }
 
   // Searches INBOX for the fixture's UID and fetches the one row found.
@@ -382,10 +380,7 @@ TEST(MessageFetchScripted, NulBytesAreSavedAndEndTheBodyText) {
   std::string cfg = "{\"host\":\"127.0.0.1\",\"port\":" + std::to_string(s.port()) +
                     ",\"ssl\":0,\"user\":\"u\",\"pass\":\"p\"}";
   ASSERT_EQ(kq_connect(cfg.c_str()), 0) << kq_last_error();
-  kq::s_search.assign(1, {});
-  kq::s_search[0].uid = 42;
-  kq::s_search_count = 1;
-  kq::s_search_folder = "Archive";
+  kqtest::put_uids("Archive", {42});
   ASSERT_EQ(kq_fetch(0), 0) << kq_last_error();
   EXPECT_STREQ(kq_fetch_body_text(), "before");
   tagged_scratch_dir d("nul");

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "support/result_rows.h"
 #include "base/error.h"
 #include "export/job.h"
 #include "kerquill.h"
@@ -23,22 +24,19 @@ TEST(ExportControl, IdleJobReportsZeroEverywhere) {
 }
 
 TEST(ExportControl, StartRefusalsInTheirOrder) {
-  ASSERT_TRUE(search_table_alloc());
-  int saved = s_search_count;
-  s_search_count = 0;
+  search_result_ptr saved = current_result();
+  clear_result("");
   EXPECT_EQ(kq_export_start(nullptr), -1);
   EXPECT_STREQ(kq_last_error(), "empty config");
   EXPECT_EQ(kq_export_start(""), -1);
   EXPECT_STREQ(kq_last_error(), "empty config");
   EXPECT_EQ(kq_export_start("{\"dir\":\"/tmp/x\"}"), -1);
   EXPECT_STREQ(kq_last_error(), "no search results \xe2\x80\x94 call kq_search first");
-  s_search_count = 1;
-  s_search.assign(1, search_hit{});
-  s_search[0].uid = 1;
+  kqtest::put_uids("INBOX", {1});
   EXPECT_EQ(kq_export_start("not json at all"), -1);
   EXPECT_STREQ(kq_last_error(), "not connected");
   EXPECT_EQ(kq_export_status(), 0);
-  s_search_count = saved;
+  install_result(saved);
 }
 
 TEST(ExportControl, EstimateNeedsARunningJobAMeasuredSpeedAndLessThanAYear) {

@@ -173,13 +173,16 @@ TEST(ExportCompleted, InsertKeepsOrderWithoutRepeatsAndGrowsByDoubling) {
 // The rows a resumed job counts are exactly those the archive lacks, even
 // below the loaded last_uid.
 TEST(ExportCount, ResumeCountsEveryRowNotInTheCompletedList) {
-  // The job counts its own copy of the rows.
+  // The job counts the result it holds.
   export_job job;
-  job.rows.assign(10, search_hit{});
+  auto rows = std::make_shared<search_result>("INBOX");
   for (int i = 0; i < 10; ++i) {
-    job.rows[static_cast<std::size_t>(i)].uid = static_cast<std::uint32_t>(i + 1);
-    job.rows[static_cast<std::size_t>(i)].bytes = i == 9 ? -5 : 100;
+    search_hit h;
+    h.uid = static_cast<std::uint32_t>(i + 1);
+    h.bytes = i == 9 ? -5 : 100;
+    rows->add(h);
   }
+  job.result = rows;
   job.resume = 1;
   job.last_uid = 8;
   job.completed = {2, 4, 10};

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/result_rows.h"
 #include "kerquill.h"
 #include "message/attachments.h"
 #include "message/fetched.h"
@@ -29,15 +30,9 @@ namespace {
 
 // Makes raw the fetched message, as kq_fetch leaves it after the download.
 void hold(const std::string &raw) {
-  s_fetch_buf.reset(new char[raw.size() + 1]);
-  std::memcpy(s_fetch_buf.get(), raw.data(), raw.size());
-  s_fetch_buf[raw.size()] = '\0';
-  s_fetch_len = raw.size();
-  text_work work;
-  ASSERT_TRUE(work.alloc());
-  choose_body_text(s_fetch_buf.get(), s_fetch_len, work, s_body_text, sizeof s_body_text);
-  s_att_count = 0;
-  collect_atts(s_fetch_buf.get(), s_fetch_len);
+  std::unique_ptr<fetched_message> m = read_fetched(raw);
+  ASSERT_TRUE(m);
+  keep_fetched(std::move(m));
 }
 
 struct row {
@@ -252,10 +247,12 @@ TEST(AttachmentSave, Failures) {
   EXPECT_EQ(kq_attachment_save(nullptr, 0, long_dir.c_str()), -1);
   EXPECT_STREQ(kq_last_error(), "path too long");
 
-  // The table outlives the raw copy, which is what a failed allocation leaves.
-  s_fetch_buf.reset();
+  // Before any message was fetched.
+  keep_fetched(nullptr);
+  EXPECT_EQ(kq_attachment_count(), 0);
   EXPECT_EQ(kq_attachment_save(nullptr, 0, d.str().c_str()), -1);
-  EXPECT_STREQ(kq_last_error(), "nothing fetched");
+  EXPECT_STREQ(kq_last_error(), "bad attachment index");
+  EXPECT_STREQ(kq_fetch_header(), "");
   EXPECT_EQ(kq_fetch_save((d.path() / "m.eml").string().c_str()), -1);
   EXPECT_STREQ(kq_last_error(), "nothing fetched");
 }
@@ -288,12 +285,10 @@ TEST(Fetch, BadIndexComesFirstEvenWithoutAConnection) {
   EXPECT_STREQ(kq_last_error(), "bad index");
   EXPECT_EQ(kq_fetch(-1), -1);
   EXPECT_STREQ(kq_last_error(), "bad index");
-  s_search_count = 1;
-  ASSERT_TRUE(search_table_alloc());
-  s_search[0].uid = 7;
+  kqtest::put_uids("", {7});
   EXPECT_EQ(kq_fetch(1), -1);
   EXPECT_STREQ(kq_last_error(), "bad index");
   EXPECT_EQ(kq_fetch(0), -1);
   EXPECT_STREQ(kq_last_error(), "not connected");
-  s_search_count = 0;
+  clear_result("");
 }

@@ -84,7 +84,7 @@ TEST(RowHeaderTexts, DecodedToUtf8AndCutBetweenCharacters) {
       "From: =?ISO-8859-1?Q?J=FCrgen_M=FCller?= <jm@example.de>\r\n"
       "To: =?KOI8-R?B?8NLJ18XU?=\r\n <ivan@example.ru>\r\n"
       "Subject: =?utf-8?q?=C3=9Cber_die_Preise_f=C3=BCr?=\r\n =?utf-8?q?_2024?=\r\n\r\n";
-  kq::search_hit h{};
+  kq::row_draft h;
   kq::row_header_texts(h, block.data(), static_cast<long long>(block.size()));
   EXPECT_EQ(h.from, "J\xc3\xbcrgen M\xc3\xbcller <jm@example.de>");
   EXPECT_EQ(h.to, "\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82 <ivan@example.ru>");

@@ -150,11 +150,9 @@ TEST(LeafWalk, AttachmentUnderAnOuterBoundaryThatPrefixesTheInnerOneIsListed) {
       "--X2\r\nContent-Type: text/plain\r\n\r\np\r\n"
       "--X2\r\nContent-Type: application/pdf\r\nContent-Disposition: attachment; filename=a.pdf\r\n\r\nPDF\r\n"
       "--X2--\r\n--X--\r\n";
-  kq::s_att_count = 0;
-  kq::collect_atts(m.data(), m.size());
-  ASSERT_EQ(kq::s_att_count, 1);
-  EXPECT_STREQ(kq::s_att[0].name, "a.pdf");
-  kq::s_att_count = 0;
+  std::vector<kq::attachment_info> atts = kq::list_attachments(m.data(), m.size());
+  ASSERT_EQ(atts.size(), 1u);
+  EXPECT_EQ(atts[0].name, "a.pdf");
 }
 
 TEST(LeafWalk, MegabyteHeaderLineIsCutNotLost) {
