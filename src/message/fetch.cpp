@@ -22,11 +22,18 @@ std::unique_ptr<fetched_message> s_fetched;
 
 // Downloads folder's message uid into the fetched message. by_row: called
 // for a search row, whose missing message keeps its long-standing text.
+// "fetch uid N failed", with the reason when the connection was lost (a
+// silent or vanished server), so the text does not just name the step.
+void fetch_failed(const session &sess, std::uint32_t uid) {
+  if (!sess.lost_reason().empty()) set_err("fetch uid %u failed: %s", uid, sess.lost_reason().c_str());
+  else set_err("fetch uid %u failed", uid);
+}
+
 int fetch_into(const char *folder, std::uint32_t uid, bool by_row) {
   session &sess = main_session();
   if (!sess.usable()) return -1;
   if (sess.selected() != folder && sess.select(folder, nullptr) != 0) {
-    set_err("fetch uid %u failed", uid);
+    fetch_failed(sess, uid);
     return -1;
   }
   std::string body;
@@ -48,7 +55,7 @@ int fetch_into(const char *folder, std::uint32_t uid, bool by_row) {
   sess.submit(std::move(c));
   sess.drain();
   if (rc != 0) {
-    set_err("fetch uid %u failed", uid);
+    fetch_failed(sess, uid);
     return -1;
   }
   if (!got && !by_row) {

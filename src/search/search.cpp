@@ -240,7 +240,8 @@ int search_folder(const char *folder, const char *criteria) {
     cancelled = sc.cancelled();
   }
   sess.set_window(keep);
-  if (cancelled || (!ok && !sess.usable())) {
+  // (status, not usable(): that would replace the session's reason.)
+  if (cancelled || (!ok && sess.status() != 2)) {
     // A search that could not finish leaves no partial result behind; a
     // lost connection keeps the text the session gave it.
     if (cancelled) set_err("search cancelled");

@@ -306,3 +306,50 @@ TEST_F(ExportIntegrity, FolderNameOfAThousandBytesWorksEndToEnd) {
   EXPECT_EQ(std::string(kq::s_batch.folders[0]), folder);
   expect_archive(b.str() + "/" + kq::s_batch.subdirs[0], folder, msgs, true);  // dated by default
 }
+
+// The archive's file system fills up during a run: the job fails with the
+// system's reason, what it stored is whole and listed, and once there is room
+// again the next run stores the rest, each message once, and verifies.
+TEST_F(ExportIntegrity, FullFileSystemFailsTheRunAndTheNextRunCompletesIt) {
+  scratch_dir d;
+  const std::string small = d.str() + "/small";
+  fs::create_directories(small);
+  // 96 KB holds about a third of the folder below.
+  platform::RunResult m =
+      platform::run({"mount", "-t", "tmpfs", "-o", "size=96k,mode=0700", "kq-full", small}, "", 10000);
+  if (m.exit_code != 0) GTEST_SKIP() << "no small tmpfs can be mounted here: " << m.err << m.error;
+  struct unmount_at_end {
+    std::string dir;
+    ~unmount_at_end() { platform::run({"umount", "-l", dir}, "", 10000); }
+  } unmount{small};
+
+  const std::string folder = "Full";
+  ASSERT_TRUE(dv.create_folder(user, folder));
+  std::vector<std::pair<std::string, long long>> in;
+  for (int i = 0; i < 30; ++i)
+    in.push_back({make_message(i, 8000, "full " + std::to_string(i)), 1700000000 + i * 60});
+  std::vector<stored> msgs = append_all(dv, user, folder, in);
+  ASSERT_EQ(msgs.size(), 30u);
+  connect();
+  search_all(folder, 30);
+  const std::string cfg = config(small, "\"format\":\"eml+mbox\"");
+  ASSERT_EQ(run_export(cfg), 4);
+  std::string err = kq_last_error();
+  EXPECT_EQ(err.rfind("cannot write " + small + "/", 0), 0u) << err;
+
+  // Every message the manifest lists is whole; the run stored some, not all.
+  std::vector<entry> part = read_manifest(small);
+  EXPECT_LT(part.size(), 30u);
+  for (const entry &e : part) {
+    EXPECT_EQ(e.size, static_cast<long long>(read_all(small + "/" + e.file).size())) << e.file;
+    EXPECT_EQ(e.sha256, sha256sum(small + "/" + e.file)) << e.file;
+  }
+
+  ASSERT_EQ(platform::run({"mount", "-o", "remount,size=4m", small}, "", 10000).exit_code, 0);
+  ASSERT_EQ(run_export(cfg), 2) << kq_last_error();
+  expect_archive(small, folder, msgs);
+  EXPECT_EQ(python_mbox_check(small), "ok 30\n");
+  ASSERT_EQ(kq_verify_dir(small.c_str()), 0) << kq_last_error();
+  std::string report = kq_verify_report_json();
+  EXPECT_NE(report.find("\"intact\":true"), std::string::npos) << report;
+}

@@ -176,3 +176,30 @@ TEST(SearchScript, ConnectionLostMidScanIsAFailureWithNoPartialResult) {
   kq_disconnect();
   s.stop();
 }
+
+// A server claiming two billion messages below UID 4294967295 whose windows
+// come back empty: the walk looks for the next message by bisecting the
+// sequence numbers once, finds none, and ends with an empty result after a
+// few dozen commands (it once walked the whole UID range, millions of them).
+TEST(SearchScript, BogusMessageCountWithEmptyWindowsCostsAFewCommands) {
+  kqtest::ScriptServer s;
+  script_login(s);
+  s.expect_line().send("* 2147483647 EXISTS\r\n* OK [UIDNEXT 4294967295] next\r\n").send_tagged("OK ok");
+  for (int i = 0; i < 8; ++i) s.expect_line();
+  s.send_fn(answer_eight);
+  // Each "FETCH n (UID)" of the bisection is answered with no message.
+  auto ok_only = [](const std::string &line) { return line.substr(0, line.find(' ')) + " OK none\r\n"; };
+  for (int i = 0; i < 32; ++i) s.expect_line().send_fn(ok_only);
+  script_logout(s);
+  ASSERT_TRUE(s.start());
+  ASSERT_EQ(kq_connect(script_json(s.port()).c_str()), 0) << kq_last_error();
+  EXPECT_EQ(kq_search("Bogus", nullptr), 0) << kq_last_error();
+  EXPECT_EQ(kq_search_count(), 0);
+  kq_disconnect();
+  s.stop();
+  EXPECT_TRUE(s.errors().empty()) << s.errors().front();
+  std::vector<std::string> got = s.received();
+  ASSERT_EQ(got.size(), 2u + 1u + 8u + 32u + 1u);
+  EXPECT_TRUE(ends_with(got[11], " FETCH 1073741824 (UID)")) << got[11];
+  EXPECT_TRUE(ends_with(got[got.size() - 1], " LOGOUT"));
+}
