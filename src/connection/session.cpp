@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include <mbedtls/base64.h>
 #include <mbedtls/platform_util.h>
@@ -231,35 +232,46 @@ bool session::send_pending() {
   return true;
 }
 
-void session::note_untagged(const response &r) {
+namespace {
+
+// What an untagged record says about the selected mailbox; true when it
+// was a numbered record (EXISTS, EXPUNGE, FETCH, ...).
+bool read_mailbox_state(const std::string &l, mailbox_state &st) {
   long long n = 0;
   std::string word;
-  if (numbered_record(r.line, n, word)) {
-    if (word == "EXISTS") mbox_.exists = n;
-    else if (word == "EXPUNGE" && mbox_.exists > 0) --mbox_.exists;
-    return;
+  if (numbered_record(l, n, word)) {
+    if (word == "EXISTS") st.exists = n;
+    else if (word == "EXPUNGE" && st.exists > 0) --st.exists;
+    return true;
   }
-  const std::string &l = r.line;
   auto code_value = [&](const char *code, unsigned long long &dst) {
     std::size_t p = l.find(code);
     if (p != std::string::npos) dst = std::strtoull(l.c_str() + p + std::strlen(code), nullptr, 10);
   };
   if (ascii_istarts(l, "* OK [")) {
-    code_value("[UIDNEXT ", mbox_.uidnext);
-    code_value("[UIDVALIDITY ", mbox_.uidvalidity);
+    code_value("[UIDNEXT ", st.uidnext);
+    code_value("[UIDVALIDITY ", st.uidvalidity);
   }
-  std::size_t cap = std::string::npos;
-  if (ascii_istarts(l, "* CAPABILITY ")) cap = 13;
-  else if (ascii_istarts(l, "* OK [CAPABILITY ")) cap = 17;
-  if (cap != std::string::npos) {
-    caps_.clear();
-    std::size_t i = cap;
-    while (i < l.size() && l[i] != ']') {
-      std::size_t j = i;
-      while (j < l.size() && l[j] != ' ' && l[j] != ']') ++j;
-      if (j > i) caps_.emplace_back(l, i, j - i);
-      i = j < l.size() && l[j] == ' ' ? j + 1 : j;
-    }
+  return false;
+}
+
+}  // namespace
+
+void session::note_untagged(const response &r) {
+  if (read_mailbox_state(r.line, mbox_)) return;
+  const std::string &l = r.line;
+  if (ascii_istarts(l, "* CAPABILITY ")) read_caps(l, 13);
+  else if (ascii_istarts(l, "* OK [CAPABILITY ")) read_caps(l, 17);
+}
+
+void session::read_caps(const std::string &l, std::size_t from) {
+  caps_.clear();
+  std::size_t i = from;
+  while (i < l.size() && l[i] != ']') {
+    std::size_t j = i;
+    while (j < l.size() && l[j] != ' ' && l[j] != ']') ++j;
+    if (j > i) caps_.emplace_back(l, i, j - i);
+    i = j < l.size() && l[j] == ' ' ? j + 1 : j;
   }
 }
 
@@ -455,6 +467,35 @@ int session::select(const std::string &mailbox, mailbox_state *out) {
   return 0;
 }
 
+bool session::submit_examine(const std::string &mailbox, opened_fn done) {
+  std::string q;
+  if (!imap_quote(folder_wire_name(mailbox), q)) return false;
+  // Until it completes nothing is known to be selected.
+  selected_.clear();
+  auto st = std::make_shared<mailbox_state>();
+  command c;
+  c.line = "EXAMINE " + q;
+  c.on_data = [st](response &r) { read_mailbox_state(r.line, *st); };
+  c.on_done = [this, st, mailbox, done = std::move(done)](int status, const std::string &) {
+    // A failed EXAMINE leaves no mailbox selected.
+    if (status == 0) {
+      selected_ = mailbox;
+      mbox_ = *st;
+    } else {
+      selected_.clear();
+    }
+    if (done) done(status, *st);
+  };
+  submit(std::move(c));
+  return true;
+}
+
+int session::open(const std::string &mailbox, mailbox_state *out) {
+  if (selected_.empty() || selected_ != mailbox || status() != 2) return select(mailbox, out);
+  if (out) *out = mbox_;
+  return 0;
+}
+
 int session::login() {
   if (caps_.empty() && exec("CAPABILITY") != 0) {
     if (tx_.lost()) set_err("%s", tx_.lost_reason().c_str());
@@ -512,6 +553,9 @@ int session::login() {
     drain();
   }
   cfg_.wipe_secrets();
+  // The login's completion may list what the server offers once logged in
+  // (extensions it hides before); an untagged CAPABILITY did the same.
+  if (rc == 0 && ascii_istarts(server_text, "[CAPABILITY ")) read_caps(server_text, 12);
   if (rc != 0) {
     if (tx_.lost()) {
       set_err("IMAP authentication failed: %s", tx_.lost_reason().c_str());

@@ -105,6 +105,15 @@ class session {
   // EXAMINE, falling back to SELECT: 0, or -1 with "cannot open mailbox %s"
   // (the session's reason added when the connection failed).
   int select(const std::string &mailbox, mailbox_state *out = nullptr);
+  // The same, without a round trip when the session has that mailbox
+  // selected already: its state is then what the server reported since.
+  int open(const std::string &mailbox, mailbox_state *out = nullptr);
+  // Queues EXAMINE of mailbox (no SELECT fallback), to be pipelined with
+  // other commands; `done` gets the status and what the server reported
+  // for it, and an OK makes it the selected mailbox. False, with the reason
+  // set, when the name cannot be sent.
+  using opened_fn = std::function<void(int status, const mailbox_state &st)>;
+  bool submit_examine(const std::string &mailbox, opened_fn done);
   const std::string &selected() const { return selected_; }
   const mailbox_state &selected_state() const { return mbox_; }
   void forget_selected() { selected_.clear(); }
@@ -138,6 +147,7 @@ class session {
   void fail_all(const std::string &reason);
   void lose(const std::string &reason);
   void note_untagged(const response &r);
+  void read_caps(const std::string &line, std::size_t from);
   void trace(char dir, const std::string &line, bool secret) const;
   std::string next_tag();
 

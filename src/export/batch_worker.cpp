@@ -69,13 +69,16 @@ std::string job_config(const batch_state *b, const std::string &dir) {
   return c;
 }
 
-// Exports the current search result of folder i into its subdirectory and
-// waits for the job.
-outcome export_result(batch_state *b, int i) {
+// Exports folder i into its subdirectory and waits for the job: the
+// current search result, or (learn) whatever the archive lacks.
+outcome export_result(batch_state *b, int i, bool learn) {
   std::string dir = std::string(b->dir) + "/" + b->subdirs[i];
   if (dir.size() > k_dir_cap - 1) return folder_failed(b, i, "export", "failed: dir too long");
   // The job runs on this thread: when the call returns, it has ended.
-  if (export_start(job_config(b, dir).c_str(), true) != 0)
+  std::string config = job_config(b, dir);
+  int rc = learn ? export_folder_incremental(config.c_str(), b->folders[i])
+                 : export_start(config.c_str(), true);
+  if (rc != 0)
     return folder_failed(b, i, "export", (std::string("failed: ") + last_error()).c_str());
   // Published again under the text lock, so a host that reads the status
   // after this sees what the start wrote to last_error before its own
@@ -95,6 +98,21 @@ outcome export_folder(batch_state *b, int i, bool *exported) {
   const char *folder = b->folders[i];
   std::string criteria;
   *exported = false;
+  // With resume and a manifest the job learns which messages the archive
+  // lacks and fetches only those: a run with nothing new costs a few
+  // commands. Without a manifest, checking the stored files needs every
+  // row, so the whole folder is searched.
+  if (b->resume && b->manifest) {
+    if (b->cancel_requested) return stopped(b, i, "export", "cancelled");
+    // Opened here, fresh; the job finds it open and asks nothing again.
+    mailbox_state st;
+    if (main_session().select(folder, &st) != 0)
+      return folder_failed(b, i, "search", (std::string("failed: ") + last_error()).c_str());
+    if (st.exists <= 0) return outcome::ok;
+    outcome o = export_result(b, i, true);
+    *exported = o == outcome::ok;
+    return o;
+  }
   for (;;) {
     if (b->cancel_requested) return stopped(b, i, "export", "cancelled");
     if (search_folder(folder, criteria.empty() ? nullptr : criteria.c_str()) != 0) {
@@ -105,7 +123,7 @@ outcome export_folder(batch_state *b, int i, bool *exported) {
     search_result_ptr found = current_result();
     std::size_t rows = found->size();
     if (rows == 0) return outcome::ok;
-    outcome o = export_result(b, i);
+    outcome o = export_result(b, i, false);
     if (o != outcome::ok) return o;
     *exported = true;
     // Rows are in UID order.

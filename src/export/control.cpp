@@ -68,7 +68,11 @@ const char *state_word(std::int32_t state, bool active) {
 
 }  // namespace
 
-int export_start(const char *config, bool run_here) {
+namespace {
+
+// Starts a job on the search result (folder null) or, for `folder`, one
+// that finds its own rows.
+int start_job(const char *config, bool run_here, const char *folder) {
   job_init();
   export_job *job = &s_job;
   if (!config || !*config) {
@@ -79,9 +83,10 @@ int export_start(const char *config, bool run_here) {
     set_err("export already running");
     return -1;
   }
-  // One look at the current result: the job exports exactly that one.
-  search_result_ptr result = current_result();
-  if (result->empty()) {
+  // One look at the current result: the job exports exactly that one. A
+  // job that finds its own rows starts from an empty result of its folder.
+  search_result_ptr result = folder ? std::make_shared<const search_result>(folder) : current_result();
+  if (!folder && result->empty()) {
     set_err("no search results \xe2\x80\x94 call kq_search first");
     return -1;
   }
@@ -100,6 +105,7 @@ int export_start(const char *config, bool run_here) {
       job_reset(job);
       return -1;
     }
+    job->learn_uids = folder != nullptr;
     if (!archive_accepts_folder(job->dir, job->folder)) {
       job_reset(job);
       return -1;
@@ -127,6 +133,14 @@ int export_start(const char *config, bool run_here) {
     return -1;
   }
   return 0;
+}
+
+}  // namespace
+
+int export_start(const char *config, bool run_here) { return start_job(config, run_here, nullptr); }
+
+int export_folder_incremental(const char *config, const char *folder) {
+  return start_job(config, true, folder);
 }
 
 int export_status() {

@@ -52,6 +52,7 @@ void job_reset(export_job *job) {
   job->last_uid = 0;
   job->current[0] = '\0';
   job->result.reset();
+  job->learn_uids = false;
   job->vanished = 0;
   job->mbox_file.close();
   job->mbox_bytes = -1;

@@ -55,6 +55,10 @@ struct export_job {
   // result never changes once made, and a later search makes another one
   // current, so nothing the host does afterwards reaches a running job.
   search_result_ptr result;
+  // The job finds its own rows: it learns the folder's UIDs and fetches
+  // rows only for those the archive lacks (the batch's runs; `result` then
+  // holds one part at a time).
+  bool learn_uids = false;
   // Messages the server no longer had when their turn came.
   std::atomic<std::uint64_t> vanished{0};
   plat::append_file mbox_file;

@@ -16,6 +16,8 @@
 #include "export/resume.h"
 #include "connection/fetch_data.h"
 #include "connection/imap.h"
+#include "connection/uid_search.h"
+#include "search/search.h"
 #include "search/search_table.h"
 
 namespace kq {
@@ -155,11 +157,25 @@ class fetcher {
       }
       if (s_.outstanding() == 0 && retry_.empty() && put_back_.empty()) break;
       if (s_.outstanding() == 0 && !retry_.empty()) {
-        // A failed message is tried once more, on its own, after a pause.
+        // A failed message is tried once more after a pause, many to a
+        // command as the first time: a burst of failures (a full disk, a
+        // confused answer) must not turn into one command per message.
         if (!wait_before_retry(job_)) return ending::cancelled;
         std::vector<const search_hit *> again;
         again.swap(retry_);
-        for (const search_hit *r : again) submit({r}, true);
+        std::sort(again.begin(), again.end(),
+                  [](const search_hit *a, const search_hit *b) { return a->uid < b->uid; });
+        for (std::size_t i = 0; i < again.size() && !failed_;) {
+          std::vector<const search_hit *> part;
+          long long bytes = 0;
+          while (i < again.size() && part.size() < k_batch_messages &&
+                 (part.empty() || bytes + announced(*again[i]) <= k_batch_bytes)) {
+            bytes += announced(*again[i]);
+            part.push_back(again[i++]);
+          }
+          submit(std::move(part), true);
+          if (s_.outstanding() >= k_fetch_window && !s_.run_until_at_most(k_fetch_window - 1)) return lost();
+        }
         continue;
       }
       if (s_.outstanding() == 0) continue;  // a pause or cancel stopped the filling
@@ -375,10 +391,53 @@ void drop_damaged_without_manifest(export_job *job) {
   }
 }
 
+// Rows are fetched for this many missing UIDs at a time: memory follows
+// the part, not the folder.
+constexpr std::size_t k_learned_part = 50000;
+
+// The learned run: the folder's UIDs less what the archive holds, rows and
+// bodies fetched part by part.
+ending run_learned(export_job *job, session &sess, long long exists) {
+  std::vector<std::uint32_t> uids;
+  if (selected_uids(sess, exists, uids) != 0) return ending::failed;
+  {
+    guard hold(job->lock);
+    // What the archive holds of this generation (the completed list, pruned
+    // to the manifest's intact files) is not asked for again.
+    std::erase_if(uids, [job](std::uint32_t uid) { return resume_has(job, uid) != 0; });
+    job->total = uids.size();
+    job->bytes_todo = 0;
+    resume_write(job);
+  }
+  auto cancelled = [job] { return job->cancel_requested.load() != 0; };
+  // Never more rows at once than a search result may hold.
+  std::size_t per_part = std::min<std::size_t>(k_learned_part, s_search_cap > 0 ? s_search_cap : 1);
+  for (std::size_t at = 0; at < uids.size(); at += per_part) {
+    std::size_t end = std::min(uids.size(), at + per_part);
+    std::vector<std::uint32_t> part(uids.begin() + static_cast<std::ptrdiff_t>(at),
+                                    uids.begin() + static_cast<std::ptrdiff_t>(end));
+    auto rows = std::make_shared<search_result>(job->folder);
+    if (search_uid_rows(sess, part, *rows, cancelled) != 0) return ending::failed;
+    if (cancelled()) return ending::cancelled;
+    {
+      guard hold(job->lock);
+      // Messages expunged since the UIDs were learned have no row.
+      job->total -= part.size() - rows->size();
+      for (const search_hit &row : rows->rows()) job->bytes_todo += announced(row);
+    }
+    job->result = std::move(rows);
+    fetcher f(job, sess);
+    ending how = f.run();
+    if (how != ending::normal) return how;
+  }
+  return ending::normal;
+}
+
 ending run(export_job *job) {
   session &sess = main_session();
   mailbox_state mb;
-  if (sess.select(job->folder, &mb) != 0) return ending::failed;
+  // The search that made the rows has usually just opened the folder.
+  if (sess.open(job->folder, &mb) != 0) return ending::failed;
   {
     guard hold(job->lock);
     settle_generation(job, mb.uidvalidity);
@@ -387,11 +446,17 @@ ending run(export_job *job) {
   if (job->manifest) {
     // Without a manifest nothing says which files are archived messages.
     bool listed = plat::path_exists(manifest_path(job->dir).c_str());
-    job->names_indexed = manifest_prune(job, job->result->size()) && listed;
+    job->names_indexed = manifest_prune(job, std::max(job->result->size(), job->completed.size())) && listed;
   }
   else if (job->resume) drop_damaged_without_manifest(job);
   mkdirs(job->dir);
   if (job->mbox && !open_mbox(job)) return ending::failed;
+  std::size_t keep = sess.window();
+  if (job->learn_uids) {
+    ending how = run_learned(job, sess, mb.exists);
+    sess.set_window(keep);
+    return how;
+  }
 
   {
     guard hold(job->lock);
@@ -400,7 +465,6 @@ ending run(export_job *job) {
     // regular update still leaves all.mbox cut back to this point.
     resume_write(job);
   }
-  std::size_t keep = sess.window();
   fetcher f(job, sess);
   ending how = f.run();
   sess.set_window(keep);

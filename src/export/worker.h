@@ -15,6 +15,13 @@ void job_worker(export_job *job);
 // uses that); otherwise on a thread of its own. 0, or -1 with last_error.
 int export_start(const char *config_json, bool run_here);
 
+// Exports `folder` on the calling thread with resume on, fetching rows and
+// bodies only for the UIDs the archive does not hold: the folder's UIDs
+// come in one command, the archive's completed list (checked against the
+// manifest and the folder's UIDVALIDITY) is taken off, and what is left is
+// fetched in parts. 0 once the job has ended, or -1 with last_error.
+int export_folder_incremental(const char *config_json, const char *folder);
+
 // Sets `total` and `bytes_todo` from the search table: every row, less (in
 // resume mode) the rows whose UID the completed list holds. Lock held.
 void count_work(export_job *job) KQ_REQUIRES(job->lock);

@@ -2,7 +2,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/error.h"
 #include "base/text.h"
+#include "connection/uid_search.h"
 #include "connection/fetch_data.h"
 #include "mailbox/folders.h"
 
@@ -11,6 +13,7 @@ namespace kq {
 namespace {
 
 constexpr std::size_t k_search_read = 65535;  // characters of a SEARCH reply read
+constexpr std::size_t k_stats_in_flight = 16;  // two commands a folder
 
 // UID of the last message, or 0 when the server does not tell.
 long long last_message_uid(session &s) {
@@ -24,9 +27,9 @@ long long last_message_uid(session &s) {
   return uid;
 }
 
-}  // namespace
 
-int folder_stats(session &s, const char *folder, folder_stat *out) {
+// One folder at a time: EXAMINE (SELECT when refused), then the searches.
+int folder_stats_stepwise(session &s, const char *folder, folder_stat *out) {
   std::memset(out, 0, sizeof *out);
   copy_cut(out->name, sizeof out->name, folder);
   mailbox_state st;
@@ -85,6 +88,81 @@ int folder_stats(session &s, const char *folder, folder_stat *out) {
     if (top > 0) out->uid_max = top;
   }
   return 0;
+}
+
+}  // namespace
+
+void folder_stats_many(session &s, const std::vector<stats_request> &folders, std::vector<int> &rc) {
+  rc.assign(folders.size(), 0);
+  // The ESEARCH reply carries its command's tag and both ends of the range:
+  // a folder costs EXAMINE and one search, and many folders' commands go
+  // out together. Without it, one folder at a time.
+  if (!s.has_capability("ESEARCH")) {
+    for (std::size_t i = 0; i < folders.size(); ++i)
+      rc[i] = folder_stats_stepwise(s, folders[i].name, folders[i].out);
+    return;
+  }
+  struct pending {
+    int examined = -2;  // EXAMINE's status; -2 until it completed
+    mailbox_state st;
+    esearch_reply found;
+    bool got = false;
+    int searched = -2;
+  };
+  std::vector<pending> p(folders.size());
+  std::size_t keep = s.window();
+  s.set_window(k_stats_in_flight);
+  for (std::size_t i = 0; i < folders.size(); ++i) {
+    std::memset(folders[i].out, 0, sizeof *folders[i].out);
+    copy_cut(folders[i].out->name, sizeof folders[i].out->name, folders[i].name);
+    pending &one = p[i];
+    if (!s.submit_examine(folders[i].name, [&one](int st, const mailbox_state &m) {
+          one.examined = st;
+          one.st = m;
+        })) {
+      rc[i] = -1;
+      continue;
+    }
+    // The server runs it after the EXAMINE, in that folder (or refuses it
+    // when the EXAMINE failed and nothing is selected).
+    session::command c;
+    c.line = "UID SEARCH RETURN (MIN MAX) ALL";
+    c.on_data = [&one](response &r) {
+      esearch_reply e;
+      if (parse_esearch(r.line, e) && e.uid) one.found = e, one.got = true;
+    };
+    c.on_done = [&one](int st, const std::string &) { one.searched = st; };
+    s.submit(std::move(c));
+    // Bounded: replies are read while more commands wait.
+    if (s.outstanding() > 2 * k_stats_in_flight && !s.run_until_at_most(k_stats_in_flight)) break;
+  }
+  bool ok = s.drain();
+  s.set_window(keep);
+  for (std::size_t i = 0; i < folders.size(); ++i) {
+    if (rc[i] != 0) continue;
+    if (!ok) {
+      set_err("cannot open mailbox %s: %s", folders[i].name, last_error());
+      rc[i] = -1;
+      continue;
+    }
+    const pending &one = p[i];
+    if (one.examined != 0) {
+      // Refused to EXAMINE: the step-by-step way also tries SELECT.
+      rc[i] = folder_stats_stepwise(s, folders[i].name, folders[i].out);
+      continue;
+    }
+    folder_stat *out = folders[i].out;
+    out->count = one.st.exists;
+    if (out->count <= 0 || one.searched != 0 || !one.got) continue;
+    if (one.found.min > 0) out->uid_min = one.found.min;
+    if (one.found.max > 0) out->uid_max = one.found.max;
+  }
+}
+
+int folder_stats(session &s, const char *folder, folder_stat *out) {
+  std::vector<int> rc;
+  folder_stats_many(s, {{folder, out}}, rc);
+  return rc[0];
 }
 
 }  // namespace kq

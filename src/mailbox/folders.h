@@ -30,6 +30,14 @@ extern folder_stat stats[k_list_rows];
 // Fills out for folder: 0 when the folder could be opened (whatever the
 // searches gave), -1 with "cannot open mailbox %s" otherwise.
 int folder_stats(session &s, const char *folder, folder_stat *out);
+// The same for many folders, their commands pipelined where the server
+// offers ESEARCH; rc gets each folder's 0 or -1 (last_error holds the last
+// failure's reason). The session ends with the last folder selected.
+struct stats_request {
+  const char *name;
+  folder_stat *out;
+};
+void folder_stats_many(session &s, const std::vector<stats_request> &folders, std::vector<int> &rc);
 
 // One LIST entry: the name as the server sent it and whether the server
 // says it cannot be opened (\Noselect or \NonExistent).

@@ -82,10 +82,14 @@ const char *folders_json() {
   session &sess = main_session();
   if (!sess.usable()) return s_out;
   std::vector<std::string> names;
+  std::vector<bool> noselect;
   {
     std::vector<folder_entry> entries;
     if (list_folders(sess, entries, static_cast<std::size_t>(k_list_max)) != 0) return s_out;
-    for (folder_entry &e : entries) names.push_back(std::move(e.name));
+    for (folder_entry &e : entries) {
+      names.push_back(std::move(e.name));
+      noselect.push_back(e.noselect);
+    }
   }
   s_list_n = static_cast<int>(names.size());
   for (int i = 0; i < s_list_n; ++i) {
@@ -94,13 +98,18 @@ const char *folders_json() {
                     names[i].find('\0') != std::string::npos;
   }
   std::memset(stats, 0, sizeof stats);
+  std::vector<stats_request> wanted;
   for (int i = 0; i < s_list_n; ++i) {
-    if (s_list_cut[i]) {
+    // A folder the server itself calls unselectable holds no messages: it
+    // is listed with zeros, as an attempt to open it would leave it.
+    if (s_list_cut[i] || noselect[static_cast<std::size_t>(i)]) {
       copy_cut(stats[i].name, sizeof stats[i].name, s_list[i]);
       continue;
     }
-    folder_stats(sess, s_list[i], &stats[i]);
+    wanted.push_back({s_list[i], &stats[i]});
   }
+  std::vector<int> rc;
+  folder_stats_many(sess, wanted, rc);
   // Whole objects only: the text stays valid JSON when it must be cut.
   std::string out = "[";
   for (int i = 0; i < s_list_n; ++i) {

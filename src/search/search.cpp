@@ -45,16 +45,17 @@ class running_scope {
   ~running_scope() { s_running.store(false); }
 };
 
-const char *const k_items =
-    "(UID RFC822.SIZE INTERNALDATE BODYSTRUCTURE BODY.PEEK[HEADER.FIELDS (FROM TO SUBJECT CONTENT-TYPE)])";
-
 long long sat_add(long long a, long long b) {
   long long r;
   if (!__builtin_add_overflow(a, b, &r)) return r;
   return b > 0 ? LLONG_MAX : LLONG_MIN;
 }
 
-// A row from one FETCH response; false when it lacks what a row needs.
+}  // namespace
+
+const char *const k_row_items =
+    "(UID RFC822.SIZE INTERNALDATE BODYSTRUCTURE BODY.PEEK[HEADER.FIELDS (FROM TO SUBJECT CONTENT-TYPE)])";
+
 bool row_from(const fetch_data &f, row_draft &h) {
   if (!f.has_uid || !f.has_size) return false;
   h.from.clear();
@@ -75,6 +76,8 @@ bool row_from(const fetch_data &f, row_draft &h) {
   h.has_attachments = state >= 0 ? state : attachment_state(block.c_str());
   return true;
 }
+
+namespace {
 
 class scanner {
  public:
@@ -114,7 +117,7 @@ class scanner {
       long long b = end_ - a_ < k_window - 1 ? end_ : a_ + k_window - 1;
       session::command cmd;
       char line[256];
-      std::snprintf(line, sizeof line, "UID FETCH %lld:%lld %s", a_, b, k_items);
+      std::snprintf(line, sizeof line, "UID FETCH %lld:%lld %s", a_, b, k_row_items);
       cmd.line = line;
       cmd.uid_lo = static_cast<std::uint32_t>(a_);
       cmd.uid_hi = static_cast<std::uint32_t>(b);

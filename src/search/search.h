@@ -3,9 +3,14 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
 
 #include "base/dates.h"
+#include "connection/fetch_data.h"
 #include "connection/imap_value.h"
+#include "connection/session.h"
 #include "search/search_table.h"
 
 namespace kq {
@@ -20,6 +25,20 @@ int hdr_line_value(const char *block, long long block_len, const char *name, cha
 // Searches a folder into the result (kq_search without the entry point's
 // checks): 0, or -1 with last_error set.
 int search_folder(const char *folder, const char *criteria_json);
+// The FETCH items a result row is made of.
+extern const char *const k_row_items;
+// A row from one FETCH response; false when it lacks what a row needs.
+bool row_from(const fetch_data &f, row_draft &h);
+
+// Adds to `out` the rows of exactly the given UIDs (ascending) of the
+// folder the session has selected, the items fetched for those UIDs alone,
+// several commands in flight; messages gone meanwhile have no row. The
+// result is settled (UID order). `stop` is asked between commands; when it
+// says yes the call ends early. 0, or -1 with last_error (a failed command
+// or a lost connection).
+int search_uid_rows(session &s, const std::vector<std::uint32_t> &uids, search_result &out,
+                    const std::function<bool()> &stop);
+
 // Share of the running (or last) search's UID range covered, 0.0 to 1.0.
 double search_progress();
 // Asks the running search to stop: it then fails with "search cancelled"

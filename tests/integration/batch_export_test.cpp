@@ -382,6 +382,7 @@ std::string answer(const std::string &line) {
   if (cmd.starts_with("EXAMINE") || cmd.starts_with("SELECT"))
     return ok("* 1 EXISTS\r\n* OK [UIDVALIDITY 7] ok\r\n* OK [UIDNEXT 2] ok\r\n");
   if (cmd.starts_with("LOGOUT")) return ok("* BYE bye\r\n");
+  if (cmd.starts_with("UID SEARCH")) return ok("* SEARCH 1\r\n");
   if (cmd.find("FETCH") == std::string::npos) return ok("");
   if (cmd.find("BODY.PEEK[]") != std::string::npos)
     return ok("* 1 FETCH (UID 1 BODY[] {" + std::to_string(msg.size()) + "}\r\n" + msg + ")\r\n");

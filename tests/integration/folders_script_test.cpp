@@ -196,3 +196,50 @@ TEST(FolderListScript, EightBitNamesStillGiveValidUtf8Json) {
   kq_disconnect();
   s.stop();
 }
+
+// With ESEARCH (offered once logged in) every folder's EXAMINE and search go
+// out before any is answered; a folder that refuses EXAMINE is then opened
+// the step-by-step way, which also tries SELECT.
+TEST(FolderListScript, FoldersGoOutTogetherAndARefusedExamineFallsBackToSelect) {
+  kqtest::ScriptServer s;
+  std::vector<std::string> tags;
+  auto keep_tag = [&tags](const std::string &line) {
+    tags.push_back(line.substr(0, line.find(' ')));
+    return std::string();
+  };
+  s.send("* OK ready\r\n")
+      .expect_line()
+      .send("* CAPABILITY IMAP4rev1\r\n")
+      .send_tagged("OK done")
+      .expect_line()
+      .send_tagged("OK [CAPABILITY IMAP4rev1 ESEARCH] logged in");
+  s.expect_line().send("* LIST () \"/\" A\r\n* LIST () \"/\" B\r\n").send_tagged("OK listed");
+  for (int i = 0; i < 4; ++i) s.expect_line().send_fn(keep_tag);
+  s.send_fn([&tags](const std::string &) {
+    return tags[0] + " NO not now\r\n" + tags[1] + " BAD nothing selected\r\n* 4 EXISTS\r\n" + tags[2] +
+           " OK opened\r\n* ESEARCH (TAG \"" + tags[3] + "\") UID MIN 7 MAX 20\r\n" + tags[3] + " OK searched\r\n";
+  });
+  s.expect_line().send_tagged("NO not now");  // EXAMINE A again
+  s.expect_line().send("* 2 EXISTS\r\n").send_tagged("OK [READ-WRITE] opened");  // SELECT A
+  s.expect_line().send_fn(keep_tag).expect_line().send_fn([&tags](const std::string &) {
+    return tags[4] + " BAD no such key\r\n* SEARCH 3 5\r\n";
+  });
+  s.send_tagged("OK searched");
+  script_logout(s);
+  ASSERT_TRUE(s.start());
+  ASSERT_EQ(kq_connect(script_json(s.port()).c_str()), 0) << kq_last_error();
+  EXPECT_STREQ(kq_folders_json(),
+               "[{\"name\":\"A\",\"display\":\"A\",\"count\":2,\"uid_min\":3,\"uid_max\":5,\"total_bytes\":0,"
+               "\"oldest\":\"\",\"newest\":\"\"},{\"name\":\"B\",\"display\":\"B\",\"count\":4,\"uid_min\":7,"
+               "\"uid_max\":20,\"total_bytes\":0,\"oldest\":\"\",\"newest\":\"\"}]");
+  kq_disconnect();
+  s.stop();
+  EXPECT_TRUE(s.errors().empty()) << s.errors().front();
+  std::vector<std::string> got = s.received();
+  ASSERT_GE(got.size(), 8u);
+  EXPECT_TRUE(ends_with(got[3], " EXAMINE \"A\"")) << got[3];
+  EXPECT_TRUE(ends_with(got[4], " UID SEARCH RETURN (MIN MAX) ALL")) << got[4];
+  EXPECT_TRUE(ends_with(got[5], " EXAMINE \"B\"")) << got[5];
+  EXPECT_TRUE(ends_with(got[6], " UID SEARCH RETURN (MIN MAX) ALL")) << got[6];
+  EXPECT_TRUE(ends_with(got[7], " EXAMINE \"A\"")) << got[7];
+}

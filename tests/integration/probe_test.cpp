@@ -70,7 +70,7 @@ TEST_F(Probe, EmptyFolderSendsNoSample) {
   std::uint64_t before = kq::cmd_sent_total();
   probe_row p;
   ASSERT_TRUE(parse_probe(kq_probe_folder("Empty"), p)) << kq_probe_folder("Empty");
-  EXPECT_EQ(kq::cmd_sent_total() - before, 1u);  // EXAMINE only
+  EXPECT_EQ(kq::cmd_sent_total() - before, 2u);  // EXAMINE and its ESEARCH, together
   EXPECT_EQ(p.folder, "Empty");
   EXPECT_EQ(p.total_messages, 0);
   EXPECT_EQ(p.sampled, 0);
