@@ -15,7 +15,7 @@ namespace {
 
 std::string quick_json(int port) {
   return "{\"host\":\"127.0.0.1\",\"port\":" + std::to_string(port) +
-         ",\"ssl\":0,\"user\":\"u\",\"pass\":\"p\",\"timeout_s\":1}";
+         ",\"ssl\":0,\"user\":\"u\",\"pass\":\"p\",\"timeout_s\":2}";
 }
 
 struct stall {
@@ -60,11 +60,11 @@ TEST(StalledServer, EveryCallGivesUpAfterOneDeadlineWithItsFailureValue) {
     ASSERT_EQ(kq_connect(quick_json(s.port()).c_str()), 0) << kq_last_error();
     std::uint64_t t0 = kq::plat::tick_ms();
     EXPECT_TRUE(c.call());
-    EXPECT_LT(kq::plat::tick_ms() - t0, 5000u);
+    EXPECT_LT(kq::plat::tick_ms() - t0, 10000u);
     // The reason, after the step's own words where it has them.
     std::string err = kq_last_error();
     EXPECT_EQ(err.substr(err.rfind(':') == std::string::npos ? 0 : err.rfind(':') + 2),
-              "server did not answer within 1 s")
+              "server did not answer within 2 s")
         << err;
     EXPECT_EQ(kq_status(), 0);
     kq_disconnect();
@@ -81,9 +81,9 @@ TEST(StalledServer, ConnectGivesUpWhenTheServerGreetsAndThenSaysNothing) {
     ASSERT_TRUE(s.start());
     std::uint64_t t0 = kq::plat::tick_ms();
     EXPECT_EQ(kq_connect(quick_json(s.port()).c_str()), -1);
-    EXPECT_LT(kq::plat::tick_ms() - t0, 5000u);
+    EXPECT_LT(kq::plat::tick_ms() - t0, 10000u);
     std::string err = kq_last_error();
-    EXPECT_TRUE(err.find("did not answer within 1 s") != std::string::npos ||
+    EXPECT_TRUE(err.find("did not answer within 2 s") != std::string::npos ||
                 err.rfind("no greeting from server", 0) == 0)
         << err;
     EXPECT_EQ(kq_status(), 0);
