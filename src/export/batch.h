@@ -89,8 +89,13 @@ void batch_copy_name(char out[k_folder_cap], const char *name, std::size_t len);
 // Folder name as a directory name: '"', '/', '\' and bytes that are no
 // part of a UTF-8 character become '_', cut at 127 bytes without splitting
 // a character; "", "." and ".." get a leading '_' so no folder can name the
-// batch directory itself or its parent.
+// batch directory itself or its parent. Where the system needs Windows
+// names (plat::windows_file_names) the result is also made one Windows can
+// hold: sanitize_folder_as(out, name, true).
 void sanitize_folder(char out[k_subdir_cap], const char *name);
+// The same with the system's choice given, so both rules can be tested
+// anywhere.
+void sanitize_folder_as(char out[k_subdir_cap], const char *name, bool windows);
 // Fills subdirs from folders: the sanitized display name (modified UTF-7
 // decoded), or the sanitized raw name when the batch directory already holds
 // a directory of that name, with "~2", "~3", ... added where an earlier

@@ -7,6 +7,7 @@
 #include "base/casefold.h"
 #include "base/mutf7.h"
 #include "base/utf8.h"
+#include "base/windows_names.h"
 #include "export/batch.h"
 #include "platform/platform.h"
 
@@ -36,6 +37,10 @@ void batch_copy_name(char out[k_folder_cap], const char *name, std::size_t len) 
 }
 
 void sanitize_folder(char out[k_subdir_cap], const char *name) {
+  sanitize_folder_as(out, name, plat::windows_file_names());
+}
+
+void sanitize_folder_as(char out[k_subdir_cap], const char *name, bool windows) {
   // The directory name goes into JSON texts (the job's configuration, the
   // status), so it is kept valid UTF-8: a byte that is no part of a
   // character becomes '_', and the cut never splits a character.
@@ -60,6 +65,16 @@ void sanitize_folder(char out[k_subdir_cap], const char *name) {
     std::memmove(out + 1, out, n + 1);
     out[0] = '_';
   }
+  if (!windows) return;
+  // On Windows ".." has become "_..", which Windows would strip to "_";
+  // the rule turns it into "_._". Growing a long name by the '_' of a
+  // device name may need a cut, which may leave a final dot or space: the
+  // second pass mends that without growing (the name now starts with '_',
+  // so it is no device any more).
+  std::string w = windows_file_name(out);
+  if (w.size() > k_subdir_cap - 1)
+    w = windows_file_name(std::string_view(w).substr(0, utf8_cut(w, k_subdir_cap - 1)));
+  std::memcpy(out, w.c_str(), w.size() + 1);
 }
 
 void batch_assign_subdirs() {

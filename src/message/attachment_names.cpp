@@ -6,26 +6,15 @@
 #include "base/strcase.h"
 #include "base/mime_params.h"
 #include "base/utf8.h"
+#include "base/windows_names.h"
 #include "message/attachments.h"
+#include "platform/platform.h"
 
 namespace kq {
 
 namespace {
 
 constexpr std::size_t k_name_max = 255;  // bytes in a name on common file systems
-
-// Windows opens a device for these names whatever extension follows, so an
-// archive copied there would lose the file.
-bool is_device_name(std::string_view name) {
-  std::string_view stem = name.substr(0, name.find('.'));
-  while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
-  for (const char *dev : {"con", "prn", "aux", "nul"})
-    if (ascii_ieq(stem, dev)) return true;
-  if (stem.size() == 4 && stem[3] >= '1' && stem[3] <= '9' &&
-      (ascii_ieq(stem.substr(0, 3), "com") || ascii_ieq(stem.substr(0, 3), "lpt")))
-    return true;
-  return false;
-}
 
 // Splits "stem.ext" so a cut or a number goes before the extension; a long
 // or missing extension is part of the stem.
@@ -57,8 +46,12 @@ std::string safe_file_name(std::string_view name) {
     out += (c < 0x20 || c == 0x7f || c == ':') ? '_' : ch;
   }
   if (out.empty() || out == "." || out == "..") out = "attachment";
-  if (is_device_name(out)) out.insert(0, "_");
+  if (windows_device_name(out)) out.insert(0, "_");
   if (out.size() > k_name_max) out = fit(out, "");
+  // Where the file lands on Windows, "why?.pdf" or "notes." would fail to
+  // save or be saved under another name. Keeps the length: the device name
+  // has its '_' already.
+  if (plat::windows_file_names()) out = windows_file_name(out);
   return out;
 }
 

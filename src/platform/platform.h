@@ -122,6 +122,11 @@ int system_ca_certs(bool (*add)(void *ctx, const unsigned char *data, std::size_
 
 // --- files -----------------------------------------------------------------
 
+// True where names the library makes for files and directories must also
+// be names Windows can hold (base/windows_names.h); elsewhere they are kept
+// as they always were, since stored archives are found again by them.
+bool windows_file_names();
+
 // fopen with a UTF-8 path; binary on every system. Null with errno set.
 std::FILE *file_open(const char *path, const char *mode);
 

@@ -241,6 +241,8 @@ bool make_dir(const char *path) {
   return errno == EEXIST && ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool windows_file_names() { return false; }
+
 bool path_exists(const char *path) { return ::access(path, F_OK) == 0; }
 bool is_regular_file(const char *path) {
   struct stat st;

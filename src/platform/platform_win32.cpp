@@ -601,6 +601,8 @@ bool make_dir(const char *path) {
   return false;
 }
 
+bool windows_file_names() { return true; }
+
 bool path_exists(const char *path) {
   std::wstring w = widen(path);
   return !w.empty() && GetFileAttributesW(w.c_str()) != INVALID_FILE_ATTRIBUTES;

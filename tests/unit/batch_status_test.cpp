@@ -7,17 +7,28 @@
 #include <string>
 #include <vector>
 
+#include "base/casefold.h"
 #include "base/text.h"
+#include "base/windows_names.h"
 #include "export/batch.h"
 #include "kerquill.h"
+#include "platform/platform.h"
 
 using namespace kq;
 
 namespace {
 
+// Names as every system but Windows makes them: stored archives are found
+// again by these, so they must not change.
 std::string sanitized(const std::string &name) {
   char out[k_subdir_cap];
-  sanitize_folder(out, name.c_str());
+  sanitize_folder_as(out, name.c_str(), false);
+  return out;
+}
+
+std::string sanitized_for_windows(const std::string &name) {
+  char out[k_subdir_cap];
+  sanitize_folder_as(out, name.c_str(), true);
   return out;
 }
 
@@ -48,6 +59,51 @@ TEST(BatchNames, NoFolderNamesTheBatchDirectoryOrItsParent) {
   EXPECT_EQ(sanitized("..."), "...");
   EXPECT_EQ(sanitized("../x"), ".._x");
   EXPECT_EQ(sanitized("/"), "_");
+}
+
+TEST(BatchNames, NamesOutsideWindowsKeepWhatOnlyWindowsRefuses) {
+  for (const char *kept : {"con", "NUL.txt", "a.", "b ", "x|y?*<>", "tab\there"})
+    EXPECT_EQ(sanitized(kept), kept) << kept;
+}
+
+TEST(BatchNames, WindowsNamesAreOnesWindowsCanHold) {
+  EXPECT_EQ(sanitized_for_windows("Ar:chive*2024?"), "Ar_chive_2024_");
+  EXPECT_EQ(sanitized_for_windows("Parent/Child\\x\"<|>"), "Parent_Child_x____");
+  EXPECT_EQ(sanitized_for_windows("Entw\xc3\xbcrfe"), "Entw\xc3\xbcrfe");
+  // The batch directory or its parent after Windows strips the final dots.
+  EXPECT_EQ(sanitized_for_windows(".."), "_._");
+  EXPECT_EQ(sanitized_for_windows("."), "__");
+  EXPECT_EQ(sanitized_for_windows("..."), ".._");
+  EXPECT_EQ(sanitized_for_windows("Drafts "), "Drafts_");
+  EXPECT_EQ(sanitized_for_windows("aux"), "_aux");
+  EXPECT_EQ(sanitized_for_windows("Com7.archive"), "_Com7.archive");
+  EXPECT_EQ(sanitized_for_windows(""), "_");
+}
+
+TEST(BatchNames, WindowsNamesStayWithinTheCapWhenADeviceNameGrows) {
+  // 128 bytes, cut to 127 ending in ". "; the device name's '_' makes 128
+  // again, and the second cut leaves a final '.', which must not stay.
+  std::string name = "aux." + std::string(121, 'x') + ". y";
+  std::string w = sanitized_for_windows(name);
+  EXPECT_EQ(w.size(), k_subdir_cap - 1);
+  EXPECT_EQ(w, "_aux." + std::string(121, 'x') + "_");
+  // A long device name with nothing to mend at the end is cut like any other.
+  w = sanitized_for_windows("con." + std::string(200, 'z'));
+  EXPECT_EQ(w, "_con." + std::string(122, 'z'));
+}
+
+TEST(BatchNames, FoldersThatOnlyWindowsWouldMergeGetTheirOwnDirectory) {
+  // On Windows "a." and "a" name one directory, and "a?" cannot be made;
+  // whatever the system's rule, each folder gets a directory of its own
+  // that the system can hold.
+  set_folders({"a", "a.", "a ", "a?", "a_", "A_", "con", "_con"});
+  for (int i = 0; i < s_batch.folder_count; ++i) {
+    if (plat::windows_file_names()) {
+      EXPECT_EQ(windows_file_name(s_batch.subdirs[i]), s_batch.subdirs[i]);
+    }
+    for (int j = 0; j < i; ++j)
+      EXPECT_NE(fold_case(s_batch.subdirs[i]), fold_case(s_batch.subdirs[j])) << s_batch.subdirs[i];
+  }
 }
 
 TEST(BatchNames, FoldersThatSanitizeAlikeGetTheirOwnDirectory) {
