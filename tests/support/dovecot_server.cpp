@@ -5,17 +5,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
-#include <system_error>
 
 #include "base/text.h"
 #include "support/platform/net.h"
 
 namespace kqtest {
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -130,11 +126,8 @@ std::string md5_hex(const std::string &msg) {
 }
 
 std::string read_file(const std::string &path) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) return "";
-  std::ostringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
+  std::string data;
+  return platform::read_file(path, &data) ? data : "";
 }
 
 std::string tail_lines(const std::string &text, int max_lines) {
@@ -319,8 +312,7 @@ bool DovecotServer::start_once(std::string *err) {
   dir_ = platform::make_temp_dir("/tmp/kqd");
   if (dir_.empty()) return bad("cannot create a directory under /tmp");
   owner_pid_ = platform::current_pid();
-  std::error_code ec;
-  for (const char *sub : {"run", "state", "home", "users"}) fs::create_directory(dir_ + "/" + sub, ec);
+  for (const char *sub : {"run", "state", "home", "users"}) platform::make_directory(dir_ + "/" + sub);
   // Mail processes run as nobody and must reach their homes below here.
   platform::set_mode(dir_, 0755);
   platform::set_mode(dir_ + "/home", 0755);
@@ -450,9 +442,7 @@ bool DovecotServer::write_user_file(User &u) {
   long long now = static_cast<long long>(std::time(nullptr));
   u.file_mtime = std::max(now, u.file_mtime + 1);
   platform::set_mtime(tmp, u.file_mtime);
-  std::error_code ec;
-  fs::rename(tmp, path, ec);
-  return !ec;
+  return platform::rename_path(tmp, path, nullptr);
 }
 
 bool DovecotServer::add_user(const std::string &user, const std::string &password) {
@@ -477,9 +467,7 @@ bool DovecotServer::add_user(const std::string &user, const std::string &passwor
       changed_at = static_cast<long long>(std::time(nullptr));
     } else {
       User u{user, password, dir_ + "/home/" + std::to_string(users_.size() + 1), 0};
-      std::error_code ec;
-      fs::create_directory(u.home, ec);
-      if (ec || !platform::set_owner(u.home, mail_uid_, mail_gid_) ||
+      if (!platform::make_directory(u.home) || !platform::set_owner(u.home, mail_uid_, mail_gid_) ||
           !platform::set_mode(u.home, 0700)) {
         last_error_ = "cannot create home " + u.home;
         return false;
@@ -574,20 +562,19 @@ bool DovecotServer::ensure_maildir(const std::string &user, const std::string &f
                                    std::string *path) {
   *path = folder_path(user, folder);
   if (path->empty()) return false;
-  std::error_code ec;
-  if (!fs::is_directory(*path + "/cur", ec)) {
+  if (!platform::is_directory(*path + "/cur")) {
     // INBOX exists implicitly but its directories appear on first access.
     if (!iequals(folder, "INBOX"))
       return fail("folder '" + folder + "' of " + user + " does not exist");
     Status st;
     if (!status(user, folder, &st)) return false;
-    if (!fs::is_directory(*path + "/cur", ec))
+    if (!platform::is_directory(*path + "/cur"))
       return fail("INBOX of " + user + " has no maildir at " + *path);
   }
   for (const char *sub : {"tmp", "new"}) {
     std::string d = *path + "/" + sub;
-    if (!fs::is_directory(d, ec)) {
-      fs::create_directory(d, ec);
+    if (!platform::is_directory(d)) {
+      platform::make_directory(d);
       platform::set_owner(d, mail_uid_, mail_gid_);
       platform::set_mode(d, 0700);
     }
@@ -657,10 +644,9 @@ std::vector<unsigned> DovecotServer::append_many(const std::string &user,
     }
     std::string dest = letters.empty() ? path + "/new/" + name
                                        : path + "/cur/" + name + ":2," + letters;
-    std::error_code ec;
-    fs::rename(tmp, dest, ec);
-    if (ec) {
-      fail("cannot move " + tmp + " into place: " + ec.message());
+    std::string why;
+    if (!platform::rename_path(tmp, dest, &why)) {
+      fail("cannot move " + tmp + " into place: " + why);
       return {};
     }
     names.push_back(name);
@@ -721,17 +707,11 @@ std::string DovecotServer::fetch_raw(const std::string &user, const std::string 
     }
     const std::string guid = rows[0]["guid"];
     for (const char *sub : {"cur", "new"}) {
-      std::error_code ec;
-      for (fs::directory_iterator it(path + "/" + sub, ec), end; !ec && it != end;
-           it.increment(ec)) {
-        std::string fn = it->path().filename().string();
-        if (fn == guid || fn.rfind(guid + ":", 0) == 0) {
-          std::ifstream f(it->path(), std::ios::binary);
-          if (!f) break;
-          std::ostringstream ss;
-          ss << f.rdbuf();
-          return ss.str();
-        }
+      const std::string d = path + "/" + sub;
+      for (const std::string &fn : platform::list_directory(d)) {
+        std::string bytes;
+        if ((fn == guid || fn.rfind(guid + ":", 0) == 0) && platform::read_file(d + "/" + fn, &bytes))
+          return bytes;
       }
     }
   }

@@ -155,6 +155,40 @@ def write_file(req):
     return ok_of(go)
 
 
+def rename(req):
+    try:
+        os.rename(req["from"], req["to"])
+        return {"ok": True}
+    except OSError as e:
+        return {"ok": False, "why": e.strerror or str(e)}
+
+
+def make_directory(req):
+    try:
+        os.mkdir(req["path"])
+    except FileExistsError:
+        pass
+    except OSError:
+        return {"ok": False}
+    return {"ok": os.path.isdir(req["path"])}
+
+
+def list_directory(req):
+    # Names as hex: a Linux name need not be UTF-8.
+    try:
+        return {"names": [n.hex() for n in os.listdir(os.fsencode(req["path"]))]}
+    except OSError:
+        return {"names": []}
+
+
+def read_file(req):
+    try:
+        with open(req["path"], "rb") as f:
+            return {"ok": True, "data": f.read().hex()}
+    except OSError:
+        return {"ok": False}
+
+
 OPS = {
     "run": run,
     "spawn": spawn,
@@ -170,10 +204,15 @@ OPS = {
     "get_mtime": get_mtime,
     "write_file": write_file,
     "remove_tree": lambda r: ok_of(lambda: shutil.rmtree(r["path"])),
+    "is_directory": lambda r: {"yes": os.path.isdir(r["path"])},
+    "make_directory": make_directory,
+    "rename": rename,
+    "list_directory": list_directory,
+    "read_file": read_file,
 }
 
 
-PATH_KEYS = ("path", "log", "cleanup_dir", "prefix")
+PATH_KEYS = ("path", "log", "cleanup_dir", "prefix", "from", "to")
 
 
 def handle(line):

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <thread>
@@ -480,6 +481,48 @@ bool remove_tree(const std::string &path) {
   return !ec;
 }
 
+bool is_directory(const std::string &path) {
+  std::error_code ec;
+  return std::filesystem::is_directory(path, ec);
+}
+
+bool make_directory(const std::string &path) {
+  std::error_code ec;
+  std::filesystem::create_directory(path, ec);
+  return !ec && is_directory(path);
+}
+
+bool rename_path(const std::string &from, const std::string &to, std::string *why) {
+  if (::rename(from.c_str(), to.c_str()) == 0) return true;
+  if (why) *why = std::strerror(errno);
+  return false;
+}
+
+std::vector<std::string> list_directory(const std::string &path) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec))
+    names.push_back(it->path().filename().string());
+  return names;
+}
+
+bool read_file(const std::string &path, std::string *data) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  data->clear();
+  char buf[65536];
+  bool ok = true;
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    data->append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return ok;
+}
+
 bool make_symlink(const std::string &target, const std::string &link, bool, std::string *why) {
   if (::symlink(target.c_str(), link.c_str()) == 0) return true;
   *why = "symlink " + link + ": " + std::strerror(errno);
@@ -493,8 +536,6 @@ bool make_fifo(const std::string &path, std::string *why) {
 }
 
 bool under_wine() { return false; }
-
-bool backslash_is_a_name_character() { return true; }
 
 void sleep_ms(int ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));

@@ -74,6 +74,21 @@ long long get_mtime(const std::string &path);
 // Writes a file in one go (creating or truncating it) with the given mode.
 bool write_file(const std::string &path, const std::string &data, int mode);
 
+// The files of a Linux daemon (a Dovecot's maildirs and user files). Under
+// Wine these calls run on the Linux side, like write_file(): a maildir is
+// named after its folder, and a folder name may hold a quote or a backslash,
+// which no Windows file name can.
+bool is_directory(const std::string &path);
+// Makes one directory; true when it is there afterwards (made or found).
+bool make_directory(const std::string &path);
+// Renames a file or directory, replacing a file at `to`; *why says why not.
+bool rename_path(const std::string &from, const std::string &to, std::string *why);
+// The names in a directory (no "." or ".."), in no set order; empty when it
+// cannot be read.
+std::vector<std::string> list_directory(const std::string &path);
+// The whole file; false when it cannot be read.
+bool read_file(const std::string &path, std::string *data);
+
 // Makes link a symbolic link to target (to a directory when dir). False,
 // with *why set, when this system cannot make one.
 bool make_symlink(const std::string &target, const std::string &link, bool dir, std::string *why);
@@ -82,10 +97,6 @@ bool make_symlink(const std::string &target, const std::string &link, bool dir, 
 bool make_fifo(const std::string &path, std::string *why);
 // True when the program runs under Wine rather than on Windows itself.
 bool under_wine();
-
-// False where a backslash in a path is a separator (Windows), so a file
-// whose Linux name holds one cannot be reached from this process.
-bool backslash_is_a_name_character();
 
 void sleep_ms(int ms);
 // Milliseconds on a monotonic clock.

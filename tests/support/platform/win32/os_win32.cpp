@@ -4,8 +4,9 @@
 // Linux tools (dovecot, doveadm, openssl, chown). Under Wine a Windows
 // process cannot start or own Linux processes, so when KQ_TEST_HOST_AGENT
 // names the port of tests/support/host_agent.py on 127.0.0.1, the process,
-// account and file-mode calls go to that helper, which runs them on the
-// Linux side. Without it they report that they are not available, and the
+// account and file calls go to that helper, which runs them on the Linux
+// side: it can also name the maildir of a folder whose name holds a quote or
+// a backslash, which a Windows process cannot. Without it they report that they are not available, and the
 // Dovecot-backed tests fail to start their server rather than pass by
 // accident. Paths stay Linux paths: Wine reads "/tmp/..." on the Unix root
 // drive as long as the current directory is on it.
@@ -19,6 +20,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <system_error>
 
@@ -261,6 +263,67 @@ bool remove_tree(const std::string &path) {
   return !ec;
 }
 
+bool is_directory(const std::string &path) {
+  reply a;
+  if (agent_port() > 0) return ask("is_directory", "\"path\":" + quote(path), &a) && a.flag("yes");
+  std::error_code ec;
+  return std::filesystem::is_directory(std::filesystem::u8path(path), ec);
+}
+
+bool make_directory(const std::string &path) {
+  reply a;
+  if (agent_port() > 0) return ask("make_directory", "\"path\":" + quote(path), &a) && a.flag("ok");
+  std::error_code ec;
+  std::filesystem::create_directory(std::filesystem::u8path(path), ec);
+  return !ec && is_directory(path);
+}
+
+bool rename_path(const std::string &from, const std::string &to, std::string *why) {
+  reply a;
+  if (agent_port() > 0) {
+    if (ask("rename", "\"from\":" + quote(from) + ",\"to\":" + quote(to), &a) && a.flag("ok")) return true;
+    if (why) *why = "host agent: " + (a.doc ? a.str("why") + a.str("error") : std::string("no answer"));
+    return false;
+  }
+  std::error_code ec;
+  std::filesystem::rename(std::filesystem::u8path(from), std::filesystem::u8path(to), ec);
+  if (ec && why) *why = ec.message();
+  return !ec;
+}
+
+std::vector<std::string> list_directory(const std::string &path) {
+  std::vector<std::string> names;
+  reply a;
+  if (agent_port() > 0) {
+    if (!ask("list_directory", "\"path\":" + quote(path), &a)) return names;
+    yyjson_val *arr = a.get("names");
+    std::size_t i, n;
+    yyjson_val *v;
+    yyjson_arr_foreach(arr, i, n, v) names.push_back(unhex(yyjson_get_str(v)));
+    return names;
+  }
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(std::filesystem::u8path(path), ec), end; !ec && it != end;
+       it.increment(ec)) {
+    auto u8 = it->path().filename().u8string();
+    names.emplace_back(u8.begin(), u8.end());
+  }
+  return names;
+}
+
+bool read_file(const std::string &path, std::string *data) {
+  reply a;
+  if (agent_port() > 0) {
+    if (!ask("read_file", "\"path\":" + quote(path), &a) || !a.flag("ok")) return false;
+    *data = unhex(yyjson_get_str(a.get("data")));
+    return true;
+  }
+  std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
+  if (!in) return false;
+  data->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
+}
+
 bool make_symlink(const std::string &target, const std::string &link, bool dir, std::string *why) {
   std::wstring t = std::filesystem::path(target).make_preferred().wstring();
   std::wstring l = std::filesystem::path(link).make_preferred().wstring();
@@ -288,8 +351,6 @@ bool under_wine() {
   HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
   return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
-
-bool backslash_is_a_name_character() { return false; }
 
 void sleep_ms(int ms) { Sleep(static_cast<DWORD>(ms < 0 ? 0 : ms)); }
 long long now_ms() { return static_cast<long long>(GetTickCount64()); }
