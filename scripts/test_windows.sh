@@ -67,7 +67,9 @@ tested_at=$SECONDS
 # ctest shows a passing program's output only in its log: list what Wine
 # could not do (each skip's reason, how often) and what ran smaller there.
 echo "== skipped or reduced under Wine (reason, times)"
-awk '/: Skipped$/ { getline why; print "  " why } /\[   NOTE   \]/ { sub(/.*\[   NOTE   \] /, ""); print "  " $0 }' \
+# (Windows programs end their lines with CR LF.)
+awk '{ sub(/\r$/, "") } /: Skipped$/ { getline why; sub(/\r$/, "", why); print "  " why }
+     /\[   NOTE   \]/ { sub(/.*\[   NOTE   \] /, ""); print "  " $0 }' \
     "$BUILD/Testing/Temporary/LastTest.log" | sort | uniq -c | sort -rn
 
 # The C example, built against the installed package like any host, talks to
