@@ -392,8 +392,9 @@ void drop_damaged_without_manifest(export_job *job) {
 }
 
 // Rows are fetched for this many missing UIDs at a time: memory follows
-// the part, not the folder.
-constexpr std::size_t k_learned_part = 50000;
+// the part, not the folder. A part costs one drain of the pipeline, a few
+// round trips against the thousands of messages it carries.
+constexpr std::size_t k_learned_part = 10000;
 
 // The learned run: the folder's UIDs less what the archive holds, rows and
 // bodies fetched part by part.
@@ -416,6 +417,9 @@ ending run_learned(export_job *job, session &sess, long long exists) {
     std::size_t end = std::min(uids.size(), at + per_part);
     std::vector<std::uint32_t> part(uids.begin() + static_cast<std::ptrdiff_t>(at),
                                     uids.begin() + static_cast<std::ptrdiff_t>(end));
+    // The part before is stored: its rows go before the next part's are
+    // built, so only one part is held at a time.
+    job->result = std::make_shared<const search_result>(job->folder);
     auto rows = std::make_shared<search_result>(job->folder);
     if (search_uid_rows(sess, part, *rows, cancelled) != 0) return ending::failed;
     if (cancelled()) return ending::cancelled;
