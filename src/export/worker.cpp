@@ -115,19 +115,12 @@ constexpr std::uint64_t k_resume_every_ms = 2000;            // resume.json rewr
 
 long long announced(const search_hit &row) { return row.bytes > 0 ? row.bytes : 0; }
 
-// "1:3,7,9:10" for ascending UIDs: a span only where the UIDs are
-// consecutive, so the set names exactly these messages.
+// The UID set naming exactly these rows (ascending).
 std::string uid_set(const std::vector<const search_hit *> &rows) {
-  std::string out;
-  for (std::size_t i = 0; i < rows.size();) {
-    std::size_t j = i;
-    while (j + 1 < rows.size() && rows[j + 1]->uid == rows[j]->uid + 1) ++j;
-    if (!out.empty()) out += ',';
-    out += decimal(rows[i]->uid);
-    if (j > i) out += ':' + decimal(rows[j]->uid);
-    i = j + 1;
-  }
-  return out;
+  std::vector<std::uint32_t> uids;
+  uids.reserve(rows.size());
+  for (const search_hit *r : rows) uids.push_back(r->uid);
+  return uid_set_text(uids.data(), uids.size());
 }
 
 // Fetches the job's rows with a window of ranged commands in flight and

@@ -15,6 +15,15 @@ std::string uid_list(int n) {
   return s + "\r\n";
 }
 
+// Ends a scripted session: the library logs out, the script must have run
+// as written, and the lines the library sent are returned.
+std::vector<std::string> finish(kqtest::ScriptServer &s) {
+  kq_disconnect();
+  s.stop();
+  EXPECT_TRUE(s.errors().empty()) << s.errors().front();
+  return s.received();
+}
+
 }  // namespace
 
 TEST(FolderListScript, LiteralQuotedAndAtomNamesWithNilDelimiter) {
@@ -37,10 +46,8 @@ TEST(FolderListScript, LiteralQuotedAndAtomNamesWithNilDelimiter) {
   EXPECT_EQ(rows[1].name, "say \"hi\"");
   EXPECT_EQ(rows[2].name, "flat");
   EXPECT_EQ(rows[3].name, "quoted \\ back");
-  kq_disconnect();
-  s.stop();
   // Each name went back to the server as a quoted string.
-  std::vector<std::string> got = s.received();
+  std::vector<std::string> got = finish(s);
   ASSERT_GE(got.size(), 7u);
   EXPECT_TRUE(ends_with(got[3], " EXAMINE \"odd name\"")) << got[3];
   EXPECT_TRUE(ends_with(got[4], " EXAMINE \"say \\\"hi\\\"\"")) << got[4];
@@ -67,9 +74,7 @@ TEST(FolderListScript, AtMost511FoldersKeptInOrder) {
   EXPECT_EQ(rows[510].name, "f510");
   EXPECT_EQ(rows[510].count, 0);
   EXPECT_STREQ(kq_last_error(), "cannot open mailbox f510");
-  kq_disconnect();
-  s.stop();
-  EXPECT_TRUE(s.errors().empty());
+  finish(s);
 }
 
 TEST(FolderListScript, ReplyLongerThanWhatIsReadGivesTheLastMessagesUid) {
@@ -96,12 +101,9 @@ TEST(FolderListScript, ReplyLongerThanWhatIsReadGivesTheLastMessagesUid) {
   EXPECT_EQ(rows[0].uid_max, 20000);
   EXPECT_EQ(rows[1].uid_min, 1);
   EXPECT_EQ(rows[1].uid_max, 60000);
-  kq_disconnect();
-  s.stop();
-  std::vector<std::string> got = s.received();
+  std::vector<std::string> got = finish(s);
   ASSERT_GE(got.size(), 7u);
   EXPECT_TRUE(ends_with(got[6], " FETCH * (UID)")) << got[6];
-  EXPECT_TRUE(s.errors().empty());
 }
 
 TEST(FolderListScript, ShortReplyNeedsNoExtraFetch) {
@@ -119,9 +121,7 @@ TEST(FolderListScript, ShortReplyNeedsNoExtraFetch) {
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].uid_min, 5);
   EXPECT_EQ(rows[0].uid_max, 9);
-  kq_disconnect();
-  s.stop();
-  std::vector<std::string> got = s.received();
+  std::vector<std::string> got = finish(s);
   ASSERT_GE(got.size(), 7u);
   EXPECT_TRUE(ends_with(got[6], " LOGOUT")) << got[6];
 }
@@ -134,8 +134,7 @@ TEST(FolderListScript, ListRefusedGivesTheEmptyText) {
   ASSERT_TRUE(s.start());
   ASSERT_EQ(kq_connect(script_json(s.port()).c_str()), 0) << kq_last_error();
   EXPECT_STREQ(kq_folders_json(), "");
-  kq_disconnect();
-  s.stop();
+  finish(s);
 }
 
 // The two searches of a folder share one round trip: the server reads both
@@ -164,10 +163,7 @@ TEST(FolderListScript, BothSearchesGoOutBeforeEitherIsAnswered) {
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].uid_min, 4);
   EXPECT_EQ(rows[0].uid_max, 8);
-  kq_disconnect();
-  s.stop();
-  EXPECT_TRUE(s.errors().empty()) << s.errors().front();
-  std::vector<std::string> got = s.received();
+  std::vector<std::string> got = finish(s);
   ASSERT_GE(got.size(), 6u);
   EXPECT_TRUE(ends_with(got[4], " UID SEARCH MIN MAX")) << got[4];
   EXPECT_TRUE(ends_with(got[5], " UID SEARCH ALL")) << got[5];
@@ -193,8 +189,7 @@ TEST(FolderListScript, EightBitNamesStillGiveValidUtf8Json) {
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0].name, "Caf\xc3\xa9");
   EXPECT_EQ(rows[1].name, "Gr\xc3\xbc\xc3\x9f" "e \xc3\xbf");
-  kq_disconnect();
-  s.stop();
+  finish(s);
 }
 
 // With ESEARCH (offered once logged in) every folder's EXAMINE and search go
@@ -232,10 +227,7 @@ TEST(FolderListScript, FoldersGoOutTogetherAndARefusedExamineFallsBackToSelect) 
                "[{\"name\":\"A\",\"display\":\"A\",\"count\":2,\"uid_min\":3,\"uid_max\":5,\"total_bytes\":0,"
                "\"oldest\":\"\",\"newest\":\"\"},{\"name\":\"B\",\"display\":\"B\",\"count\":4,\"uid_min\":7,"
                "\"uid_max\":20,\"total_bytes\":0,\"oldest\":\"\",\"newest\":\"\"}]");
-  kq_disconnect();
-  s.stop();
-  EXPECT_TRUE(s.errors().empty()) << s.errors().front();
-  std::vector<std::string> got = s.received();
+  std::vector<std::string> got = finish(s);
   ASSERT_GE(got.size(), 8u);
   EXPECT_TRUE(ends_with(got[3], " EXAMINE \"A\"")) << got[3];
   EXPECT_TRUE(ends_with(got[4], " UID SEARCH RETURN (MIN MAX) ALL")) << got[4];
