@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "base/text.h"
 #include "export/batch.h"
@@ -88,6 +89,10 @@ const char *batch_status_json() {
   int idx = s_batch.folder_idx.load();
   char current[1024], error_text[512];
   batch_read_texts(current, error_text);
+  // The folder words before the count: the worker counts a folder before
+  // it calls it done, so no text shows more folders done than counted.
+  std::vector<const char *> words;
+  for (int i = 0; i < s_batch.folder_count; ++i) words.push_back(folder_word(i));
 
   std::string out;
   out.reserve(k_status_cap);
@@ -105,7 +110,7 @@ const char *batch_status_json() {
     if (i) entry.push_back(',');
     json_append_str_utf8(entry, s_batch.subdirs[i]);
     entry.push_back(':');
-    const char *word = folder_word(i);
+    const char *word = words[static_cast<std::size_t>(i)];
     json_append_str(entry, word);
     if (out.size() + entry.size() + 2 > k_status_cap - 1) break;
     out += entry;

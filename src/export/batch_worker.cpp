@@ -174,8 +174,9 @@ void run(batch_state *b) {
       }
       continue;
     }
-    b->folder_state[i].store(k_folder_done, std::memory_order_release);
+    // Counted first: a status that sees the folder done sees it counted.
     if (exported) b->done_folders.fetch_add(1);
+    b->folder_state[i].store(k_folder_done, std::memory_order_release);
   }
   batch_set_current("");
   if (failed > 0) {
