@@ -29,6 +29,7 @@ struct fetch_data {
     std::string name;
     std::string_view bytes;
     bool nil = false;
+    bool over_cap = false;  // its literal was over the response cap: read off, not kept
   };
   std::vector<section> sections;
   // The first section whose name starts "BODY[" + prefix, or null.

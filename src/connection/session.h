@@ -79,6 +79,9 @@ class session {
   // Drops any earlier connection, connects and logs in: 0, or -1 with
   // last_error set.
   int connect(const conn_config &cfg);
+  // Connects again with the same configuration (placeholder until the
+  // session keeps its secrets): -1.
+  int reconnect() { return -1; }
   // LOGOUT (best effort) and close; secrets wiped.
   void disconnect();
   // Closes without a word to the server.

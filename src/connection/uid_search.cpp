@@ -6,6 +6,8 @@
 #include "base/error.h"
 #include "base/strcase.h"
 #include "base/text.h"
+#include "connection/fetch_data.h"
+#include "platform/platform.h"
 
 namespace kq {
 
@@ -131,54 +133,125 @@ std::string uid_set_text(const std::uint32_t *uids, std::size_t n) {
   return out;
 }
 
-int selected_uids(session &s, long long exists, std::vector<std::uint32_t> &out) {
-  out.clear();
-  if (exists <= 0) return 0;
-  bool failed = false;
-  std::string why;
-  auto done = [&failed, &why](int st, const std::string &text) {
-    if (st != 0) failed = true, why = text;
+namespace {
+
+constexpr int k_search_tries = 3;
+
+// One search command, run alone (a plain SEARCH answer names no command);
+// what it finds is added to out. 0 OK, 1 refused (text in why), -1 lost.
+int run_search(session &s, const std::string &line, std::vector<std::uint32_t> &out, std::size_t limit,
+               std::string &why) {
+  int status = -1;
+  session::command c;
+  c.line = line;
+  c.on_data = [&out, limit](response &r) {
+    esearch_reply e;
+    if (parse_esearch(r.line, e, limit)) {
+      if (e.uid && e.has_all) out.insert(out.end(), e.all.begin(), e.all.end());
+    } else {
+      parse_search(r.line, out);
+    }
   };
+  c.on_done = [&status, &why](int st, const std::string &text) {
+    status = st;
+    if (st != 0) why = text;
+  };
+  s.submit(std::move(c));
+  if (!s.drain()) return -1;
+  return status == 0 ? 0 : 1;
+}
+
+// The same, asked again after a pause when the server refuses it (a busy
+// provider refuses now what it answers a moment later).
+int search_with_retry(session &s, const std::string &line, std::vector<std::uint32_t> &out,
+                      std::size_t limit, std::string &why) {
+  for (int attempt = 0;; ++attempt) {
+    std::size_t had = out.size();
+    int rc = run_search(s, line, out, limit, why);
+    if (rc <= 0 || attempt + 1 >= k_search_tries) return rc;
+    out.resize(had);
+    plat::sleep_ms(500 << attempt);
+  }
+}
+
+// Every UID by FETCH (UID): the slow way, for a server whose search answer
+// names fewer messages than the folder holds.
+int fetch_all_uids(session &s, std::vector<std::uint32_t> &out, std::string &why) {
+  int status = -1;
+  session::command c;
+  c.line = "UID FETCH 1:* (UID)";
+  c.on_data = [&out](response &r) {
+    fetch_data f;
+    if (parse_fetch(r, f) && f.has_uid) out.push_back(f.uid);
+  };
+  c.on_done = [&status, &why](int st, const std::string &text) {
+    status = st;
+    if (st != 0) why = text;
+  };
+  s.submit(std::move(c));
+  if (!s.drain()) return -1;
+  return status == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int selected_uids(session &s, long long exists, std::vector<std::uint32_t> &out) {
+  return selected_uids(s, exists, 1, 0xFFFFFFFFu, out);
+}
+
+int selected_uids(session &s, long long exists, std::uint32_t lo, std::uint32_t hi,
+                  std::vector<std::uint32_t> &out) {
+  out.clear();
+  if (exists <= 0 || lo > hi) return 0;
+  if (lo == 0) lo = 1;
+  bool whole = lo == 1 && hi == 0xFFFFFFFFu;
+  // "lo:*" names the last message even when its UID is below lo: the
+  // answer is filtered to the range below.
+  std::string range = whole ? std::string("ALL")
+                            : "UID " + decimal(lo) + ":" + (hi == 0xFFFFFFFFu ? std::string("*") : decimal(hi));
+  // A set far beyond what the folder can hold is no answer to trust.
+  std::size_t limit = static_cast<std::size_t>(exists) * 2 + 10000;
+  std::string why;
+  int rc = 1;
   if (s.has_capability("ESEARCH")) {
-    session::command c;
-    c.line = "UID SEARCH RETURN (ALL) ALL";
-    bool got = false;
-    c.on_data = [&](response &r) {
-      esearch_reply e;
-      // A set far beyond what the folder can hold is no answer to trust.
-      std::size_t limit = static_cast<std::size_t>(exists) * 2 + 10000;
-      if (!parse_esearch(r.line, e, limit) || !e.uid) return;
-      got = true;
-      if (e.has_all) out = std::move(e.all);
-    };
-    c.on_done = done;
-    s.submit(std::move(c));
-    if (!s.drain()) return -1;
-    // A folder emptied meanwhile answers with no ALL at all; no ESEARCH
-    // record at all is asked again the plain way.
-    if (!failed && got) return 0;
+    rc = search_with_retry(s, "UID SEARCH RETURN (ALL) " + range, out, limit, why);
+    if (rc < 0) return -1;
+  }
+  if (rc != 0) {
+    // Each part's untagged reply reaches the command in flight before it
+    // completes: the parts go one at a time.
     out.clear();
-    failed = false;
-  }
-  // Each part's untagged reply reaches the command in flight before it
-  // completes: the parts go one at a time.
-  for (long long lo = 1; lo <= exists && !failed; lo += k_search_part) {
-    long long hi = std::min(exists, lo + k_search_part - 1);
-    session::command c;
-    c.line = exists <= k_search_part ? std::string("UID SEARCH ALL")
-                                      : "UID SEARCH " + decimal(static_cast<unsigned long long>(lo)) + ":" +
-                                            decimal(static_cast<unsigned long long>(hi));
-    c.on_data = [&out](response &r) { parse_search(r.line, out); };
-    c.on_done = done;
-    s.submit(std::move(c));
-    if (!s.drain()) return -1;
-  }
-  if (failed) {
-    set_err("UID SEARCH failed: %s", why.c_str());
-    return -1;
+    rc = 0;
+    for (long long a = 1; a <= exists && rc == 0; a += k_search_part) {
+      long long b = std::min(exists, a + k_search_part - 1);
+      std::string line = exists <= k_search_part
+                             ? "UID SEARCH " + range
+                             : "UID SEARCH " + decimal(static_cast<unsigned long long>(a)) + ":" +
+                                   decimal(static_cast<unsigned long long>(b)) + (whole ? "" : " " + range);
+      rc = search_with_retry(s, line, out, limit, why);
+    }
+    if (rc < 0) return -1;
+    if (rc > 0) {
+      set_err("UID SEARCH failed: %s", why.c_str());
+      return -1;
+    }
   }
   std::sort(out.begin(), out.end());
   out.erase(std::unique(out.begin(), out.end()), out.end());
+  // A whole-folder answer must name every message the folder holds (the
+  // count follows the EXPUNGEs read meanwhile); fewer is a partial answer,
+  // completed by asking for every UID the slow way.
+  if (whole && static_cast<long long>(out.size()) < s.selected_state().exists) {
+    std::vector<std::uint32_t> more;
+    int f = fetch_all_uids(s, more, why);
+    if (f < 0) return -1;
+    if (f == 0) {
+      out.insert(out.end(), more.begin(), more.end());
+      std::sort(out.begin(), out.end());
+      out.erase(std::unique(out.begin(), out.end()), out.end());
+    }
+  }
+  std::erase_if(out, [lo, hi](std::uint32_t u) { return u < lo || u > hi; });
   return 0;
 }
 

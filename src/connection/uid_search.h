@@ -38,5 +38,10 @@ std::string uid_set_text(const std::uint32_t *uids, std::size_t n);
 // set when offered, else UID SEARCH ALL (in parts of a bounded number of
 // messages, so no reply outgrows a line). 0, or -1 with last_error.
 int selected_uids(session &s, long long exists, std::vector<std::uint32_t> &out);
+// The same for the UIDs from lo to hi alone ("UID lo:hi" in the search). A
+// refused search is asked again after a pause; a whole-folder answer naming
+// fewer messages than the folder holds is completed by FETCH (UID).
+int selected_uids(session &s, long long exists, std::uint32_t lo, std::uint32_t hi,
+                  std::vector<std::uint32_t> &out);
 
 }  // namespace kq

@@ -188,6 +188,14 @@ const char *export_stats_json() {
     n += std::snprintf(out + n, sizeof out - static_cast<std::size_t>(n), ",\"vanished\":%llu", vanished);
   // The folder was deleted and created again since the archive was written:
   // its new messages went in beside the earlier ones.
+  // Commands asked again and connections made again: a slow or throttling
+  // server shows here.
+  if (auto r = s_job.retries.load())
+    n += std::snprintf(out + n, sizeof out - static_cast<std::size_t>(n), ",\"retries\":%llu",
+                       static_cast<unsigned long long>(r));
+  if (auto r = s_job.reconnects.load())
+    n += std::snprintf(out + n, sizeof out - static_cast<std::size_t>(n), ",\"reconnects\":%llu",
+                       static_cast<unsigned long long>(r));
   if (s_job.recreated.load())
     n += std::snprintf(out + n, sizeof out - static_cast<std::size_t>(n), ",\"recreated\":true");
   std::snprintf(out + n, sizeof out - static_cast<std::size_t>(n), "}");

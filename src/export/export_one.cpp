@@ -104,7 +104,8 @@ int store(export_job *job, const search_hit *hit, const char *data, std::size_t 
   note_unsynced(job, path, parent.empty() ? std::string(".") : parent);
 
   long long mbox_before = -1;
-  if (job->mbox && job->mbox_file.is_open()) {
+  bool in_mbox = std::binary_search(job->in_mbox.begin(), job->in_mbox.end(), hit->uid);
+  if (job->mbox && job->mbox_file.is_open() && !in_mbox) {
     std::string rec;
     rec.reserve(len + len / 32 + 128);
     mbox_record_append(rec, hit->from, plat::time_now(), data, len);

@@ -54,6 +54,10 @@ void job_reset(export_job *job) {
   job->result.reset();
   job->learn_uids = false;
   job->vanished = 0;
+  job->retries = 0;
+  job->reconnects = 0;
+  job->unfetched.clear();
+  job->in_mbox.clear();
   job->mbox_file.close();
   job->mbox_bytes = -1;
   job->manifest_file.close();

@@ -59,8 +59,19 @@ struct export_job {
   // rows only for those the archive lacks (the batch's runs; `result` then
   // holds one part at a time).
   bool learn_uids = false;
-  // Messages the server no longer had when their turn came.
+  // Messages the server confirmed gone (a fresh search no longer listed
+  // them) when their turn came.
   std::atomic<std::uint64_t> vanished{0};
+  // Commands asked again (a partial or refused answer) and connections made
+  // again during the run.
+  std::atomic<std::uint64_t> retries{0};
+  std::atomic<std::uint64_t> reconnects{0};
+  // UIDs neither stored nor confirmed gone, ascending: a run that leaves
+  // any ends failed and names them.
+  std::vector<std::uint32_t> unfetched;
+  // The completed list as the job started: all.mbox holds these already, so
+  // a message fetched again (its file damaged) is not appended twice.
+  std::vector<std::uint32_t> in_mbox;
   plat::append_file mbox_file;
   // Length of all.mbox that holds exactly the messages of `completed`, as
   // loaded from resume.json (-1 unknown); bytes past it are re-exported.

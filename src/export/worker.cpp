@@ -16,6 +16,8 @@
 #include "export/resume.h"
 #include "connection/fetch_data.h"
 #include "connection/imap.h"
+#include "connection/reopen.h"
+#include "connection/uid_fetch.h"
 #include "connection/uid_search.h"
 #include "search/search.h"
 #include "search/search_table.h"
@@ -26,11 +28,13 @@ namespace {
 
 using guard = plat::lock_guard;
 
-enum class ending { normal, cancelled, failed };
+// How a run ended; `incomplete` is a failure that named the UIDs it could
+// not fetch.
+enum class ending { normal, cancelled, failed, incomplete };
 
 // all.mbox: appended to in resume mode, cut back to the length that holds
 // exactly the completed messages when resume.json knows it.
-bool open_mbox(export_job *job) {
+bool open_mbox(export_job *job, std::vector<std::uint32_t> held) {
   std::string path = std::string(job->dir) + "/all.mbox";
   bool append = job->resume && plat::path_exists(path.c_str());
   if (!job->mbox_file.open(path.c_str(), !append)) {
@@ -38,6 +42,8 @@ bool open_mbox(export_job *job) {
     return false;
   }
   if (!append) return true;
+  // What the archive held when the job started is in all.mbox already.
+  job->in_mbox = std::move(held);
   // Only ever cut at a record boundary: a length from a stale resume.json
   // must not split a record that a later job wrote.
   bool cut = job->mbox_bytes >= 0 && job->mbox_file.size() > job->mbox_bytes &&
@@ -65,15 +71,6 @@ bool wait_while_paused(export_job *job) {
     }
     plat::sleep_ms(200);
   }
-}
-
-// The retry pause after a failed message; a cancel cuts it short.
-bool wait_before_retry(export_job *job) {
-  for (int i = 0; i < 10; ++i) {
-    if (job->cancel_requested) return false;
-    plat::sleep_ms(200);
-  }
-  return !job->cancel_requested;
 }
 
 void sample_speed(export_job *job) {
@@ -115,177 +112,110 @@ constexpr std::uint64_t k_resume_every_ms = 2000;            // resume.json rewr
 
 long long announced(const search_hit &row) { return row.bytes > 0 ? row.bytes : 0; }
 
-// The UID set naming exactly these rows (ascending).
-std::string uid_set(const std::vector<const search_hit *> &rows) {
-  std::vector<std::uint32_t> uids;
-  uids.reserve(rows.size());
-  for (const search_hit *r : rows) uids.push_back(r->uid);
-  return uid_set_text(uids.data(), uids.size());
-}
+// A cheap fingerprint of a stored body: a second answer for the same UID in
+// one run must be the same message.
+struct body_print {
+  std::size_t size = 0;
+  std::size_t hash = 0;
+};
 
-// Fetches the job's rows with a window of ranged commands in flight and
-// hands each body to the archive writer as it arrives.
+body_print print_of(std::string_view body) { return {body.size(), std::hash<std::string_view>{}(body)}; }
+
+// Fetches the bodies of the job's rows that the archive lacks through the
+// run's ledger, and hands each body to the archive writer as it arrives.
 class fetcher {
  public:
   fetcher(export_job *job, session &s) : job_(job), s_(s) {}
 
   ending run() {
-    s_.set_window(k_fetch_window);
-    std::size_t next = 0;
-    for (;;) {
-      if (failed_) return drain_then(ending::failed);
-      if (job_->cancel_requested) return drain_then(ending::cancelled);
-      if (job_->pause_requested) {
-        // What was sent is stored first; then the pause holds.
-        if (!s_.drain()) return lost();
-        if (failed_) return ending::failed;
-        maybe_write_resume(true);
-        if (!wait_while_paused(job_)) return ending::cancelled;
+    const std::vector<search_hit> &rows = job_->result->rows();
+    std::vector<std::uint32_t> uids;
+    {
+      guard hold(job_->lock);
+      for (std::size_t i = 0; i < rows.size(); ++i) {
+        // Skip exactly what the archive holds.
+        if (job_->resume && resume_has(job_, rows[i].uid)) continue;
+        uids.push_back(rows[i].uid);
+        index_.push_back(i);
       }
-      while (s_.outstanding() < k_fetch_window && in_flight_bytes_ < k_window_bytes && !failed_ &&
-             !job_->pause_requested && !job_->cancel_requested) {
-        std::vector<const search_hit *> batch = next_batch(next);
-        if (batch.empty()) break;
-        submit(std::move(batch), false);
-      }
-      if (s_.outstanding() == 0 && retry_.empty() && put_back_.empty()) break;
-      if (s_.outstanding() == 0 && !retry_.empty()) {
-        // A failed message is tried once more after a pause, many to a
-        // command as the first time: a burst of failures (a full disk, a
-        // confused answer) must not turn into one command per message.
-        if (!wait_before_retry(job_)) return ending::cancelled;
-        std::vector<const search_hit *> again;
-        again.swap(retry_);
-        std::sort(again.begin(), again.end(),
-                  [](const search_hit *a, const search_hit *b) { return a->uid < b->uid; });
-        for (std::size_t i = 0; i < again.size() && !failed_;) {
-          std::vector<const search_hit *> part;
-          long long bytes = 0;
-          while (i < again.size() && part.size() < k_batch_messages &&
-                 (part.empty() || bytes + announced(*again[i]) <= k_batch_bytes)) {
-            bytes += announced(*again[i]);
-            part.push_back(again[i++]);
-          }
-          submit(std::move(part), true);
-          if (s_.outstanding() >= k_fetch_window && !s_.run_until_at_most(k_fetch_window - 1)) return lost();
-        }
-        continue;
-      }
-      if (s_.outstanding() == 0) continue;  // a pause or cancel stopped the filling
-      if (!s_.run_until_at_most(s_.outstanding() - 1)) return lost();
-      maybe_write_resume(false);
     }
-    if (failed_) return ending::failed;
-    return ending::normal;
+    prints_.assign(uids.size(), body_print{});
+    uid_fetch_plan plan;
+    plan.items = "(BODY.PEEK[])";
+    plan.per_command = k_batch_messages;
+    plan.bytes_per_command = k_batch_bytes;
+    plan.bytes_in_flight = k_window_bytes;
+    plan.window = k_fetch_window;
+    uid_fetch f(s_, plan, [this](std::uint32_t uid, response &r, const fetch_data &d, bool again, std::string &why) {
+      return on_record(uid, r, d, again, why);
+    });
+    uids_ = &uids;
+    f.set_weight([this, &rows](std::uint32_t uid) { return announced(rows[index_[slot(uid)]]); });
+    f.set_control(
+        [this] { return job_->cancel_requested ? 2 : job_->pause_requested ? 1 : 0; },
+        [this] {
+          maybe_write_resume(true);
+          return wait_while_paused(job_);
+        });
+    std::string folder = job_->folder;
+    std::uint64_t generation = job_->uidvalidity;
+    f.set_reconnect([this, folder, generation] {
+      if (!reopen_folder(s_, folder, generation)) return false;
+      job_->reconnects.fetch_add(1);
+      return true;
+    });
+    f.set_tick([this] {
+      maybe_write_resume(false);
+      sample_speed(job_);
+    });
+    f.set_on_gone([this](std::uint32_t) {
+      job_->vanished.fetch_add(1);
+      guard hold(job_->lock);
+      if (job_->total > 0) --job_->total;
+    });
+    unsigned retries_before = f.retries();
+    uid_fetch::end e = f.run(uids);
+    job_->retries.fetch_add(f.retries() - retries_before);
+    switch (e) {
+      case uid_fetch::end::complete: return ending::normal;
+      case uid_fetch::end::stopped: return ending::cancelled;
+      case uid_fetch::end::lost: return ending::failed;  // the connection's reason is in last_error
+      case uid_fetch::end::incomplete: break;
+    }
+    {
+      guard hold(job_->lock);
+      job_->unfetched.insert(job_->unfetched.end(), f.failed().begin(), f.failed().end());
+    }
+    set_err("%s", f.failure_text().c_str());
+    return ending::incomplete;
   }
 
  private:
-  ending lost() {
-    set_err("%s", s_.lost_reason().empty() ? "connection lost" : s_.lost_reason().c_str());
-    return ending::failed;
+  std::size_t slot(std::uint32_t uid) const {
+    return static_cast<std::size_t>(std::lower_bound(uids_->begin(), uids_->end(), uid) - uids_->begin());
   }
 
-  // Cancel and failure still store what is already on its way.
-  ending drain_then(ending how) {
-    if (!s_.drain() && how != ending::failed) return lost();
-    return failed_ ? ending::failed : how;
-  }
-
-  // The next rows that the archive lacks, as much as one command may ask
-  // for: first those a pause put back, then the rows from `next`.
-  std::vector<const search_hit *> next_batch(std::size_t &next) {
-    const std::vector<search_hit> &rows = job_->result->rows();
-    std::vector<const search_hit *> batch;
-    long long bytes = 0;
-    if (!put_back_.empty()) {
-      std::size_t n = 0;
-      while (n < put_back_.size() && batch.size() < k_batch_messages &&
-             (batch.empty() || bytes + announced(*put_back_[n]) <= k_batch_bytes)) {
-        bytes += announced(*put_back_[n]);
-        batch.push_back(put_back_[n++]);
-      }
-      put_back_.erase(put_back_.begin(), put_back_.begin() + static_cast<std::ptrdiff_t>(n));
-      return batch;
+  fetch_take on_record(std::uint32_t uid, response &r, const fetch_data &d, bool again, std::string &why) {
+    const fetch_data::section *b = d.find("]");
+    if (b && b->over_cap) {
+      why = "message uid " + decimal(uid) + " is larger than max_message_bytes";
+      return fetch_take::refused;
     }
-    guard hold(job_->lock);
-    while (next < rows.size() && batch.size() < k_batch_messages) {
-      const search_hit &row = rows[next];
-      // Skip exactly what the archive holds.
-      if (job_->resume && resume_has(job_, row.uid)) {
-        ++next;
-        continue;
-      }
-      if (!batch.empty() && bytes + announced(row) > k_batch_bytes) break;
-      batch.push_back(&row);
-      bytes += announced(row);
-      ++next;
+    if (!b || b->nil || b->bytes.empty()) return fetch_take::incomplete;
+    std::size_t k = slot(uid);
+    if (again) {
+      body_print p = print_of(b->bytes);
+      if (p.size == prints_[k].size && p.hash == prints_[k].hash) return fetch_take::taken;
+      // Two different messages under one UID: neither can be trusted. The
+      // stored one stops counting as archived, so a later run fetches it
+      // again.
+      why = "the server sent two different bodies for uid " + decimal(uid);
+      guard hold(job_->lock);
+      std::erase(job_->completed, uid);
+      return fetch_take::refused;
     }
-    return batch;
-  }
-
-  // One command in flight: its rows in UID order and what came back for each.
-  struct request {
-    std::vector<const search_hit *> rows;
-    std::vector<char> got;  // stored or handed on to the retry
-    std::vector<char> held; // arrived after a pause or cancel was asked for
-    std::vector<char> odd;  // answered without a body: not a vanished message
-    long long bytes = 0;
-    bool second_try = false;
-    // A body of a UID this command did not ask for came back: the server
-    // is confused, so a row without an answer is tried again, not given up
-    // as expunged.
-    bool stray = false;
-  };
-
-  void submit(std::vector<const search_hit *> rows, bool second_try) {
-    auto req = std::make_shared<request>();
-    req->rows = std::move(rows);
-    // The UID set and the lookup of each answer want them ascending.
-    std::sort(req->rows.begin(), req->rows.end(),
-              [](const search_hit *a, const search_hit *b) { return a->uid < b->uid; });
-    req->got.assign(req->rows.size(), 0);
-    req->odd.assign(req->rows.size(), 0);
-    req->held.assign(req->rows.size(), 0);
-    req->second_try = second_try;
-    for (const search_hit *r : req->rows) req->bytes += announced(*r);
-    in_flight_bytes_ += req->bytes;
-    session::command c;
-    c.line = "UID FETCH " + uid_set(req->rows) + " (BODY.PEEK[])";
-    c.uid_lo = req->rows.front()->uid;
-    c.uid_hi = req->rows.back()->uid;
-    c.on_data = [this, req](response &r) { on_fetch(*req, r); };
-    c.on_done = [this, req](int st, const std::string &) { on_done(*req, st); };
-    s_.submit(std::move(c));
-  }
-
-  // A FETCH record routed here: the body of one of the rows, stored at once.
-  void on_fetch(request &req, response &r) {
-    fetch_data f;
-    if (!parse_fetch(r, f) || !f.has_uid) return;
-    auto it = std::lower_bound(req.rows.begin(), req.rows.end(), f.uid,
-                               [](const search_hit *h, std::uint32_t u) { return h->uid < u; });
-    const fetch_data::section *b = f.find("]");
-    bool has_body = b && !b->nil && !b->bytes.empty();
-    // A UID this command did not ask for: without a body, a flag change
-    // the server reports unasked; with one, an answer gone astray.
-    if (it == req.rows.end() || (*it)->uid != f.uid) {
-      if (has_body) req.stray = true;
-      return;
-    }
-    std::size_t i = static_cast<std::size_t>(it - req.rows.begin());
-    if (req.got[i] || req.held[i]) return;
-    if (!has_body) {
-      req.odd[i] = 1;
-      return;
-    }
-    // Once a pause or cancel is asked for, nothing more is stored: the
-    // rest of the window is only read off the wire, and a pause fetches
-    // these rows again when it ends.
-    if (job_->pause_requested || job_->cancel_requested) {
-      req.held[i] = 1;
-      return;
-    }
-    req.got[i] = 1;
+    const search_hit &row = job_->result->rows()[index_[k]];
+    prints_[k] = print_of(b->bytes);
     std::string body;
     // The literal moves instead of being copied when it is the only one.
     if (r.literals.size() == 1 && b->bytes.data() == r.literals[0].data() &&
@@ -293,38 +223,14 @@ class fetcher {
       body = std::move(r.literals[0]);
     else
       body.assign(b->bytes);
-    store(*req.rows[i], body, req.second_try);
+    if (!store(row, body)) {
+      why = last_error();
+      return fetch_take::incomplete;
+    }
+    return fetch_take::taken;
   }
 
-  void on_done(request &req, int st) {
-    in_flight_bytes_ -= req.bytes;
-    if (st < 0) {
-      failed_ = true;  // the connection's reason is in last_error
-      return;
-    }
-    for (std::size_t i = 0; i < req.rows.size(); ++i) {
-      if (req.got[i]) continue;
-      if (req.held[i] || ((job_->pause_requested || job_->cancel_requested) && !req.second_try)) {
-        put_back_.push_back(req.rows[i]);
-        continue;
-      }
-      if (st == 0 && !req.odd[i] && !req.stray) {
-        // The server answered without the message: it was expunged.
-        job_->vanished.fetch_add(1);
-        guard hold(job_->lock);
-        if (job_->total > 0) --job_->total;
-        continue;
-      }
-      if (req.second_try) {
-        set_err("cannot fetch message uid %u", req.rows[i]->uid);
-        failed_ = true;
-      } else {
-        retry_.push_back(req.rows[i]);
-      }
-    }
-  }
-
-  void store(const search_hit &row, const std::string &body, bool second_try) {
+  bool store(const search_hit &row, const std::string &body) {
     {
       guard hold(job_->lock);
       char uid[32];
@@ -333,18 +239,14 @@ class fetcher {
                std::string(job_->folder) + uid + row.subject);  // cut at 1023
     }
     char path[k_path_cap];
-    if (store_message(job_, &row, body.data(), body.size(), path) != 0) {
-      if (second_try) failed_ = true;
-      else retry_.push_back(&row);
-      return;
-    }
+    if (store_message(job_, &row, body.data(), body.size(), path) != 0) return false;
     {
       guard hold(job_->lock);
       ++job_->done;
       job_->bytes += announced(row);
       if (static_cast<long long>(row.uid) > job_->last_uid) job_->last_uid = row.uid;
     }
-    sample_speed(job_);
+    return true;
   }
 
   // resume.json lists the completed UIDs; rewriting it costs its length, so
@@ -360,12 +262,9 @@ class fetcher {
 
   export_job *job_;
   session &s_;
-  bool failed_ = false;
-  long long in_flight_bytes_ = 0;
-  std::vector<const search_hit *> retry_;
-  // Rows whose bodies a pause left unstored, in UID order; fetched first
-  // once the job goes on.
-  std::vector<const search_hit *> put_back_;
+  const std::vector<std::uint32_t> *uids_ = nullptr;
+  std::vector<std::size_t> index_;   // row of each UID asked for
+  std::vector<body_print> prints_;   // of each body stored in this run
   std::uint64_t last_resume_ms_ = plat::tick_ms();
 };
 
@@ -389,8 +288,32 @@ void drop_damaged_without_manifest(export_job *job) {
 // round trips against the thousands of messages it carries.
 constexpr std::size_t k_learned_part = 10000;
 
+// Ends a run that left UIDs neither stored nor confirmed gone: the reason
+// names them all, across the parts.
+void report_unfetched(export_job *job, const std::string &first) {
+  guard hold(job->lock);
+  std::vector<std::uint32_t> &u = job->unfetched;
+  std::sort(u.begin(), u.end());
+  u.erase(std::unique(u.begin(), u.end()), u.end());
+  if (u.empty()) {
+    set_err("%s", first.c_str());
+    return;
+  }
+  constexpr std::size_t k_named = 200;
+  std::size_t shown = std::min(u.size(), k_named);
+  std::string text = decimal(u.size()) + (u.size() == 1 ? " message could not be fetched: UID " :
+                                                          " messages could not be fetched: UIDs ") +
+                     uid_set_text(u.data(), shown);
+  if (shown < u.size()) text += " and " + decimal(u.size() - shown) + " more";
+  std::size_t why = first.find(" (");
+  if (why != std::string::npos) text += first.substr(why);
+  set_err("%s", text.c_str());
+}
+
 // The learned run: the folder's UIDs less what the archive holds, rows and
-// bodies fetched part by part.
+// bodies fetched part by part. A part whose rows or bodies could not all be
+// fetched does not stop the run: the rest is stored, and the run ends
+// failed naming what is missing.
 ending run_learned(export_job *job, session &sess, long long exists) {
   std::vector<std::uint32_t> uids;
   if (selected_uids(sess, exists, uids) != 0) return ending::failed;
@@ -403,7 +326,17 @@ ending run_learned(export_job *job, session &sess, long long exists) {
     job->bytes_todo = 0;
     resume_write(job);
   }
-  auto cancelled = [job] { return job->cancel_requested.load() != 0; };
+  row_fetch_options opts;
+  opts.stop = [job] { return job->cancel_requested.load() != 0; };
+  std::string folder = job->folder;
+  std::uint64_t generation = job->uidvalidity;
+  opts.reconnect = [job, &sess, folder, generation] {
+    if (!reopen_folder(sess, folder, generation)) return false;
+    job->reconnects.fetch_add(1);
+    return true;
+  };
+  bool incomplete = false;
+  std::string first_failure;
   // Never more rows at once than a search result may hold.
   std::size_t per_part = std::min<std::size_t>(k_learned_part, s_search_cap > 0 ? s_search_cap : 1);
   for (std::size_t at = 0; at < uids.size(); at += per_part) {
@@ -414,18 +347,37 @@ ending run_learned(export_job *job, session &sess, long long exists) {
     // built, so only one part is held at a time.
     job->result = std::make_shared<const search_result>(job->folder);
     auto rows = std::make_shared<search_result>(job->folder);
-    if (search_uid_rows(sess, part, *rows, cancelled) != 0) return ending::failed;
-    if (cancelled()) return ending::cancelled;
+    row_fetch_report report;
+    int rc = search_uid_rows(sess, part, *rows, opts, &report);
+    job->retries.fetch_add(report.retries);
+    if (rc < 0) return ending::failed;
+    if (opts.stop()) return ending::cancelled;
+    if (rc > 0) {
+      incomplete = true;
+      if (first_failure.empty()) first_failure = last_error();
+    }
     {
       guard hold(job->lock);
-      // Messages expunged since the UIDs were learned have no row.
-      job->total -= part.size() - rows->size();
+      // Only what the server confirmed gone leaves the count; rows that
+      // could not be fetched stay counted and are named at the end.
+      job->total -= report.gone.size();
+      job->vanished.fetch_add(report.gone.size());
+      job->unfetched.insert(job->unfetched.end(), report.failed.begin(), report.failed.end());
       for (const search_hit &row : rows->rows()) job->bytes_todo += announced(row);
     }
     job->result = std::move(rows);
     fetcher f(job, sess);
     ending how = f.run();
+    if (how == ending::incomplete) {
+      incomplete = true;
+      if (first_failure.empty()) first_failure = last_error();
+      continue;
+    }
     if (how != ending::normal) return how;
+  }
+  if (incomplete) {
+    report_unfetched(job, first_failure);
+    return ending::failed;
   }
   return ending::normal;
 }
@@ -440,6 +392,7 @@ ending run(export_job *job) {
     settle_generation(job, mb.uidvalidity);
   }
   // The completed list is the worker's alone while the job runs.
+  std::vector<std::uint32_t> held = job->completed;
   if (job->manifest) {
     // Without a manifest nothing says which files are archived messages.
     bool listed = plat::path_exists(manifest_path(job->dir).c_str());
@@ -447,7 +400,7 @@ ending run(export_job *job) {
   }
   else if (job->resume) drop_damaged_without_manifest(job);
   mkdirs(job->dir);
-  if (job->mbox && !open_mbox(job)) return ending::failed;
+  if (job->mbox && !open_mbox(job, std::move(held))) return ending::failed;
   std::size_t keep = sess.window();
   if (job->learn_uids) {
     ending how = run_learned(job, sess, mb.exists);
@@ -465,7 +418,7 @@ ending run(export_job *job) {
   fetcher f(job, sess);
   ending how = f.run();
   sess.set_window(keep);
-  return how;
+  return how == ending::incomplete ? ending::failed : how;
 }
 
 }  // namespace

@@ -30,14 +30,28 @@ extern const char *const k_row_items;
 // A row from one FETCH response; false when it lacks what a row needs.
 bool row_from(const fetch_data &f, row_draft &h);
 
+// How a row fetch is steered: all optional.
+struct row_fetch_options {
+  std::function<bool(const row_draft &)> keep;  // rows that pass (none: all)
+  std::function<bool()> stop;                   // asked often; yes ends the fetch early
+  std::function<bool()> reconnect;              // a lost connection made good again
+  std::function<void()> tick;                   // after each command's answer
+};
+// What a row fetch met, added to across calls.
+struct row_fetch_report {
+  unsigned retries = 0, reconnects = 0;
+  std::vector<std::uint32_t> gone;    // confirmed expunged
+  std::vector<std::uint32_t> failed;  // neither answered nor gone
+};
+
 // Adds to `out` the rows of exactly the given UIDs (ascending) of the
-// folder the session has selected, the items fetched for those UIDs alone,
-// several commands in flight; messages gone meanwhile have no row. The
-// result is settled (UID order). `stop` is asked between commands; when it
-// says yes the call ends early. 0, or -1 with last_error (a failed command
-// or a lost connection).
+// folder the session has selected, several commands in flight. Every UID
+// ends with a row, confirmed gone (no row), or failed. The result is
+// settled (UID order). 0 complete (or stopped), 1 some UIDs failed (the
+// text in last_error, the UIDs in the report), -1 the connection was lost
+// for good (last_error).
 int search_uid_rows(session &s, const std::vector<std::uint32_t> &uids, search_result &out,
-                    const std::function<bool()> &stop);
+                    const row_fetch_options &opts, row_fetch_report *report);
 
 // Share of the running (or last) search's UID range covered, 0.0 to 1.0.
 double search_progress();

@@ -1,9 +1,9 @@
-// Result rows for a given set of UIDs: what an incremental export needs
-// for the messages the archive does not hold yet, and nothing for the rest.
+// Result rows for a given set of UIDs: what a search keeps and what an
+// incremental export needs for the messages the archive does not hold yet.
 #include <algorithm>
 
 #include "base/error.h"
-#include "connection/uid_search.h"
+#include "connection/uid_fetch.h"
 #include "search/search.h"
 
 namespace kq {
@@ -16,51 +16,37 @@ constexpr std::size_t k_commands_in_flight = 8;
 }  // namespace
 
 int search_uid_rows(session &s, const std::vector<std::uint32_t> &uids, search_result &rows,
-                    const std::function<bool()> &stop) {
+                    const row_fetch_options &opts, row_fetch_report *report) {
   row_draft draft;  // reused: its strings keep their room from row to row
-  bool failed = false;
-  std::string why;
-  std::size_t keep = s.window();
-  s.set_window(k_commands_in_flight);
-  std::size_t next = 0;
-  bool ok = true;
-  while (ok && !failed && (next < uids.size() || s.outstanding() > 0)) {
-    while (next < uids.size() && s.outstanding() < k_commands_in_flight && !failed && !stop()) {
-      std::size_t n = std::min(k_uids_per_command, uids.size() - next);
-      const std::uint32_t *part = uids.data() + next;
-      next += n;
-      session::command c;
-      c.line = "UID FETCH " + uid_set_text(part, n) + " " + k_row_items;
-      // Parts follow each other in UID order: their spans never overlap, so
-      // each FETCH record is routed to the part that asked for it.
-      c.uid_lo = part[0];
-      c.uid_hi = part[n - 1];
-      std::uint32_t lo = part[0], hi = part[n - 1];
-      c.on_data = [&rows, &draft, part, n, lo, hi](response &r) {
-        fetch_data f;
-        if (!parse_fetch(r, f) || !f.has_uid || f.uid < lo || f.uid > hi) return;
-        if (!std::binary_search(part, part + n, f.uid)) return;
-        if (row_from(f, draft)) rows.add(draft);
-      };
-      c.on_done = [&failed, &why](int st, const std::string &text) {
-        if (st != 0 && !failed) failed = true, why = text;
-      };
-      s.submit(std::move(c));
-    }
-    if (s.outstanding() == 0) break;  // stopped
-    ok = s.run_until_at_most(s.outstanding() - 1);
-  }
-  // Handlers of commands still in flight write into `rows`: none may
-  // outlive this call.
-  if (ok) ok = s.drain();
-  s.set_window(keep);
-  if (!ok) return -1;  // the session's reason is in last_error
-  if (failed) {
-    set_err("UID FETCH failed: %s", why.c_str());
-    return -1;
+  uid_fetch_plan plan;
+  plan.items = k_row_items;
+  plan.per_command = k_uids_per_command;
+  plan.window = k_commands_in_flight;
+  uid_fetch run(s, plan, [&](std::uint32_t, response &, const fetch_data &f, bool again, std::string &) {
+    if (again) return fetch_take::taken;  // the row is made once
+    if (!row_from(f, draft)) return fetch_take::incomplete;
+    if (!opts.keep || opts.keep(draft)) rows.add(draft);
+    return fetch_take::taken;
+  });
+  if (opts.stop) run.set_control([&opts] { return opts.stop() ? 2 : 0; }, nullptr);
+  if (opts.reconnect) run.set_reconnect(opts.reconnect);
+  if (opts.tick) run.set_tick(opts.tick);
+  uid_fetch::end e = run.run(uids);
+  if (report) {
+    report->retries += run.retries();
+    report->reconnects += run.reconnects();
+    report->gone.insert(report->gone.end(), run.gone().begin(), run.gone().end());
+    report->failed.insert(report->failed.end(), run.failed().begin(), run.failed().end());
   }
   rows.settle(uids.size());
-  return 0;
+  switch (e) {
+    case uid_fetch::end::complete: return 0;
+    case uid_fetch::end::stopped: return 0;
+    case uid_fetch::end::lost: return -1;  // the session's reason is in last_error
+    case uid_fetch::end::incomplete: break;
+  }
+  set_err("%s", run.failure_text().c_str());
+  return 1;
 }
 
 }  // namespace kq

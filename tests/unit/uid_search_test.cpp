@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "connection/uid_fetch.h"
 #include "connection/uid_search.h"
 
 using namespace kq;
@@ -64,6 +65,43 @@ TEST(UidSearch, PlainSearchRepliesAndUidSetsBothWays) {
   ASSERT_TRUE(parse_uid_set(uid_set_text(some.data(), some.size()), back, 100));
   EXPECT_EQ(back, some);
   EXPECT_EQ(uid_set_text(some.data(), 0), "");
+}
+
+// The part of a UID list that one command line can carry: the set text
+// never exceeds its room, runs are cut to their first UID where only that
+// fits, and at least one UID always goes.
+TEST(UidSearch, SetFitStaysWithinTheRoomGiven) {
+  struct row {
+    uids in;
+    std::size_t max_count, max_chars, want;
+  } rows[] = {
+      {{1, 2, 3, 7}, 10, 100, 4},                  // "1:3,7" fits whole
+      {{1, 2, 3, 7}, 2, 100, 2},                   // the count bounds first
+      {{1, 2, 3, 7}, 10, 5, 4},                    // "1:3,7" is 5 characters
+      {{1, 2, 3, 7}, 10, 4, 3},                    // "1:3" is 3; ",7" would make 5
+      {{1, 5, 6, 7}, 10, 3, 2},                    // "1,5" fits where "1,5:7" does not
+      {{4294967295u}, 10, 3, 1},                   // one UID goes even when too long
+      {{}, 10, 10, 0},
+  };
+  for (const row &r : rows) {
+    std::size_t n = uid_set_fit(r.in.data(), r.in.size(), r.max_count, r.max_chars);
+    EXPECT_EQ(n, r.want) << "max_chars " << r.max_chars;
+    if (n > 1) {
+      EXPECT_LE(uid_set_text(r.in.data(), n).size(), r.max_chars);
+    }
+  }
+  // Ten-digit UIDs far apart: every command of 2,000 stays within 1,000 octets.
+  uids sparse;
+  for (std::uint32_t u = 4000000000u; sparse.size() < 2000; u += 7) sparse.push_back(u);
+  std::size_t at = 0, commands = 0;
+  while (at < sparse.size()) {
+    std::size_t n = uid_set_fit(sparse.data() + at, sparse.size() - at, 250, 900);
+    ASSERT_GT(n, 0u);
+    EXPECT_LE(uid_set_text(sparse.data() + at, n).size(), 900u);
+    at += n;
+    ++commands;
+  }
+  EXPECT_LT(commands, 30u);
 }
 
 }  // namespace

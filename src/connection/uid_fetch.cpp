@@ -1,0 +1,381 @@
+#include "connection/uid_fetch.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "base/error.h"
+#include "base/text.h"
+#include "connection/throttle.h"
+#include "connection/uid_search.h"
+#include "platform/platform.h"
+
+namespace kq {
+
+namespace {
+
+constexpr std::size_t k_npos = static_cast<std::size_t>(-1);
+constexpr int k_reconnects = 3;
+// UIDs named in a failure text; the rest are counted.
+constexpr std::size_t k_named_uids = 200;
+
+std::size_t decimal_len(std::uint32_t v) {
+  std::size_t n = 1;
+  while (v >= 10) v /= 10, ++n;
+  return n;
+}
+
+}  // namespace
+
+std::size_t uid_set_fit(const std::uint32_t *uids, std::size_t n, std::size_t max_count, std::size_t max_chars) {
+  // Walk the runs of consecutive UIDs as uid_set_text writes them: "a" or
+  // "a:b", comma-separated.
+  std::size_t used = 0, taken = 0;
+  while (taken < n && taken < max_count) {
+    std::size_t j = taken;
+    while (j + 1 < n && j + 1 < max_count && uids[j + 1] == uids[j] + 1) ++j;
+    std::size_t run = (taken > 0 ? 1 : 0) + decimal_len(uids[taken]) + (j > taken ? 1 + decimal_len(uids[j]) : 0);
+    if (used + run > max_chars) {
+      // The run's first UID alone may still fit.
+      std::size_t single = (taken > 0 ? 1 : 0) + decimal_len(uids[taken]);
+      if (taken == 0 || (j > taken && used + single <= max_chars)) return taken + 1;
+      return taken;
+    }
+    used += run;
+    taken = j + 1;
+  }
+  return taken > 0 ? taken : (n > 0 ? 1 : 0);
+}
+
+struct uid_fetch::request {
+  std::vector<std::uint32_t> uids;
+  long long bytes = 0;
+};
+
+uid_fetch::uid_fetch(session &s, uid_fetch_plan plan, record_fn on_record)
+    : s_(s), plan_(std::move(plan)), on_record_(std::move(on_record)) {}
+
+std::size_t uid_fetch::index_of(std::uint32_t uid) const {
+  auto it = std::lower_bound(uids_.begin(), uids_.end(), uid);
+  if (it == uids_.end() || *it != uid) return k_npos;
+  return static_cast<std::size_t>(it - uids_.begin());
+}
+
+void uid_fetch::on_data(response &r) {
+  fetch_data f;
+  if (!parse_fetch(r, f) || !f.has_uid) return;
+  std::size_t i = index_of(f.uid);
+  if (i == k_npos) return;  // not asked for in this run
+  // Once a pause or stop is asked for, nothing more is handed on: the UID
+  // stays unsettled and is asked for again.
+  if (control() != 0) return;
+  unsigned char st = state_[i];
+  if (st == st_gone || st == st_failed) return;
+  std::string why;
+  fetch_take t = on_record_(f.uid, r, f, st == st_taken, why);
+  if (st == st_taken) {
+    // A second answer for a stored UID: only a refusal (a different body)
+    // changes anything.
+    if (t == fetch_take::refused) {
+      state_[i] = st_failed;
+      failed_.push_back(f.uid);
+      last_reason_ = why;
+    }
+    return;
+  }
+  if (t == fetch_take::taken) {
+    state_[i] = st_taken;
+  } else if (t == fetch_take::refused) {
+    state_[i] = st_failed;
+    failed_.push_back(f.uid);
+    last_reason_ = why;
+  }
+}
+
+void uid_fetch::on_done(request &q, int status, const std::string &text) {
+  in_flight_bytes_ -= q.bytes;
+  if (status < 0) {
+    // The connection went: everything of this command is asked again on
+    // the next one.
+    for (std::uint32_t u : q.uids) {
+      std::size_t i = index_of(u);
+      if (state_[i] == st_flying) state_[i] = st_pending;
+    }
+    retry_groups_.push_back(q.uids);
+    return;
+  }
+  throttle_hint hint = read_throttle(text);
+  if (hint.throttled || hint.unavailable || hint.limit) {
+    // The server asks for less: fewer commands at once, and a pause.
+    window_ = std::max<std::size_t>(1, window_ / 2);
+    s_.set_window(window_);
+    int ms = hint.backoff_ms > 0 ? hint.backoff_ms : 1000;
+    throttle_ms_ = std::max(throttle_ms_, std::min(ms, backoff_cap()));
+  }
+  bool paused = control() != 0;
+  if (status != 0 && q.uids.size() > 1 && !paused) {
+    // A refusal of a set may be about the set (its length, its size): its
+    // halves are asked for before anything is called failed.
+    std::vector<std::uint32_t> open;
+    for (std::uint32_t u : q.uids) {
+      std::size_t i = index_of(u);
+      if (state_[i] != st_flying) continue;
+      state_[i] = st_pending;
+      open.push_back(u);
+    }
+    std::size_t half = (open.size() + 1) / 2;
+    if (half > 0) retry_groups_.emplace_back(open.begin(), open.begin() + static_cast<std::ptrdiff_t>(half));
+    if (open.size() > half) retry_groups_.emplace_back(open.begin() + static_cast<std::ptrdiff_t>(half), open.end());
+    ++retries_;
+    last_reason_ = text;
+    return;
+  }
+  std::vector<std::uint32_t> again;
+  for (std::uint32_t u : q.uids) {
+    std::size_t i = index_of(u);
+    if (state_[i] != st_flying) continue;
+    if (paused) {
+      state_[i] = st_pending;
+      again.push_back(u);
+    } else {
+      state_[i] = st_missing;
+      if (status != 0) last_reason_ = text;
+    }
+  }
+  if (!again.empty()) retry_groups_.push_back(std::move(again));
+}
+
+int uid_fetch::backoff_cap() const {
+  // Never longer than the time the configuration lets a server be silent.
+  int timeout_ms = s_.config().timeout_s > 0 ? s_.config().timeout_s * 1000 : plan_.backoff_cap_ms;
+  return std::max(100, std::min(plan_.backoff_cap_ms, timeout_ms));
+}
+
+void uid_fetch::back_off(int ms) {
+  for (int waited = 0; waited < ms; waited += 50) {
+    if (control() == 2) return;
+    plat::sleep_ms(50);
+  }
+}
+
+std::size_t uid_fetch::next_command(std::vector<std::uint32_t> &set, long long &bytes) {
+  set.clear();
+  bytes = 0;
+  std::size_t room = k_line_octets - k_tag_room - std::string_view("UID FETCH  ").size() - plan_.items.size();
+  auto weigh = [this](std::uint32_t u) { return weight_ ? std::max(0LL, weight_(u)) : 0LL; };
+  auto fits_bytes = [&](std::uint32_t u) {
+    return set.empty() || plan_.bytes_per_command <= 0 || bytes + weigh(u) <= plan_.bytes_per_command;
+  };
+  // Candidates: the front retry group first (kept apart: its size is what
+  // the last answer allowed), then the first pass in order.
+  std::vector<std::uint32_t> cand;
+  std::size_t limit = per_command_;
+  bool from_group = false;
+  while (!retry_groups_.empty() && cand.empty()) {
+    std::vector<std::uint32_t> &g = retry_groups_.front();
+    for (std::uint32_t u : g)
+      if (state_[index_of(u)] == st_pending) cand.push_back(u);
+    retry_groups_.pop_front();
+    from_group = true;
+    limit = std::min(limit, std::max<std::size_t>(1, cand.size()));
+  }
+  if (!from_group) {
+    while (queue_at_ < uids_.size() && cand.size() < per_command_) {
+      std::size_t i = queue_at_++;
+      if (state_[i] == st_pending) cand.push_back(uids_[i]);
+    }
+  }
+  if (cand.empty()) return 0;
+  std::sort(cand.begin(), cand.end());
+  std::size_t n = uid_set_fit(cand.data(), cand.size(), limit, room);
+  std::size_t k = 0;
+  for (; k < n && fits_bytes(cand[k]); ++k) {
+    bytes += weigh(cand[k]);
+    set.push_back(cand[k]);
+  }
+  // What did not fit goes back in front, in order.
+  if (k < cand.size()) {
+    std::vector<std::uint32_t> rest(cand.begin() + static_cast<std::ptrdiff_t>(k), cand.end());
+    retry_groups_.push_front(std::move(rest));
+  }
+  return set.size();
+}
+
+bool uid_fetch::fill() {
+  while (s_.outstanding() < window_ &&
+         (plan_.bytes_in_flight <= 0 || in_flight_bytes_ < plan_.bytes_in_flight)) {
+    if (throttle_ms_ > 0) {
+      // The server asked for a pause: what is in flight comes in first.
+      if (s_.outstanding() > 0) return true;
+      back_off(throttle_ms_);
+      throttle_ms_ = 0;
+      if (control() != 0) return true;
+    }
+    auto q = std::make_shared<request>();
+    if (next_command(q->uids, q->bytes) == 0) return true;
+    for (std::uint32_t u : q->uids) state_[index_of(u)] = st_flying;
+    in_flight_bytes_ += q->bytes;
+    session::command c;
+    c.line = "UID FETCH " + uid_set_text(q->uids.data(), q->uids.size()) + " " + plan_.items;
+    c.uid_lo = q->uids.front();
+    c.uid_hi = q->uids.back();
+    c.on_data = [this](response &r) { on_data(r); };
+    c.on_done = [this, q](int st, const std::string &text) { on_done(*q, st, text); };
+    s_.submit(std::move(c));
+  }
+  return true;
+}
+
+bool uid_fetch::confirm_missing() {
+  std::vector<std::uint32_t> missing;
+  for (std::size_t i = 0; i < uids_.size(); ++i)
+    if (state_[i] == st_missing) missing.push_back(uids_[i]);
+  if (missing.empty()) return true;
+  // What the server holds now of those: a fresh search, one command at a
+  // time (plain SEARCH answers name no command).
+  std::vector<std::uint32_t> present;
+  std::vector<char> known(missing.size(), 0);
+  std::size_t room = k_line_octets - k_tag_room - std::string_view("UID SEARCH UID ").size();
+  for (std::size_t at = 0; at < missing.size();) {
+    std::size_t n = uid_set_fit(missing.data() + at, missing.size() - at, missing.size(), room);
+    int status = -1;
+    session::command c;
+    c.line = "UID SEARCH UID " + uid_set_text(missing.data() + at, n);
+    std::vector<std::uint32_t> found;
+    c.on_data = [&found](response &r) {
+      esearch_reply e;
+      if (parse_esearch(r.line, e) && e.has_all) found.insert(found.end(), e.all.begin(), e.all.end());
+      else parse_search(r.line, found);
+    };
+    c.on_done = [&status, this](int st, const std::string &text) {
+      status = st;
+      if (st != 0) last_reason_ = text;
+    };
+    s_.submit(std::move(c));
+    if (!s_.drain()) return false;
+    if (status == 0) {
+      for (std::size_t k = at; k < at + n; ++k) known[k] = 1;
+      present.insert(present.end(), found.begin(), found.end());
+    }
+    at += n;
+  }
+  std::sort(present.begin(), present.end());
+  int round = 0;
+  std::vector<std::uint32_t> again;
+  for (std::size_t k = 0; k < missing.size(); ++k) {
+    std::uint32_t u = missing[k];
+    std::size_t i = index_of(u);
+    if (state_[i] != st_missing) continue;  // answered late, meanwhile
+    if (known[k] && !std::binary_search(present.begin(), present.end(), u)) {
+      state_[i] = st_gone;
+      gone_.push_back(u);
+      if (on_gone_) on_gone_(u);
+      continue;
+    }
+    if (++asked_[i] >= plan_.rounds) {
+      state_[i] = st_failed;
+      failed_.push_back(u);
+      continue;
+    }
+    round = std::max(round, static_cast<int>(asked_[i]));
+    state_[i] = st_pending;
+    again.push_back(u);
+  }
+  if (again.empty()) return true;
+  // Smaller sets each round, after a longer pause.
+  std::size_t size = std::max<std::size_t>(1, plan_.per_command >> (2 * round));
+  for (std::size_t at = 0; at < again.size(); at += size) {
+    std::size_t end = std::min(again.size(), at + size);
+    retry_groups_.emplace_back(again.begin() + static_cast<std::ptrdiff_t>(at),
+                               again.begin() + static_cast<std::ptrdiff_t>(end));
+    ++retries_;
+  }
+  throttle_ms_ = std::max(throttle_ms_, std::min(250 << round, backoff_cap()));
+  return true;
+}
+
+bool uid_fetch::recover() {
+  std::string why = s_.lost_reason().empty() ? std::string(last_error()) : s_.lost_reason();
+  while (reconnects_ < k_reconnects) {
+    if (control() == 2) return false;
+    back_off(std::min(500 << reconnects_, backoff_cap()));
+    ++reconnects_;
+    if (reconnect_ && reconnect_()) {
+      window_ = std::max<std::size_t>(1, window_);
+      s_.set_window(window_);
+      return true;
+    }
+  }
+  set_err("%s", why.c_str());
+  return false;
+}
+
+uid_fetch::end uid_fetch::run(const std::vector<std::uint32_t> &uids) {
+  uids_ = uids;
+  state_.assign(uids_.size(), st_pending);
+  asked_.assign(uids_.size(), 0);
+  queue_at_ = 0;
+  retry_groups_.clear();
+  gone_.clear();
+  failed_.clear();
+  per_command_ = std::max<std::size_t>(1, plan_.per_command);
+  window_ = std::max<std::size_t>(1, plan_.window);
+  std::size_t keep = s_.window();
+  s_.set_window(window_);
+  auto finish = [&](end e) {
+    // Handlers of commands still in flight point at this object.
+    if (s_.outstanding() > 0) s_.drain();
+    s_.set_window(keep);
+    std::sort(failed_.begin(), failed_.end());
+    failed_.erase(std::unique(failed_.begin(), failed_.end()), failed_.end());
+    std::sort(gone_.begin(), gone_.end());
+    return e;
+  };
+  for (;;) {
+    int c = control();
+    if (c == 2) return finish(end::stopped);
+    if (c == 1) {
+      // What was sent comes in first (and is asked again later); then the
+      // pause holds.
+      if (!s_.drain() && !recover()) return finish(end::lost);
+      if (s_.outstanding() > 0) continue;
+      if (tick_) tick_();
+      if (!pause_ || !pause_()) return finish(end::stopped);
+      continue;
+    }
+    fill();
+    if (s_.outstanding() == 0) {
+      if (control() != 0) continue;
+      if (throttle_ms_ > 0 || queue_at_ < uids_.size() || !retry_groups_.empty()) continue;
+      bool any_missing = std::find(state_.begin(), state_.end(), st_missing) != state_.end();
+      if (!any_missing) break;
+      if (!confirm_missing() && !recover()) return finish(end::lost);
+      continue;
+    }
+    if (!s_.run_until_at_most(s_.outstanding() - 1)) {
+      if (!recover()) return finish(end::lost);
+      continue;
+    }
+    if (tick_) tick_();
+  }
+  return finish(failed_.empty() ? end::complete : end::incomplete);
+}
+
+std::vector<std::uint32_t> uid_fetch::unsettled() const {
+  std::vector<std::uint32_t> out;
+  for (std::size_t i = 0; i < uids_.size(); ++i)
+    if (state_[i] == st_pending || state_[i] == st_flying || state_[i] == st_missing) out.push_back(uids_[i]);
+  return out;
+}
+
+std::string uid_fetch::failure_text() const {
+  std::size_t n = failed_.size();
+  std::string out = decimal(n) + (n == 1 ? " message" : " messages") + " could not be fetched: UID" +
+                    (n == 1 ? " " : "s ");
+  std::size_t shown = std::min(n, k_named_uids);
+  out += uid_set_text(failed_.data(), shown);
+  if (shown < n) out += " and " + decimal(n - shown) + " more";
+  if (!last_reason_.empty()) out += " (" + last_reason_.substr(0, 200) + ")";
+  return out;
+}
+
+}  // namespace kq
