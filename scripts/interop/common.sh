@@ -36,19 +36,14 @@ prepare_dir() {
 # The port opens before the server can serve; its greeting is the sign.
 # Gives up after about 30 s or when the process is gone.
 wait_for_greeting() {
-    local port=$1 pid=$2 i
+    local port=$1 pid=$2 i line
     for ((i = 0; i < 300; i++)); do
         kill -0 "$pid" 2>/dev/null || return 1
-        if python3 - "$port" <<'EOF'
-import socket, sys
-try:
-    s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=2)
-    sys.exit(0 if s.recv(64).startswith(b"* OK") else 1)
-except OSError:
-    sys.exit(1)
-EOF
-        then
-            return 0
+        if exec 3<>"/dev/tcp/127.0.0.1/$port" 2>/dev/null; then
+            line=""
+            IFS= read -r -t 5 line <&3 || true
+            exec 3<&-
+            [[ $line == "* OK"* ]] && return 0
         fi
         sleep 0.1
     done

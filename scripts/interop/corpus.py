@@ -28,6 +28,7 @@ import base64
 import json
 import os
 import random
+import shlex
 import subprocess
 import sys
 
@@ -230,8 +231,8 @@ class Loader:
                     how = f'SETACL "{ident}" "{rights}"'
                     break
         if how is None and self.args.lock_command:
-            subprocess.run([*self.args.lock_command.split(), name], check=True)
-            if self.locked_now(name):
+            p = subprocess.run([*shlex.split(self.args.lock_command), name], capture_output=True, text=True)
+            if p.returncode == 0 and self.locked_now(name):
                 how = "file permissions (the server has no IMAP ACL)"
         if how is None:
             self.notes.append("Locked: the server cannot make a listed folder unreadable; it stays readable")

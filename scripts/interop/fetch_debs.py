@@ -119,10 +119,14 @@ def main():
         if shutil.which(tool) is None:
             fail(f"{tool} not found: not a Debian machine", CANNOT_HAVE)
 
-    pkgs = closure(tops)
-    recipe = "".join(f"{p}={v}\n" for p, v in sorted(pkgs.items()))
     root, stamp = os.path.join(dest, "root"), os.path.join(dest, "done.stamp")
-    if not (os.path.isfile(stamp) and open(stamp).read() == recipe and os.path.isdir(root)):
+    # The stamp's first line names the candidates of the packages asked for;
+    # while they stay the same, so does what they need (no apt-cache walk).
+    head = "want " + " ".join(f"{p}={v}" for p, v in sorted(candidates(tops).items())) + "\n"
+    ready = os.path.isdir(root) and os.path.isfile(stamp) and open(stamp).readline() == head
+    if not ready:
+        pkgs = closure(tops)
+        recipe = head + "".join(f"{p}={v}\n" for p, v in sorted(pkgs.items()))
         debs = os.path.join(dest, "debs")
         shutil.rmtree(debs, ignore_errors=True)
         shutil.rmtree(root, ignore_errors=True)
@@ -132,8 +136,12 @@ def main():
         os.makedirs(root)
         print(f"fetch_debs: downloading {len(pkgs)} packages into {debs}: {' '.join(sorted(pkgs))}",
               file=sys.stderr)
-        p = subprocess.run(["apt-get", "download", *[f"{p}={v}" for p, v in sorted(pkgs.items())]], cwd=debs,
-                           capture_output=True, text=True)
+        want = [f"{p}={v}" for p, v in sorted(pkgs.items())]
+        p = subprocess.run(["apt-get", "download", *want], cwd=debs, capture_output=True, text=True)
+        if p.returncode != 0 and os.geteuid() == 0:
+            # Package lists older than the mirror name files it no longer has.
+            subprocess.run(["apt-get", "-o", "DPkg::Lock::Timeout=300", "update"], capture_output=True)
+            p = subprocess.run(["apt-get", "download", *want], cwd=debs, capture_output=True, text=True)
         if p.returncode != 0:
             sys.stderr.write(p.stdout[-2000:] + p.stderr[-2000:])
             fail("apt-get download failed (no network or no package source?)", CANNOT_HAVE)

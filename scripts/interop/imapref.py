@@ -136,6 +136,11 @@ class Ref:
             return None
         return int(data[0])
 
+    def uidvalidity(self, name):
+        typ, data = self.m.status(quote(name), "(UIDVALIDITY)")
+        m = re.search(rb"UIDVALIDITY (\d+)", data[0] or b"") if typ == "OK" else None
+        return int(m.group(1)) if m else None
+
     def uids(self):
         typ, data = self.m.uid("SEARCH", "ALL")
         if typ != "OK":
