@@ -281,6 +281,7 @@ class Checks:
         self.bodies = {}
         self.export_dirs = {}
         self.export_uids = {}
+        self.export_uv = {}
         for k, name in enumerate(self.readable(view)):
             uids = view[name][1]
             self.bodies[name] = self.fetch_all(name, uids)
@@ -292,14 +293,22 @@ class Checks:
                 continue
             self.export_dirs[name] = dir_
             self.export_uids[name] = uids
+            self.export_uv[name] = self.uidvalidity[name]
             if uids or os.path.exists(dir_):
                 ok &= self.compare_archive("c", name, dir_, uids, self.bodies[name], log)
         self.all_dir = os.path.join(self.a.work, "all")
+        self.all_args = []
         st, out, log = self.kq("export-all", self.all_dir, "--quiet")
-        self.all_ok = st == 0
         if st != 0:
             ok = False
             self.fail("c", None, f"kerquill export-all failed ({st}): {self.last_stderr_line(log)}", log)
+            locked = self.corpus.get("locked")
+            if locked:
+                # So that the later checks look past this one fault.
+                self.all_args = ["--exclude", locked]
+                st, out, log = self.kq("export-all", self.all_dir, "--quiet", *self.all_args)
+                print(f"{self.a.server}: note: export-all again with --exclude {locked}: "
+                      + ("done; the checks below use it" if st == 0 else f"failed too ({st})"))
         archives = self.archives()
         for name in self.readable(view):
             uids = view[name][1]
@@ -330,7 +339,7 @@ class Checks:
     def check_rerun(self, view):
         ok = True
         before = self.snapshot(self.all_dir)
-        st, out, log = self.kq("export-all", self.all_dir, "--quiet")
+        st, out, log = self.kq("export-all", self.all_dir, "--quiet", *self.all_args)
         if st != 0:
             ok = False
             self.fail("d", None, f"second export-all failed ({st}): {self.last_stderr_line(log)}", log)
@@ -399,7 +408,7 @@ class Checks:
             expect_new = 3
         before = self.snapshot(self.all_dir)
         had = self.manifest(self.archives().get(inbox, "/nonexistent"))
-        st, out, log = self.kq("export-all", self.all_dir, "--quiet")
+        st, out, log = self.kq("export-all", self.all_dir, "--quiet", *self.all_args)
         if st != 0:
             ok = False
             self.fail("e", None, f"export-all after the change failed ({st}): {self.last_stderr_line(log)}", log)
@@ -462,8 +471,9 @@ class Checks:
                     for uid, _, e in self.manifest(top):
                         key = (e.get("folder"), e.get("uidvalidity"), uid)
                         entries.setdefault(key, e)
+            numbering = self.uidvalidity if label == "export-all" else {label: self.export_uv[label]}
             for (folder, uv, _), _ in entries.items():
-                if uv is not None and folder in self.uidvalidity and uv != self.uidvalidity[folder]:
+                if uv is not None and folder in numbering and uv != numbering[folder]:
                     history += 1
             if label == "export-all":
                 held = sum(len(v[1]) for v in view.values() if v is not None)

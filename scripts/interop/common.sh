@@ -61,10 +61,20 @@ start_session() {
     SERVER_PID=$!
 }
 
-# The processes of session SID, leader excluded.
+# The processes of session SID, leader excluded (read from /proc: procps
+# need not be installed).
 session_members() {
-    local sid=$1
-    ps -e -o pid=,sid= | awk -v s="$sid" '$2 == s && $1 != s { print $1 }'
+    local sid=$1 f line pid
+    local -a fields
+    for f in /proc/[0-9]*/stat; do
+        IFS= read -r line <"$f" 2>/dev/null || continue
+        # After the command name in parentheses: state ppid pgrp session ...
+        read -r -a fields <<<"${line##*) }"
+        pid=${f#/proc/}
+        pid=${pid%/stat}
+        [[ ${fields[3]} == "$sid" && $pid != "$sid" ]] && printf '%s\n' "$pid"
+    done
+    return 0
 }
 
 # SIGTERM to PID, SIGKILL after 10 s; then anything left in its session (the
