@@ -6,30 +6,47 @@ namespace kq {
 
 namespace {
 
-bool contains_ci(std::string_view text, std::string_view word) {
-  if (word.size() > text.size()) return false;
+bool is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+std::size_t skip_spaces(std::string_view t, std::size_t i) {
+  while (i < t.size() && t[i] == ' ') ++i;
+  return i;
+}
+
+// The position of word in text regardless of case, or npos.
+std::size_t ifind(std::string_view text, std::string_view word) {
   for (std::size_t i = 0; i + word.size() <= text.size(); ++i)
-    if (ascii_ieq(text.substr(i, word.size()), word)) return true;
-  return false;
+    if (ascii_istarts(text.substr(i), word)) return i;
+  return std::string_view::npos;
 }
 
 }  // namespace
 
 throttle_hint read_throttle(std::string_view text) {
   throttle_hint h;
-  h.throttled = contains_ci(text, "[THROTTLED");
-  h.unavailable = contains_ci(text, "[UNAVAILABLE");
-  h.limit = contains_ci(text, "[LIMIT");
-  constexpr std::string_view key = "Suggested Backoff Time:";
-  for (std::size_t i = 0; i + key.size() <= text.size(); ++i) {
-    if (!ascii_ieq(text.substr(i, key.size()), key)) continue;
-    std::size_t j = i + key.size();
-    while (j < text.size() && text[j] == ' ') ++j;
-    long long v = 0;
-    std::size_t start = j;
-    while (j < text.size() && text[j] >= '0' && text[j] <= '9' && v < 1000000) v = v * 10 + (text[j++] - '0');
-    if (j > start) h.backoff_ms = static_cast<int>(v > 30000 ? 30000 : v);
-    break;
+  h.throttled = ifind(text, "[THROTTLED]") != std::string_view::npos;
+  h.unavailable = ifind(text, "[UNAVAILABLE]") != std::string_view::npos;
+  h.limit = ifind(text, "[LIMIT]") != std::string_view::npos;
+  constexpr std::string_view k_words = "Suggested Backoff Time:";
+  std::size_t at = ifind(text, k_words);
+  if (at != std::string_view::npos) {
+    std::size_t d = skip_spaces(text, at + k_words.size());
+    if (d < text.size() && is_digit(text[d])) {
+      long long n = 0;
+      while (d < text.size() && is_digit(text[d])) {
+        if (n <= k_backoff_max_ms * 1000LL) n = n * 10 + (text[d] - '0');
+        ++d;
+      }
+      std::size_t u = skip_spaces(text, d);
+      std::size_t e = u;
+      while (e < text.size() && is_alpha(text[e])) ++e;
+      std::string_view unit = text.substr(u, e - u);
+      if (ascii_ieq(unit, "s") || ascii_ieq(unit, "sec") || ascii_ieq(unit, "second") ||
+          ascii_ieq(unit, "seconds"))
+        n *= 1000;
+      h.backoff_ms = static_cast<int>(n < k_backoff_max_ms ? n : k_backoff_max_ms);
+    }
   }
   return h;
 }
