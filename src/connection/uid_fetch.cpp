@@ -84,6 +84,8 @@ void uid_fetch::on_data(response &r) {
   }
   if (t == fetch_take::taken) {
     state_[i] = st_taken;
+  } else if (t == fetch_take::incomplete) {
+    if (!why.empty()) last_reason_ = why;
   } else if (t == fetch_take::refused) {
     state_[i] = st_failed;
     failed_.push_back(f.uid);
@@ -104,7 +106,7 @@ void uid_fetch::on_done(request &q, int status, const std::string &text) {
     return;
   }
   throttle_hint hint = read_throttle(text);
-  if (hint.throttled || hint.unavailable || hint.limit) {
+  if (hint.any()) {
     // The server asks for less: fewer commands at once, and a pause.
     window_ = std::max<std::size_t>(1, window_ / 2);
     s_.set_window(window_);

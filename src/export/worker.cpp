@@ -121,6 +121,14 @@ struct body_print {
 
 body_print print_of(std::string_view body) { return {body.size(), std::hash<std::string_view>{}(body)}; }
 
+// Where a body stored in this run went, so a second, different answer for
+// its UID can take it back out of the archive.
+struct stored_at {
+  body_print print;
+  std::string path;
+  long long mbox_from = -1, mbox_to = -1;  // its all.mbox record
+};
+
 // Fetches the bodies of the job's rows that the archive lacks through the
 // run's ledger, and hands each body to the archive writer as it arrives.
 class fetcher {
@@ -139,7 +147,7 @@ class fetcher {
         index_.push_back(i);
       }
     }
-    prints_.assign(uids.size(), body_print{});
+    stored_.assign(uids.size(), stored_at{});
     uid_fetch_plan plan;
     plan.items = "(BODY.PEEK[])";
     plan.per_command = k_batch_messages;
@@ -186,7 +194,10 @@ class fetcher {
       guard hold(job_->lock);
       job_->unfetched.insert(job_->unfetched.end(), f.failed().begin(), f.failed().end());
     }
-    set_err("%s", f.failure_text().c_str());
+    // A fault of this machine (a full disk, a file in the way) says so
+    // first: no server can mend it.
+    if (!local_error_.empty()) set_err("%s; %s", local_error_.c_str(), f.failure_text().c_str());
+    else set_err("%s", f.failure_text().c_str());
     return ending::incomplete;
   }
 
@@ -205,17 +216,13 @@ class fetcher {
     std::size_t k = slot(uid);
     if (again) {
       body_print p = print_of(b->bytes);
-      if (p.size == prints_[k].size && p.hash == prints_[k].hash) return fetch_take::taken;
-      // Two different messages under one UID: neither can be trusted. The
-      // stored one stops counting as archived, so a later run fetches it
-      // again.
+      if (p.size == stored_[k].print.size && p.hash == stored_[k].print.hash) return fetch_take::taken;
       why = "the server sent two different bodies for uid " + decimal(uid);
-      guard hold(job_->lock);
-      std::erase(job_->completed, uid);
+      take_back(uid, stored_[k]);
       return fetch_take::refused;
     }
     const search_hit &row = job_->result->rows()[index_[k]];
-    prints_[k] = print_of(b->bytes);
+    stored_[k].print = print_of(b->bytes);
     std::string body;
     // The literal moves instead of being copied when it is the only one.
     if (r.literals.size() == 1 && b->bytes.data() == r.literals[0].data() &&
@@ -223,14 +230,27 @@ class fetcher {
       body = std::move(r.literals[0]);
     else
       body.assign(b->bytes);
-    if (!store(row, body)) {
+    if (!store(row, body, stored_[k])) {
       why = last_error();
+      if (local_error_.empty()) local_error_ = why;
       return fetch_take::incomplete;
     }
     return fetch_take::taken;
   }
 
-  bool store(const search_hit &row, const std::string &body) {
+  // Two different messages under one UID: neither can be trusted. The one
+  // stored goes out of the archive (its file set aside, its all.mbox record
+  // cut when nothing came after it) and stops counting as archived, so a
+  // later run fetches it again.
+  void take_back(std::uint32_t uid, const stored_at &at) {
+    if (!at.path.empty()) plat::file_replace(at.path.c_str(), (at.path + ".damaged").c_str());
+    if (at.mbox_to >= 0 && job_->mbox_file.is_open() && job_->mbox_file.size() == at.mbox_to)
+      job_->mbox_file.truncate(at.mbox_from);
+    guard hold(job_->lock);
+    std::erase(job_->completed, uid);
+  }
+
+  bool store(const search_hit &row, const std::string &body, stored_at &at) {
     {
       guard hold(job_->lock);
       char uid[32];
@@ -239,7 +259,11 @@ class fetcher {
                std::string(job_->folder) + uid + row.subject);  // cut at 1023
     }
     char path[k_path_cap];
+    long long mbox_from = job_->mbox_file.is_open() ? job_->mbox_file.size() : -1;
     if (store_message(job_, &row, body.data(), body.size(), path) != 0) return false;
+    at.path = path;
+    at.mbox_from = mbox_from;
+    at.mbox_to = job_->mbox_file.is_open() ? job_->mbox_file.size() : -1;
     {
       guard hold(job_->lock);
       ++job_->done;
@@ -264,7 +288,8 @@ class fetcher {
   session &s_;
   const std::vector<std::uint32_t> *uids_ = nullptr;
   std::vector<std::size_t> index_;   // row of each UID asked for
-  std::vector<body_print> prints_;   // of each body stored in this run
+  std::vector<stored_at> stored_;    // each body stored in this run
+  std::string local_error_;          // the first failure to store a body here
   std::uint64_t last_resume_ms_ = plat::tick_ms();
 };
 
