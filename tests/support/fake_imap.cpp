@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 
 #include "support/platform/os.h"
 
@@ -744,7 +745,8 @@ void FakeImap::do_status(Conn &c, const std::string &tag, const std::string &arg
   c.out += "* STATUS " + quoted(f->name) + " (" + out + ")\r\n" + tag + " OK STATUS completed\r\n";
 }
 
-void FakeImap::do_search(Conn &c, const std::string &tag, const std::string &args, bool uid) {
+void FakeImap::do_search(Conn &c, const std::string &tag, const std::string &args_in, bool uid) {
+  std::string args = args_in;
   Folder *f = selected(c);
   if (!f) {
     c.out += tag + " BAD no mailbox selected\r\n";
@@ -772,33 +774,87 @@ void FakeImap::do_search(Conn &c, const std::string &tag, const std::string &arg
     read_word(args, j);
     w = read_word(args, j);
   }
-  // The keys this server knows, all of which must hold: ALL, UID <set>
-  // and a sequence set.
-  std::vector<bool> keep(f->messages.size(), true);
+  // The keys this server knows, all of which must hold: ALL, UID <set>, a
+  // sequence set, NOT and OR of keys, parenthesised lists, and the flag
+  // keys (no message here has a flag).
   unsigned long long top_uid = f->messages.empty() ? 0 : f->messages.back().uid;
-  for (; !w.empty(); w = read_word(args, j)) {
+  std::string bad;
+  std::function<bool(const std::string &, std::vector<bool> &)> key;
+  // Reads the key starting with w (and its arguments) into mask.
+  key = [&](const std::string &w, std::vector<bool> &mask) -> bool {
     std::string k = upper(w);
-    if (k == "ALL") continue;
+    mask.assign(f->messages.size(), true);
+    if (k.empty()) {
+      bad = "search key missing";
+      return false;
+    }
+    if (k == "ALL" || k == "UNDELETED" || k == "UNSEEN" || k == "UNFLAGGED" || k == "UNANSWERED" ||
+        k == "UNDRAFT" || k == "OLD")
+      return true;
+    if (k == "DELETED" || k == "SEEN" || k == "FLAGGED" || k == "ANSWERED" || k == "DRAFT" ||
+        k == "NEW" || k == "RECENT") {
+      mask.assign(f->messages.size(), false);
+      return true;
+    }
+    if (k == "NOT") {
+      if (!key(read_word(args, j), mask)) return false;
+      mask.flip();
+      return true;
+    }
+    if (k == "OR") {
+      std::vector<bool> other;
+      if (!key(read_word(args, j), mask) || !key(read_word(args, j), other)) return false;
+      for (std::size_t m = 0; m < mask.size(); ++m) mask[m] = mask[m] || other[m];
+      return true;
+    }
+    if (k[0] == '(' && k.back() == ')') {
+      // All keys of the list must hold.
+      std::string inner = w.substr(1, w.size() - 2);
+      std::size_t q = 0;
+      std::vector<bool> one;
+      for (std::string x = read_word(inner, q); !x.empty(); x = read_word(inner, q)) {
+        std::size_t keep_j = j;
+        std::string keep_args = args;
+        // Arguments of keys inside the list come from the list.
+        args = inner.substr(q);
+        j = 0;
+        bool ok = key(x, one);
+        q += j;
+        args = keep_args;
+        j = keep_j;
+        if (!ok) return false;
+        for (std::size_t m = 0; m < mask.size(); ++m) mask[m] = mask[m] && one[m];
+      }
+      return true;
+    }
     number_set set;
     if (k == "UID") {
       if (!parse_number_set(read_word(args, j), top_uid, set)) {
-        c.out += tag + " BAD bad UID set\r\n";
-        return;
+        bad = "bad UID set";
+        return false;
       }
-      for (std::size_t m = 0; m < keep.size(); ++m) keep[m] = keep[m] && set.contains(f->messages[m].uid);
-      continue;
+      for (std::size_t m = 0; m < mask.size(); ++m) mask[m] = set.contains(f->messages[m].uid);
+      return true;
     }
     if ((k[0] >= '0' && k[0] <= '9') || k[0] == '*') {
       if (!parse_number_set(k, f->messages.size(), set)) {
-        c.out += tag + " BAD bad sequence set\r\n";
-        return;
+        bad = "bad sequence set";
+        return false;
       }
-      for (std::size_t m = 0; m < keep.size(); ++m) keep[m] = keep[m] && set.contains(m + 1);
-      continue;
+      for (std::size_t m = 0; m < mask.size(); ++m) mask[m] = set.contains(m + 1);
+      return true;
     }
     note("unknown search key: " + w);
-    c.out += tag + " BAD unknown search key " + w + "\r\n";
-    return;
+    bad = "unknown search key " + w;
+    return false;
+  };
+  std::vector<bool> keep(f->messages.size(), true), one;
+  for (; !w.empty(); w = read_word(args, j)) {
+    if (!key(w, one)) {
+      c.out += tag + " BAD " + bad + "\r\n";
+      return;
+    }
+    for (std::size_t m = 0; m < keep.size(); ++m) keep[m] = keep[m] && one[m];
   }
   std::vector<std::uint32_t> hits;
   for (std::size_t m = 0; m < keep.size(); ++m)
