@@ -29,6 +29,7 @@ import argparse
 import hashlib
 import json
 import os
+import re
 import subprocess
 import sys
 
@@ -119,6 +120,23 @@ class Checks:
         if self.ref.m.state == "SELECTED":
             self.ref.m.close()
         return view
+
+    def ref_meta(self, name, uids):
+        """{uid: (RFC822.SIZE, INTERNALDATE text)} from the server."""
+        out = {}
+        if not uids:
+            return out
+        self.ref.select(name)
+        typ, data = self.ref.m.uid("FETCH", "1:*", "(UID RFC822.SIZE INTERNALDATE)")
+        for item in data:
+            if not isinstance(item, bytes):
+                continue
+            u = re.search(rb"UID (\d+)", item)
+            z = re.search(rb"RFC822\.SIZE (\d+)", item)
+            d = re.search(rb'INTERNALDATE "([^"]*)"', item)
+            if u and z and d:
+                out[int(u.group(1))] = (int(z.group(1)), d.group(1).decode().strip())
+        return out
 
     def readable(self, view):
         return [n for n, v in view.items() if v is not None]
@@ -230,6 +248,10 @@ class Checks:
         if len(set(names)) != len(names):
             ok = False
             self.fail("a", None, "kerquill lists a folder twice", log)
+        elif not missing and not extra and names != list(view):
+            ok = False
+            self.fail("a", None, "folders not in the server's order: kerquill "
+                      + ", ".join(map(mutf7_decode, names)) + "; LIST " + ", ".join(map(mutf7_decode, view)), log)
         for f in listed:
             name = f["name"]
             if name not in view:
@@ -255,8 +277,17 @@ class Checks:
                 ok = False
                 self.fail("b", name, f"kerquill search failed ({st}): {self.last_stderr_line(log)}", log)
                 continue
-            got = [r["uid"] for r in json.loads(out)]
+            rows = json.loads(out)
+            got = [r["uid"] for r in rows]
             want = view[name][1]
+            meta = self.ref_meta(name, want)
+            odd = [f"uid {r['uid']}: {r['bytes']} bytes, \"{r['date'].strip()}\"; the server "
+                   f"{meta[r['uid']][0]}, \"{meta[r['uid']][1]}\"" for r in rows
+                   if r["uid"] in meta and (r["bytes"], r["date"].strip()) != meta[r["uid"]]]
+            if odd:
+                ok = False
+                self.fail("b", name, "size or received date differs from RFC822.SIZE/INTERNALDATE: "
+                          + "; ".join(odd[:3]) + (f"; ... ({len(odd)} in all)" if len(odd) > 3 else ""), log)
             if sorted(got) != got:
                 ok = False
                 self.fail("b", name, "rows not in ascending UID order", log)

@@ -39,7 +39,8 @@ wait_for_greeting() {
     local port=$1 pid=$2 i line
     for ((i = 0; i < 300; i++)); do
         kill -0 "$pid" 2>/dev/null || return 1
-        if exec 3<>"/dev/tcp/127.0.0.1/$port" 2>/dev/null; then
+        # Braces: a failed redirection of exec is reported before any 2> of its own applies.
+        if { exec 3<>"/dev/tcp/127.0.0.1/$port"; } 2>/dev/null; then
             line=""
             IFS= read -r -t 5 line <&3 || true
             exec 3<&-
@@ -67,7 +68,7 @@ session_members() {
     local sid=$1 f line pid
     local -a fields
     for f in /proc/[0-9]*/stat; do
-        IFS= read -r line <"$f" 2>/dev/null || continue
+        { IFS= read -r line <"$f"; } 2>/dev/null || continue  # it may have ended meanwhile
         # After the command name in parentheses: state ppid pgrp session ...
         read -r -a fields <<<"${line##*) }"
         pid=${f#/proc/}

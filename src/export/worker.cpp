@@ -209,7 +209,8 @@ class fetcher {
   fetch_take on_record(std::uint32_t uid, response &r, const fetch_data &d, bool again, std::string &why) {
     const fetch_data::section *b = d.find("]");
     if (b && b->over_cap) {
-      why = "message uid " + decimal(uid) + " is larger than max_message_bytes";
+      why = "message uid " + decimal(uid) + " is larger than max_message_bytes (" +
+            decimal(static_cast<unsigned long long>(b->over_cap_size)) + " bytes)";
       return fetch_take::refused;
     }
     if (!b || b->nil || b->bytes.empty()) return fetch_take::incomplete;
