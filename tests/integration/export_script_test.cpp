@@ -243,15 +243,18 @@ TEST(ExportScript, ConnectionThatStaysLostEndsTheJobAndTheRerunFetchesTheRest) {
   ScriptServer s;
   login_and_examine(s);
   s.expect_line().send(fetch_reply(1, 5, m[0].raw)).close();
-  // Every attempt to connect again is closed before the greeting.
-  for (int i = 0; i < 3; ++i) s.close();
+  // Every attempt to connect again is turned away at the greeting.
+  for (int i = 0; i < 3; ++i) s.send("* BYE too busy\r\n").close();
   ASSERT_TRUE(s.start());
-  ASSERT_EQ(kq_connect(connect_to(s).c_str()), 0) << kq_last_error();
+  std::string cfg = connect_to(s);
+  cfg.insert(cfg.size() - 1, ",\"timeout_s\":5");
+  ASSERT_EQ(kq_connect(cfg.c_str()), 0) << kq_last_error();
   fill_table("INBOX", m);
   scratch_dir d;
   ASSERT_EQ(kq_export_start(config(d.str()).c_str()), 0);
   EXPECT_EQ(wait_end(), 4);
   EXPECT_STREQ(kq_last_error(), "connection closed by server");
+  EXPECT_EQ(s.connections(), 4);
   s.stop();
   std::vector<entry> man = read_manifest(d.str());
   ASSERT_EQ(man.size(), 1u);
