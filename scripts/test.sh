@@ -2,11 +2,16 @@
 # Runs the whole test suite on this machine: dependencies, a normal build,
 # the demo, a ThreadSanitizer build of the threaded tests, an ASan+UBSan build,
 # the fuzz harnesses over their corpora and the Windows leg under Wine
-# (scripts/test_windows.sh; KQ_WINDOWS=0 leaves it out).
+# (scripts/test_windows.sh; KQ_WINDOWS=0 leaves it out). After the demo, the
+# interop leg runs the tool against other IMAP servers (KQ_INTEROP=0 leaves it out).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
 # Checked now, not after the Linux legs' half hour.
+case "${KQ_INTEROP:=auto}" in
+  0|1|auto) ;;
+  *) echo "KQ_INTEROP must be auto, 0 or 1, not '${KQ_INTEROP}'" >&2; exit 2 ;;
+esac
 case "${KQ_WINDOWS:=auto}" in
   0|1|auto) ;;
   *) echo "KQ_WINDOWS must be auto, 0 or 1, not '${KQ_WINDOWS}'" >&2; exit 2 ;;
@@ -29,6 +34,14 @@ run build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 echo "== demo"
 bash scripts/demo.sh --messages 120 > build/demo.log 2>&1 || { tail -n 40 build/demo.log; exit 1; }
 tail -n 12 build/demo.log
+# The same tool against Cyrus, Courier, GNU Mailutils imap4d and Dovecot on
+# loopback (scripts/interop.sh). KQ_INTEROP=auto (the default) reports a
+# server whose packages cannot be had here as skipped; KQ_INTEROP=1 insists;
+# KQ_INTEROP=0 leaves the leg out. A failed check or a server that does not
+# start fails this script, at its end: the legs after it still run.
+echo "== interop"
+interop_status=0
+KQ_INTEROP=$KQ_INTEROP bash scripts/interop.sh --kerquill build/tools/kerquill || interop_status=$?
 run build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKQ_SANITIZE=thread -DKQ_BUILD_BENCH=OFF \
     "-DKQ_TEST_FILTER=*Export*:*Batch*:*Job*:*Thread*:*SearchScript*"
 run build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKQ_SANITIZE=address,undefined -DKQ_BUILD_BENCH=OFF
@@ -52,3 +65,7 @@ case "$KQ_WINDOWS" in
     fi
     ;;
 esac
+if ((interop_status != 0)); then
+  echo "== the interop leg failed (status $interop_status; its table is above, after '== interop')" >&2
+  exit "$interop_status"
+fi

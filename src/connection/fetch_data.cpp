@@ -26,6 +26,70 @@ bool read_number(std::string_view t, long long &v) {
 }
 }  // namespace
 
+fetch_walk walk_fetch(const response &r, std::uint32_t &uid) {
+  uid = 0;
+  long long seq = 0;
+  std::string word;
+  if (!numbered_record(r.line, seq, word) || word != "FETCH") return fetch_walk::not_fetch;
+  // "* n FETCH", then the list.
+  const std::string &l = r.line;
+  std::size_t at = 2;
+  while (at < l.size() && l[at] >= '0' && l[at] <= '9') ++at;
+  at += 1 + 5;
+  while (at < l.size() && l[at] == ' ') ++at;
+  if (at >= l.size() || l[at] != '(') return fetch_walk::malformed;
+  token_cursor cur(r, at + 1);
+  std::size_t literals = 0;
+  // One value, a list read to its matching parenthesis.
+  auto skip = [&](token_cursor::token t) {
+    int depth = 0;
+    for (;;) {
+      switch (t.k) {
+        case token_cursor::end:
+          return false;
+        case token_cursor::close:
+          if (depth == 0) return false;
+          --depth;
+          break;
+        case token_cursor::open:
+          ++depth;
+          break;
+        case token_cursor::quoted:
+          if (t.unterminated) return false;
+          break;
+        case token_cursor::literal:
+          ++literals;
+          break;
+        case token_cursor::atom:
+        case token_cursor::nil:
+          break;
+      }
+      if (depth == 0) return true;
+      t = cur.next();
+    }
+  };
+  for (;;) {
+    token_cursor::token name = cur.next();
+    if (name.k == token_cursor::close) break;
+    if (name.k != token_cursor::atom) return fetch_walk::malformed;
+    token_cursor::token v = cur.next();
+    if (ascii_ieq(name.text, "UID")) {
+      long long n = 0;
+      if (v.k != token_cursor::atom || !read_number(v.text, n) || n <= 0 || n > 0xFFFFFFFFLL ||
+          (uid != 0 && uid != static_cast<std::uint32_t>(n)))
+        return fetch_walk::malformed;
+      uid = static_cast<std::uint32_t>(n);
+    } else if (!skip(std::move(v))) {
+      return fetch_walk::malformed;
+    }
+  }
+  return literals == r.literals.size() ? fetch_walk::ok : fetch_walk::malformed;
+}
+
+bool fetch_uid(const response &r, std::uint32_t &uid) {
+  return walk_fetch(r, uid) == fetch_walk::ok && uid != 0;
+}
+
 bool parse_fetch(const response &r, fetch_data &out) {
   out = fetch_data{};
   std::string word;

@@ -39,4 +39,22 @@ struct fetch_data {
 // not parse. The result refers to r's literals: keep r alive while using it.
 bool parse_fetch(const response &r, fetch_data &out);
 
+// What a walk over a FETCH record's item list found.
+enum class fetch_walk {
+  not_fetch,  // not a "* n FETCH" record
+  malformed,  // a FETCH record whose item list does not parse
+  ok,
+};
+// Walks the item list of a "* n FETCH (...)" record without keeping
+// anything: each item is an atom name (any case) followed by one whole value
+// (atom, NIL, quoted string, literal or nested list), up to the closing ")";
+// text after it is not looked at. Every literal of r must be met inside the
+// list, so a "{n}" that was no literal cannot shift the ones that were. A
+// UID item must carry a number from 1 to 2^32-1 (the same one if repeated).
+// uid is that number, 0 when the record names no UID. A UID is only ever
+// read from its own item, never from text inside another item's value.
+fetch_walk walk_fetch(const response &r, std::uint32_t &uid);
+// True, with uid set, when r is a FETCH record that parses and has a UID item.
+bool fetch_uid(const response &r, std::uint32_t &uid);
+
 }  // namespace kq

@@ -6,6 +6,10 @@
 
 namespace kq {
 
+namespace {
+constexpr const char *k_after_literal = "protocol error: unexpected data after a literal";
+}  // namespace
+
 void response_parser::reset() {
   cur_.clear();
   ready_ = taken_ = false;
@@ -13,6 +17,7 @@ void response_parser::reset() {
   lit_left_ = 0;
   line_start_ = 0;
   pending_cr_ = false;
+  after_literal_ = 0;
   error_.clear();
 }
 
@@ -47,6 +52,7 @@ bool response_parser::line_ended() {
         cur_.literals.back().reserve(static_cast<std::size_t>(v < (64LL << 20) ? v : (64LL << 20)));
         lit_left_ = v;
         in_literal_ = v > 0;
+        if (v == 0) after_literal_ = 1;
         line_start_ = l.size();
         return false;
       }
@@ -70,8 +76,41 @@ std::size_t response_parser::feed(const char *data, std::size_t n) {
       cur_.literals.back().append(data + i, take);
       i += take;
       lit_left_ -= static_cast<long long>(take);
-      if (lit_left_ == 0) in_literal_ = false;
+      if (lit_left_ == 0) {
+        in_literal_ = false;
+        after_literal_ = 1;
+      }
       continue;
+    }
+    // A literal is followed by SP, ")" or the end of its line; anything else
+    // means the server sent fewer or more bytes than it announced, and then
+    // nothing after can be told apart.
+    if (after_literal_ == 1) {
+      char c = data[i];
+      if (c == '\r') {
+        if (i + 1 < n && data[i + 1] != '\n') {
+          error_ = k_after_literal;
+          return i;
+        }
+        after_literal_ = i + 1 < n ? 0 : 2;
+      } else if (c == ' ' || c == ')' || c == '\n') {
+        after_literal_ = 0;
+      } else {
+        error_ = k_after_literal;
+        return i;
+      }
+    } else if (after_literal_ == 2) {
+      if (data[i] != '\n') {
+        error_ = k_after_literal;
+        return i;
+      }
+      after_literal_ = 0;
+    }
+    // NUL octets before a response's first byte are skipped (a server that
+    // pads between responses); inside a line's text they are an error below.
+    if (cur_.line.empty() && cur_.literals.empty() && !pending_cr_) {
+      while (i < n && data[i] == '\0') ++i;
+      if (i == n) return n;
     }
     // Line text up to LF; a CR before it is dropped, a lone CR kept.
     const char *lf = static_cast<const char *>(std::memchr(data + i, '\n', n - i));
@@ -90,6 +129,10 @@ std::size_t response_parser::feed(const char *data, std::size_t n) {
     if (lf && text_end > i && data[text_end - 1] == '\r') --text_end;
     if (cur_.line.size() + (text_end - i) > k_line_max) {
       error_ = "response line too long";
+      return i;
+    }
+    if (std::memchr(data + i, '\0', seg_end - i)) {
+      error_ = "protocol error: NUL byte in a response line";
       return i;
     }
     cur_.line.append(data + i, text_end - i);
@@ -130,6 +173,7 @@ token_cursor::token token_cursor::next() {
       t.unescaped += l[i];
       ++i;
     }
+    t.unterminated = i >= l.size();
     t.text = std::string_view(l).substr(pos_ + 1, (i < l.size() ? i : l.size()) - pos_ - 1);
     pos_ = i < l.size() ? i + 1 : l.size();
     return t;

@@ -3,6 +3,12 @@
 // it in order. A response_parser turns the byte stream into responses with
 // bounded memory: a line longer than k_line_max or a literal announced
 // larger than k_literal_max ends the stream with a clear error.
+//
+// The grammar is held strictly where a slip would shift every later byte:
+// after a literal's bytes its line goes on with SP, ")" or CRLF, and NUL
+// octets are skipped between responses (before a response's first byte)
+// but end the stream inside a line's text. Either violation is an error():
+// the response it was in is never handed on.
 #pragma once
 
 #include <cstddef>
@@ -52,6 +58,9 @@ class response_parser {
   long long lit_left_ = 0;
   std::size_t line_start_ = 0;  // where the current line segment begins
   bool pending_cr_ = false;
+  // 1: a literal just ended and its line must go on with SP, ")" or CRLF;
+  // 2: the CR has come, the LF must follow.
+  int after_literal_ = 0;
   std::string error_;
 };
 
@@ -65,6 +74,7 @@ class token_cursor {
     kind k = end;
     std::string_view text;  // atom text, string content or literal bytes
     std::string unescaped;  // quoted strings with their escapes removed
+    bool unterminated = false;  // a quoted string the line ended inside
     std::string_view value() const { return k == quoted ? std::string_view(unescaped) : text; }
   };
   token next();

@@ -12,6 +12,7 @@
 #include "base/mutf7.h"
 #include "base/strcase.h"
 #include "base/text.h"
+#include "connection/fetch_data.h"
 #include "platform/platform.h"
 
 namespace kq {
@@ -295,30 +296,26 @@ void session::dispatch(response &r) {
     return;
   }
   if (l.size() > 1 && l[0] == '*') {
-    note_untagged(r);
     in_flight *to = nullptr;
-    long long n;
-    std::string word;
-    if (numbered_record(l, n, word) && word == "FETCH") {
-      // By UID: the command whose range holds it; else the oldest that
-      // claimed no range.
-      std::size_t u = l.find("UID ");
-      unsigned long long uid = 0;
-      while (u != std::string::npos) {
-        char before = l[u - 1];
-        if (before == '(' || before == ' ') {
-          uid = std::strtoull(l.c_str() + u + 4, nullptr, 10);
-          break;
+    std::uint32_t uid = 0;
+    fetch_walk w = walk_fetch(r, uid);
+    if (w == fetch_walk::malformed) {
+      // Whatever it held cannot be told apart from what follows it.
+      lose("protocol error: a FETCH response that does not parse");
+      return;
+    }
+    note_untagged(r);
+    if (w == fetch_walk::ok) {
+      // By the UID item: the command whose range holds it; else the oldest
+      // that claimed no range.
+      if (uid != 0)
+        for (in_flight &f : in_flight_) {
+          if (f.cmd.uid_hi == 0) continue;
+          if (uid >= f.cmd.uid_lo && uid <= f.cmd.uid_hi) {
+            to = &f;
+            break;
+          }
         }
-        u = l.find("UID ", u + 1);
-      }
-      for (in_flight &f : in_flight_) {
-        if (f.cmd.uid_hi == 0) continue;
-        if (uid >= f.cmd.uid_lo && uid <= f.cmd.uid_hi) {
-          to = &f;
-          break;
-        }
-      }
       if (!to)
         for (in_flight &f : in_flight_)
           if (f.cmd.uid_hi == 0) {

@@ -109,3 +109,87 @@ TEST(FetchData, UidRulesAndOtherRecords) {
   ASSERT_NE(f.find("]"), nullptr);
   EXPECT_TRUE(f.find("]")->nil);
 }
+
+TEST(FetchWalk, UidComesOnlyFromItsOwnItem) {
+  struct row {
+    const char *text;
+    fetch_walk want;
+    std::uint32_t uid;
+  };
+  const row rows[] = {
+      {"* 1 FETCH (UID 7 FLAGS ())\r\n", fetch_walk::ok, 7},
+      {"* 1 FETCH (flags (\\Seen) uid 7)\r\n", fetch_walk::ok, 7},
+      // "UID 1500" inside other items' values is text, not the item.
+      {"* 1 FETCH (BODYSTRUCTURE (\"application\" \"pdf\" (\"name\" \"x UID 1500.pdf\") NIL NIL "
+       "\"base64\" 10) UID 9)\r\n",
+       fetch_walk::ok, 9},
+      {"* 1 FETCH (BODY[HEADER] {13}\r\nUID 1500 (\"\r\n UID 3)\r\n", fetch_walk::ok, 3},
+      {"* 1 FETCH (X-GM-LABELS (\"\\\\Inbox\" \"a \\\"UID 4\\\"\") MODSEQ (12345) UID 4)\r\n", fetch_walk::ok, 4},
+      {"* 1 FETCH (BODY[] NIL UID 2 BODY[HEADER] \"q\" X-THING (a (b (c))))\r\n", fetch_walk::ok, 2},
+      {"* 1 FETCH (FLAGS (\\Seen))\r\n", fetch_walk::ok, 0},
+      {"* 1 FETCH (UID 5 UID 5)\r\n", fetch_walk::ok, 5},
+      {"* 1 FETCH (UID)\r\n", fetch_walk::malformed, 0},
+      {"* 1 FETCH (UID 5x)\r\n", fetch_walk::malformed, 0},
+      {"* 1 FETCH (UID 0)\r\n", fetch_walk::malformed, 0},
+      {"* 1 FETCH (UID 4294967296)\r\n", fetch_walk::malformed, 0},
+      {"* 1 FETCH (UID 5 UID 6)\r\n", fetch_walk::malformed, 0},
+      {"* 1 FETCH UID 5\r\n", fetch_walk::malformed, 0},
+      {"* 1 FETCH (UID 5\r\n", fetch_walk::malformed, 0},
+      {"* 1 FETCH (FLAGS (\\Seen UID 5)\r\n", fetch_walk::malformed, 0},
+      {"* 1 FETCH (FLAGS)\r\n", fetch_walk::malformed, 0},
+      {"* 1 FETCH (\"UID\" 5)\r\n", fetch_walk::malformed, 0},
+      {"* 1 FETCH (BODY[] \"open UID 5)\r\n", fetch_walk::malformed, 0},
+      // Braces in the text that were no literal would shift the real ones.
+      {"* 1 FETCH (X-A {3} UID 5)\r\n", fetch_walk::malformed, 0},
+      {"* 1 EXPUNGE\r\n", fetch_walk::not_fetch, 0},
+      {"* OK [UIDNEXT 5] UID 5\r\n", fetch_walk::not_fetch, 0},
+  };
+  for (const row &c : rows) {
+    SCOPED_TRACE(c.text);
+    std::vector<response> rs = read_all(c.text, 4096);
+    ASSERT_EQ(rs.size(), 1u);
+    std::uint32_t uid = 99;
+    EXPECT_EQ(walk_fetch(rs[0], uid), c.want);
+    if (c.want == fetch_walk::ok) {
+      EXPECT_EQ(uid, c.uid);
+    }
+    EXPECT_EQ(fetch_uid(rs[0], uid), c.want == fetch_walk::ok && c.uid != 0);
+  }
+}
+
+TEST(ResponseParser, GrammarAfterLiteralsAndNulBytes) {
+  const std::string after = "protocol error: unexpected data after a literal";
+  const std::string nul = "protocol error: NUL byte in a response line";
+  struct row {
+    std::string text;
+    std::string error;               // "" when it reads cleanly
+    std::vector<std::string> lines;  // what was handed on before any error
+  };
+  const row rows[] = {
+      {"* 1 FETCH (BODY[] {3}\r\nabc)\r\n* 2 X {3}\r\nabc\r\n* 3 X {3}\r\nabc UID 5)\r\n", "",
+       {"* 1 FETCH (BODY[] {3})", "* 2 X {3}", "* 3 X {3} UID 5)"}},
+      {"* 1 FETCH (BODY[] {0}\r\n UID 5)\r\n", "", {"* 1 FETCH (BODY[] {0} UID 5)"}},
+      // Fewer bytes than announced: the next record's text ends the literal
+      // early and what follows it is no SP, ")" or CRLF.
+      {"* 1 FETCH (BODY[] {10}\r\nabc)\r\n* 2 FETCH (UID 5)\r\nA1 OK\r\n", after, {}},
+      {"* OK before\r\n* 1 FETCH (BODY[] {3}\r\nabcd)\r\n", after, {"* OK before"}},
+      {"* 1 FETCH (BODY[] {3}\r\nabc\rX)\r\n", after, {}},
+      {std::string("* 1 FETCH (BODY[] {3}\r\nabc\0)\r\n", 30), after, {}},
+      // NUL octets between responses are padding; inside a line, an error.
+      {std::string("\0\0* 5 FETCH (UID 5)\r\n\0* OK b\r\n", 30), "", {"* 5 FETCH (UID 5)", "* OK b"}},
+      {std::string("* 1 FETCH (BODY[] {3}\r\na\0b)\r\n", 29), "", {"* 1 FETCH (BODY[] {3})"}},
+      {std::string("* OK a\0b\r\n* OK c\r\n", 18), nul, {}},
+      {std::string("* 1 X {1}\r\na UID\0 5\r\n", 21), nul, {}},
+  };
+  for (const row &c : rows) {
+    for (std::size_t step : {std::size_t(1), std::size_t(4096)}) {
+      SCOPED_TRACE(::testing::PrintToString(c.text) + " in steps of " + std::to_string(step));
+      std::string err;
+      std::vector<response> rs = read_all(c.text, step, &err);
+      EXPECT_EQ(err, c.error);
+      std::vector<std::string> lines;
+      for (const response &r : rs) lines.push_back(r.line);
+      EXPECT_EQ(lines, c.lines);
+    }
+  }
+}
