@@ -8,6 +8,7 @@
 #include "base/text.h"
 #include "export/batch.h"
 #include "connection/imap.h"
+#include "connection/throttle.h"
 #include "export/job.h"
 #include "export/worker.h"
 #include "search/search.h"
@@ -97,20 +98,23 @@ outcome export_result(batch_state *b, int i, bool learn) {
 // session stays logged in) is one the user may not read, as under an access
 // list that shows it but grants no read right: passed over with the
 // server's text. A folder the host named stays an error (it may be a
-// misspelt name), and so does any failure that cost the connection.
+// misspelt name), and so does any failure that cost the connection, and a
+// refusal for now (a busy server, a folder in use): a later run can read
+// it, so this run must not call itself complete.
 outcome open_folder(batch_state *b, int i, mailbox_state *st) {
   const char *folder = b->folders[i];
   if (main_session().select(folder, st) == 0) return outcome::ok;
-  if (b->listed_by_server && main_session().status() == 2) {
-    // The session wrote "cannot open mailbox <folder>: <server's text>";
-    // the status keeps the server's part.
-    std::string why = last_error();
-    std::string head = std::string("cannot open mailbox ") + folder + ": ";
-    if (why.starts_with(head)) why.erase(0, head.size());
-    batch_set_folder_unreadable(i, why.c_str());
-    return outcome::unreadable;
-  }
-  return folder_failed(b, i, "search", (std::string("failed: ") + last_error()).c_str());
+  std::string failure = std::string("failed: ") + last_error();
+  if (!b->listed_by_server || main_session().status() != 2) return folder_failed(b, i, "search", failure.c_str());
+  // The session wrote "cannot open mailbox <folder>: <server's text>"; the
+  // status keeps the server's part.
+  std::string why = last_error();
+  std::string head = std::string("cannot open mailbox ") + folder + ": ";
+  if (why.starts_with(head)) why.erase(0, head.size());
+  if (read_throttle(why).any() || why.find("[INUSE]") != std::string::npos)
+    return folder_failed(b, i, "search", failure.c_str());
+  batch_set_folder_unreadable(i, why.c_str());
+  return outcome::unreadable;
 }
 
 // Searches and exports one folder. A search stops at the result table's

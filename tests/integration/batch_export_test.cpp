@@ -513,7 +513,7 @@ TEST_F(BatchExport, ListedFolderTheServerWillNotOpenIsPassedOverButANamedOneFail
       << kq_last_error();
 }
 
-TEST(BatchExportScripted, RefusedFolderKeepsTheServersTextButALostConnectionEndsTheRun) {
+TEST(BatchExportScripted, RefusedFolderKeepsTheServersTextButARefusalForNowOrALostConnectionIsAnError) {
   kqtest::ScriptServer srv;
   srv.send("* OK scripted\r\n")
       .expect_line()
@@ -522,13 +522,19 @@ TEST(BatchExportScripted, RefusedFolderKeepsTheServersTextButALostConnectionEnds
       .expect_line()
       .send_tagged("OK logged in")
       .expect_line()  // LIST
-      .send("* LIST () \"/\" Locked\r\n* LIST () \"/\" Gone\r\n* LIST () \"/\" Later\r\n")
+      .send("* LIST () \"/\" Locked\r\n* LIST () \"/\" Busy\r\n* LIST () \"/\" Gone\r\n"
+            "* LIST () \"/\" Later\r\n")
       .send_tagged("OK listed")
       // As an access list that shows a folder but grants no right to read it.
       .expect_line()
       .send_tagged("NO [NOPERM] Permission denied")
       .expect_line()
       .send_tagged("NO [NOPERM] Permission denied")
+      // Readable later: no folder to pass over.
+      .expect_line()
+      .send_tagged("NO [UNAVAILABLE] Try again later")
+      .expect_line()
+      .send_tagged("NO [UNAVAILABLE] Try again later")
       // The connection drops while the next folder is opened.
       .expect_line()
       .close();
@@ -544,15 +550,20 @@ TEST(BatchExportScripted, RefusedFolderKeepsTheServersTextButALostConnectionEnds
   srv.stop();
   EXPECT_TRUE(srv.errors().empty()) << srv.errors().front();
   std::vector<std::string> got = srv.received();
-  ASSERT_EQ(got.size(), 6u);
+  ASSERT_EQ(got.size(), 8u);
   EXPECT_TRUE(got[3].ends_with(" EXAMINE \"Locked\"")) << got[3];
   EXPECT_TRUE(got[4].ends_with(" SELECT \"Locked\"")) << got[4];
-  EXPECT_TRUE(got[5].ends_with(" EXAMINE \"Gone\"")) << got[5];
+  EXPECT_TRUE(got[7].ends_with(" EXAMINE \"Gone\"")) << got[7];
   ASSERT_TRUE(end.ok) << end.text;
   EXPECT_EQ(end.num("state"), 4) << end.text;
   EXPECT_EQ(end.folder("Locked"), "unreadable") << end.text;
   EXPECT_STREQ(kq::json_str(kq::json_key(end.doc.root(), "unreadable"), "Locked"), "[NOPERM] Permission denied")
       << end.text;
+  EXPECT_EQ(end.folder("Busy"), "error") << end.text;
+  EXPECT_STREQ(kq::json_str(kq::json_key(end.doc.root(), "errors"), "Busy"),
+               "search Busy failed: cannot open mailbox Busy: [UNAVAILABLE] Try again later")
+      << end.text;
+  EXPECT_EQ(end.num("unreadable_folders"), 1) << end.text;
   EXPECT_EQ(end.folder("Gone"), "error") << end.text;
   EXPECT_EQ(end.folder("Later"), "pending") << end.text;
   EXPECT_TRUE(why.starts_with("search Gone failed: cannot open mailbox Gone: ")) << why;
