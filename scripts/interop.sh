@@ -91,6 +91,7 @@ run_server() {
     parts+="fetch $(since "$t")"
     if ((rc != 0)); then
         err=$(grep -v '^fetch_debs: downloading' "$dir/fetch.log" | tail -n 1)
+        err=${err#*: }
         if ((rc == 3)) && [[ $mode == auto ]]; then
             result[$s]="skipped: ${err:-packages cannot be had here}"
         else
@@ -159,9 +160,9 @@ done
 
 echo
 echo "== interop results (kerquill: $kerquill)"
-printf '%-10s %-50s %8s  %s\n' SERVER RESULT SECONDS "WHERE THE TIME WENT"
+printf '%-10s %7s  %s\n' SERVER SECONDS RESULT
 for s in "${servers[@]}"; do
-    printf '%-10s %-50s %8s  %s\n' "$s" "${result[$s]}" "${seconds[$s]}" "${detail[$s]:-}"
+    printf '%-10s %7s  %s%s\n' "$s" "${seconds[$s]}" "${result[$s]}" "${detail[$s]:+  (${detail[$s]})}"
 done
 echo "interop leg: $(since "$leg0") s"
 if ((failed)) || [[ ${KQ_INTEROP_KEEP:-0} == 1 ]]; then

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <set>
@@ -196,6 +197,13 @@ struct hostile_case {
   // (smaller sets, shorter lines, patience): the export must then end
   // "done", not merely refuse to lie.
   bool must_complete = false;
+  // The switches change some answer (false for the sane controls).
+  bool fault = true;
+  // Done between the search and the export, as another client might.
+  std::function<void(FakeImap &)> before_export;
+  // What "vanished" must say after the export phase (-1: at most what the
+  // server really removed, which every case checks).
+  int vanished = -1;
   int timeout_s = 10;
   // A further check of what the server saw.
   std::function<void(const FakeImap &)> check;
@@ -256,6 +264,7 @@ TEST_P(HostileServer, NoRunReportsSuccessWithMessagesMissingOrWrong) {
     ASSERT_TRUE(ensure_connected(srv, k.timeout_s)) << kq_last_error();
     std::vector<FakeImap::Message> asked = srv.messages(folder);
     if (rc != 0 || found != uids_of(asked)) install_rows(folder, asked);
+    if (k.before_export) k.before_export(srv);
     ASSERT_EQ(kq_export_start(export_cfg(d.str()).c_str()), 0) << kq_last_error();
     int st = kqtest::exp::wait_end(120000);
     std::string why = kq_last_error();
@@ -279,6 +288,9 @@ TEST_P(HostileServer, NoRunReportsSuccessWithMessagesMissingOrWrong) {
     long long vanished = stats_num(stats, "vanished");
     EXPECT_LE(vanished, static_cast<long long>(gone.size()))
         << "\"vanished\" counts messages the server still holds: " << stats;
+    if (k.vanished >= 0) {
+      EXPECT_EQ(vanished, k.vanished) << stats;
+    }
     if (k.must_complete) {
       EXPECT_EQ(st, 2) << "a fault a careful client gets past ended the export: " << why << " " << stats;
     }
@@ -305,9 +317,14 @@ TEST_P(HostileServer, NoRunReportsSuccessWithMessagesMissingOrWrong) {
     EXPECT_NE(std::string(kq_verify_report_json()).find("\"intact\":true"), std::string::npos)
         << kq_verify_report_json();
   }
+  if (k.fault) {
+    EXPECT_FALSE(srv.faults().empty()) << "the fault never struck: this case tests nothing";
+  }
   if (k.check) k.check(srv);
   kq_disconnect();
   srv.stop();
+  // Commands the fake could not answer point at the fake, not the library.
+  for (const std::string &n : srv.notes()) std::printf("fake server: %s\n", n.c_str());
 }
 
 std::vector<hostile_case> cases() {
@@ -323,8 +340,12 @@ std::vector<hostile_case> cases() {
   };
   using Q = FakeImap::Quirks;
   // A sane server, so a failure of the harness itself shows here first.
-  add("SaneServer", 40, uids::dense, [](Q &) {});
-  add("GappyTenDigitUids", 300, uids::ten_digits, [](Q &) {}).must_complete = true;
+  add("SaneServer", 40, uids::dense, [](Q &) {}).fault = false;
+  {
+    hostile_case &c = add("GappyTenDigitUids", 300, uids::ten_digits, [](Q &) {});
+    c.fault = false;
+    c.must_complete = true;
+  }
   add("NoUidnext", 200, uids::gappy, [](Q &q) { q.no_uidnext = true; });
   add("NoEsearch", 150, uids::gappy, [](Q &q) { q.no_esearch = true; });
   add("ThrottledOkDrops", 2000, uids::dense, [](Q &q) { q.throttled_ok_drops = 7; }).must_complete = true;
@@ -342,13 +363,14 @@ std::vector<hostile_case> cases() {
   add("NoUnavailableOnce", 150, uids::gappy, [](Q &q) { q.no_unavailable_once_for_command_n = 1; })
       .must_complete = true;
   {
-    // Really expunged while a fetch runs: during the search's second
-    // command, and (other messages) during the export's first.
+    // Really expunged while a fetch runs: during the search's first
+    // command (the messages lie in windows already asked for or not yet),
+    // and other messages during the export's first.
     FakeImap::Folder f = make_folder("INBOX", 200, uids::gappy);
     std::vector<std::uint32_t> in_search = {f.messages[5].uid, f.messages[150].uid};
     std::vector<std::uint32_t> in_export = {f.messages[10].uid, f.messages[120].uid, f.messages[199].uid};
     hostile_case &c = add("ExpungeDuringFetch", 200, uids::gappy, [in_search](Q &q) {
-      q.expunge_during_uid_fetch_n = 2;
+      q.expunge_during_uid_fetch_n = 1;
       q.expunge_uids = in_search;
     });
     c.for_export = [in_export](Q &q) {
@@ -357,6 +379,17 @@ std::vector<hostile_case> cases() {
     };
     c.must_complete = true;
     c.check = [](const FakeImap &srv) { EXPECT_EQ(srv.expunged().size(), 5u); };
+  }
+  {
+    // Another client expunges three messages after the search: they are
+    // the ones, and the only ones, that vanished.
+    FakeImap::Folder f = make_folder("INBOX", 100, uids::gappy);
+    std::vector<std::uint32_t> gone = {f.messages[2].uid, f.messages[50].uid, f.messages[99].uid};
+    hostile_case &c = add("ExpungedBeforeExport", 100, uids::gappy, [](Q &) {});
+    c.before_export = [gone](FakeImap &srv) { srv.expunge_now("INBOX", gone); };
+    c.vanished = 3;
+    c.must_complete = true;
+    c.fault = false;
   }
   {
     FakeImap::Folder f = make_folder("INBOX", 120, uids::gappy);
@@ -368,8 +401,8 @@ std::vector<hostile_case> cases() {
     std::set<std::uint32_t> twice = {f.messages[0].uid, f.messages[61].uid};
     add("TwoBodiesForUid", 120, uids::gappy, [twice](Q &q) { q.two_bodies_for_uid = twice; });
   }
-  add("MaxLineOctets", 2000, uids::ten_digits, [](Q &q) { q.max_line_octets = 1000; }).must_complete = true;
-  add("NoForLongSets", 2000, uids::dense, [](Q &q) { q.no_for_long_sets = 100; }).must_complete = true;
+  add("MaxLineOctets", 400, uids::ten_digits, [](Q &q) { q.max_line_octets = 1000; }).must_complete = true;
+  add("NoForLongSets", 400, uids::dense, [](Q &q) { q.no_for_long_sets = 100; }).must_complete = true;
   {
     // About 340 kB of bodies at 100 kB/s: a command's answer takes longer
     // than the client's 2 s time-out, yet bytes never stop coming.

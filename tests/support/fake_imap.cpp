@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 
 #include "support/platform/os.h"
 
@@ -215,6 +216,8 @@ struct FakeImap::Conn {
   // The literal a "+" was sent for: the offset in `in` of the line that
   // announced it (npos: none).
   std::size_t asked_literal = std::string::npos;
+  // Expunges by expunge_now() not yet announced here.
+  std::string pending;
   std::atomic<bool> drop{false};
 };
 
@@ -292,6 +295,23 @@ void FakeImap::drop_connections() {
   for (auto &c : conns_) c->drop = true;
 }
 
+void FakeImap::expunge_now(const std::string &folder, const std::vector<std::uint32_t> &uids) {
+  std::lock_guard<std::mutex> lk(mu_);
+  for (Folder &f : folders_) {
+    if (f.name != folder) continue;
+    for (std::uint32_t gone : uids) {
+      auto it = std::find_if(f.messages.begin(), f.messages.end(),
+                             [gone](const Message &m) { return m.uid == gone; });
+      if (it == f.messages.end()) continue;
+      std::string line = "* " + num(static_cast<unsigned long long>(it - f.messages.begin()) + 1) + " EXPUNGE\r\n";
+      for (auto &c : conns_)
+        if (c->selected == folder) c->pending += line;
+      expunged_.push_back({f.name, *it});
+      f.messages.erase(it);
+    }
+  }
+}
+
 std::vector<FakeImap::Message> FakeImap::messages(const std::string &folder) const {
   std::lock_guard<std::mutex> lk(mu_);
   for (const Folder &f : folders_)
@@ -329,6 +349,11 @@ int FakeImap::uid_fetches() const {
   return uid_fetch_n_;
 }
 
+std::map<std::string, int> FakeImap::faults() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return faults_;
+}
+
 std::vector<std::string> FakeImap::notes() const {
   std::lock_guard<std::mutex> lk(mu_);
   return notes_;
@@ -362,6 +387,7 @@ bool FakeImap::flush(Conn &c) {
   {
     std::lock_guard<std::mutex> lk(mu_);
     rate = q_.dribble_bytes_per_s;
+    if (rate > 0 && !c.out.empty()) ++faults_["dribble_bytes_per_s"];
   }
   std::size_t off = 0;
   long long quiet_since = platform::now_ms();
@@ -513,11 +539,14 @@ bool FakeImap::handle(Conn &c, const std::string &line, std::size_t octets) {
     return true;
   }
   std::string tag = line.substr(0, sp);
+  c.out += c.pending;
+  c.pending.clear();
   std::size_t i = sp + 1;
   std::string word = upper(read_word(line, i));
   skip_spaces(line, i);
   std::string args = line.substr(i);
   if (q_.max_line_octets > 0 && octets > q_.max_line_octets) {
+    ++faults_["max_line_octets"];
     c.out += tag + " BAD line too long\r\n";
     return true;
   }
@@ -531,7 +560,9 @@ bool FakeImap::handle(Conn &c, const std::string &line, std::size_t octets) {
   if (word == "CAPABILITY") {
     std::string caps = "IMAP4rev1 LITERAL+ SASL-IR ID ENABLE UIDPLUS";
     if (!q_.no_esearch) caps += " ESEARCH";
+    else ++faults_["no_esearch"];
     caps += q_.logindisabled ? " LOGINDISABLED" : " AUTH=PLAIN";
+    if (q_.logindisabled) ++faults_["logindisabled"];
     c.out += "* CAPABILITY " + caps + "\r\n" + tag + " OK CAPABILITY completed\r\n";
     return true;
   }
@@ -631,6 +662,7 @@ void FakeImap::do_select(Conn &c, const std::string &tag, const std::string &arg
     return;
   }
   if (!q_.unreadable_folder.empty() && f->name == q_.unreadable_folder) {
+    ++faults_["unreadable_folder"];
     c.out += tag + " NO [NOPERM] Permission denied\r\n";
     return;
   }
@@ -639,6 +671,7 @@ void FakeImap::do_select(Conn &c, const std::string &tag, const std::string &arg
   c.out += "* " + num(f->messages.size()) + " EXISTS\r\n* 0 RECENT\r\n";
   c.out += "* OK [UIDVALIDITY " + num(f->uidvalidity) + "] UIDs valid\r\n";
   if (!q_.no_uidnext) c.out += "* OK [UIDNEXT " + num(uidnext_[f->name]) + "] Predicted next UID\r\n";
+  else ++faults_["no_uidnext"];
   c.selected = f->name;
   c.read_only = examine;
   c.out += tag + (examine ? " OK [READ-ONLY] EXAMINE completed\r\n" : " OK [READ-WRITE] SELECT completed\r\n");
@@ -712,7 +745,8 @@ void FakeImap::do_status(Conn &c, const std::string &tag, const std::string &arg
   c.out += "* STATUS " + quoted(f->name) + " (" + out + ")\r\n" + tag + " OK STATUS completed\r\n";
 }
 
-void FakeImap::do_search(Conn &c, const std::string &tag, const std::string &args, bool uid) {
+void FakeImap::do_search(Conn &c, const std::string &tag, const std::string &args_in, bool uid) {
+  std::string args = args_in;
   Folder *f = selected(c);
   if (!f) {
     c.out += tag + " BAD no mailbox selected\r\n";
@@ -724,6 +758,7 @@ void FakeImap::do_search(Conn &c, const std::string &tag, const std::string &arg
   std::string w = read_word(args, j);
   if (ieq(w, "RETURN")) {
     if (q_.no_esearch) {
+      ++faults_["no_esearch"];
       c.out += tag + " BAD unknown search key RETURN\r\n";
       return;
     }
@@ -739,33 +774,87 @@ void FakeImap::do_search(Conn &c, const std::string &tag, const std::string &arg
     read_word(args, j);
     w = read_word(args, j);
   }
-  // The keys this server knows, all of which must hold: ALL, UID <set>
-  // and a sequence set.
-  std::vector<bool> keep(f->messages.size(), true);
+  // The keys this server knows, all of which must hold: ALL, UID <set>, a
+  // sequence set, NOT and OR of keys, parenthesised lists, and the flag
+  // keys (no message here has a flag).
   unsigned long long top_uid = f->messages.empty() ? 0 : f->messages.back().uid;
-  for (; !w.empty(); w = read_word(args, j)) {
+  std::string bad;
+  std::function<bool(const std::string &, std::vector<bool> &)> key;
+  // Reads the key starting with w (and its arguments) into mask.
+  key = [&](const std::string &w, std::vector<bool> &mask) -> bool {
     std::string k = upper(w);
-    if (k == "ALL") continue;
+    mask.assign(f->messages.size(), true);
+    if (k.empty()) {
+      bad = "search key missing";
+      return false;
+    }
+    if (k == "ALL" || k == "UNDELETED" || k == "UNSEEN" || k == "UNFLAGGED" || k == "UNANSWERED" ||
+        k == "UNDRAFT" || k == "OLD")
+      return true;
+    if (k == "DELETED" || k == "SEEN" || k == "FLAGGED" || k == "ANSWERED" || k == "DRAFT" ||
+        k == "NEW" || k == "RECENT") {
+      mask.assign(f->messages.size(), false);
+      return true;
+    }
+    if (k == "NOT") {
+      if (!key(read_word(args, j), mask)) return false;
+      mask.flip();
+      return true;
+    }
+    if (k == "OR") {
+      std::vector<bool> other;
+      if (!key(read_word(args, j), mask) || !key(read_word(args, j), other)) return false;
+      for (std::size_t m = 0; m < mask.size(); ++m) mask[m] = mask[m] || other[m];
+      return true;
+    }
+    if (k[0] == '(' && k.back() == ')') {
+      // All keys of the list must hold.
+      std::string inner = w.substr(1, w.size() - 2);
+      std::size_t q = 0;
+      std::vector<bool> one;
+      for (std::string x = read_word(inner, q); !x.empty(); x = read_word(inner, q)) {
+        std::size_t keep_j = j;
+        std::string keep_args = args;
+        // Arguments of keys inside the list come from the list.
+        args = inner.substr(q);
+        j = 0;
+        bool ok = key(x, one);
+        q += j;
+        args = keep_args;
+        j = keep_j;
+        if (!ok) return false;
+        for (std::size_t m = 0; m < mask.size(); ++m) mask[m] = mask[m] && one[m];
+      }
+      return true;
+    }
     number_set set;
     if (k == "UID") {
       if (!parse_number_set(read_word(args, j), top_uid, set)) {
-        c.out += tag + " BAD bad UID set\r\n";
-        return;
+        bad = "bad UID set";
+        return false;
       }
-      for (std::size_t m = 0; m < keep.size(); ++m) keep[m] = keep[m] && set.contains(f->messages[m].uid);
-      continue;
+      for (std::size_t m = 0; m < mask.size(); ++m) mask[m] = set.contains(f->messages[m].uid);
+      return true;
     }
     if ((k[0] >= '0' && k[0] <= '9') || k[0] == '*') {
       if (!parse_number_set(k, f->messages.size(), set)) {
-        c.out += tag + " BAD bad sequence set\r\n";
-        return;
+        bad = "bad sequence set";
+        return false;
       }
-      for (std::size_t m = 0; m < keep.size(); ++m) keep[m] = keep[m] && set.contains(m + 1);
-      continue;
+      for (std::size_t m = 0; m < mask.size(); ++m) mask[m] = set.contains(m + 1);
+      return true;
     }
     note("unknown search key: " + w);
-    c.out += tag + " BAD unknown search key " + w + "\r\n";
-    return;
+    bad = "unknown search key " + w;
+    return false;
+  };
+  std::vector<bool> keep(f->messages.size(), true), one;
+  for (; !w.empty(); w = read_word(args, j)) {
+    if (!key(w, one)) {
+      c.out += tag + " BAD " + bad + "\r\n";
+      return;
+    }
+    for (std::size_t m = 0; m < keep.size(); ++m) keep[m] = keep[m] && one[m];
   }
   std::vector<std::uint32_t> hits;
   for (std::size_t m = 0; m < keep.size(); ++m)
@@ -835,16 +924,19 @@ bool FakeImap::do_fetch(Conn &c, const std::string &tag, const std::string &args
     int n = ++uid_fetch_n_;
     if (q_.no_unavailable_once_for_command_n == n && !fired_unavailable_) {
       fired_unavailable_ = true;
+      ++faults_["no_unavailable_once_for_command_n"];
       c.out += tag + " NO [UNAVAILABLE] Internal error occurred. Refer to server log for more information.\r\n";
       return true;
     }
     if (q_.suggested_backoff_for_command_n == n && !fired_backoff_) {
       fired_backoff_ = true;
+      ++faults_["suggested_backoff_for_command_n"];
       c.out += tag + " NO [THROTTLED] Suggested Backoff Time: 200 ms\r\n";
       return true;
     }
     if (q_.expunge_during_uid_fetch_n == n && !fired_expunge_) {
       fired_expunge_ = true;
+      ++faults_["expunge_during_uid_fetch_n"];
       for (std::uint32_t gone : q_.expunge_uids) {
         auto it = std::find_if(f->messages.begin(), f->messages.end(),
                                [gone](const Message &m) { return m.uid == gone; });
@@ -882,6 +974,7 @@ bool FakeImap::do_fetch(Conn &c, const std::string &tag, const std::string &args
   std::sort(hit.begin(), hit.end());
   hit.erase(std::unique(hit.begin(), hit.end()), hit.end());
   if (uid && q_.no_for_long_sets > 0 && hit.size() > q_.no_for_long_sets) {
+    ++faults_["no_for_long_sets"];
     c.out += tag + " NO Server Unavailable. 15\r\n";
     return true;
   }
@@ -901,6 +994,7 @@ bool FakeImap::do_fetch(Conn &c, const std::string &tag, const std::string &args
       continue;
     }
     if (body_kind && q_.fetch_without_body_once.count(m.uid) && fired_no_body_.insert(m.uid).second) {
+      ++faults_["fetch_without_body_once"];
       records.push_back(head + uid_word + num(m.uid) + " FLAGS (\\Seen))\r\n");
       continue;
     }
@@ -930,6 +1024,7 @@ bool FakeImap::do_fetch(Conn &c, const std::string &tag, const std::string &args
                                (ext ? " NIL NIL NIL NIL)" : ")");
         std::string s;
         if (q_.uid_text_in_bodystructure) {
+          ++faults_["uid_text_in_bodystructure"];
           std::string fname = quoted("x UID " + num(f->messages[f->messages.size() - 1 - idx].uid) + ".pdf");
           s = "(" + textpart + "(\"APPLICATION\" \"PDF\" (\"NAME\" " + fname +
               ") NIL NIL \"BASE64\" 1000 " + (ext ? "NIL (\"ATTACHMENT\" (\"FILENAME\" " + fname + ")) NIL NIL)" : ")") +
@@ -980,6 +1075,7 @@ bool FakeImap::do_fetch(Conn &c, const std::string &tag, const std::string &args
         }
         if (section.empty() && short_literal) {
           fired_wrong_literal_ = true;
+          ++faults_["wrong_literal_length_once"];
           parts.push_back(name + " {" + num(bytes.size()) + "}\r\n" + bytes.substr(0, bytes.size() - 7));
         } else {
           parts.push_back(name + " " + literal(bytes));
@@ -1002,15 +1098,21 @@ bool FakeImap::do_fetch(Conn &c, const std::string &tag, const std::string &args
     for (std::size_t p = 0; p < ordered.size(); ++p) rec += (p ? " " : "") + ordered[p];
     records.push_back(rec + ")\r\n");
     if (body_kind && q_.two_bodies_for_uid.count(m.uid) && fired_two_bodies_.insert(m.uid).second) {
+      ++faults_["two_bodies_for_uid"];
       std::string other = "X-Other-Copy: " + num(m.uid) + "\r\n" + m.body;
       records.push_back(head + uid_word + num(m.uid) + " BODY[] " + literal(other) + ")\r\n");
     }
     if (q_.bye_after_n_records > 0 && !fired_bye_ && ++records_sent_ >= q_.bye_after_n_records) {
       fired_bye_ = true;
+      ++faults_["bye_after_n_records"];
       bye = true;
     }
   }
   std::string done = tag + (throttled ? " OK Success [THROTTLED]\r\n" : " OK FETCH completed\r\n");
+  if (uid && q_.ok_before_last_record && !bye && !records.empty()) ++faults_["ok_before_last_record"];
+  if (q_.nul_before_records && !records.empty()) ++faults_["nul_before_records"];
+  if (q_.lower_case_uid_item && !records.empty()) ++faults_["lower_case_uid_item"];
+  if (throttled) ++faults_["throttled_ok_drops"];
   for (std::size_t r = 0; r < records.size(); ++r) {
     if (uid && q_.ok_before_last_record && !bye && r + 1 == records.size()) c.out += done;
     c.out += records[r];

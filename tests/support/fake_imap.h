@@ -144,12 +144,16 @@ class FakeImap {
   void rearm();
   // Closes the current connections from the server's side (no BYE).
   void drop_connections();
+  // Expunges these messages now, as another client would. Each connection
+  // that has the folder selected hears "* <seq> EXPUNGE" at the start of
+  // its next answer.
+  void expunge_now(const std::string &folder, const std::vector<std::uint32_t> &uids);
 
   // --- What the server holds and saw (safe at any time) ---
 
   // The folder's messages now, ascending UID; empty for an unknown folder.
   std::vector<Message> messages(const std::string &folder) const;
-  // Messages removed by expunge_during, with their folder.
+  // Messages removed by expunge_during or expunge_now, with their folder.
   std::vector<std::pair<std::string, Message>> expunged() const;
   std::vector<Command> commands() const;
   // Every byte clients sent, across connections.
@@ -158,6 +162,9 @@ class FakeImap {
   bool login_seen() const;
   // UID FETCH commands answered since the last set_quirks()/rearm().
   int uid_fetches() const;
+  // How often each switch changed an answer (by its name above), since
+  // start: a case whose fault never struck tests nothing.
+  std::map<std::string, int> faults() const;
   // Things the server could not make sense of (unknown commands, bad
   // syntax), for test diagnostics.
   std::vector<std::string> notes() const;
@@ -209,6 +216,7 @@ class FakeImap {
        fired_expunge_ = false, fired_wrong_literal_ = false;
   std::set<std::uint32_t> fired_no_body_, fired_two_bodies_;
   std::set<std::pair<int, std::uint32_t>> dropped_;  // (kind, uid) left out once
+  std::map<std::string, int> faults_;
 };
 
 }  // namespace kqtest
