@@ -15,8 +15,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <map>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -29,7 +31,34 @@ namespace {
 
 using kqtest::FakeImap;
 using kqtest::read_all;
-using kqtest::scratch_dir;
+
+// A fresh directory for one archive, removed afterwards. On Linux it lives
+// in /dev/shm when there is one: these cases write thousands of small files,
+// each flushed to disk, and what they test is which bytes land, not how
+// durably; a loaded machine's disk would otherwise set the pace.
+class scratch_dir {
+ public:
+  scratch_dir() {
+    std::filesystem::path base = std::filesystem::temp_directory_path();
+#if defined(__linux__)
+    std::error_code ec;
+    if (std::filesystem::is_directory("/dev/shm", ec)) base = "/dev/shm";
+#endif
+    std::random_device rd;
+    path_ = base / ("kq-hostile-" + std::to_string(rd()) + "-" + std::to_string(rd()));
+    std::filesystem::create_directories(path_);
+  }
+  ~scratch_dir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  scratch_dir(const scratch_dir &) = delete;
+  scratch_dir &operator=(const scratch_dir &) = delete;
+  std::string str() const { return path_.string(); }
+
+ private:
+  std::filesystem::path path_;
+};
 
 // 2024-03-05 10:00:00 UTC, then a few hours apart.
 constexpr long long k_date0 = 1709632800;
