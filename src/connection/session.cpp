@@ -477,14 +477,18 @@ int session::select(const std::string &mailbox, mailbox_state *out) {
   if (!imap_quote(folder_wire_name(mailbox), q)) return -1;
   mbox_ = {};
   int rc = exec("EXAMINE " + q);
+  // The refusal's text: why the server will not open it (no such folder, no
+  // right to read it, ...), which the caller has no other way to learn.
+  command_reply refused;
   if (rc > 0) {
     mbox_ = {};
-    rc = exec("SELECT " + q);
+    rc = exec("SELECT " + q, &refused);
   }
   if (rc != 0) {
     selected_.clear();
+    // A refusal leaves the session logged in; a lost connection does not.
     if (rc < 0) set_err("cannot open mailbox %s: %s", mailbox.c_str(), last_error());
-    else set_err("cannot open mailbox %s", mailbox.c_str());
+    else set_err("cannot open mailbox %s: %s", mailbox.c_str(), refused.text.c_str());
     return -1;
   }
   selected_ = mailbox;
