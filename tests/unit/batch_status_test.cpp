@@ -212,5 +212,6 @@ TEST(BatchStatus, StaysValidJsonAtItsLimit) {
   EXPECT_LE(s.size(), 16383u);
   ASSERT_TRUE(d.parse(s));
   EXPECT_EQ(json_num(d.root(), "unreadable_folders", -1), 1);
-  EXPECT_EQ(yyjson_obj_size(json_key(d.root(), "folders")), n);
+  // Room for the count may cost the last entry, never more.
+  EXPECT_GE(yyjson_obj_size(json_key(d.root(), "folders")) + 1, n);
 }
