@@ -105,7 +105,10 @@ void uid_fetch::on_done(request &q, int status, const std::string &text) {
     retry_groups_.push_back(q.uids);
     return;
   }
+  // The completion's own hint, or one the server sent unasked meanwhile.
   throttle_hint hint = read_throttle(text);
+  if (!hint.any() && s_.last_throttle().any()) hint = s_.last_throttle();
+  s_.clear_throttle();
   if (hint.any()) {
     // The server asks for less: fewer commands at once, and a pause.
     window_ = std::max<std::size_t>(1, window_ / 2);

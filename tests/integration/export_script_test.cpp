@@ -279,3 +279,38 @@ TEST(ExportScript, ConnectionThatStaysLostEndsTheJobAndTheRerunFetchesTheRest) {
   for (const stored &x : m) EXPECT_EQ(read_all(d.file("uid-" + std::to_string(x.uid) + ".eml")), x.raw) << x.uid;
   kq_disconnect();
 }
+
+// With the manifest off, a server whose RFC822.SIZE differs from the body
+// it sends makes the stored file look damaged to every later run, which
+// fetches it again; all.mbox still holds the message once.
+TEST(ExportScript, MessageFetchedAgainIsNotAppendedToTheMboxTwice) {
+  std::string body = make_message(5, 700, "size differs");
+  scratch_dir d;
+  std::string cfg = config(d.str(), "\"format\":\"mbox\",\"manifest\":0");
+  for (int run = 0; run < 3; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    ScriptServer s;
+    login_and_examine(s);
+    s.expect_line().send(fetch_reply(1, 5, body)).send_tagged("OK done");
+    ASSERT_TRUE(s.start());
+    ASSERT_EQ(kq_connect(connect_to(s).c_str()), 0) << kq_last_error();
+    auto rows = std::make_shared<kq::search_result>("INBOX");
+    kq::row_draft h;
+    h.uid = 5;
+    h.bytes = static_cast<long long>(body.size()) + 40;  // what the server claims
+    h.date = internal_date_text(1600000000);
+    h.ts = 1600000000;
+    rows->add(h);
+    rows->settle(1);
+    kq::install_result(std::move(rows));
+    ASSERT_EQ(kq_export_start(cfg.c_str()), 0);
+    EXPECT_EQ(wait_end(), 2) << kq_last_error();
+    s.stop();
+    kq_disconnect();
+    std::string mbox = read_all(d.file("all.mbox"));
+    std::size_t records = 0;
+    for (std::size_t at = 0; (at = mbox.find("Subject: size differs", at)) != std::string::npos; ++at) ++records;
+    EXPECT_EQ(records, 1u);
+    EXPECT_EQ(read_all(d.file("uid-5.eml")), body);
+  }
+}
