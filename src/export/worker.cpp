@@ -209,8 +209,7 @@ class fetcher {
   fetch_take on_record(std::uint32_t uid, response &r, const fetch_data &d, bool again, std::string &why) {
     const fetch_data::section *b = d.find("]");
     if (b && b->over_cap) {
-      why = "message uid " + decimal(uid) + " is larger than max_message_bytes (" +
-            decimal(static_cast<unsigned long long>(b->over_cap_size)) + " bytes)";
+      why = over_cap_message(uid, b->over_cap_size);
       return fetch_take::refused;
     }
     if (!b || b->nil || b->bytes.empty()) return fetch_take::incomplete;

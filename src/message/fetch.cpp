@@ -38,6 +38,7 @@ int fetch_into(const char *folder, std::uint32_t uid, bool by_row) {
   }
   std::string body;
   bool got = false;
+  long long over_cap = -1;  // the size of a body too large to keep
   int rc = -1;
   session::command c;
   c.line = "UID FETCH " + decimal(uid) + " (BODY.PEEK[])";
@@ -48,6 +49,10 @@ int fetch_into(const char *folder, std::uint32_t uid, bool by_row) {
     if (got || !parse_fetch(r, f) || !f.has_uid || f.uid != uid) return;
     const fetch_data::section *b = f.find("]");
     if (!b || b->nil) return;
+    if (b->over_cap) {
+      over_cap = b->over_cap_size;
+      return;
+    }
     body.assign(b->bytes);
     got = true;
   };
@@ -56,6 +61,10 @@ int fetch_into(const char *folder, std::uint32_t uid, bool by_row) {
   sess.drain();
   if (rc != 0) {
     fetch_failed(sess, uid);
+    return -1;
+  }
+  if (!got && over_cap >= 0) {
+    set_err("%s", over_cap_message(uid, over_cap).c_str());
     return -1;
   }
   if (!got && !by_row) {
