@@ -137,21 +137,13 @@ namespace {
 
 constexpr int k_search_tries = 3;
 
-// One search command, run alone (a plain SEARCH answer names no command);
-// what it finds is added to out. 0 OK, 1 refused (text in why), -1 lost.
-int run_search(session &s, const std::string &line, std::vector<std::uint32_t> &out, std::size_t limit,
-               std::string &why) {
+// One command run alone (a plain SEARCH answer names no command), its
+// untagged data handed to on_data. 0 OK, 1 refused (text in why), -1 lost.
+int run_alone(session &s, const std::string &line, session::data_fn on_data, std::string &why) {
   int status = -1;
   session::command c;
   c.line = line;
-  c.on_data = [&out, limit](response &r) {
-    esearch_reply e;
-    if (parse_esearch(r.line, e, limit)) {
-      if (e.uid && e.has_all) out.insert(out.end(), e.all.begin(), e.all.end());
-    } else {
-      parse_search(r.line, out);
-    }
-  };
+  c.on_data = std::move(on_data);
   c.on_done = [&status, &why](int st, const std::string &text) {
     status = st;
     if (st != 0) why = text;
@@ -159,6 +151,19 @@ int run_search(session &s, const std::string &line, std::vector<std::uint32_t> &
   s.submit(std::move(c));
   if (!s.drain()) return -1;
   return status == 0 ? 0 : 1;
+}
+
+// One search command; what it finds is added to out.
+int run_search(session &s, const std::string &line, std::vector<std::uint32_t> &out, std::size_t limit,
+               std::string &why) {
+  return run_alone(s, line, [&out, limit](response &r) {
+    esearch_reply e;
+    if (parse_esearch(r.line, e, limit)) {
+      if (e.uid && e.has_all) out.insert(out.end(), e.all.begin(), e.all.end());
+    } else {
+      parse_search(r.line, out);
+    }
+  }, why);
 }
 
 // The same, asked again after a pause when the server refuses it (a busy
@@ -177,20 +182,10 @@ int search_with_retry(session &s, const std::string &line, std::vector<std::uint
 // Every UID by FETCH (UID): the slow way, for a server whose search answer
 // names fewer messages than the folder holds.
 int fetch_all_uids(session &s, std::vector<std::uint32_t> &out, std::string &why) {
-  int status = -1;
-  session::command c;
-  c.line = "UID FETCH 1:* (UID)";
-  c.on_data = [&out](response &r) {
+  return run_alone(s, "UID FETCH 1:* (UID)", [&out](response &r) {
     fetch_data f;
     if (parse_fetch(r, f) && f.has_uid) out.push_back(f.uid);
-  };
-  c.on_done = [&status, &why](int st, const std::string &text) {
-    status = st;
-    if (st != 0) why = text;
-  };
-  s.submit(std::move(c));
-  if (!s.drain()) return -1;
-  return status == 0 ? 0 : 1;
+  }, why);
 }
 
 }  // namespace
