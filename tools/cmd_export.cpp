@@ -68,6 +68,41 @@ void stop_if_asked(const char *what) {
   }
 }
 
+// The word the batch status gives the folder at idx; "" when the text left
+// it out.
+std::string folder_word(const jvalue &status, long long idx) {
+  const auto &folders = status["folders"].members;
+  if (idx < 0 || idx >= static_cast<long long>(folders.size())) return "";
+  return folders[static_cast<std::size_t>(idx)].second.as_str();
+}
+
+// The subdirectory name that keys the folder at idx in the batch status; ""
+// when the text left it out.
+std::string folder_key(const jvalue &status, long long idx) {
+  const auto &folders = status["folders"].members;
+  if (idx < 0 || idx >= static_cast<long long>(folders.size())) return "";
+  return folders[static_cast<std::size_t>(idx)].first;
+}
+
+// A library text to end a sentence of ours: without its own final period.
+std::string clause(std::string text) {
+  if (!text.empty() && text.back() == '.') text.pop_back();
+  return text;
+}
+
+// "folder 2/3: Projects/2024" -> "Projects/2024".
+std::string folder_of_current(const std::string &current) {
+  if (current.rfind("folder ", 0) != 0) return current;
+  std::size_t colon = current.find(": ");
+  return colon == std::string::npos ? current.substr(7) : current.substr(colon + 2);
+}
+
+// With -v: what the job went through to get past a troubled connection.
+void say_recovery(progress_view &view, const std::string &label, const job_snapshot &j) {
+  std::string counts = recovery_counts(j.retries, j.reconnects);
+  if (g_verbosity >= 1 && !counts.empty()) view.note("kerquill: " + header_display(label) + ": " + counts);
+}
+
 // Messages the manifests of these archive directories list.
 long long manifest_messages(const std::vector<std::string> &dirs) {
   long long n = 0;
@@ -170,6 +205,7 @@ int cmd_export(const args &a) {
   if (cancelling) last.note = "cancelled";
   view.show(label, last, true);
   view.keep();
+  say_recovery(view, label, last);
 
   if (state == st_error)
     throw failure("the export stopped on an error: " + std::string(kq_last_error()) +
@@ -245,8 +281,42 @@ int cmd_export_all(const args &a) {
   job_snapshot seen;      // its last counts
   std::string label = "folders";
   jvalue status;
+  // Each folder the server would not let be read, warned about once.
+  std::set<std::string> warned;
+  auto warn_unreadable = [&] {
+    for (const auto &m : status["unreadable"].members) {
+      if (!warned.insert(m.first).second) continue;
+      const std::string &why = m.second.as_str();
+      view.note("kerquill: warning: folder " + printable(m.first, false) + " is not readable" +
+                (why.empty() ? "" : ": " + printable(clause(why), false)) + "; passed over");
+    }
+  };
+  long long label_idx = -1;  // the folder the label names
+  // Closes the line of the folder at idx, which the batch has left.
+  auto close_line = [&](long long idx) {
+    std::string word = folder_word(status, idx);
+    // A folder passed over between two looks was never the current one.
+    std::string key = folder_key(status, idx);
+    if (idx != label_idx && !key.empty()) label = key;
+    if (word == "unreadable") {
+      view.status(label, "not readable: passed over");
+    } else if (word == "error") {
+      view.status(label, "failed");
+    } else if (job_seen) {
+      // The job record may already belong to a later folder: close the line
+      // with what was seen of this folder's own job.
+      seen.done = seen.total;
+      seen.note = "done";
+      view.show(label, seen, true);
+    } else if (idx >= 0) {
+      view.status(label, "done");  // searched and exported between two looks
+    }
+    view.keep();
+    if (job_seen) say_recovery(view, label, seen);
+  };
   for (;;) {
     json_parse(kq_export_all_status_json(), status);
+    warn_unreadable();
     long long bstate = status["state"].as_int();
     if (term_interrupts() > 0 && !cancelling) {
       cancelling = true;
@@ -269,22 +339,16 @@ int cmd_export_all(const args &a) {
     long long idx = status["folder_idx"].as_int();
     job_snapshot j = read_job();
     if (idx != last_idx) {
-      // The batch moved on, so the previous folder is complete. The job
-      // record may already belong to a later folder: close the line with
-      // what was seen of this folder's own job.
-      if (job_seen) {
-        seen.done = seen.total;
-        seen.note = "done";
-        view.show(label, seen, true);
-      } else if (last_idx >= 0) {
-        view.status(label, "done");  // searched and exported between two looks
-      }
-      view.keep();
+      // The batch moved on: the previous folder is through.
+      close_line(last_idx);
       last_idx = idx;
       job_seen = false;
     }
     std::string current = status["current"].as_str();
-    if (!current.empty()) label = current.rfind("folder ", 0) == 0 ? current.substr(7) : current;
+    if (!current.empty()) {
+      label = current.rfind("folder ", 0) == 0 ? current.substr(7) : current;
+      label_idx = idx;
+    }
     if (j.state == st_running || j.state == st_paused_or_cancelled) {
       job_seen = true;
       seen = j;
@@ -298,9 +362,19 @@ int cmd_export_all(const args &a) {
   long long bstate = status["state"].as_int();
   job_snapshot last = read_job();
   if (bstate == st_done && !cancelling) {
-    // No job starts after the last one, so the record holds its final counts.
-    if (job_seen) view.show(label, last, true);
-    else view.status(label, "done");
+    long long idx = status["folder_idx"].as_int();
+    if (idx == last_idx && job_seen && folder_word(status, idx) == "done") {
+      // No job starts after the last one, so the record holds its final counts.
+      view.show(label, last, true);
+      view.keep();
+      say_recovery(view, label, last);
+    } else {
+      if (idx != last_idx) {
+        close_line(last_idx);
+        job_seen = false;
+      }
+      close_line(idx);
+    }
   }
   view.keep();
 
@@ -309,10 +383,27 @@ int cmd_export_all(const args &a) {
     resumable_note(resume, dir);
     return cancelled_status();
   }
-  if (bstate != st_done)
-    throw failure("the export stopped at folder " + header_display(label) + ": " +
-                  std::string(kq_last_error()) + ".\nFolders already exported stay in " + dir +
+  if (bstate != st_done) {
+    // Named from the batch's final status, not from what the last look saw:
+    // the batch may have moved on since, and a run that went on after a
+    // folder failed ends with no folder current.
+    std::string what;
+    std::string current = status["current"].as_str();
+    if (!current.empty()) {
+      what = "the export stopped at folder " + header_display(folder_of_current(current));
+    } else {
+      std::vector<std::string> failed;
+      for (const auto &m : status["folders"].members)
+        if (m.second.as_str() == "error") failed.push_back(printable(m.first, false));
+      std::string names;
+      for (const auto &f : failed) names += (names.empty() ? "" : ", ") + f;
+      what = failed.size() == 1 ? "the export of folder " + names + " failed"
+             : failed.empty()   ? std::string("the export of all folders failed")
+                                : "the export of " + std::to_string(failed.size()) + " folders failed (" + names + ")";
+    }
+    throw failure(what + ": " + clause(kq_last_error()) + ".\nFolders already exported stay in " + dir +
                   "; run the same command again to continue.");
+  }
 
   // The batch names each of its folders by its subdirectory: the totals
   // cover those alone, not whatever else DIR holds.
@@ -340,6 +431,14 @@ int cmd_export_all(const args &a) {
               count_text(status["done_folders"].as_int(), "exported folder", "exported folders").c_str(),
               dir.c_str(), human_duration(static_cast<long long>(seconds_since(started))).c_str());
   std::printf("New since the last run: %s.\n", count_text(added, "message", "messages").c_str());
+  // The count covers folders whose names did not fit in the status text.
+  long long unreadable = status["unreadable_folders"].as_int(static_cast<long long>(warned.size()));
+  if (unreadable > 0) {
+    std::string names;
+    for (const auto &m : status["unreadable"].members) names += (names.empty() ? "" : ", ") + printable(m.first, false);
+    std::printf("Passed over %s: %s.\n", count_text(unreadable, "unreadable folder", "unreadable folders").c_str(),
+                names.c_str());
+  }
   if (!a.has("no-manifest")) std::printf("Check it with: kerquill verify %s\n", shell_word(dir).c_str());
   return 0;
 }

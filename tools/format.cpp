@@ -38,6 +38,18 @@ std::string human_duration(long long s) {
   return buf;
 }
 
+std::string recovery_counts(long long retries, long long reconnects) {
+  std::string out;
+  auto add = [&out](long long n, const char *one, const char *many) {
+    if (n <= 0) return;
+    if (!out.empty()) out += ", ";
+    out += std::to_string(n) + " " + (n == 1 ? one : many);
+  };
+  add(retries, "retry", "retries");
+  add(reconnects, "reconnect", "reconnects");
+  return out;
+}
+
 std::string short_date(std::string_view d) {
   static const char *const months = "JanFebMarAprMayJunJulAugSepOctNovDec";
   std::string text(d);

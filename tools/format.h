@@ -15,6 +15,10 @@ long long to_ll(std::string_view text);
 std::string human_bytes(long long bytes);
 // Seconds -> "0:42", "12:05" or "3:02:11".
 std::string human_duration(long long seconds);
+// What an export job had to do to get past a troubled connection, from its
+// stats' "retries" and "reconnects": "2 retries, 1 reconnect"; "" when both
+// are 0 (or the library does not report them).
+std::string recovery_counts(long long retries, long long reconnects);
 // "17-Jul-1996 02:44:25 -0700" -> "1996-07-17 02:44"; other texts unchanged.
 std::string short_date(std::string_view internal_date);
 

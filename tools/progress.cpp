@@ -20,6 +20,8 @@ job_snapshot read_job() {
     j.eta_s = s["eta_s"].as_int();
     j.speed_bps = s["speed_bps"].as_int();
     j.word = s["state"].as_str();
+    j.retries = s["retries"].as_int();
+    j.reconnects = s["reconnects"].as_int();
   }
   j.current = kq_export_current();
   return j;

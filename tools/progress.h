@@ -16,6 +16,9 @@ struct job_snapshot {
   // "done", "error"); empty from a library that does not report it, where
   // state 3 may mean paused or cancelled.
   std::string word;
+  // Commands retried and connections made again by the job; 0 from a
+  // library that does not report them.
+  long long retries = 0, reconnects = 0;
   bool ended() const { return word == "cancelled" || word == "done" || word == "error"; }
 };
 // Reads the export job's counters and current message.

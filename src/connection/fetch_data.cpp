@@ -131,7 +131,10 @@ bool parse_fetch(const response &r, fetch_data &out) {
       else if (ascii_ieq(n, "RFC822.HEADER")) s.name = "BODY[HEADER]";
       else if (ascii_ieq(n, "RFC822.TEXT")) s.name = "BODY[TEXT]";
       else s.name.assign(n);
-      if (t.k == token_cursor::literal || t.k == token_cursor::atom) s.bytes = t.text;
+      if (t.k == token_cursor::literal && t.dropped >= 0) {
+        s.over_cap = true;
+        s.over_cap_size = t.dropped;
+      } else if (t.k == token_cursor::literal || t.k == token_cursor::atom) s.bytes = t.text;
       else if (t.k == token_cursor::quoted) s.bytes = t.text;  // rare; escapes kept
       else if (t.k == token_cursor::nil) s.nil = true;
       else return false;

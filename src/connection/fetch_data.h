@@ -29,6 +29,12 @@ struct fetch_data {
     std::string name;
     std::string_view bytes;
     bool nil = false;
+    // The bytes were too many for the connection's max_message_bytes: read
+    // and dropped, bytes left empty. Neither a message nor a missing one:
+    // report it ("message uid N is larger than max_message_bytes (S
+    // bytes)"), with S the size the server announced.
+    bool over_cap = false;
+    long long over_cap_size = 0;
   };
   std::vector<section> sections;
   // The first section whose name starts "BODY[" + prefix, or null.

@@ -14,6 +14,8 @@ void response_parser::reset() {
   cur_.clear();
   ready_ = taken_ = false;
   in_literal_ = false;
+  dropping_ = false;
+  kept_ = 0;
   lit_left_ = 0;
   line_start_ = 0;
   pending_cr_ = false;
@@ -47,9 +49,16 @@ bool response_parser::line_ended() {
           return false;
         }
         cur_.literals.emplace_back();
-        // Reserve for what usually arrives, not for what was announced: a
-        // hostile announcement must not cost memory by itself.
-        cur_.literals.back().reserve(static_cast<std::size_t>(v < (64LL << 20) ? v : (64LL << 20)));
+        dropping_ = v > max_bytes_ - kept_;
+        if (dropping_) {
+          cur_.dropped.push_back({cur_.literals.size() - 1, v});
+          cur_.over_cap = true;
+        } else {
+          kept_ += v;
+          // Reserve for what usually arrives, not for what was announced: a
+          // hostile announcement must not cost memory by itself.
+          cur_.literals.back().reserve(static_cast<std::size_t>(v < (64LL << 20) ? v : (64LL << 20)));
+        }
         lit_left_ = v;
         in_literal_ = v > 0;
         if (v == 0) after_literal_ = 1;
@@ -67,13 +76,14 @@ std::size_t response_parser::feed(const char *data, std::size_t n) {
     cur_.clear();
     ready_ = taken_ = false;
     line_start_ = 0;
+    kept_ = 0;
   }
   std::size_t i = 0;
   while (i < n && !ready_ && error_.empty()) {
     if (in_literal_) {
       std::size_t take = static_cast<std::size_t>(
           static_cast<long long>(n - i) < lit_left_ ? static_cast<long long>(n - i) : lit_left_);
-      cur_.literals.back().append(data + i, take);
+      if (!dropping_) cur_.literals.back().append(data + i, take);
       i += take;
       lit_left_ -= static_cast<long long>(take);
       if (lit_left_ == 0) {
@@ -185,6 +195,7 @@ token_cursor::token token_cursor::next() {
       pos_ = close_at + 1;
       t.k = literal;
       if (lit_index_ < r_.literals.size()) t.text = r_.literals[lit_index_];
+      if (r_.over_cap) t.dropped = r_.dropped_size(lit_index_);
       ++lit_index_;
       return t;
     }

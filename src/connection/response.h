@@ -22,9 +22,27 @@ namespace kq {
 struct response {
   std::string line;
   std::vector<std::string> literals;
+  // Literals read off the wire but not kept, because keeping them would
+  // have taken the response's literal bytes past the parser's cap
+  // (set_max_bytes): each one's index in literals, where it is left empty,
+  // and the size the server announced for it.
+  struct dropped_literal {
+    std::size_t index = 0;
+    long long size = 0;
+  };
+  std::vector<dropped_literal> dropped;
+  bool over_cap = false;  // some literal was dropped
+  // The announced size of literal i when it was dropped, else -1.
+  long long dropped_size(std::size_t i) const {
+    for (const dropped_literal &d : dropped)
+      if (d.index == i) return d.size;
+    return -1;
+  }
   void clear() {
     line.clear();
     literals.clear();
+    dropped.clear();
+    over_cap = false;
   }
 };
 
@@ -47,7 +65,13 @@ class response_parser {
   const std::string &error() const { return error_; }
   // True while a response has started but not ended.
   bool partial() const { return !ready_ && (!cur_.line.empty() || lit_left_ > 0); }
+  // Starts over at a response boundary; the cap stays.
   void reset();
+  // The literal bytes one response may keep, all its literals together
+  // (at least 1). A literal that would go past it is still read, to stay in
+  // step with the stream, but dropped: see response::dropped.
+  void set_max_bytes(long long n) { max_bytes_ = n < 1 ? 1 : n; }
+  long long max_bytes() const { return max_bytes_; }
 
  private:
   bool line_ended();  // after CRLF: literal announcement or end of response
@@ -55,6 +79,9 @@ class response_parser {
   bool ready_ = false;
   bool taken_ = false;
   bool in_literal_ = false;
+  bool dropping_ = false;      // the current literal's bytes are not kept
+  long long kept_ = 0;         // literal bytes kept in cur_
+  long long max_bytes_ = 0x7FFFFFFFFFFFFFFFLL;
   long long lit_left_ = 0;
   std::size_t line_start_ = 0;  // where the current line segment begins
   bool pending_cr_ = false;
@@ -75,6 +102,7 @@ class token_cursor {
     std::string_view text;  // atom text, string content or literal bytes
     std::string unescaped;  // quoted strings with their escapes removed
     bool unterminated = false;  // a quoted string the line ended inside
+    long long dropped = -1;     // a literal not kept: the size announced
     std::string_view value() const { return k == quoted ? std::string_view(unescaped) : text; }
   };
   token next();

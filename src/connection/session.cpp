@@ -98,6 +98,13 @@ bool conn_config_parse(const char *json, conn_config &c) {
     set_err("invalid config: ssl must be 0, 1 or 2");
     return false;
   }
+  if (json_key(root, "max_message_bytes")) {
+    c.max_message_bytes = json_num(root, "max_message_bytes", 0);
+    if (c.max_message_bytes < 1024) {
+      set_err("invalid config: max_message_bytes must be a number of at least 1024");
+      return false;
+    }
+  }
   return true;
 }
 
@@ -157,8 +164,14 @@ bool session::has_capability(const char *cap) const {
   return false;
 }
 
+session::~session() {
+  cfg_.wipe_secrets();
+  wipe(out_);
+}
+
 void session::close() {
   fail_all("connection closed");
+  have_cfg_ = false;
   tx_.close();
   authed_ = 0;
   selected_.clear();
@@ -209,7 +222,8 @@ bool session::send_pending() {
     waiting_.pop_front();
     f.tag = next_tag();
     f.started = plat::tick_ms();
-    if (in_flight_.empty()) oldest_since_ = f.started;
+    // Silence is counted from here when nothing was awaited before.
+    if (in_flight_.empty()) heard_at_ = f.started;
     std::string line = f.tag + " " + f.cmd.line;
     trace('C', line, f.cmd.secret);
     out_ += line;
@@ -261,6 +275,14 @@ bool read_mailbox_state(const std::string &l, mailbox_state &st) {
 void session::note_untagged(const response &r) {
   if (read_mailbox_state(r.line, mbox_)) return;
   const std::string &l = r.line;
+  // A load hint said unasked; the latest one stays until read.
+  std::string_view rest = std::string_view(l).substr(2);
+  for (std::string_view w : {"OK", "NO", "BAD", "BYE"}) {
+    if (!ascii_istarts(rest, w) || (rest.size() > w.size() && rest[w.size()] != ' ')) continue;
+    throttle_hint h = read_throttle(rest);
+    if (h.any()) throttle_ = h;
+    break;
+  }
   if (ascii_istarts(l, "* CAPABILITY ")) read_caps(l, 13);
   else if (ascii_istarts(l, "* OK [CAPABILITY ")) read_caps(l, 17);
 }
@@ -344,9 +366,7 @@ void session::dispatch(response &r) {
     else if (ascii_istarts(rest, "BAD")) status = 2, skip = 3;
     while (skip < rest.size() && rest[skip] == ' ') ++skip;
     command c = std::move(it->cmd);
-    bool was_oldest = it == in_flight_.begin();
     in_flight_.erase(it);
-    if (was_oldest) oldest_since_ = plat::tick_ms();
     if (c.on_done) c.on_done(status, rest.substr(skip < rest.size() ? skip : rest.size()));
     return;
   }
@@ -372,21 +392,26 @@ bool session::pump() {
     if (parser_.ready()) {
       response &r = parser_.take();
       dispatch(r);
-      return true;
+      // A response that breaks the protocol loses the connection there.
+      return !tx_.lost();
     }
   }
   in_pos_ = in_len_ = 0;
   if (in_flight_.empty() && waiting_.empty() && out_.empty()) return true;
+  // The deadline bounds silence, not the whole answer: every byte received
+  // starts the clock again, and silence counts only while something is
+  // awaited. The wait below never outlasts what is left of it.
   std::uint64_t now = plat::tick_ms();
-  std::uint64_t since = in_flight_.empty() ? now : oldest_since_;
-  std::uint64_t limit = static_cast<std::uint64_t>(answer_ms_);
-  if (now - since >= limit) {
+  if (in_flight_.empty() || heard_at_ > now) heard_at_ = now;
+  std::uint64_t limit = static_cast<std::uint64_t>(answer_ms_ > 0 ? answer_ms_ : 0);
+  std::uint64_t quiet = now - heard_at_;
+  if (quiet >= limit) {
     char text[96];
     std::snprintf(text, sizeof text, "server did not answer within %d s", (answer_ms_ + 999) / 1000);
     lose(text);
     return false;
   }
-  int ready = tx_.wait(!out_.empty(), static_cast<int>(limit - (now - since)));
+  int ready = tx_.wait(!out_.empty(), static_cast<int>(limit - quiet));
   if (ready < 0) {
     lose(std::string("connection failed: ") + plat::error_text(plat::sock_last_error()));
     return false;
@@ -396,6 +421,7 @@ bool session::pump() {
   }
   if (ready & plat::sock_readable) {
     if (inbuf_.empty()) inbuf_.resize(k_inbuf);
+    std::uint64_t raw_before = tx_.bytes_in();
     long got = tx_.recv_some(inbuf_.data(), inbuf_.size());
     if (got < 0) {
       lose(tx_.lost_reason());
@@ -403,6 +429,8 @@ bool session::pump() {
     }
     in_pos_ = 0;
     in_len_ = static_cast<std::size_t>(got);
+    // Part of a TLS record is no silence either, though nothing comes out yet.
+    if (got > 0 || tx_.bytes_in() != raw_before) heard_at_ = plat::tick_ms();
   }
   return true;
 }
@@ -449,14 +477,18 @@ int session::select(const std::string &mailbox, mailbox_state *out) {
   if (!imap_quote(folder_wire_name(mailbox), q)) return -1;
   mbox_ = {};
   int rc = exec("EXAMINE " + q);
+  // The refusal's text: why the server will not open it (no such folder, no
+  // right to read it, ...), which the caller has no other way to learn.
+  command_reply refused;
   if (rc > 0) {
     mbox_ = {};
-    rc = exec("SELECT " + q);
+    rc = exec("SELECT " + q, &refused);
   }
   if (rc != 0) {
     selected_.clear();
+    // A refusal leaves the session logged in; a lost connection does not.
     if (rc < 0) set_err("cannot open mailbox %s: %s", mailbox.c_str(), last_error());
-    else set_err("cannot open mailbox %s", mailbox.c_str());
+    else set_err("cannot open mailbox %s: %s", mailbox.c_str(), refused.text.c_str());
     return -1;
   }
   selected_ = mailbox;
@@ -497,6 +529,14 @@ int session::login() {
   if (caps_.empty() && exec("CAPABILITY") != 0) {
     if (tx_.lost()) set_err("%s", tx_.lost_reason().c_str());
     else set_err("CAPABILITY failed");
+    return -1;
+  }
+  // A server that says so gets no credentials at all: a password, and just
+  // as much a bearer token, would cross the wire readable by anyone on the
+  // path. A server behind TLS has no reason to say it; if one does anyway,
+  // it would refuse the login, so nothing is lost by not sending it.
+  if (has_capability("LOGINDISABLED")) {
+    set_err("the server refuses plain-text login (LOGINDISABLED): connect with TLS (ssl 1) or STARTTLS (ssl 2)");
     return -1;
   }
   int rc = -1;
@@ -549,7 +589,7 @@ int session::login() {
     submit(std::move(c));
     drain();
   }
-  cfg_.wipe_secrets();
+  // The secrets stay in cfg_ for reconnect(); close() wipes them.
   // The login's completion may list what the server offers once logged in
   // (extensions it hides before); an untagged CAPABILITY did the same.
   if (rc == 0 && ascii_istarts(server_text, "[CAPABILITY ")) read_caps(server_text, 12);
@@ -570,11 +610,15 @@ int session::login() {
 int session::connect(const conn_config &cfg) {
   close();
   cfg_ = cfg;
+  have_cfg_ = true;
+  throttle_ = {};
   trace_ = false;
   if (const char *d = plat::env_get("KQ_DEBUG")) trace_ = std::strstr(d, "imap") != nullptr;
   answer_ms_ = cfg_.read_timeout_s * 1000;
+  parser_.set_max_bytes(cfg_.max_message_bytes);
   if (!tx_.open(cfg_.host.c_str(), cfg_.port, cfg_.timeout_s)) {
     cfg_.wipe_secrets();
+    have_cfg_ = false;
     return -1;
   }
   auto fail = [&]() {
@@ -599,7 +643,7 @@ int session::connect(const conn_config &cfg) {
         got = true;
       };
       in_flight_.push_back(std::move(f));
-      oldest_since_ = plat::tick_ms();
+      heard_at_ = plat::tick_ms();
       while (!got && pump()) {
       }
       in_flight_.clear();
@@ -641,6 +685,24 @@ int session::connect(const conn_config &cfg) {
   if (!authed_ && login() != 0) return fail();
   authed_ = 1;
   return 0;
+}
+
+int session::reconnect() {
+  if (!have_cfg_) {
+    set_err("not connected");
+    return -1;
+  }
+  conn_config again = cfg_;
+  int rc = connect(again);
+  if (rc == 0) {
+    ++reconnects_;
+  } else {
+    // Kept for another try; close() or disconnect() wipe it.
+    cfg_ = again;
+    have_cfg_ = true;
+  }
+  again.wipe_secrets();
+  return rc;
 }
 
 }  // namespace kq

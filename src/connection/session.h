@@ -19,12 +19,15 @@
 #include <vector>
 
 #include "connection/response.h"
+#include "connection/throttle.h"
 #include "connection/transport.h"
 
 namespace kq {
 
-// Settings read from the kq_connect JSON. The secrets are wiped on
-// disconnect and after the login.
+// Settings read from the kq_connect JSON. The session keeps the secrets
+// while it is connected, so that reconnect() can log in again; they are
+// wiped on disconnect(), close(), a failed connect and when the session is
+// destroyed.
 struct conn_config {
   std::string host;
   int port = 993;
@@ -33,9 +36,13 @@ struct conn_config {
   std::string pass;
   std::string oauth_token;
   std::string ca_file;
-  int timeout_s = 30;          // connect, and each command's answer when given
-  int read_timeout_s = 120;    // each command's answer
+  int timeout_s = 30;          // connect, and the silence allowed when given
+  int read_timeout_s = 120;    // longest silence while an answer is awaited
   int tls_verify = 1;
+  // The literal bytes one response may hold ("max_message_bytes", at least
+  // 1 KiB): a literal that would take a response past it is read off the
+  // wire and dropped (response::over_cap), not kept.
+  long long max_message_bytes = 256LL << 20;
   void wipe_secrets();
 };
 
@@ -73,15 +80,32 @@ class session {
   };
 
   session() = default;
+  // Wipes the secrets it still holds.
+  ~session();
   session(const session &) = delete;
   session &operator=(const session &) = delete;
 
   // Drops any earlier connection, connects and logs in: 0, or -1 with
-  // last_error set.
+  // last_error set (and the secrets wiped).
+  //
+  // Credentials never go out in clear to a server that lists LOGINDISABLED:
+  // neither LOGIN, nor AUTHENTICATE PLAIN, nor an XOAUTH2 bearer token. The
+  // connect then fails with "the server refuses plain-text login
+  // (LOGINDISABLED): ...", whatever the transport.
   int connect(const conn_config &cfg);
+  // Connects again with the configuration of the last connect(): closes
+  // (commands in flight complete with -1), connects and logs in. It does
+  // not select a mailbox: the caller opens its folder again and compares
+  // UIDVALIDITY with what it had. 0, or -1 with last_error set; -1 with
+  // "not connected" when there is no configuration to use (never connected,
+  // or disconnect()/close() wiped it). After a failed attempt the
+  // configuration, secrets included, stays for another try (after a
+  // pause the caller chooses); close() or disconnect() give up and wipe
+  // it. Each success counts in reconnects().
+  int reconnect();
   // LOGOUT (best effort) and close; secrets wiped.
   void disconnect();
-  // Closes without a word to the server.
+  // Closes without a word to the server; secrets wiped.
   void close();
 
   // 0 no connection (or lost), 1 connected, not logged in, 2 logged in.
@@ -91,7 +115,11 @@ class session {
   const conn_config &config() const { return cfg_; }
   bool tls() const { return tx_.is_tls(); }
   // Forgets the settings (a configuration that could not be read).
-  void reset_config() { cfg_ = conn_config{}; }
+  void reset_config() {
+    cfg_.wipe_secrets();
+    cfg_ = conn_config{};
+    have_cfg_ = false;
+  }
 
   void submit(command c);
   // Runs the queue until no command is waiting or in flight. False when the
@@ -125,14 +153,27 @@ class session {
   // Called with a hook's cancel flag between reads (-1: none).
   std::uint64_t sent_total() const { return sent_total_; }
   std::size_t most_in_flight() const { return most_in_flight_; }
+  // Successful reconnect() calls.
+  std::uint64_t reconnects() const { return reconnects_; }
   void reset_counters() {
     sent_total_ = 0;
     most_in_flight_ = 0;
+    reconnects_ = 0;
   }
   // The reason the connection was lost ("" while it is fine).
   const std::string &lost_reason() const { return tx_.lost_reason(); }
-  // Time each command may wait for its answer, in milliseconds.
+  // The longest silence allowed while a command (or the greeting) is
+  // awaited, in milliseconds: the clock starts again with every byte
+  // received, so a large answer arriving steadily is never cut, and a
+  // server that stops sending is given up after this long with "server did
+  // not answer within N s". No call waits longer than this for a byte.
   void set_answer_timeout_ms(int ms) { answer_ms_ = ms; }
+  // The latest load hint a server gave in an untagged OK/NO/BAD/BYE
+  // ("* OK [THROTTLED] slow down", "* NO [UNAVAILABLE]"); any() is false
+  // when none came since clear_throttle() or connect(). Completions carry
+  // their own: read their text with read_throttle().
+  const throttle_hint &last_throttle() const { return throttle_; }
+  void clear_throttle() { throttle_ = {}; }
 
  private:
   struct in_flight {
@@ -141,7 +182,9 @@ class session {
     std::uint64_t started = 0;
   };
   int login();
-  bool pump();              // one round of send/receive; false when lost
+  // One round of send/receive; false when lost. It waits for the socket at
+  // most what is left of the silence deadline, so no caller blocks longer.
+  bool pump();
   bool send_pending();
   void dispatch(response &r);
   void fail_all(const std::string &reason);
@@ -152,6 +195,7 @@ class session {
   std::string next_tag();
 
   conn_config cfg_;
+  bool have_cfg_ = false;  // cfg_ is what the last connect() was given
   transport tx_;
   int authed_ = 0;
   std::deque<command> waiting_;
@@ -166,9 +210,11 @@ class session {
   std::vector<char> inbuf_;
   std::size_t in_pos_ = 0, in_len_ = 0;
   int answer_ms_ = 120000;
-  std::uint64_t oldest_since_ = 0;
+  std::uint64_t heard_at_ = 0;  // last byte received, or the wait's start
   std::uint64_t sent_total_ = 0;
   std::size_t most_in_flight_ = 0;
+  std::uint64_t reconnects_ = 0;
+  throttle_hint throttle_;
   bool trace_ = false;
 };
 

@@ -26,6 +26,7 @@ struct tls_state {
   mbedtls_ctr_drbg_context drbg;
   mbedtls_x509_crt ca;
   plat::sock_t sock = plat::bad_sock;
+  std::uint64_t raw_in = 0;  // encrypted bytes read off the socket
   tls_state() {
     mbedtls_ssl_init(&ssl);
     mbedtls_ssl_config_init(&conf);
@@ -67,8 +68,9 @@ bool load_ca_file(mbedtls_x509_crt *chain, const char *path) {
 }
 
 int bio_recv(void *ctx, unsigned char *buf, std::size_t len) {
-  auto sock = static_cast<tls_state *>(ctx)->sock;
-  long r = plat::sock_recv(sock, buf, len);
+  auto *t = static_cast<tls_state *>(ctx);
+  long r = plat::sock_recv(t->sock, buf, len);
+  if (r > 0) t->raw_in += static_cast<std::uint64_t>(r);
   if (r >= 0) return static_cast<int>(r);
   return plat::sock_error_would_block(plat::sock_last_error()) ? MBEDTLS_ERR_SSL_WANT_READ
                                                                : MBEDTLS_ERR_NET_RECV_FAILED;
@@ -220,7 +222,10 @@ long transport::recv_some(char *buf, std::size_t n) {
     }
   }
   long r = plat::sock_recv(sock_, buf, n);
-  if (r > 0) return r;
+  if (r > 0) {
+    raw_in_ += static_cast<std::uint64_t>(r);
+    return r;
+  }
   if (r == 0) {
     mark_lost("connection closed by server");
     return -1;
@@ -230,6 +235,8 @@ long transport::recv_some(char *buf, std::size_t n) {
   mark_lost(std::string("receive failed: ") + plat::error_text(err));
   return -1;
 }
+
+std::uint64_t transport::bytes_in() const { return raw_in_ + (tls_ ? tls_->raw_in : 0); }
 
 bool transport::has_buffered() const {
   return tls_ && tls_up_ && mbedtls_ssl_get_bytes_avail(&tls_->ssl) > 0;

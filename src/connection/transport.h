@@ -39,6 +39,10 @@ class transport {
   int wait(bool want_write, int timeout_ms);
   // TLS may hold decrypted bytes the socket no longer shows.
   bool has_buffered() const;
+  // Bytes read off the socket so far, TLS records counted as they come in
+  // (a record still incomplete yields nothing to recv_some yet). Only the
+  // growth means anything: it says the peer is not silent.
+  std::uint64_t bytes_in() const;
 
   void close();
   bool is_open() const { return sock_ != plat::bad_sock; }
@@ -54,6 +58,7 @@ class transport {
   bool tls_up_ = false;
   bool lost_ = false;
   std::string lost_reason_;
+  std::uint64_t raw_in_ = 0;
 };
 
 }  // namespace kq

@@ -48,7 +48,8 @@ struct batch_state {
   bool noselect[k_batch_slots];
   // What happened to each folder (k_folder_*), read by the host.
   std::atomic<std::int32_t> folder_state[k_batch_slots];
-  // Why a folder in k_folder_error failed.
+  // Why a folder in k_folder_error failed, or why the server would not let
+  // a k_folder_unreadable one be read (its own text).
   char folder_errors[k_batch_slots][256] KQ_GUARDED_BY(text_lock);
   // Subdirectory of each folder: its sanitized name, made unique in the run
   // so two folders never share (and overwrite) one archive.
@@ -60,6 +61,9 @@ enum : std::int32_t {
   k_folder_running = 1,
   k_folder_done = 2,
   k_folder_error = 3,
+  // Listed by the server, which then refused to open it (no right to read
+  // it, for one): passed over, the run still ends complete.
+  k_folder_unreadable = 4,
 };
 
 extern batch_state s_batch;
@@ -78,6 +82,8 @@ void batch_set_current(const char *text);
 void batch_set_error(const char *text);
 // Marks folder i failed with its reason; the batch goes on with the others.
 void batch_set_folder_error(int i, const char *text);
+// Marks folder i unreadable with the server's text.
+void batch_set_folder_unreadable(int i, const char *text);
 // Takes and releases the text lock: orders the batch thread's earlier
 // writes (last_error among them) before any later status read.
 void batch_publish_current();

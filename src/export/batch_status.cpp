@@ -29,6 +29,7 @@ const char *folder_word(int i) {
     case k_folder_running: return "running";
     case k_folder_done: return "done";
     case k_folder_error: return "error";
+    case k_folder_unreadable: return "unreadable";
     default: return "pending";  // not reached yet, or configured but never started
   }
 }
@@ -57,12 +58,23 @@ void batch_clear() {
   s_batch.error_text[0] = '\0';
 }
 
-void batch_set_folder_error(int i, const char *text) {
+namespace {
+
+// The text first: a host that sees the word finds its text there.
+void set_folder_reason(int i, const char *text, std::int32_t state) {
   {
     text_guard g;
     std::snprintf(s_batch.folder_errors[i], sizeof s_batch.folder_errors[i], "%s", text);
   }
-  s_batch.folder_state[i].store(k_folder_error, std::memory_order_release);
+  s_batch.folder_state[i].store(state, std::memory_order_release);
+}
+
+}  // namespace
+
+void batch_set_folder_error(int i, const char *text) { set_folder_reason(i, text, k_folder_error); }
+
+void batch_set_folder_unreadable(int i, const char *text) {
+  set_folder_reason(i, text, k_folder_unreadable);
 }
 
 void batch_read_texts(char current[1024], char error_text[512]) {
@@ -102,37 +114,56 @@ const char *batch_status_json() {
   out += head;
   json_append_str_utf8(out, current);
   out += ",\"folders\":{";
+  // The count of folders passed over as unreadable is named only when there
+  // are some, and then always: room is kept for it.
+  int unreadable_count = 0;
+  for (const char *w : words) unreadable_count += std::strcmp(w, "unreadable") == 0;
+  char count[48] = "";
+  if (unreadable_count > 0)
+    std::snprintf(count, sizeof count, ",\"unreadable_folders\":%d", unreadable_count);
+  const std::size_t room = k_status_cap - 1 - std::strlen(count);
   // Whole entries only, so the text always closes: at most k_status_cap - 1
   // characters including the closing braces.
-  std::string entry, errors;
+  std::string entry, errors, unreadable;
+  bool full = false;
   for (int i = 0; i < s_batch.folder_count; ++i) {
+    const char *word = words[static_cast<std::size_t>(i)];
+    bool passed_over = std::strcmp(word, "unreadable") == 0;
     entry.clear();
     if (i) entry.push_back(',');
     json_append_str_utf8(entry, s_batch.subdirs[i]);
     entry.push_back(':');
-    const char *word = words[static_cast<std::size_t>(i)];
     json_append_str(entry, word);
-    if (out.size() + entry.size() + 2 > k_status_cap - 1) break;
-    out += entry;
-    if (std::strcmp(word, "error") == 0) {
-      // The reason of each folder that failed on its own, keyed like the
-      // folder (a run that ends at a folder gives its reason in last_error).
-      std::string reason;
-      {
-        text_guard g;
-        reason = s_batch.folder_errors[i];
-      }
-      if (reason.empty()) continue;
-      errors += errors.empty() ? "" : ",";
-      json_append_str_utf8(errors, s_batch.subdirs[i]);
-      errors.push_back(':');
-      json_append_str_utf8(errors, reason);
+    // Once one entry does not fit, none after it goes in.
+    if (full || out.size() + entry.size() + 2 > room) {
+      full = true;
+      continue;
     }
+    out += entry;
+    // The reason of each folder that failed on its own (a run that ends at
+    // a folder gives its reason in last_error), and the server's text for
+    // each folder passed over, keyed like the folder.
+    std::string *reasons = passed_over ? &unreadable : std::strcmp(word, "error") == 0 ? &errors : nullptr;
+    if (!reasons) continue;
+    std::string reason;
+    {
+      text_guard g;
+      reason = s_batch.folder_errors[i];
+    }
+    if (reason.empty() && !passed_over) continue;
+    *reasons += reasons->empty() ? "" : ",";
+    json_append_str_utf8(*reasons, s_batch.subdirs[i]);
+    reasons->push_back(':');
+    json_append_str_utf8(*reasons, reason);
   }
   out += "}";
-  // Only named when some folder failed, so the common text stays as it was.
-  if (!errors.empty() && out.size() + errors.size() + 13 <= k_status_cap - 1)
+  // Only named when some folder failed or was passed over, so the common
+  // text stays as it was.
+  if (!errors.empty() && out.size() + errors.size() + 13 <= room)
     out += ",\"errors\":{" + errors + "}";
+  out += count;
+  if (!unreadable.empty() && out.size() + unreadable.size() + 17 <= k_status_cap - 1)
+    out += ",\"unreadable\":{" + unreadable + "}";
   out += "}";
   std::memcpy(s_status, out.c_str(), out.size() + 1);
   return s_status;

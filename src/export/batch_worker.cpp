@@ -8,6 +8,7 @@
 #include "base/text.h"
 #include "export/batch.h"
 #include "connection/imap.h"
+#include "connection/throttle.h"
 #include "export/job.h"
 #include "export/worker.h"
 #include "search/search.h"
@@ -32,6 +33,7 @@ void fail(batch_state *b, const char *text) {
 enum class outcome {
   ok,            // exported (or nothing to export)
   folder_error,  // this folder failed; the batch goes on with the next
+  unreadable,    // the server would not open it; passed over
   stop,          // the run ends here (cancelled, connection lost)
 };
 
@@ -91,6 +93,30 @@ outcome export_result(batch_state *b, int i, bool learn) {
 }
 
 
+// Opens folder i before anything else is asked of it. A folder from the
+// server's own listing that the server then refuses to open (while the
+// session stays logged in) is one the user may not read, as under an access
+// list that shows it but grants no read right: passed over with the
+// server's text. A folder the host named stays an error (it may be a
+// misspelt name), and so does any failure that cost the connection, and a
+// refusal for now (a busy server, a folder in use): a later run can read
+// it, so this run must not call itself complete.
+outcome open_folder(batch_state *b, int i, mailbox_state *st) {
+  const char *folder = b->folders[i];
+  if (main_session().select(folder, st) == 0) return outcome::ok;
+  std::string failure = std::string("failed: ") + last_error();
+  if (!b->listed_by_server || main_session().status() != 2) return folder_failed(b, i, "search", failure.c_str());
+  // The session wrote "cannot open mailbox <folder>: <server's text>"; the
+  // status keeps the server's part.
+  std::string why = last_error();
+  std::string head = std::string("cannot open mailbox ") + folder + ": ";
+  if (why.starts_with(head)) why.erase(0, head.size());
+  if (read_throttle(why).any() || why.find("[INUSE]") != std::string::npos)
+    return folder_failed(b, i, "search", failure.c_str());
+  batch_set_folder_unreadable(i, why.c_str());
+  return outcome::unreadable;
+}
+
 // Searches and exports one folder. A search stops at the result table's
 // capacity; a full table is followed by a search above its highest UID, so
 // a large folder is exported in parts instead of being cut short.
@@ -106,13 +132,17 @@ outcome export_folder(batch_state *b, int i, bool *exported) {
     if (b->cancel_requested) return stopped(b, i, "export", "cancelled");
     // Opened here, fresh; the job finds it open and asks nothing again.
     mailbox_state st;
-    if (main_session().select(folder, &st) != 0)
-      return folder_failed(b, i, "search", (std::string("failed: ") + last_error()).c_str());
+    if (outcome o = open_folder(b, i, &st); o != outcome::ok) return o;
     if (st.exists <= 0) return outcome::ok;
     outcome o = export_result(b, i, true);
     *exported = o == outcome::ok;
     return o;
   }
+  if (b->cancel_requested) return stopped(b, i, "export", "cancelled");
+  // The search opens it again; opening it first tells a folder the server
+  // refuses from a search that failed.
+  mailbox_state st;
+  if (outcome o = open_folder(b, i, &st); o != outcome::ok) return o;
   for (;;) {
     if (b->cancel_requested) return stopped(b, i, "export", "cancelled");
     if (search_folder(folder, criteria.empty() ? nullptr : criteria.c_str()) != 0) {
@@ -157,8 +187,8 @@ void run(batch_state *b) {
       stopped(b, i, "export", "cancelled");
       return;
     }
-    // Only what the server itself calls unselectable is passed over; any
-    // other failure to open a folder is that folder's error.
+    // What the server itself calls unselectable is passed over without a
+    // word to it (open_folder passes over the listed ones it refuses).
     if (b->listed_by_server && b->noselect[i]) {
       b->folder_state[i].store(k_folder_done, std::memory_order_release);
       continue;
@@ -167,6 +197,8 @@ void run(batch_state *b) {
     bool exported = false;
     outcome o = export_folder(b, i, &exported);
     if (o == outcome::stop) return;
+    // Already marked, with the server's text; no part of a failure.
+    if (o == outcome::unreadable) continue;
     if (o == outcome::folder_error) {
       if (failed++ == 0) {
         plat::lock_guard hold(b->text_lock);

@@ -120,3 +120,17 @@ TEST(CliFormat, NumbersDatesAndShellWords) {
   EXPECT_EQ(shell_word("it's"), "'it'\\''s'");
   EXPECT_EQ(shell_word(""), "''");
 }
+
+TEST(CliFormat, RecoveryCountsNameOnlyWhatHappened) {
+  // A library that does not report the counts reads as 0 and 0.
+  jvalue stats;
+  ASSERT_TRUE(json_parse(R"({"done":3,"total":3})", stats));
+  EXPECT_EQ(recovery_counts(stats["retries"].as_int(), stats["reconnects"].as_int()), "");
+  const struct {
+    long long retries, reconnects;
+    const char *text;
+  } cases[] = {
+      {0, 0, ""}, {1, 0, "1 retry"}, {0, 2, "2 reconnects"}, {3, 1, "3 retries, 1 reconnect"},
+  };
+  for (const auto &c : cases) EXPECT_EQ(recovery_counts(c.retries, c.reconnects), c.text) << c.text;
+}

@@ -937,6 +937,48 @@ def export_reports(env):
     check(" 0/0 " not in err and "nothing new" in err, err)
 
 
+@test
+def export_all_passes_over_an_unreadable_folder(env):
+    # A user of its own, whose one folder the server lists but cannot read.
+    user = "cli-locked"
+    subprocess.run(["bash", env.script("dovecot_sandbox.sh"), "add-user", env.sandbox, user, PASSWORD], check=True)
+    maildir = subprocess.run(["bash", env.script("dovecot_sandbox.sh"), "maildir", env.sandbox, user],
+                             check=True, capture_output=True, text=True).stdout.strip()
+    for folder in ("", ".Locked"):
+        for sub in ("cur", "new", "tmp"):
+            os.makedirs(os.path.join(maildir, folder, sub), exist_ok=True)
+        with open(os.path.join(maildir, folder, "cur", "1.M1P1.kq:2,S"), "wb") as f:
+            f.write(b"From: a@example.org\r\nTo: b@example.org\r\nSubject: one\r\n"
+                    b"Message-ID: <one%s@example.org>\r\n\r\ntext\r\n" % folder.encode())
+    subprocess.run(["bash", env.script("dovecot_sandbox.sh"), "fix-owner", env.sandbox], check=True)
+    locked = os.path.join(maildir, ".Locked")
+    os.chmod(locked, 0)
+    conn = ("--host", "127.0.0.1", "--port", str(env.port), "--plain", "--user", user)
+    try:
+        # Dovecot looks at its passwd file again only once a second.
+        wait_for(lambda: env.run("folders", *conn)[0] == 0, 30, "the new user's first login")
+        dest = env.tmp("export-all-locked")
+        out, err = expect(env.run("export-all", dest, "--quiet", *conn), 0, "export-all with an unreadable folder")
+    finally:
+        os.chmod(locked, 0o700)
+    warnings = [l for l in err.splitlines() if l.startswith("kerquill: warning: folder Locked is not readable: ")]
+    check(len(warnings) == 1 and warnings[0].endswith("; passed over"), "one warning: " + err)
+    check("Passed over 1 unreadable folder: Locked." in out, out)
+    check(os.listdir(dest) == ["INBOX"], os.listdir(dest))
+    check_archive(os.path.join(dest, "INBOX"), 1)
+
+
+@test
+def export_all_failure_names_the_folder_that_failed(env):
+    # The batch goes on after "Nope" and ends at "Sent": the failure is Nope's.
+    dest = env.tmp("export-all-nope")
+    _, err = expect(env.run("export-all", dest, "--folder", "Nope", "--folder", "Sent", "--quiet", *env.conn()), 1,
+                    "export-all with a folder the server does not have")
+    check("the export of folder Nope failed: search Nope failed: cannot open mailbox Nope: " in err, err)
+    check("Sent" not in err, err)
+    check_archive(os.path.join(dest, "Sent"), env.folder_counts["Sent"])
+
+
 # ------------------------------------------------------------------ packages
 
 

@@ -367,7 +367,8 @@ TEST_F(BatchExport, StartRefusals) {
   EXPECT_EQ(bad.num("done_folders"), 1);
   EXPECT_EQ(bad.folder("Alpha"), "done");
   EXPECT_EQ(bad.folder("Nope"), "error");
-  EXPECT_EQ(std::string(kq_last_error()), "search Nope failed: cannot open mailbox Nope");
+  EXPECT_TRUE(std::string(kq_last_error()).starts_with("search Nope failed: cannot open mailbox Nope: Mailbox doesn't exist"))
+      << kq_last_error();
 }
 
 namespace {
@@ -467,4 +468,103 @@ TEST_F(BatchExport, OnlyFoldersTheServerFlagsNoselectAreSkippedFromItsListing) {
   EXPECT_EQ(end.num("state"), 2) << end.text << "\n" << listing;
   EXPECT_EQ(end.text.find("\"errors\""), std::string::npos) << end.text;
   expect_archive(dv, user, "Top/Leaf", d.path / "Top_Leaf", 2);
+}
+
+TEST_F(BatchExport, ListedFolderTheServerWillNotOpenIsPassedOverButANamedOneFails) {
+  ASSERT_TRUE(dv.create_folder(user, "Locked"));
+  ASSERT_TRUE(dv.create_folder(user, "Open"));
+  ASSERT_EQ(fill(dv, user, "INBOX", 2).size(), 2u);
+  ASSERT_EQ(fill(dv, user, "Locked", 1).size(), 1u);
+  ASSERT_EQ(fill(dv, user, "Open", 3).size(), 3u);
+  // The server still lists the folder but can no longer read it.
+  const std::string locked = dv.folder_path(user, "Locked");
+  ASSERT_TRUE(kqtest::platform::set_mode(locked, 0));
+  connect();
+  scratch_dir d("unreadable");
+  std::string cfg = "{\"dir\":" + kqtest::json_quote(d.str()) + "}";
+  ASSERT_EQ(kq_export_all_folders(cfg.c_str()), 0) << kq_last_error();
+  status_view end(wait_batch().back());
+  ASSERT_TRUE(end.ok) << end.text;
+  // Everything readable was exported, so the run is complete.
+  EXPECT_EQ(end.num("state"), 2) << end.text;
+  EXPECT_EQ(end.num("done_folders"), 2) << end.text;
+  EXPECT_EQ(end.folder("Locked"), "unreadable") << end.text;
+  EXPECT_EQ(end.num("unreadable_folders"), 1) << end.text;
+  EXPECT_EQ(end.text.find("\"errors\""), std::string::npos) << end.text;
+  // The server's own text, without the library's words around it.
+  const char *why = kq::json_str(kq::json_key(end.doc.root(), "unreadable"), "Locked");
+  ASSERT_NE(why, nullptr) << end.text;
+  EXPECT_FALSE(std::string(why).empty());
+  EXPECT_EQ(std::string(why).find("cannot open mailbox"), std::string::npos) << why;
+  EXPECT_FALSE(fs::exists(d.path / "Locked" / "manifest.jsonl"));
+  expect_archive(dv, user, "INBOX", d.path / "INBOX", 2);
+  expect_archive(dv, user, "Open", d.path / "Open", 3);
+
+  // Named by the host, the same folder is one the run could not export.
+  std::string named = "{\"dir\":" + kqtest::json_quote(d.str()) + ",\"folders\":[\"Locked\",\"Open\"]}";
+  ASSERT_EQ(kq_export_all_folders(named.c_str()), 0) << kq_last_error();
+  status_view failed(wait_batch().back());
+  EXPECT_TRUE(kqtest::platform::set_mode(locked, 0700));
+  EXPECT_EQ(failed.num("state"), 4) << failed.text;
+  EXPECT_EQ(failed.folder("Locked"), "error") << failed.text;
+  EXPECT_EQ(failed.folder("Open"), "done") << failed.text;
+  EXPECT_EQ(failed.text.find("\"unreadable\""), std::string::npos) << failed.text;
+  EXPECT_TRUE(std::string(kq_last_error()).starts_with("search Locked failed: cannot open mailbox Locked: "))
+      << kq_last_error();
+}
+
+TEST(BatchExportScripted, RefusedFolderKeepsTheServersTextButARefusalForNowOrALostConnectionIsAnError) {
+  kqtest::ScriptServer srv;
+  srv.send("* OK scripted\r\n")
+      .expect_line()
+      .send("* CAPABILITY IMAP4rev1 AUTH=PLAIN\r\n")
+      .send_tagged("OK done")
+      .expect_line()
+      .send_tagged("OK logged in")
+      .expect_line()  // LIST
+      .send("* LIST () \"/\" Locked\r\n* LIST () \"/\" Busy\r\n* LIST () \"/\" Gone\r\n"
+            "* LIST () \"/\" Later\r\n")
+      .send_tagged("OK listed")
+      // As an access list that shows a folder but grants no right to read it.
+      .expect_line()
+      .send_tagged("NO [NOPERM] Permission denied")
+      .expect_line()
+      .send_tagged("NO [NOPERM] Permission denied")
+      // Readable later: no folder to pass over.
+      .expect_line()
+      .send_tagged("NO [UNAVAILABLE] Try again later")
+      .expect_line()
+      .send_tagged("NO [UNAVAILABLE] Try again later")
+      // The connection drops while the next folder is opened.
+      .expect_line()
+      .close();
+  ASSERT_TRUE(srv.start());
+  scratch_dir d("refused");
+  std::string conn = "{\"host\":\"127.0.0.1\",\"port\":" + std::to_string(srv.port()) +
+                     ",\"ssl\":0,\"user\":\"u\",\"pass\":\"p\"}";
+  ASSERT_EQ(kq_connect(conn.c_str()), 0) << kq_last_error();
+  ASSERT_EQ(kq_export_all_folders(("{\"dir\":" + kqtest::json_quote(d.str()) + "}").c_str()), 0) << kq_last_error();
+  status_view end(wait_batch(60).back());
+  std::string why = kq_last_error();
+  kq_disconnect();
+  srv.stop();
+  EXPECT_TRUE(srv.errors().empty()) << srv.errors().front();
+  std::vector<std::string> got = srv.received();
+  ASSERT_EQ(got.size(), 8u);
+  EXPECT_TRUE(got[3].ends_with(" EXAMINE \"Locked\"")) << got[3];
+  EXPECT_TRUE(got[4].ends_with(" SELECT \"Locked\"")) << got[4];
+  EXPECT_TRUE(got[7].ends_with(" EXAMINE \"Gone\"")) << got[7];
+  ASSERT_TRUE(end.ok) << end.text;
+  EXPECT_EQ(end.num("state"), 4) << end.text;
+  EXPECT_EQ(end.folder("Locked"), "unreadable") << end.text;
+  EXPECT_STREQ(kq::json_str(kq::json_key(end.doc.root(), "unreadable"), "Locked"), "[NOPERM] Permission denied")
+      << end.text;
+  EXPECT_EQ(end.folder("Busy"), "error") << end.text;
+  EXPECT_STREQ(kq::json_str(kq::json_key(end.doc.root(), "errors"), "Busy"),
+               "search Busy failed: cannot open mailbox Busy: [UNAVAILABLE] Try again later")
+      << end.text;
+  EXPECT_EQ(end.num("unreadable_folders"), 1) << end.text;
+  EXPECT_EQ(end.folder("Gone"), "error") << end.text;
+  EXPECT_EQ(end.folder("Later"), "pending") << end.text;
+  EXPECT_TRUE(why.starts_with("search Gone failed: cannot open mailbox Gone: ")) << why;
 }

@@ -73,7 +73,7 @@ TEST(FolderListScript, AtMost511FoldersKeptInOrder) {
   EXPECT_EQ(rows[0].name, "f0");
   EXPECT_EQ(rows[510].name, "f510");
   EXPECT_EQ(rows[510].count, 0);
-  EXPECT_STREQ(kq_last_error(), "cannot open mailbox f510");
+  EXPECT_STREQ(kq_last_error(), "cannot open mailbox f510: gone");
   finish(s);
 }
 

@@ -15,8 +15,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <map>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -29,7 +31,34 @@ namespace {
 
 using kqtest::FakeImap;
 using kqtest::read_all;
-using kqtest::scratch_dir;
+
+// A fresh directory for one archive, removed afterwards. On Linux it lives
+// in /dev/shm when there is one: these cases write thousands of small files,
+// each flushed to disk, and what they test is which bytes land, not how
+// durably; a loaded machine's disk would otherwise set the pace.
+class scratch_dir {
+ public:
+  scratch_dir() {
+    std::filesystem::path base = std::filesystem::temp_directory_path();
+#if defined(__linux__)
+    std::error_code ec;
+    if (std::filesystem::is_directory("/dev/shm", ec)) base = "/dev/shm";
+#endif
+    std::random_device rd;
+    path_ = base / ("kq-hostile-" + std::to_string(rd()) + "-" + std::to_string(rd()));
+    std::filesystem::create_directories(path_);
+  }
+  ~scratch_dir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  scratch_dir(const scratch_dir &) = delete;
+  scratch_dir &operator=(const scratch_dir &) = delete;
+  std::string str() const { return path_.string(); }
+
+ private:
+  std::filesystem::path path_;
+};
 
 // 2024-03-05 10:00:00 UTC, then a few hours apart.
 constexpr long long k_date0 = 1709632800;
@@ -347,7 +376,19 @@ std::vector<hostile_case> cases() {
     c.must_complete = true;
   }
   add("NoUidnext", 200, uids::gappy, [](Q &q) { q.no_uidnext = true; });
-  add("NoEsearch", 150, uids::gappy, [](Q &q) { q.no_esearch = true; });
+  {
+    // Without ESEARCH a client that asks the server which UIDs still exist
+    // must read the plain SEARCH answer: two messages go while the export
+    // runs.
+    FakeImap::Folder f = make_folder("INBOX", 150, uids::gappy);
+    std::vector<std::uint32_t> gone = {f.messages[20].uid, f.messages[140].uid};
+    hostile_case &c = add("NoEsearch", 150, uids::gappy, [](Q &q) { q.no_esearch = true; });
+    c.for_export = [gone](Q &q) {
+      q.expunge_during_uid_fetch_n = 1;
+      q.expunge_uids = gone;
+    };
+    c.must_complete = true;
+  }
   add("ThrottledOkDrops", 2000, uids::dense, [](Q &q) { q.throttled_ok_drops = 7; }).must_complete = true;
   add("NulBeforeRecords", 100, uids::gappy, [](Q &q) { q.nul_before_records = true; });
   add("OkBeforeLastRecord", 300, uids::gappy, [](Q &q) { q.ok_before_last_record = true; });
@@ -436,6 +477,108 @@ std::vector<hostile_case> cases() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Quirks, HostileServer, ::testing::ValuesIn(cases()),
+                         [](const ::testing::TestParamInfo<hostile_case> &i) { return i.param.name; });
+
+// The batch export finds its own rows (UID SEARCH, then rows and bodies
+// by UID set): the same rule holds there. A run of every folder ends "done"
+// only with each folder's archive whole; a sane re-run completes it.
+class HostileServerBatchRun : public ::testing::TestWithParam<hostile_case> {};
+
+std::string wait_batch_end() {
+  std::string status;
+  EXPECT_TRUE(kqtest::exp::wait_for([] { return !kq::batch_active(); }, 120000))
+      << "the batch did not end within 120 s";
+  status = kq_export_all_status_json();
+  return status;
+}
+
+TEST_P(HostileServerBatchRun, NoBatchReportsSuccessWithMessagesMissingOrWrong) {
+  const hostile_case &k = GetParam();
+  FakeImap srv({make_folder("INBOX", k.count, k.layout), make_folder("Other", 30, uids::dense, 21)});
+  ASSERT_TRUE(srv.start());
+  disconnect_at_end disconnect;
+  srv.set_quirks(k.quirks);
+  ASSERT_EQ(kq_connect(connect_cfg(srv, k.timeout_s).c_str()), 0) << kq_last_error();
+  scratch_dir d;
+  const std::string cfg = kqtest::exp::config(d.str(), "\"folders\":[\"INBOX\",\"Other\"]");
+  {
+    SCOPED_TRACE("batch against the faulty server");
+    ASSERT_EQ(kq_export_all_folders(cfg.c_str()), 0) << kq_last_error();
+    std::string status = wait_batch_end();
+    kq::json_doc doc;
+    ASSERT_TRUE(doc.parse(status)) << status;
+    long long state = kq::json_num(doc.root(), "state", -1);
+    EXPECT_TRUE(state == 2 || state == 4) << status;
+    std::map<std::uint32_t, std::string> gone;
+    for (const auto &[f, m] : srv.expunged()) gone[m.uid] = m.body;
+    for (const char *f : {"INBOX", "Other"}) {
+      const char *word = kq::json_str(kq::json_key(doc.root(), "folders"), f);
+      if (!word || std::string(word) != "done") continue;
+      std::vector<std::string> p = archive_problems(d.str() + "/" + f, bodies(srv.messages(f)), gone);
+      EXPECT_TRUE(p.empty()) << f << " reported done: " << status << "\n" << first_problems(p);
+    }
+    if (k.must_complete) {
+      EXPECT_EQ(state, 2) << "a fault a careful client gets past ended the batch: " << status;
+    }
+  }
+  {
+    SCOPED_TRACE("batch against the same server, sane");
+    srv.set_quirks(FakeImap::Quirks{});
+    ASSERT_TRUE(ensure_connected(srv, k.timeout_s)) << kq_last_error();
+    ASSERT_EQ(kq_export_all_folders(cfg.c_str()), 0) << kq_last_error();
+    std::string status = wait_batch_end();
+    kq::json_doc doc;
+    ASSERT_TRUE(doc.parse(status)) << status;
+    EXPECT_EQ(kq::json_num(doc.root(), "state", -1), 2) << status;
+    std::map<std::uint32_t, std::string> gone;
+    for (const auto &[f, m] : srv.expunged()) gone[m.uid] = m.body;
+    for (const char *f : {"INBOX", "Other"}) {
+      SCOPED_TRACE(f);
+      std::string dir = d.str() + "/" + f;
+      std::vector<std::string> p = archive_problems(dir, bodies(srv.messages(f)), gone);
+      EXPECT_TRUE(p.empty()) << first_problems(p);
+      EXPECT_EQ(kq_verify_dir(dir.c_str()), 0) << kq_last_error();
+    }
+  }
+  if (k.fault) {
+    EXPECT_FALSE(srv.faults().empty()) << "the fault never struck: this case tests nothing";
+  }
+  kq_disconnect();
+  srv.stop();
+  for (const std::string &n : srv.notes()) std::printf("fake server: %s\n", n.c_str());
+}
+
+std::vector<hostile_case> batch_cases() {
+  using Q = FakeImap::Quirks;
+  std::vector<hostile_case> v;
+  auto add = [&v](std::string name, auto set) -> hostile_case & {
+    hostile_case c;
+    c.name = std::move(name);
+    c.count = 300;
+    c.layout = uids::gappy;
+    set(c.quirks);
+    v.push_back(std::move(c));
+    return v.back();
+  };
+  add("ThrottledOkDrops", [](Q &q) { q.throttled_ok_drops = 7; }).must_complete = true;
+  add("OkBeforeLastRecord", [](Q &q) { q.ok_before_last_record = true; });
+  add("NoUnavailableOnce", [](Q &q) { q.no_unavailable_once_for_command_n = 1; }).must_complete = true;
+  {
+    // The first UID FETCH asks for the rows, the second for bodies: two
+    // messages go during it.
+    FakeImap::Folder f = make_folder("INBOX", 300, uids::gappy);
+    std::vector<std::uint32_t> gone = {f.messages[1].uid, f.messages[280].uid};
+    add("NoEsearchExpungeDuringFetch", [gone](Q &q) {
+      q.no_esearch = true;
+      q.expunge_during_uid_fetch_n = 2;
+      q.expunge_uids = gone;
+    }).must_complete = true;
+  }
+  add("NoForLongSets", [](Q &q) { q.no_for_long_sets = 100; }).must_complete = true;
+  return v;
+}
+
+INSTANTIATE_TEST_SUITE_P(Quirks, HostileServerBatchRun, ::testing::ValuesIn(batch_cases()),
                          [](const ::testing::TestParamInfo<hostile_case> &i) { return i.param.name; });
 
 // Long UID sets are written as several commands: with 2,000 messages whose

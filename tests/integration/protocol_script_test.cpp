@@ -264,19 +264,6 @@ TEST_F(Scripted, SilentPeerCostsOneDeadlineAndMarksTheConnectionLost) {
   s.stop();
 }
 
-TEST_F(Scripted, DrippingServerCostsOneDeadlineNotOnePerByte) {
-  ScriptServer s;
-  // One byte every 300 ms never lets a per-read time-out expire.
-  login_steps(s).expect_line().send("* 1 FETCH (UID 1 BODY[] {40}\r\n" + std::string(40, 'd') + ")\r\n", 1, 300);
-  connect(s, "\"pass\":\"p\",\"timeout_s\":2");
-  kq::command_reply r;
-  auto t0 = kq::plat::tick_ms();
-  EXPECT_EQ(exec("UID FETCH 1 BODY.PEEK[]", r), -1);
-  EXPECT_LT(kq::plat::tick_ms() - t0, 5000u);
-  EXPECT_STREQ(kq_last_error(), "server did not answer within 2 s");
-  s.stop();
-}
-
 TEST_F(Scripted, GreetingThatNeverComes) {
   ScriptServer s;
   s.hold();

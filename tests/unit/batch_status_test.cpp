@@ -158,6 +158,20 @@ TEST(BatchStatus, WordsFollowEachFolderAndFailedFoldersGiveTheirReason) {
                       R"("errors":{"Work_Old":"search Work/Old failed: cannot open mailbox Work/Old \u00ff"}})");
 }
 
+TEST(BatchStatus, FoldersPassedOverAsUnreadableAreCountedWithTheServersText) {
+  set_folders({"INBOX", "Shared/Boss", "Other \"q\"", "Sent"});
+  s_batch.state = k_batch_finished;
+  s_batch.folder_idx = 3;
+  s_batch.done_folders = 2;
+  s_batch.folder_state[0] = k_folder_done;
+  batch_set_folder_unreadable(1, "[NOPERM] Permission denied");
+  batch_set_folder_unreadable(2, "");
+  s_batch.folder_state[3] = k_folder_done;
+  EXPECT_EQ(status(), R"({"state":2,"folder_idx":3,"done_folders":2,"current":"",)"
+                      R"("folders":{"INBOX":"done","Shared_Boss":"unreadable","Other _q_":"unreadable","Sent":"done"},)"
+                      R"("unreadable_folders":2,"unreadable":{"Shared_Boss":"[NOPERM] Permission denied","Other _q_":""}})");
+}
+
 TEST(BatchNames, BytesThatAreNoCharacterBecomeUnderscoresSoTheJsonStaysValid) {
   EXPECT_EQ(sanitized("Caf\xe9 \xc3\xa9t\xc3"), "Caf_ \xc3\xa9t_");
   // The cut at 127 bytes never splits a character.
@@ -192,4 +206,11 @@ TEST(BatchStatus, StaysValidJsonAtItsLimit) {
   sanitize_folder(want, names[n - 1].c_str());
   EXPECT_STREQ(json_str(folders, want), "pending");
   EXPECT_STREQ(json_str(folders, s_batch.subdirs[0]), "running");
+  // A folder passed over beyond the cut is still counted.
+  batch_set_folder_unreadable(510, "no");
+  s = status();
+  EXPECT_LE(s.size(), 16383u);
+  ASSERT_TRUE(d.parse(s));
+  EXPECT_EQ(json_num(d.root(), "unreadable_folders", -1), 1);
+  EXPECT_EQ(yyjson_obj_size(json_key(d.root(), "folders")), n);
 }
