@@ -26,6 +26,11 @@ bool read_number(std::string_view t, long long &v) {
 }
 }  // namespace
 
+std::string over_cap_message(std::uint32_t uid, long long size) {
+  return "message uid " + std::to_string(uid) + " is larger than max_message_bytes (" + std::to_string(size) +
+         " bytes)";
+}
+
 fetch_walk walk_fetch(const response &r, std::uint32_t &uid) {
   uid = 0;
   long long seq = 0;

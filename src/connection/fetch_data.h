@@ -31,8 +31,7 @@ struct fetch_data {
     bool nil = false;
     // The bytes were too many for the connection's max_message_bytes: read
     // and dropped, bytes left empty. Neither a message nor a missing one:
-    // report it ("message uid N is larger than max_message_bytes (S
-    // bytes)"), with S the size the server announced.
+    // report it (over_cap_message), with the size the server announced.
     bool over_cap = false;
     long long over_cap_size = 0;
   };
@@ -44,6 +43,9 @@ struct fetch_data {
 // Reads "* n FETCH (...)"; false for any other record or when the list does
 // not parse. The result refers to r's literals: keep r alive while using it.
 bool parse_fetch(const response &r, fetch_data &out);
+
+// "message uid N is larger than max_message_bytes (S bytes)".
+std::string over_cap_message(std::uint32_t uid, long long size);
 
 // What a walk over a FETCH record's item list found.
 enum class fetch_walk {

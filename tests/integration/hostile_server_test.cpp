@@ -515,7 +515,7 @@ TEST_P(HostileServerBatchRun, NoBatchReportsSuccessWithMessagesMissingOrWrong) {
       const char *word = kq::json_str(kq::json_key(doc.root(), "folders"), f);
       if (!word || std::string(word) != "done") continue;
       std::vector<std::string> p = archive_problems(d.str() + "/" + f, bodies(srv.messages(f)), gone);
-      EXPECT_TRUE(p.empty()) << f << " reported done: " << status << "\n" << first_problems(p);
+      EXPECT_TRUE(p.empty()) << f << " reported done, yet " << first_problems(p) << status;
     }
     if (k.must_complete) {
       EXPECT_EQ(state, 2) << "a fault a careful client gets past ended the batch: " << status;

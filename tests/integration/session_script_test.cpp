@@ -225,6 +225,8 @@ TEST_F(SessionScript, LiteralsOverTheCapAreReadAndDroppedAndTheSessionGoesOn) {
     }
   }
   EXPECT_EQ(f.sections[2].bytes, "small");
+  EXPECT_EQ(kq::over_cap_message(f.uid, f.sections[0].over_cap_size),
+            "message uid 7 is larger than max_message_bytes (2000 bytes)");
   // The stream stayed in step: the next command runs.
   EXPECT_EQ(sess.exec("NOOP"), 0) << kq_last_error();
 }
