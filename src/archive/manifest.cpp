@@ -152,6 +152,10 @@ bool manifest_reader::next(std::string_view &line) {
   return true;
 }
 
+entry_id manifest_entry_id(const manifest_entry &e, std::uint64_t base) {
+  return {e.has_uidvalidity ? e.uidvalidity : base, e.uid};
+}
+
 uid_set::uid_set(std::size_t min_slots) {
   std::size_t n = 1;
   while (n < min_slots) n *= 2;
@@ -201,6 +205,30 @@ uid_set::result uid_set::insert(std::uint32_t uid) {
   slots_[k] = uid;
   ++used_;
   return added;
+}
+
+bool seen_entries::first_sight(const manifest_entry &e) {
+  if (!exact_) return true;
+  entry_id id = manifest_entry_id(e, base_);
+  uid_set *set = nullptr;
+  for (auto &g : sets_)
+    if (g.first == id.generation) set = g.second.get();
+  if (!set) {
+    auto fresh = std::make_unique<uid_set>(1024);
+    if (fresh->ok()) {
+      set = fresh.get();
+      sets_.emplace_back(id.generation, std::move(fresh));
+    }
+  }
+  uid_set::result r = set ? set->insert(id.uid) : uid_set::failed;
+  if (r == uid_set::failed) exact_ = false;
+  return r != uid_set::present;
+}
+
+bool seen_entries::contains(entry_id id) const {
+  for (const auto &g : sets_)
+    if (g.first == id.generation) return g.second->contains(id.uid);
+  return false;
 }
 
 }  // namespace kq

@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "base/text.h"
 #include "platform/platform.h"
@@ -62,6 +64,19 @@ enum class manifest_line_kind {
 };
 
 manifest_line_kind manifest_parse_line(std::string_view line, json_doc &doc, manifest_entry &out);
+
+// Which message an entry stands for. A UID names a message only together
+// with its folder's UIDVALIDITY: a folder created again (or renumbered)
+// reuses UIDs, and the archive keeps both generations. A line written
+// before the UIDVALIDITY was recorded belongs to `base`, the archive's first
+// generation (resume_base_generation). Verification, statistics and the
+// exporter's pruning all take an entry's identity from here, so they agree
+// on what one message is.
+struct entry_id {
+  std::uint64_t generation = 0;
+  std::uint32_t uid = 0;
+};
+entry_id manifest_entry_id(const manifest_entry &e, std::uint64_t base);
 
 // Reads a manifest one line at a time in bounded memory. The file must be
 // a regular file reached without links: a link to a device or a FIFO would
@@ -120,6 +135,25 @@ class uid_set {
   std::unique_ptr<std::uint32_t[]> slots_;
   std::size_t size_ = 0;
   std::size_t used_ = 0;
+};
+
+// The messages a manifest listed so far, each once, for passes that must
+// count an entry that repeats an earlier one's message only once.
+class seen_entries {
+ public:
+  explicit seen_entries(std::uint64_t base) : base_(base) {}
+  // True when no earlier entry stood for e's message. Once memory runs
+  // short repeats can no longer be told: every later entry is taken as new
+  // and exact() turns false.
+  bool first_sight(const manifest_entry &e);
+  bool exact() const { return exact_; }
+  bool contains(entry_id id) const;
+
+ private:
+  std::uint64_t base_;
+  bool exact_ = true;
+  // One set per generation; an archive holds very few generations.
+  std::vector<std::pair<std::uint64_t, std::unique_ptr<uid_set>>> sets_;
 };
 
 }  // namespace kq

@@ -30,6 +30,13 @@ struct resume_data {
   long long mbox_bytes = -1;             // -1: not recorded
 };
 
+// The generation of manifest lines without a UIDVALIDITY: the archive's
+// first one. A file that records no base predates renumbered folders, so its
+// one UIDVALIDITY is the first. 0 when the file records neither.
+inline std::uint64_t resume_base_generation(const resume_data &r) {
+  return r.base_uidvalidity ? r.base_uidvalidity : r.uidvalidity;
+}
+
 // A JSON number as the low 32 bits of its truncated value; others give 0.
 std::uint32_t resume_uid_value(const void *yyjson_value);
 

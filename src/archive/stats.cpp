@@ -1,10 +1,11 @@
-// Summarises an archive from its manifest alone: count, bytes, date range.
+// Summarises an archive from its manifest: count, bytes, date range.
 #include <cstdio>
 #include <ctime>
 #include <limits>
 #include <string_view>
 
 #include "archive/manifest.h"
+#include "archive/resume_file.h"
 #include "archive/verify.h"
 #include "base/error.h"
 #include "base/text.h"
@@ -49,10 +50,13 @@ const char *archive_stats(const char *dir) {
       return "";
     case plat::contained_file::failed: set_err("cannot read manifest.jsonl in %s", dir); return "";
   }
-  // Counted exactly as the verification would check: entries once per UID.
+  // Counted exactly as the verification checks: each message once, a
+  // message being a UID of one generation. resume.json says which
+  // generation lines without a UIDVALIDITY belong to.
+  resume_data resume;
+  resume_load(dir, resume);
+  seen_entries seen(resume_base_generation(resume));
   long long messages = 0, bytes = 0, oldest = -1, newest = -1, unreadable = 0, duplicates = 0;
-  uid_set seen(1024);
-  bool seen_exact = seen.ok();
   json_doc doc;
   manifest_entry e;
   std::string_view line;
@@ -64,12 +68,10 @@ const char *archive_stats(const char *dir) {
       ++unreadable;
       continue;
     }
-    uid_set::result r = seen_exact ? seen.insert(e.uid) : uid_set::failed;
-    if (r == uid_set::present) {
+    if (!seen.first_sight(e)) {
       ++duplicates;
       continue;
     }
-    if (r == uid_set::failed) seen_exact = false;
     ++messages;
     if (e.has_size) bytes = add_sat(bytes, e.size);
     if (e.has_ts && e.ts >= 0) {

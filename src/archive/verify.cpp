@@ -64,33 +64,10 @@ void check_entry(const char *dir, const manifest_entry &e, unsigned char *buf) {
   }
 }
 
-// UIDs seen so far, one set per UIDVALIDITY generation: a folder created
-// again reuses UIDs, and the same UID under two generations is no repeat.
-class generation_sets {
- public:
-  uid_set::result insert(std::uint64_t gen, std::uint32_t uid) {
-    for (auto &g : sets_)
-      if (g.first == gen) return g.second->insert(uid);
-    auto set = std::make_unique<uid_set>(1024);
-    if (!set->ok()) return uid_set::failed;
-    uid_set::result r = set->insert(uid);
-    sets_.emplace_back(gen, std::move(set));
-    return r;
-  }
-  bool contains(std::uint64_t gen, std::uint32_t uid) const {
-    for (const auto &g : sets_)
-      if (g.first == gen) return g.second->contains(uid);
-    return false;
-  }
-
- private:
-  std::vector<std::pair<std::uint64_t, std::unique_ptr<uid_set>>> sets_;
-};
-
 // Every UID resume.json says the archive holds must have an entry of the
 // generation the list belongs to.
 void check_completeness(const resume_data &resume, resume_load_result loaded,
-                        const generation_sets &seen, bool seen_exact, std::uint64_t base) {
+                        const seen_entries &seen) {
   switch (loaded) {
     case resume_load_result::absent: return;
     case resume_load_result::unreadable:
@@ -98,10 +75,10 @@ void check_completeness(const resume_data &resume, resume_load_result loaded,
       return;
     case resume_load_result::loaded: s_verify.resume = verify_report::resume_read; break;
   }
-  if (!seen_exact) return;  // no memory to tell; the entries were still checked
-  std::uint64_t gen = resume.uidvalidity ? resume.uidvalidity : base;
+  if (!seen.exact()) return;  // no memory to tell; the entries were still checked
+  std::uint64_t gen = resume.uidvalidity ? resume.uidvalidity : resume_base_generation(resume);
   for (std::uint32_t uid : resume.completed) {
-    if (uid == 0 || seen.contains(gen, uid)) continue;
+    if (uid == 0 || seen.contains({gen, uid})) continue;
     ++s_verify.unlisted;
     note(s_verify.unlisted_uids, uid);
   }
@@ -128,10 +105,8 @@ int verify_dir(const char *dir) {
   // written before it was recorded) belong to.
   resume_data resume;
   resume_load_result loaded = resume_load(dir, resume);
-  std::uint64_t base = resume.base_uidvalidity ? resume.base_uidvalidity : resume.uidvalidity;
   auto buf = std::make_unique<unsigned char[]>(k_hash_chunk);
-  generation_sets seen;
-  bool seen_exact = true;
+  seen_entries seen(resume_base_generation(resume));
   json_doc doc;
   manifest_entry e;
   std::string_view line;
@@ -144,14 +119,11 @@ int verify_dir(const char *dir) {
       note(s_verify.bad_lines, in.line_number());
       continue;
     }
-    std::uint64_t gen = e.has_uidvalidity ? e.uidvalidity : base;
-    uid_set::result r = seen_exact ? seen.insert(gen, e.uid) : uid_set::failed;
-    if (r == uid_set::present) {
+    if (!seen.first_sight(e)) {
       ++s_verify.duplicates;
       note(s_verify.duplicate_uids, e.uid);
       continue;
     }
-    if (r == uid_set::failed) seen_exact = false;
     check_entry(dir, e, buf.get());
   }
   // A manifest that breaks off is no verified archive.
@@ -159,7 +131,7 @@ int verify_dir(const char *dir) {
     set_err("cannot read manifest.jsonl in %s", dir);
     return -1;
   }
-  check_completeness(resume, loaded, seen, seen_exact, base);
+  check_completeness(resume, loaded, seen);
   set_err("%s", "");
   return 0;
 }

@@ -16,8 +16,9 @@ struct verify_report {
   std::uint64_t files_len = 0;
   std::uint64_t files_cap = 0;
   // What the manifest fails to say: lines that are neither blank nor
-  // entries, entries for a UID an earlier line already listed (checked
-  // once), and UIDs resume.json lists without any entry.
+  // entries, entries for a message an earlier line already listed (checked
+  // once; see manifest_entry_id), and UIDs resume.json lists without any
+  // entry.
   std::int64_t unreadable = 0;
   std::int64_t duplicates = 0;
   std::int64_t unlisted = 0;

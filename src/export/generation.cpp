@@ -21,8 +21,8 @@ std::uint64_t name_uidvalidity(const export_job *job) {
 }
 
 std::uint64_t line_generation(const export_job *job, const manifest_entry &e) {
-  if (e.has_uidvalidity) return e.uidvalidity;
-  return job->base_uidvalidity ? job->base_uidvalidity : job->uidvalidity;
+  return manifest_entry_id(e, job->base_uidvalidity ? job->base_uidvalidity : job->uidvalidity)
+      .generation;
 }
 
 }  // namespace kq

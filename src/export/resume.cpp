@@ -40,7 +40,7 @@ void resume_read() {
   // Which names the stored messages carry matters without resume too: a
   // job that does not skip must still not write over another generation.
   job->archived_uidvalidity = data.uidvalidity;
-  job->base_uidvalidity = data.base_uidvalidity ? data.base_uidvalidity : data.uidvalidity;
+  job->base_uidvalidity = resume_base_generation(data);
   if (!job->resume) return;
   job->last_uid = data.last_uid;
   job->completed = std::move(data.completed);

@@ -28,7 +28,24 @@ long long last_message_uid(session &s) {
 }
 
 
-// One folder at a time: EXAMINE (SELECT when refused), then the searches.
+// The selected folder's UID range from one ESEARCH reply, which names both
+// ends. False when the server gave none (out untouched).
+bool esearch_range(session &s, folder_stat *out) {
+  command_reply reply;
+  if (s.exec("UID SEARCH RETURN (MIN MAX) ALL", &reply) != 0) return false;
+  for (const response &r : reply.data) {
+    esearch_reply e;
+    if (!parse_esearch(r.line, e) || !e.uid || e.min <= 0 || e.max <= 0) continue;
+    out->uid_min = e.min;
+    out->uid_max = e.max;
+    return true;
+  }
+  return false;
+}
+
+// One folder at a time: EXAMINE (SELECT when refused), then one search. The
+// ESEARCH form only goes to a server that offers it: others answer it with
+// NO or BAD, a protocol error per folder.
 int folder_stats_stepwise(session &s, const char *folder, folder_stat *out) {
   std::memset(out, 0, sizeof *out);
   copy_cut(out->name, sizeof out->name, folder);
@@ -36,33 +53,14 @@ int folder_stats_stepwise(session &s, const char *folder, folder_stat *out) {
   if (s.select(folder, &st) != 0) return -1;
   out->count = st.exists;
   if (st.exists <= 0) return 0;
-  // Both searches go out together, one round trip. The first is kept for
-  // servers that answer it; its reply never decides the range. A SEARCH
-  // record carries no tag: whichever command the session hands it to, the
-  // last one is the answer to UID SEARCH ALL, which is answered last.
-  std::string found;
-  bool have = false;
-  auto keep_search = [&](response &r) {
-    if (std::strncmp(r.line.c_str(), "* SEARCH", 8) != 0) return;
-    found = std::move(r.line);
-    have = true;
-  };
-  session::command minmax;
-  minmax.line = "UID SEARCH MIN MAX";
-  minmax.on_data = keep_search;
-  session::command all;
-  all.line = "UID SEARCH ALL";
-  all.on_data = keep_search;
-  int all_status = -1;
-  all.on_done = [&all_status](int st, const std::string &) { all_status = st; };
-  std::size_t window = s.window();
-  s.set_window(window < 2 ? 2 : window);
-  s.submit(std::move(minmax));
-  s.submit(std::move(all));
-  bool ok = s.drain();
-  s.set_window(window);
-  if (!ok || all_status != 0 || !have) return 0;
-  const char *rest = found.c_str() + 8;
+  if (s.has_capability("ESEARCH") && esearch_range(s, out)) return 0;
+  command_reply reply;
+  if (s.exec("UID SEARCH ALL", &reply) != 0) return 0;
+  const std::string *found = nullptr;
+  for (const response &r : reply.data)
+    if (std::strncmp(r.line.c_str(), "* SEARCH", 8) == 0) found = &r.line;
+  if (!found) return 0;
+  const char *rest = found->c_str() + 8;
   std::size_t len = std::strlen(rest);
   bool cut = len > k_search_read;
   if (cut) len = k_search_read;

@@ -49,10 +49,14 @@ inline void write_file(const std::filesystem::path &p, const std::string &bytes)
   f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-// One manifest line as the exporter writes it.
+// One manifest line as the exporter writes it; uidvalidity 0 writes none,
+// as lines from before it was recorded have none.
 inline std::string manifest_line(unsigned uid, const std::string &file, const std::string &sha,
-                                  long long size = 0, long long ts = -1) {
-  return "{\"uid\":" + std::to_string(uid) + ",\"folder\":\"INBOX\",\"file\":\"" + file +
+                                  long long size = 0, long long ts = -1,
+                                  std::uint64_t uidvalidity = 0) {
+  return "{\"uid\":" + std::to_string(uid) + ",\"folder\":\"INBOX\"" +
+         (uidvalidity ? ",\"uidvalidity\":" + std::to_string(uidvalidity) : std::string()) +
+         ",\"file\":\"" + file +
          "\",\"sha256\":\"" + sha + "\",\"size\":" + std::to_string(size) +
          ",\"from\":\"a@example.org\",\"subject\":\"s\",\"date\":\"17-Jul-1996 02:44:25 -0700\","
          "\"ts\":" +

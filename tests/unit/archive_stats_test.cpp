@@ -5,6 +5,7 @@
 
 #include "archive_fixture.h"
 #include "base/error.h"
+#include "base/text.h"
 #include "kerquill.h"
 
 using namespace archive_test;
@@ -72,6 +73,56 @@ TEST(ArchiveStats, ExtremeValuesNeitherOverflowNorFail) {
   EXPECT_EQ(stats_of(m),
             R"({"messages":3,"bytes":9223372036854775807,"oldest":"9999-12-31","newest":"",)"
             R"("unreadable_lines":0,"duplicates":0})");
+}
+
+// A server that renumbers a folder (a new UIDVALIDITY, as GNU Mailutils does
+// on EXPUNGE) leaves the same UIDs archived in two generations: plain file
+// names for the first, the UIDVALIDITY in the later one's. Each is a message.
+// Lines without a UIDVALIDITY belong to the first generation resume.json
+// names; without that file, to none of the recorded ones.
+TEST(ArchiveStats, EveryGenerationOfAUidCountsAsVerifyChecksIt) {
+  struct archive_case {
+    const char *what;
+    const char *resume;  // nullptr: no resume.json
+    long long messages, bytes, duplicates;
+  };
+  const archive_case cases[] = {
+      {"base generation from resume.json",
+       R"({"folder":"INBOX","uidvalidity":200,"base_uidvalidity":100,"completed":[1,2,3]})", 6, 330, 2},
+      // The keyless and the keyed line of UID 2 are then told apart.
+      {"no resume.json", nullptr, 7, 340, 1},
+  };
+  for (const archive_case &c : cases) {
+    SCOPED_TRACE(c.what);
+    temp_dir d("stats-generations");
+    std::string m;
+    for (unsigned uid = 1; uid <= 3; ++uid) {
+      std::string n = std::to_string(uid);
+      write_file(d.path() / ("uid-" + n + ".eml"), "abc");
+      write_file(d.path() / ("uid-" + n + ".v200.eml"), "abc");
+      m += manifest_line(uid, "uid-" + n + ".eml", k_sha_abc, 10, 0) +
+           manifest_line(uid, "uid-" + n + ".v200.eml", k_sha_abc, 100, 0, 200);
+    }
+    // A repeat within generation 200, and UID 2 of the first generation
+    // again, now with its UIDVALIDITY written out.
+    m += manifest_line(1, "uid-1.v200.eml", k_sha_abc, 100, 0, 200) +
+         manifest_line(2, "uid-2.eml", k_sha_abc, 10, 0, 100);
+    write_file(d.path() / "manifest.jsonl", m);
+    if (c.resume) write_file(d.path() / "resume.json", c.resume);
+
+    kq::json_doc stats;
+    ASSERT_TRUE(stats.parse(kq_archive_stats_json(d.str().c_str()))) << kq_last_error();
+    EXPECT_EQ(kq::json_num(stats.root(), "messages", -1), c.messages);
+    EXPECT_EQ(kq::json_num(stats.root(), "bytes", -1), c.bytes);
+    EXPECT_EQ(kq::json_num(stats.root(), "duplicates", -1), c.duplicates);
+
+    ASSERT_EQ(kq_verify_dir(d.str().c_str()), 0) << kq_last_error();
+    kq::json_doc verified;
+    ASSERT_TRUE(verified.parse(kq_verify_report_json()));
+    EXPECT_EQ(kq::json_num(verified.root(), "total", -1), c.messages);
+    EXPECT_EQ(kq::json_num(verified.root(), "ok", -1), c.messages);
+    EXPECT_EQ(kq::json_num(verified.root(), "duplicates", -1), c.duplicates);
+  }
 }
 
 TEST(ArchiveStats, ErrorsAndLastErrorLeftAlone) {
