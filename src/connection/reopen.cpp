@@ -1,6 +1,7 @@
 #include "connection/reopen.h"
 
 #include "base/error.h"
+#include "platform/platform.h"
 
 namespace kq {
 
@@ -14,6 +15,21 @@ bool reopen_folder(session &s, const std::string &folder, std::uint64_t uidvalid
     return false;
   }
   return true;
+}
+
+bool with_reconnects(session &s, const std::string &folder, std::uint64_t uidvalidity,
+                     const std::function<bool()> &step, int tries) {
+  for (int attempt = 0;; ++attempt) {
+    if (step()) return true;
+    // A refusal from a working connection is the step's own failure.
+    if (s.status() == 2 || attempt >= tries) return false;
+    std::string why = s.lost_reason().empty() ? std::string(last_error()) : s.lost_reason();
+    plat::sleep_ms(500 << attempt);
+    if (!reopen_folder(s, folder, uidvalidity)) {
+      set_err("%s", why.c_str());
+      return false;
+    }
+  }
 }
 
 }  // namespace kq

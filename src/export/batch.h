@@ -38,6 +38,8 @@ struct batch_state {
   std::int32_t listed_by_server;
   std::atomic<std::int32_t> folder_idx{0};
   std::atomic<std::int64_t> done_folders{0};
+  // Connections made again between folders' commands (the batch thread's).
+  std::int32_t reconnects_used = 0;
   // The texts change while the host reads them; everything else the host
   // reads is a single atomic field or is fixed for the run.
   plat::exclusive_lock text_lock;

@@ -35,16 +35,37 @@ enum class outcome {
   folder_error,  // this folder failed; the batch goes on with the next
   unreadable,    // the server would not open it; passed over
   stop,          // the run ends here (cancelled, connection lost)
+  retry,         // the connection was lost and made again: the folder once more
 };
 
+// Connections a run may make again after losing one between the commands
+// of a folder's job (the job makes its own good within a folder).
+constexpr int k_run_reconnects = 3;
+
+// After a lost connection: connects again with the same configuration, a
+// pause before each attempt (a cancel cuts it short). True when usable.
+bool connect_again(batch_state *b) {
+  while (b->reconnects_used < k_run_reconnects) {
+    int pause_ms = 500 << b->reconnects_used++;
+    for (int waited = 0; waited < pause_ms; waited += 50) {
+      if (b->cancel_requested) return false;
+      plat::sleep_ms(50);
+    }
+    if (main_session().reconnect() == 0) return true;
+  }
+  return false;
+}
+
 // Records why folder i failed. While the connection still works the batch
-// goes on with the other folders; without it every other folder would
-// fail the same way, so the run ends.
+// goes on with the other folders; a lost one is made again and the folder
+// tried again (`retry`); without it every other folder would fail the same
+// way, so the run ends.
 outcome folder_failed(batch_state *b, int i, const char *what, const char *detail) {
   char text[512];
   std::snprintf(text, sizeof text, "%s %s %s", what, b->folders[i], detail);
   batch_set_folder_error(i, text);
   if (main_session().status() == 2) return outcome::folder_error;
+  if (!b->cancel_requested && connect_again(b)) return outcome::retry;
   fail(b, text);
   return outcome::stop;
 }
@@ -176,6 +197,7 @@ outcome export_folder(batch_state *b, int i, bool *exported) {
 
 void run(batch_state *b) {
   b->state.store(k_batch_running);
+  b->reconnects_used = 0;
   int failed = 0;
   std::string first_failure;
   for (int i = 0; i < b->folder_count; ++i) {
@@ -193,9 +215,12 @@ void run(batch_state *b) {
       b->folder_state[i].store(k_folder_done, std::memory_order_release);
       continue;
     }
-    b->folder_state[i].store(k_folder_running, std::memory_order_release);
     bool exported = false;
-    outcome o = export_folder(b, i, &exported);
+    outcome o;
+    do {
+      b->folder_state[i].store(k_folder_running, std::memory_order_release);
+      o = export_folder(b, i, &exported);
+    } while (o == outcome::retry);
     if (o == outcome::stop) return;
     // Already marked, with the server's text; no part of a failure.
     if (o == outcome::unreadable) continue;

@@ -341,7 +341,8 @@ void report_unfetched(export_job *job, const std::string &first) {
 // failed naming what is missing.
 ending run_learned(export_job *job, session &sess, long long exists) {
   std::vector<std::uint32_t> uids;
-  if (selected_uids(sess, exists, uids) != 0) return ending::failed;
+  if (!with_reconnects(sess, job->folder, job->uidvalidity, [&] { return selected_uids(sess, exists, uids) == 0; }))
+    return ending::failed;
   {
     guard hold(job->lock);
     // What the archive holds of this generation (the completed list, pruned

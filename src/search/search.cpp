@@ -100,11 +100,13 @@ int search_folder(const char *folder, const char *criteria) {
   long long hi = c.uid_max_set ? std::min(k_uid_top, c.uid_max) : k_uid_top;
   auto found = std::make_shared<search_result>(folder);
   std::vector<std::uint32_t> uids;
-  if (lo <= hi && lo <= k_uid_top &&
-      selected_uids(sess, st.exists, static_cast<std::uint32_t>(lo), static_cast<std::uint32_t>(hi), uids) != 0)
-    return -1;
   std::string name = folder;
   std::uint64_t generation = st.uidvalidity;
+  if (lo <= hi && lo <= k_uid_top && !with_reconnects(sess, name, generation, [&] {
+        return selected_uids(sess, st.exists, static_cast<std::uint32_t>(lo), static_cast<std::uint32_t>(hi),
+                             uids) == 0;
+      }))
+    return -1;
   row_fetch_options opts;
   opts.keep = [&c](const row_draft &d) { return criteria_match(c, d.view()); };
   opts.stop = [] { return s_cancel.load(); };

@@ -535,9 +535,11 @@ TEST(BatchExportScripted, RefusedFolderKeepsTheServersTextButARefusalForNowOrALo
       .send_tagged("NO [UNAVAILABLE] Try again later")
       .expect_line()
       .send_tagged("NO [UNAVAILABLE] Try again later")
-      // The connection drops while the next folder is opened.
+      // The connection drops while the next folder is opened, and every
+      // attempt to connect again is turned away at the greeting.
       .expect_line()
       .close();
+  for (int i = 0; i < 3; ++i) srv.send("* BYE too busy\r\n").close();
   ASSERT_TRUE(srv.start());
   scratch_dir d("refused");
   std::string conn = "{\"host\":\"127.0.0.1\",\"port\":" + std::to_string(srv.port()) +
@@ -549,6 +551,7 @@ TEST(BatchExportScripted, RefusedFolderKeepsTheServersTextButARefusalForNowOrALo
   kq_disconnect();
   srv.stop();
   EXPECT_TRUE(srv.errors().empty()) << srv.errors().front();
+  EXPECT_EQ(srv.connections(), 4);
   std::vector<std::string> got = srv.received();
   ASSERT_EQ(got.size(), 8u);
   EXPECT_TRUE(got[3].ends_with(" EXAMINE \"Locked\"")) << got[3];

@@ -245,3 +245,28 @@ TEST(SearchScript, ConnectionLostMidScanIsAFailureWithNoPartialResult) {
   kq_disconnect();
   s.stop();
 }
+
+// The connection drops while the folder's UIDs are asked for: the search
+// connects again, opens the folder, asks again and ends whole.
+TEST(SearchScript, ConnectionLostAtTheUidSearchIsMadeGoodAgain) {
+  kqtest::ScriptServer s;
+  script_login(s);
+  s.expect_line().send("* 2 EXISTS\r\n* OK [UIDVALIDITY 7] v\r\n").send_tagged("OK ok");
+  s.expect_line().close();
+  script_login(s);
+  s.expect_line().send("* 2 EXISTS\r\n* OK [UIDVALIDITY 7] v\r\n").send_tagged("OK ok");
+  s.expect_line().send("* SEARCH 3 8\r\n").send_tagged("OK searched");
+  s.expect_line()
+      .send(header_fetch(3, "01-Jan-2024 00:00:00 +0000", "three"))
+      .send(header_fetch(8, "01-Jan-2024 00:00:00 +0000", "eight"))
+      .send_tagged("OK fetched");
+  script_logout(s);
+  ASSERT_TRUE(s.start());
+  ASSERT_EQ(kq_connect(script_json(s.port()).c_str()), 0) << kq_last_error();
+  ASSERT_EQ(kq_search("Cut", nullptr), 0) << kq_last_error();
+  EXPECT_EQ(result_uids(), (std::vector<unsigned>{3, 8}));
+  kq_disconnect();
+  s.stop();
+  EXPECT_EQ(s.connections(), 2);
+  EXPECT_TRUE(s.errors().empty()) << s.errors().front();
+}
