@@ -636,11 +636,21 @@ bool FakeImap::handle(Conn &c, const std::string &line, std::size_t octets) {
     c.out += tag + (c.selected.empty() ? " BAD no mailbox selected\r\n" : " OK EXPUNGE completed\r\n");
     return true;
   }
-  if (word == "SEARCH") {
-    do_search(c, tag, args, uid);
-    return true;
+  if (word == "SEARCH" || word == "FETCH") {
+    // Outside the folder the faults are confined to, this server is sane;
+    // the once-only memories and the UID FETCH count stay as they are.
+    bool sane_here = !q_.only_in_folder.empty() && c.selected != q_.only_in_folder;
+    Quirks kept;
+    if (sane_here) {
+      kept = std::move(q_);
+      q_ = Quirks{};
+    }
+    bool open = true;
+    if (word == "SEARCH") do_search(c, tag, args, uid);
+    else open = do_fetch(c, tag, args, uid);
+    if (sane_here) q_ = std::move(kept);
+    return open;
   }
-  if (word == "FETCH") return do_fetch(c, tag, args, uid);
   note("unknown command: " + line.substr(0, 200));
   c.out += tag + " BAD unknown command\r\n";
   return true;

@@ -107,6 +107,9 @@ class FakeImap {
     // n > 0: the n-th UID FETCH is answered
     // "NO [THROTTLED] Suggested Backoff Time: 200 ms", once.
     int suggested_backoff_for_command_n = 0;
+    // Not empty: SEARCH and FETCH answers in any other folder ignore the
+    // switches above (the UID FETCH count still counts them).
+    std::string only_in_folder;
   };
 
   struct Options {
