@@ -25,9 +25,12 @@ set(KQ_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/kerquill)
 install(EXPORT kerquillTargets NAMESPACE kerquill:: DESTINATION ${KQ_CMAKE_DIR})
 configure_package_config_file(cmake/kerquillConfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/kerquillConfig.cmake INSTALL_DESTINATION ${KQ_CMAKE_DIR})
-# 0.x releases may change the C API between minor versions.
+# The C API only grows within one major version: 0.2 added functions to
+# 0.1 and removed none, and every 0.x shares the soname libkerquill.so.0. So
+# a request for 0.1 is met by 0.2.x (a host built for 0.1 runs against it),
+# a request for 0.3 is not, and 1.0 would be a new major version.
 write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/kerquillConfigVersion.cmake
-  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMinorVersion)
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kerquillConfig.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/kerquillConfigVersion.cmake DESTINATION ${KQ_CMAKE_DIR})
 

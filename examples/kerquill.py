@@ -5,8 +5,11 @@ objects, and a demo when run as a script.
 
     KQ_HOST=... KQ_USER=... KQ_PASSWORD=... python3 kerquill.py [FOLDER]
 
-The library is looked up in KERQUILL_LIB (a path to libkerquill.so), then by
-the system's usual search (ctypes.util.find_library). Standard library only.
+The library is found without help when it is in the build directory of this
+source tree (build/libkerquill.so beside examples/), on LD_LIBRARY_PATH, or
+installed where the system's loader looks (/usr/lib, /usr/local/lib after
+ldconfig). Elsewhere (an install under /opt/kerquill, say) name it: set
+KERQUILL_LIB to its path, or pass the path to Kerquill(). Standard library only.
 
 Texts in and out are bytes in the library; the wrapper encodes str as UTF-8
 and decodes results as UTF-8 with surrogateescape, so bytes that are not
@@ -44,6 +47,7 @@ PROTOTYPES = {
     "kq_attachment_count": (_int, []),
     "kq_attachment_field": (_c_str, [_c_str, _int, _c_str]),
     "kq_attachment_save": (_int, [_c_str, _int, _c_str]),
+    "kq_attachment_saved_path": (_c_str, []),
     "kq_export_start": (_int, [_c_str]),
     "kq_export_status": (_int, []),
     "kq_export_progress": (ctypes.c_double, []),
@@ -60,12 +64,37 @@ PROTOTYPES = {
 }
 
 
+def _candidates():
+    """Where the library is looked for when no path is given, in order."""
+    env = os.environ.get("KERQUILL_LIB")
+    if env:
+        return [env]
+    here = os.path.dirname(os.path.abspath(__file__))
+    name = "kerquill.dll" if os.name == "nt" else "libkerquill.so"
+    found = [os.path.join(here, os.pardir, "build", name)]   # this source tree's build
+    found = [p for p in found if os.path.exists(p)]
+    # The loader's own search: LD_LIBRARY_PATH, the run-time cache, PATH on Windows.
+    found.append("kerquill.dll" if os.name == "nt" else "libkerquill.so.0")
+    system = ctypes.util.find_library("kerquill")
+    if system:
+        found.append(system)
+    return found
+
+
 def load_library(path=None):
-    """Loads libkerquill and declares every prototype on it."""
-    path = path or os.environ.get("KERQUILL_LIB") or ctypes.util.find_library("kerquill")
-    if not path:
-        raise OSError("libkerquill not found: set KERQUILL_LIB to its path")
-    lib = ctypes.CDLL(path)
+    """Loads libkerquill and declares every prototype on it. Without path:
+    KERQUILL_LIB, else this source tree's build/, else the loader's search."""
+    tried = []
+    lib = None
+    for candidate in [path] if path else _candidates():
+        try:
+            lib = ctypes.CDLL(candidate)
+            break
+        except OSError as e:
+            tried.append("%s (%s)" % (candidate, e))
+    if lib is None:
+        raise OSError("libkerquill not found; tried " + "; ".join(tried) +
+                      ". Set KERQUILL_LIB to the path of libkerquill.so")
     for name, (restype, argtypes) in PROTOTYPES.items():
         fn = getattr(lib, name)
         fn.restype = restype
@@ -182,7 +211,10 @@ class Kerquill:
         self._check(self.lib.kq_fetch_save(_b(path)), "save message")
 
     def save_attachment(self, index, directory):
+        """Saves attachment row index into directory; returns the file's path
+        (the name may carry " (2)" when the first choice was taken)."""
         self._check(self.lib.kq_attachment_save(None, index, _b(directory)), "save attachment")
+        return _s(self.lib.kq_attachment_saved_path())
 
     # -- export ------------------------------------------------------------------
     def export(self, directory, mbox=False, dated=False, resume=True, manifest=True,

@@ -51,7 +51,8 @@ int cmd_verify(const args &a) {
   bool several;
   std::vector<archive> list = find_archives(dir, several);
 
-  long long ok = 0, missing = 0, corrupt = 0, total = 0;
+  long long ok = 0, missing = 0, corrupt = 0, total = 0, unreadable = 0, duplicates = 0, unlisted = 0;
+  bool intact = true;
   std::string json_list = "[";
   for (std::size_t i = 0; i < list.size(); ++i) {
     const archive &ar = list[i];
@@ -62,6 +63,10 @@ int cmd_verify(const args &a) {
     missing += r["missing"].as_int();
     corrupt += r["corrupt"].as_int();
     total += r["total"].as_int();
+    unreadable += r["unreadable_lines"].as_int();
+    duplicates += r["duplicates"].as_int();
+    unlisted += r["unlisted"].as_int();
+    if (r["intact"].type != jvalue::boolean || !r["intact"].b) intact = false;
     if (a.has("json")) {
       if (!several) {
         std::printf("%s\n", text.c_str());
@@ -80,8 +85,13 @@ int cmd_verify(const args &a) {
                   printable((several ? ar.label + "/" : "") + f["file"].as_str(), false).c_str());
   }
   if (a.has("json") && several) {
+    // Several reports cannot be one library report: each folder's is kept
+    // as the library wrote it, and the totals sit beside them under the
+    // report's own counter names, so a program reads one document either way.
     json_object o;
     o.raw("archives", json_list + "]").num("ok", ok).num("missing", missing).num("corrupt", corrupt).num("total", total);
+    o.num("unreadable_lines", unreadable).num("duplicates", duplicates).num("unlisted", unlisted);
+    o.raw("intact", intact ? "true" : "false");
     std::printf("%s\n", o.text().c_str());
   } else if (!a.has("json")) {
     std::printf("%s: %lld of %lld files intact, %lld missing, %lld corrupt\n",
@@ -102,7 +112,7 @@ int cmd_stats(const args &a) {
   bool several;
   std::vector<archive> list = find_archives(dir, several);
 
-  long long messages = 0, bytes = 0;
+  long long messages = 0, bytes = 0, unreadable = 0, duplicates = 0;
   std::string oldest, newest, json_list = "[";
   if (several && !a.has("json"))
     std::printf("%s %8s %9s  %-10s  %-10s\n", pad("FOLDER", 28).c_str(), "MESSAGES", "SIZE", "OLDEST", "NEWEST");
@@ -113,6 +123,8 @@ int cmd_stats(const args &a) {
     jvalue s = parse_object(text, "archive summary");
     messages += s["messages"].as_int();
     bytes += s["bytes"].as_int();
+    unreadable += s["unreadable_lines"].as_int();
+    duplicates += s["duplicates"].as_int();
     const std::string &o = s["oldest"].as_str(), &n = s["newest"].as_str();
     if (!o.empty() && (oldest.empty() || o < oldest)) oldest = o;
     if (!n.empty() && (newest.empty() || n > newest)) newest = n;
@@ -132,7 +144,10 @@ int cmd_stats(const args &a) {
   if (a.has("json")) {
     if (several) {
       json_object obj;
+      // As for verify: each summary as the library wrote it, the totals
+      // beside them under the summary's own names.
       obj.raw("archives", json_list + "]").num("messages", messages).num("bytes", bytes).str("oldest", oldest).str("newest", newest);
+      obj.num("unreadable_lines", unreadable).num("duplicates", duplicates);
       std::printf("%s\n", obj.text().c_str());
     }
     return 0;
