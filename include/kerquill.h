@@ -1,40 +1,116 @@
 /* kerquill: read, search and archive one IMAP mailbox from a host program.
  *
- * Conventions
+ * ==========================================================================
+ * Conventions (they hold for every function below unless it says otherwise)
+ * ==========================================================================
+ *
+ * Return values
  *  - Calls that act return int: 0 on success, -1 on failure. The reason of
- *    the last failure is the text of kq_last_error().
- *  - Calls that report return const char *: never NULL; the empty text on
- *    failure. The text lives in library storage and stays valid until the
- *    next call that rewrites the same storage (the next call of that kind).
- *    Do not free it.
- *  - All texts are NUL-terminated bytes; JSON in and out is UTF-8 as given.
- *    Mail text handed out is UTF-8: encoded header words, body charsets,
- *    RFC 2231 file names and modified UTF-7 folder names are decoded (an
- *    unknown charset or a malformed word stays as written).
- *  - The library keeps one server connection, one search result, one fetched
- *    message, one export job, one batch export and one verification report
- *    for the whole process.
- *  - Threads: calls from several host threads take turns (one at a time),
- *    except the polls and steering calls of the export job and the batch,
- *    kq_status and kq_last_error, which never wait for another call. While
- *    an export job or a batch export is active (running or paused), every
- *    call that talks to the server or replaces the search result returns at
- *    once with its failure value and "<call>: an export is running; wait for
- *    it or cancel it first" (kq_export_start: "export already running").
- *    No exception leaves a kq_ call: a failure inside the library
- *    is its failure value with "out of memory" or "internal error".
+ *    the failure is then the text of kq_last_error().
+ *  - Calls that report return const char *: never NULL. On failure they
+ *    return the empty text "" and kq_last_error() says why; where the empty
+ *    text is also a normal answer (a field that is empty), the function
+ *    says so.
+ *
+ * Texts
+ *  - Every text is a NUL-terminated byte string. JSON going in and out is
+ *    UTF-8; a JSON argument that is not valid UTF-8 is refused as invalid
+ *    JSON. Paths are UTF-8 (on Windows they are converted to UTF-16, so any
+ *    character works); on POSIX they are passed to the system as bytes.
+ *  - Mail text handed out is UTF-8: encoded header words (RFC 2047), body
+ *    charsets, RFC 2231 file names and modified UTF-7 folder names are
+ *    decoded. An unknown charset or a malformed word stays as written, so a
+ *    text may hold bytes that are not UTF-8; the JSON texts escape such
+ *    bytes as \u00XX and are always valid JSON.
+ *  - A returned text is owned by the library; do not free or change it. It
+ *    stays valid and unchanged for the calling thread until that same
+ *    thread's next call of the same function (each thread has buffers of
+ *    its own), whatever other threads call meanwhile. Copy what you keep.
+ *  - In the lists of error texts below, <word> stands for a value filled in:
+ *    <folder> the folder name as the caller gave it, <uid> a number, <path>
+ *    a path, <reason> a further text (the server's words, the system's error
+ *    message, or a connection's reason as listed under "Connection texts").
+ *
+ * Errors
+ *  - kq_last_error() is the calling thread's last failure: a failure in one
+ *    host thread never changes what another thread reads. Read it right
+ *    after the failing call; a successful call may empty it or leave it as
+ *    it was.
+ *  - Failures inside the export worker and the batch thread (which run on
+ *    threads of their own) do not reach kq_last_error(). The host learns of
+ *    them from kq_export_status() / kq_export_stats_json() ("state" and
+ *    "error") and kq_export_all_status_json() ("state", "errors", "error").
+ *  - No exception leaves a kq_ call. Every call may fail with
+ *    "out of memory" or "internal error" in addition to the texts it lists.
+ *  - "Busy" below means: while an export job or a batch export is active
+ *    (running or paused) the call returns its failure value at once with
+ *    "<function>: an export is running; wait for it or cancel it first"
+ *    (<function> is its name, e.g. "kq_search: an export is ...").
+ *
+ * Connection texts
+ *  - Any call that talks to the server may fail with "not connected" (no
+ *    connection, or one lost earlier) or with the reason a connection was
+ *    lost while it ran:
+ *      "server did not answer within <n> s"   (timeout_s of silence)
+ *      "connection closed by server"
+ *      "receive failed: <reason>", "send failed: <reason>",
+ *      "connection failed: <reason>"
+ *      "protocol error: <reason>"              (a reply that breaks IMAP's
+ *                                               grammar; the connection is
+ *                                               dropped)
+ *    Calls that walk a folder (kq_search, the export job, the batch) first
+ *    connect again, with the same configuration, up to three times with a
+ *    pause of 0.5, 1 and 2 s before each try, and report the first reason
+ *    only when that fails; a folder whose UIDVALIDITY changed meanwhile
+ *    gives "folder <folder> changed generation (UIDVALIDITY <new>, was
+ *    <old>) while it was read".
+ *  - Calls that open a folder may fail with "invalid mailbox name" (a CR, LF
+ *    or NUL in it) and "cannot open mailbox <folder>: <reason>" (the
+ *    server's text when it refuses EXAMINE and SELECT, e.g. "Mailbox doesn't
+ *    exist: Nope", or the connection's reason).
+ *
+ * Blocking and time-outs
+ *  - A call marked "Server: yes" sends commands and waits for the answers,
+ *    so it blocks. The wait is bounded by silence, not by length:
+ *    "timeout_s" of kq_connect (120 s when the key is absent) is the longest
+ *    the server may send nothing while an answer is awaited; every byte
+ *    received starts the clock again, so a large folder or message that
+ *    keeps arriving is never cut. Reconnects add up to three connects and
+ *    3.5 s of pauses. kq_search_cancel and kq_export_cancel cut a long call
+ *    or job short within about a second.
+ *  - Calls marked "Server: no" never touch the network; they may read or
+ *    write files as they say.
+ *
+ * Threads
+ *  - Any thread may call any function. Calls from several host threads take
+ *    turns: one runs at a time, the others wait for it. The polls and
+ *    steering calls never wait for another call: kq_export_status,
+ *    kq_export_progress, kq_export_stats_json, kq_export_current,
+ *    kq_export_pause, kq_export_resume, kq_export_cancel,
+ *    kq_export_all_status_json, kq_search_progress, kq_search_cancel,
+ *    kq_status, kq_last_error and kq_version. Call them from a UI thread
+ *    while another thread is inside a long call.
+ *  - The library keeps one server connection, one search result, one
+ *    fetched message, one export job, one batch export and one verification
+ *    report for the whole process; every thread sees the same ones.
  *  - kq_disconnect first cancels a running or paused export job (and so a
  *    batch) and waits until its thread has let go of the connection.
- *  - Windows: the library starts the socket layer (WSAStartup) itself. A
- *    worker thread holds a reference to kerquill.dll, so FreeLibrary while
- *    an export runs leaves the code mapped until the worker ends. Before
- *    the host ends the process or unloads the DLL it should still call
+ *
+ * Windows
+ *  - The library starts the socket layer (WSAStartup) itself. A worker
+ *    thread holds a reference to kerquill.dll, so FreeLibrary while an export
+ *    runs leaves the code mapped until the worker ends. Before the host ends
+ *    the process or unloads the DLL it should still call kq_disconnect (or
  *    kq_export_cancel and wait until kq_export_status() is no longer 1 and
- *    kq_export_all_status_json() reports no running batch (or simply call
- *    kq_disconnect, which does both): ExitProcess kills a worker wherever
- *    it is, which may leave a half-written file behind (the manifest and
- *    resume state stay consistent, as after a crash).
- *  - Set the environment variable KQ_DEBUG to trace read failures to stderr.
+ *    kq_export_all_status_json() reports no running batch): ExitProcess kills
+ *    a worker wherever it is, which may leave a half-written file behind
+ *    (the manifest and resume state stay consistent, as after a crash).
+ *
+ * Debugging
+ *  - With the environment variable KQ_DEBUG set, read failures are traced to
+ *    stderr. When its value holds "imap", every kq_connect after that also
+ *    traces the IMAP conversation to stderr (passwords and tokens
+ *    redacted).
  */
 #ifndef KERQUILL_H
 #define KERQUILL_H
@@ -55,124 +131,561 @@
 extern "C" {
 #endif
 
-/* ---- connection ---------------------------------------------------------- */
+/* ==========================================================================
+ * Connection
+ * ========================================================================== */
 
-/* Connects and logs in with a JSON configuration:
- * {"host","port"(993),"ssl"(1),"user","pass"|"oauth_token","ca_file",
- *  "timeout_s"(30),"tls_verify"(1)}. Drops any earlier connection first. */
+/* Connects and logs in; drops any earlier connection first (even when the
+ * new one then fails).
+ *
+ * config_json  NULL not allowed (gives "empty config"). A JSON object:
+ *   "host"        text, required: name or address of the server
+ *   "port"        number, default 993
+ *   "ssl"         0 plain TCP, 1 (default) TLS from the first byte,
+ *                 2 plain TCP upgraded with STARTTLS (required: a server
+ *                 without it is refused); true/false count as 1/0
+ *   "user"        text, required (at most 255 bytes are used)
+ *   "pass"        text: password for LOGIN
+ *   "oauth_token" text: bearer token for SASL XOAUTH2 (not with "pass")
+ *   "ca_file"     text: PEM or DER file of trusted CA certificates;
+ *                 default: the system's bundle (Windows: the ROOT store)
+ *   "tls_verify"  1 (default): the certificate must chain to a trusted CA
+ *                 and match "host"; 0: any certificate is accepted
+ *   "timeout_s"   number, default 30: the TCP connect time-out per address
+ *                 and the longest silence while an answer is awaited (see
+ *                 "Blocking and time-outs"; without the key, 120 s of
+ *                 silence; 0 or less: 10 s to connect, 120 s of silence)
+ *   "max_message_bytes"  number, default 268435456, at least 1024: the most
+ *                 literal bytes one answer may hold; a message over it is
+ *                 read off the wire, not stored, and reported by its UID
+ *   Texts are cut at 255 bytes (host, user), 511 (pass, oauth_token,
+ *   ca_file). Unknown keys are ignored.
+ * Returns 0 logged in (kq_status() 2), -1 on failure (kq_status() 0).
+ * Errors: busy ("kq_connect: an export is running; ..."),
+ *   "empty config", "invalid config JSON", "config missing host",
+ *   "config missing user", "use either pass or oauth_token",
+ *   "invalid config: ssl must be 0, 1 or 2",
+ *   "invalid config: <ssl|tls_verify> must be a number or true/false",
+ *   "invalid config: max_message_bytes must be a number of at least 1024",
+ *   "cannot resolve host <host>", "connect to <host>:<port> failed",
+ *   "cannot read ca_file <path>: <reason>",
+ *   "no CA certificates (set ca_file, or tls_verify 0)",
+ *   "TLS handshake failed: no answer from server within <n> s",
+ *   "TLS handshake failed: <reason>" (a TLS connection to a plain IMAP port
+ *     ends "... is this a plain IMAP port? use ssl 0 or 2"; a certificate
+ *     that is not trusted names ca_file and tls_verify),
+ *   a plain connection ("ssl" 0 or 2) to a TLS port is said at once,
+ *   "ctr_drbg seed failed", "ssl_config_defaults failed",
+ *   "no greeting from server", "no greeting from server: <reason>",
+ *   "unexpected greeting: <first 80 bytes of it>", "CAPABILITY failed",
+ *   "server does not offer STARTTLS; not logging in without encryption",
+ *   "STARTTLS refused by server",
+ *   "the server refuses plain-text login (LOGINDISABLED): connect with TLS
+ *     (ssl 1) or STARTTLS (ssl 2)" (no password or token is sent then),
+ *   "IMAP authentication failed: <the server's text or the connection's
+ *     reason>",
+ *   "IMAP authentication failed (bad credentials or provider rejected
+ *     mechanism)", "base64 encode failed", and the connection texts.
+ * Server: yes. Blocks for name resolution (the system resolver's own time),
+ *   the TCP connect (timeout_s per address), the TLS handshake (at most the
+ *   silence time-out in all) and the greeting, STARTTLS and login (each
+ *   bounded by silence).
+ * Threads: takes turns; refused while an export or batch is active. */
 KQ_API int kq_connect(const char *config_json);
-/* Logs out and closes the connection; always 0. */
+
+/* Stops a running or paused export job and batch (as kq_export_cancel) and
+ * waits until their thread has let go of the connection, then logs out
+ * (waiting at most 5 s for the answer) and closes the connection. The search
+ * result and the fetched message stay readable.
+ * Returns 0, always; never fails.
+ * Server: yes (LOGOUT). Blocks until a job has stopped (about a second after
+ *   the cancel) plus at most 5 s for LOGOUT.
+ * Threads: takes turns; allowed while an export is active (that is how one
+ *   is stopped). */
 KQ_API int kq_disconnect(void);
-/* 0 no connection (or lost), 1 connected but not logged in, 2 logged in. */
+
+/* The connection's state: 0 no connection (never made, closed, or lost),
+ * 1 connected but not logged in, 2 logged in. A connection lost while a
+ * command was in flight (a silent server, a reset, or a kq_search_cancel
+ * that had to close it) reads 0.
+ * Never fails; sets no error. Server: no (it reports what the last reply
+ *   showed; it sends nothing).
+ * Threads: never waits for another call. */
 KQ_API int kq_status(void);
-/* Text of the last failure; the pointer is the same for the library's life. */
+
+/* The text of the calling thread's last failure (at most 511 bytes; "" when
+ * this thread had none, or its last call succeeded and emptied it).
+ * Returns never NULL. Server: no.
+ * Threads: never waits; each thread reads its own failure. The pointer is
+ *   per thread: valid for the calling thread until its next kq_ call that
+ *   fails or succeeds. Failures of the export worker and the batch thread
+ *   are not here (see kq_export_stats_json, kq_export_all_status_json). */
 KQ_API const char *kq_last_error(void);
-/* The library's version, "major.minor.patch" (e.g. "0.2.0"). */
+
+/* The library's version, "major.minor.patch" (e.g. "0.2.0"). A static text:
+ * valid for the life of the library.
+ * Never fails. Server: no. Threads: never waits. */
 KQ_API const char *kq_version(void);
 
-/* ---- folders ------------------------------------------------------------- */
+/* ==========================================================================
+ * Folders
+ * ========================================================================== */
 
-/* JSON array of every folder, in the server's order: [{"name" (exactly as
- * the server sent it, modified UTF-7),"display" (UTF-8),"count","uid_min",
- * "uid_max","total_bytes"(0),"oldest"(""),"newest"("")},...]. Every call
- * that takes a folder accepts either its "name" or its "display" form. */
+/* Lists every folder the server reports (LIST "" "*") and opens each one
+ * read-only to count it. A JSON array, in the server's order:
+ *   [{"name","display","count","uid_min","uid_max","total_bytes","oldest",
+ *     "newest"},...]
+ *   "name"     exactly as the server sent it (modified UTF-7)
+ *   "display"  the same in UTF-8 (a name that is not valid modified UTF-7
+ *              is shown as it is)
+ *   "count"    messages; "uid_min", "uid_max": lowest and highest UID (0 for
+ *              an empty folder or one that cannot be opened)
+ *   "total_bytes", "oldest", "newest": always 0, "", "" in this listing
+ * Every call that takes a folder accepts either its "name" or its "display".
+ * A folder that cannot be opened (a \Noselect parent) is listed with zeros;
+ * the call still succeeds, and kq_last_error() may then hold "cannot open
+ * mailbox <folder>: <reason>".
+ * Returns the JSON, or "" on failure.
+ * Errors: busy, "not connected", "LIST failed", the connection texts.
+ * Limits: at most 511 folders (the rest are left out); names over 511 bytes
+ *   are cut (such a folder is not opened); the text is at most 262,143 bytes.
+ * Server: yes: one LIST and one EXAMINE (and searches) per folder,
+ *   pipelined where the server offers ESEARCH.
+ * Threads: takes turns; refused while an export or batch is active.
+ * Lifetime: until this thread's next kq_folders_json. */
 KQ_API const char *kq_folders_json(void);
-/* JSON estimate of one folder's size and share of attachments, from at most
- * 30 messages spread over the folder. */
+
+/* Estimates a folder's size and its share of messages with attachments
+ * from at most 30 messages spread evenly over it (their size and
+ * Content-Type only; nothing is marked read):
+ *   {"folder","total_messages","total_bytes" (sum of the sampled sizes),
+ *    "estimated_bytes","oldest"(""),"newest"(""),"sampled",
+ *    "attachment_pct" (one decimal),"uid_min","uid_max"}
+ * folder  NULL or "" not allowed ("no folder"); UTF-8 or modified UTF-7.
+ * Returns the JSON, or "" on failure.
+ * Errors: busy, "no folder", "not connected", "invalid mailbox name",
+ *   "cannot open mailbox <folder>: <reason>", the connection texts.
+ * Server: yes (EXAMINE, a UID search, one FETCH of the sample).
+ * Threads: takes turns; refused while an export or batch is active.
+ * Limits: the text is at most 4,095 bytes.
+ * Lifetime: until this thread's next kq_probe_folder. */
 KQ_API const char *kq_probe_folder(const char *folder);
 
-/* ---- search -------------------------------------------------------------- */
+/* ==========================================================================
+ * Search
+ * ========================================================================== */
 
-/* Scans a folder and fills the result table. criteria: JSON or NULL, keys
- * "since","before" (YYYY-MM-DD),"from","to","subject" (matched without
- * regard to letter case, Latin, Greek and Cyrillic included),"min_bytes",
- * "has_attachments" (1/true, 0/false, negative: either),"uid_min","uid_max".
- * A value of the wrong type or an impossible day: -1, "bad criteria: <key>",
- * the previous result kept. */
+/* Searches a folder on the client and fills the result table: the server
+ * names the folder's UIDs (UID SEARCH within the criteria's UID range), then
+ * sends size, internal date, structure and the From, To, Subject and
+ * Content-Type lines of each; the criteria are applied here. Rows are in
+ * ascending UID order.
+ *
+ * folder  NULL or "" not allowed ("no folder"); UTF-8 or modified UTF-7.
+ * criteria_json  NULL allowed (no filter). A JSON object; every key
+ *   optional, unknown keys ignored, a key whose value is null counts as
+ *   absent, anything that is not a JSON object means no filter:
+ *   "since", "before"  "YYYY-MM-DD": received at or after / before 00:00 UTC
+ *                      of that day (the server's INTERNALDATE with its zone)
+ *   "from", "to", "subject"  text: the decoded header contains it, ignoring
+ *                      letter case (Latin, Greek, Cyrillic included)
+ *   "min_bytes"        number: at least this size
+ *   "has_attachments"  1/true with, 0/false without, negative: either
+ *   "uid_min", "uid_max"  number: the UID range (default: every message)
+ * Returns 0 when the scan ran (also with no hits), -1 on failure.
+ * The previous result: kept when the call fails before the folder is open
+ *   (busy, "no folder", "not connected", "bad criteria", "cannot open
+ *   mailbox"); once the folder is open it is replaced, and a search that
+ *   does not finish (lost connection, cancel, messages missing) leaves an
+ *   empty result, never a part of one.
+ * Errors: busy, "no folder", "not connected", "bad criteria: <key>" (a value
+ *   of the wrong type, a day that does not exist, "has_attachments" above
+ *   1), "invalid mailbox name", "cannot open mailbox <folder>: <reason>",
+ *   "UID SEARCH failed: <reason>",
+ *   "<n> messages could not be fetched: UIDs <set>[ and <n> more] (<the
+ *     server's last reason>)" (or "1 message could not be fetched: UID
+ *     <uid> ..."), "folder <folder> changed generation (UIDVALIDITY <new>,
+ *   was <old>) while it was read", "search cancelled" (kq_search_cancel),
+ *   the connection texts.
+ * Limits: at most 200,000 rows (the lowest UIDs are kept).
+ * Server: yes; blocks for the whole scan (bounded by silence; cut short
+ *   within about a second by kq_search_cancel).
+ * Threads: takes turns; refused while an export or batch is active. */
 KQ_API int kq_search(const char *folder, const char *criteria_json);
-/* Share of the running search's UID range covered, 0.0 to 1.0 (1.0 once a
- * search has ended well). Safe from another thread while kq_search runs. */
+
+/* Progress of the running search: the share of the UIDs to fetch whose rows
+ * have been received, 0.0 to 1.0. It is 0.0 when a search starts and moves
+ * as rows arrive; 1.0 once a search has ended well; after a failed or
+ * cancelled search it stays where that search stopped.
+ * Never fails. Server: no. Threads: never waits (made to be called from
+ * another thread while kq_search runs). */
 KQ_API double kq_search_progress(void);
-/* Stops a running kq_search from another thread: that call then returns -1
- * with "search cancelled" and leaves an empty result. 0 when taken, -1 when
- * no search runs. */
+
+/* Stops a running kq_search from another thread. It takes effect within
+ * about a second even while commands are in flight: what is on the wire is
+ * read off and dropped, or, when the server keeps sending, the connection
+ * is closed (kq_status() then reads 0 and a new kq_connect is needed). The
+ * kq_search call then returns -1 with "search cancelled" and leaves an
+ * empty result.
+ * Returns 0 when taken, -1 when no search runs (sets no error text).
+ * Server: no (the search's own thread does the talking).
+ * Threads: never waits. */
 KQ_API int kq_search_cancel(void);
-/* Number of rows of the last search. */
+
+/* Number of rows of the current result (0 before any search).
+ * Never fails. Server: no. Threads: takes turns. */
 KQ_API int kq_search_count(void);
-/* Field of a row: "uid","from","to","subject" (decoded to UTF-8),"date",
- * "bytes","has_attachments"; the empty text for a bad row or key. */
+
+/* Field of a result row, as text:
+ *   "uid"       decimal
+ *   "from", "to", "subject"  the header value, folded lines joined, encoded
+ *               words decoded to UTF-8; cut between characters at 511, 511
+ *               and 1,023 bytes
+ *   "date"      the server's INTERNALDATE, e.g. " 7-Jul-2024 09:05:00 +0200"
+ *   "bytes"     the server's size of the message
+ *   "has_attachments"  "1", "0", or "-1" (the server sent no structure and
+ *               the top Content-Type cannot tell)
+ * index  0 to kq_search_count() - 1.  key  NULL allowed (gives "").
+ * Returns the text; "" for a bad row or key (no error text is set).
+ * Server: no. Threads: takes turns.
+ * Lifetime: until this thread's next kq_search_field. */
 KQ_API const char *kq_search_field(int index, const char *key);
 
-/* ---- fetch --------------------------------------------------------------- */
+/* ==========================================================================
+ * Fetch one message
+ * ========================================================================== */
 
-/* Downloads the message of a search row (opening the row's folder when
- * another one is open); its texts and attachment table follow. */
+/* Downloads the message of a result row (BODY.PEEK[]: its \Seen flag is not
+ * changed), opening the row's folder when another one is open. The message,
+ * its header and body text and its attachment table replace the previous
+ * fetched message only when the call succeeds.
+ * index  0 to kq_search_count() - 1 (checked first, also without a
+ *   connection).
+ * Returns 0, or -1.
+ * Errors: busy, "bad index", "not connected", "fetch uid <uid> failed" (the
+ *   command failed or the folder could not be opened), "fetch uid <uid>
+ *   failed: <the connection's reason>", "empty message body" (no message
+ *   came back, e.g. it was expunged), "message uid <uid> is larger than
+ *   max_message_bytes (<n> bytes)", "oom".
+ * Server: yes (a SELECT when needed and one UID FETCH; bounded by silence).
+ * Threads: takes turns; refused while an export or batch is active. */
 KQ_API int kq_fetch(int index);
-/* Downloads the message with this UID in folder (either form of its name)
- * as kq_fetch does, without reading or changing the search result. A UID the
- * folder does not hold: -1, "no message with uid <uid> in <folder>". */
+
+/* Downloads the message with this UID in folder as kq_fetch does, without
+ * reading or changing the search result.
+ * folder  NULL or "" not allowed; UTF-8 or modified UTF-7.
+ * uid     1 to 4294967295.
+ * Returns 0, or -1.
+ * Errors: as kq_fetch, with "no folder", "bad uid" (0) and
+ *   "no message with uid <uid> in <folder>" instead of "bad index" and
+ *   "empty message body".
+ * Server: yes. Threads: takes turns; refused while an export or batch is
+ *   active. */
 KQ_API int kq_fetch_uid(const char *folder, unsigned int uid);
-/* Header block of the fetched message, raw: nothing decoded. */
+
+/* Header block of the fetched message, raw (nothing decoded): the bytes from
+ * its start through its first blank line (CR LF CR LF or LF LF), included.
+ * Returns "" when nothing was fetched (no error text).
+ * Limits: cut at 262,143 bytes.
+ * Server: no. Threads: takes turns.
+ * Lifetime: until this thread's next kq_fetch_header. */
 KQ_API const char *kq_fetch_header(void);
-/* Readable body text (plain text, or HTML with the tags stripped),
- * converted from its part's charset to UTF-8. */
+
+/* Readable body text of the fetched message, in UTF-8:
+ *  - a single-part text/... or message/rfc822 message, or one without a
+ *    Content-Type (text/plain US-ASCII): its decoded body;
+ *  - a multipart message: the first part, depth-first in document order,
+ *    whose Content-Type holds "text/" or "message/rfc822" (an alternative
+ *    that lists HTML first gives the HTML);
+ *  - HTML: every tag becomes one blank, then &amp; &lt; &gt; &quot; &apos;
+ *    &nbsp; and numeric references to characters 32 to 127 are decoded;
+ *  - any other single part: "[binary content: <Content-Type value>]".
+ * Base64 and quoted-printable are decoded, then the part's charset is
+ * converted to UTF-8 (no charset, an unknown one or bytes that break it:
+ * shown as they are).
+ * Returns "" when nothing was fetched (no error text).
+ * Limits: ends at the first NUL byte; cut at 1,048,575 bytes, between
+ *   characters.
+ * Server: no. Threads: takes turns.
+ * Lifetime: until this thread's next kq_fetch_body_text. */
 KQ_API const char *kq_fetch_body_text(void);
-/* Writes the fetched message, byte for byte, to path. */
+
+/* Writes the fetched message, byte for byte as the server sent it, to path
+ * (created or replaced).
+ * path  NULL or "" not allowed ("no path").
+ * Returns 0, or -1.
+ * Errors: "no path", "nothing fetched", "cannot write <path>: <reason>".
+ * Server: no (a file is written). Threads: takes turns. */
 KQ_API int kq_fetch_save(const char *path);
 
-/* ---- attachments of the fetched message ----------------------------------- */
+/* ==========================================================================
+ * Attachments of the fetched message
+ * ========================================================================== */
 
+/* Number of attachment rows of the fetched message (0 when nothing was
+ * fetched). A part is an attachment when it is not a container and has a
+ * file name, or a disposition holding "attachment", or a Content-Type that
+ * is not text, message or multipart. Rows follow document order,
+ * depth-first; a forwarded message/rfc822 marked as attachment is one row.
+ * Limits: at most 256 rows; containers deeper than 32 levels are not looked
+ *   into.
+ * Never fails. Server: no. Threads: takes turns. */
 KQ_API int kq_attachment_count(void);
-/* Field of an attachment row: "name" (the decoded file name, else the
- * Content-Type's name, else "attachment-<index>.<extension of its type>"),
- * "ctype","size" (encoded bytes); the first argument is not used. */
+
+/* Field of an attachment row:
+ *   "name"   the decoded file name (Content-Disposition filename, else the
+ *            Content-Type name; RFC 2231 and RFC 2047 forms decoded), else
+ *            "attachment-<index>.<extension of its type>" (".bin" for an
+ *            unknown type, ".txt" without a Content-Type)
+ *   "ctype"  the whole Content-Type value with its parameters ("" without)
+ *   "size"   bytes of the part's body as stored, before transfer decoding
+ * ignored  not used; pass NULL.  index  0 to kq_attachment_count() - 1.
+ * key      NULL allowed (gives "").
+ * Returns the text; "" for a bad row or key (no error text).
+ * Server: no. Threads: takes turns.
+ * Lifetime: until this thread's next kq_attachment_field. */
 KQ_API const char *kq_attachment_field(const char *ignored, int index, const char *key);
-/* Decodes attachment row index into the existing dir, named by the row's
- * name cut to what follows its last '/' or '\' (Windows device names get a
- * leading '_', at most 255 bytes). Never replaces a file nor follows a link
- * already there: the name becomes "name (2).ext", "name (3).ext", ... until
- * it is free. Base64 that does not decode: -1, "cannot decode attachment N",
- * no file written. The first argument is not used. */
+
+/* Decodes attachment row index and writes it as a new file directly inside
+ * the existing directory dir. The file name is the row's name cut to what
+ * follows its last '/' or '\'; control characters and ':' become '_'; "",
+ * "." and ".." become "attachment"; Windows device names (con, nul, com1,
+ * ...) get a leading '_'; a name over 255 bytes is cut inside its stem,
+ * between characters, keeping the extension. Never replaces anything nor
+ * follows a link already there (even a dangling one): a taken name becomes
+ * "name (2).ext", "name (3).ext", ... until one is free. The path used is
+ * then given by kq_attachment_saved_path().
+ * ignored  not used; pass NULL.  dir  NULL or "" not allowed; UTF-8.
+ * Returns 0, or -1 (no file is left behind: a file cut short is removed).
+ * Errors: "no dir", "bad attachment index", "nothing fetched",
+ *   "attachment <index> not found" (no memory to decode it),
+ *   "cannot decode attachment <index>" (Base64 with a byte outside its
+ *   alphabet; nothing written), "path too long",
+ *   "cannot write <path>: <reason>", "no free file name for <name> in <dir>".
+ * Server: no (a file is written). Threads: takes turns. */
 KQ_API int kq_attachment_save(const char *ignored, int index, const char *dir);
 
-/* ---- export job (runs on its own thread) ----------------------------------- */
+/* The full path of the file the last successful kq_attachment_save wrote:
+ * dir as given, '/', and the file name it chose (with its " (2)"
+ * when the first name was taken). "" before any successful save; a failed
+ * save leaves it as it was.
+ * Never fails. Server: no. Threads: takes turns.
+ * Lifetime: until this thread's next kq_attachment_saved_path. */
+KQ_API const char *kq_attachment_saved_path(void);
 
-/* Starts exporting the last search result on a worker thread:
- * {"dir","format"("eml"|"eml+mbox"),"naming"("YYYY\\MM\\uid" dated),"resume"(1),"manifest"(1)}. */
+/* ==========================================================================
+ * Export job (runs on a thread of its own)
+ * ========================================================================== */
+
+/* Starts exporting the current search result on a worker thread: one .eml
+ * file per message, optionally all.mbox, manifest.jsonl (a SHA-256 digest per
+ * message) and resume.json (rewritten about every 2 s and when the job ends,
+ * so a later job into the same directory skips what is stored). The job keeps
+ * its own copy of the result: a later search does not change what it
+ * exports. It uses the one connection until it ends.
+ *
+ * config_json  NULL not allowed ("empty config"). A JSON object:
+ *   "dir"      text, required: the archive directory (created with its
+ *              parents; trailing '/' and '\' dropped); at most 4,095 bytes
+ *   "format"   text holding "mbox" (e.g. "eml+mbox"): also write all.mbox;
+ *              default: .eml only
+ *   "naming"   text holding "YYYY" (any case, e.g. "YYYY\\MM\\uid"): each
+ *              message in a YYYY-MM subdirectory; default: flat
+ *   "resume"   number, default 1: non-zero skips what the archive holds
+ *   "manifest" number, default 1: non-zero keeps manifest.jsonl
+ *   Other keys ("parallel", "attachments") are accepted and have no effect.
+ * Returns 0 when the worker started, -1 when the job was refused.
+ * Errors (of the start): "empty config", "export already running" (a job
+ *   or a batch is active), "no search results <U+2014> call kq_search first"
+ *   (<U+2014>: an em dash, UTF-8 bytes E2 80 94), "not connected",
+ *   "invalid export config JSON", "config missing dir",
+ *   "<dir> holds the archive of folder "<other>", not of "<folder>";
+ *   nothing was changed", "thread create failed".
+ * Errors of the running job (state 4; in kq_export_stats_json's "error",
+ *   not in kq_last_error): "cannot open mailbox <folder>: <reason>",
+ *   "cannot write <path>: <reason>", "<path> already holds a different
+ *   message; it is not replaced", "<n> messages could not be fetched: UIDs
+ *   <set>[ and <n> more] (<the server's last reason>)", "folder <folder>
+ *   changed generation (UIDVALIDITY <new>, was <old>) while it was read",
+ *   "out of memory", the connection texts.
+ * Server: the call itself no (it checks the connection); the job yes.
+ * Threads: takes turns; the job then runs on its own thread. */
 KQ_API int kq_export_start(const char *config_json);
-/* 0 idle, 1 running, 2 done, 3 paused or cancelled, 4 error. */
+
+/* The job's state: 0 idle (no job yet, or the last start was refused),
+ * 1 running, 2 done (every row went through), 3 paused (the job still holds
+ * its thread and the connection) or cancelled (ended), 4 error (see
+ * kq_export_stats_json's "error"). kq_export_stats_json's "state" tells a
+ * pause from a cancel.
+ * Never fails. Server: no. Threads: never waits. */
 KQ_API int kq_export_status(void);
-/* Share done, 0.0 to 1.0. */
+
+/* Share of the job done: done / total, 0.0 to 1.0 (0.0 until the worker has
+ * counted the messages).
+ * Never fails. Server: no. Threads: never waits. */
 KQ_API double kq_export_progress(void);
-/* {"done","total","bytes","eta_s","speed_bps","state"} of the current or
- * last job; "state" is "idle", "running", "paused", "cancelled", "done" or
- * "error" (a pause and a cancel both have status 3). "vanished": N follows
- * when N messages were expunged on the server before their turn. */
+
+/* Figures of the current or last job (a batch's current folder job):
+ *   {"done","total","bytes","eta_s","speed_bps","state"} and, only when
+ *   they apply, "vanished", "retries", "reconnects", "recreated", "error".
+ *   "done"       messages stored by this job; "total": messages it has to
+ *                store (0 until counted); "bytes": server sizes of those
+ *                stored
+ *   "eta_s"      seconds left; 0 without an estimate (not running, speed of
+ *                1 B/s or less, more than a year)
+ *   "speed_bps"  bytes per second, sampled about once a second
+ *   "state"      "idle", "running", "paused", "cancelled", "done", "error"
+ *   "vanished"   messages the server confirmed gone before their turn
+ *   "retries"    commands asked for again after a partial, refused or
+ *                throttled answer
+ *   "reconnects" connections made again during the job
+ *   "recreated"  true: the folder's UIDVALIDITY differs from the archive's
+ *                (deleted and created again); the new messages are stored
+ *                beside the old ones, in files named
+ *                uid-<uid>.v<uidvalidity>.eml
+ *   "error"      with "state" "error": why the job failed (the texts listed
+ *                under kq_export_start)
+ * Before any job every number is 0 and "state" is "idle".
+ * Never fails. Server: no. Threads: never waits.
+ * Lifetime: until this thread's next kq_export_stats_json. */
 KQ_API const char *kq_export_stats_json(void);
-/* "<folder>  uid=<uid>  <subject>" of the message being exported. */
+
+/* "<folder>  uid=<uid>  <subject>" of the message being stored; after a
+ * failure the message it failed on; "" before the first and after a normal
+ * end.
+ * Never fails. Server: no. Threads: never waits.
+ * Limits: at most 1,023 bytes.
+ * Lifetime: until this thread's next kq_export_current. */
 KQ_API const char *kq_export_current(void);
-/* Pause (running job), resume (paused job), cancel (any job not ended):
- * 0 when taken, -1 when the job is in no state for it. */
+
+/* Pause: taken while the job runs (status 1); the message being stored is
+ * finished first, then the status becomes 3 ("paused") and the job waits,
+ * holding the connection.
+ * Returns 0 when taken, -1 when the job is in no state for it (no error
+ * text is set).
+ * Server: no. Threads: never waits; any thread, in any order with
+ *   kq_export_resume and kq_export_cancel: no sequence leaves a job stuck. */
 KQ_API int kq_export_pause(void);
+
+/* Resume: taken while the job is paused, and also while a pause is still
+ * taking effect (that pause is then called off); the status returns to 1.
+ * Returns 0 when taken, -1 otherwise (not paused, cancelled, ended; no error
+ * text is set).
+ * Server: no. Threads: never waits. */
 KQ_API int kq_export_resume(void);
+
+/* Cancel: taken for any job that has not ended, paused ones included, and
+ * for a running batch (which then ends with the folder it is at). It takes
+ * effect within about a second, also while a message body is arriving; the
+ * job ends in status 3 ("cancelled"), with what it stored kept and resumable.
+ * Returns 0 when taken, -1 when no job or batch is active (no error text).
+ * Server: no. Threads: never waits. */
 KQ_API int kq_export_cancel(void);
 
-/* ---- archives (no server needed) ------------------------------------------ */
+/* ==========================================================================
+ * Archives on disk (no server needed; allowed while an export runs)
+ * ========================================================================== */
 
-/* Re-hashes every file the manifest of dir lists. */
+/* Re-hashes (SHA-256) every file that dir/manifest.jsonl lists and compares
+ * it with the digest recorded; then checks that every UID resume.json lists
+ * has an entry. The verdicts go to kq_verify_report_json.
+ * dir  NULL or "" not allowed ("no dir": the previous report is kept);
+ *   UTF-8.
+ * Returns 0 once the manifest was read to its end, whatever the verdicts;
+ *   -1 on failure (except after "no dir" the report starts anew: empty, or
+ *   holding what was read before a read error).
+ * Errors: "no dir", "no manifest.jsonl in <dir>", "manifest.jsonl in <dir>
+ *   is not a regular file", "cannot read manifest.jsonl in <dir>".
+ * Limits: memory grows by a few bytes per distinct message, not with sizes.
+ * Server: no (reads files). Threads: takes turns; allowed while an export
+ *   or a batch is active. */
 KQ_API int kq_verify_dir(const char *dir);
-/* JSON report of the last verification: counts and failing entries. */
+
+/* JSON report of the last verification:
+ *   {"ok","missing","corrupt","total","files":[{"uid","file","status"}],
+ *    "unreadable_lines","duplicates","unlisted","resume","intact",
+ *    "bad_lines","duplicate_uids","unlisted_uids"}
+ * (README.md gives each key.) Before any verification: the empty report,
+ * with "intact":true.
+ * Never fails. Server: no. Threads: takes turns.
+ * Limits: at most 2,097,151 bytes; failing entries that do not fit are left
+ *   out, the counters stay exact.
+ * Lifetime: until this thread's next kq_verify_report_json. */
 KQ_API const char *kq_verify_report_json(void);
-/* JSON summary of an archive from its manifest. */
+
+/* JSON summary of an archive from its manifest (no message file is read):
+ *   {"messages","bytes","oldest","newest","unreadable_lines","duplicates"}
+ * dir  NULL or "" not allowed; UTF-8.
+ * Returns the JSON, or "" on failure.
+ * Errors: "no dir", "no manifest.jsonl in <dir>", "manifest.jsonl in <dir>
+ *   is not a regular file", "cannot read manifest.jsonl in <dir>"; on
+ *   success kq_last_error() is left as it was.
+ * Server: no. Threads: takes turns; allowed while an export is active.
+ * Lifetime: until this thread's next kq_archive_stats_json. */
 KQ_API const char *kq_archive_stats_json(const char *dir);
 
-/* ---- batch export of all folders (runs on its own thread) ----------------- */
+/* ==========================================================================
+ * Batch export of every folder (runs on a thread of its own)
+ * ========================================================================== */
 
-/* Exports every listed (or configured) folder into its own subdirectory,
- * named after the folder's display name (or its raw name when a directory
- * of that name already exists there). */
+/* Exports each folder in turn into its own subdirectory of one directory,
+ * named after the folder's display name with '/', '\' and '"' as '_' (or
+ * its raw name when a directory of that name already exists there; "~2",
+ * "~3" ... when two folders would share one). With "resume" and "manifest"
+ * on, each folder's run fetches only what its archive lacks.
+ *
+ * config_json  NULL not allowed ("empty config"). A JSON object:
+ *   "dir"      text, required: created with its parents; at most 4,095 bytes
+ *   "folders"  array of texts: the folders, in order (default or empty:
+ *              every folder the server lists); at most 511, each cut to
+ *              1,023 bytes; repeated names and non-texts skipped
+ *   "naming"   as for kq_export_start; default "YYYY\\MM\\uid"
+ *   "resume", "manifest"  numbers, default 1 (not a number: 0)
+ *   "parallel" accepted (1 to 4), no effect
+ * Returns 0 once the batch thread runs, -1 when refused (the status of an
+ *   earlier batch is then cleared).
+ * Errors (of the start): "batch already running", "empty config",
+ *   "not connected", "export already running", "invalid batch config JSON",
+ *   "dir too long", "config missing dir", "no folders found",
+ *   "thread create failed" ("no folders found" also when the server's
+ *   folder list cannot be had).
+ * Failures of the run (in kq_export_all_status_json, not in kq_last_error):
+ *   "search <folder> failed: <reason>", "export <folder> failed: <reason>"
+ *   (the job did not start), "export <folder> error: <reason>" (the job
+ *   failed), "export <folder> cancelled", "export <folder> incomplete: more
+ *   than 200000 messages" (with "resume" 0), "<n> folders failed; the
+ *   first: <reason>", "batch stopped: out of memory".
+ * Server: the call lists the folders when none are given (LIST); the batch
+ *   thread does the rest.
+ * Threads: takes turns; the batch then runs on its own thread and refuses
+ *   other server calls (busy) until it ends. Steer it with kq_export_pause,
+ *   kq_export_resume and kq_export_cancel. */
 KQ_API int kq_export_all_folders(const char *config_json);
-/* JSON status of the batch, folder by folder. */
+
+/* JSON status of the batch, folder by folder:
+ *   {"state","folder_idx","done_folders","current","folders":{...}} and,
+ *   only when they apply, "errors", "unreadable_folders", "unreadable",
+ *   "error".
+ *   "state"        0 no batch, 1 running, 2 finished, 4 failed
+ *   "folder_idx"   index (from 0) of the folder being worked on, or where the
+ *                  run stopped
+ *   "done_folders" folders exported without error (empty and unreadable ones
+ *                  not counted)
+ *   "current"      "folder <n>/<m>: <folder>" while running and after a run
+ *                  that stopped at a folder; "" after a run that got through
+ *                  the list
+ *   "folders"      subdirectory name -> "pending", "running", "done",
+ *                  "error" or "unreadable", in batch order
+ *   "errors"       subdirectory name -> why that folder failed; the batch
+ *                  goes on with the next folder while the connection works
+ *   "unreadable_folders", "unreadable"  how many folders the server listed
+ *                  but would not open, and name -> the server's text
+ *   "error"        with "state" 4: why the run failed (the texts listed under
+ *                  kq_export_all_folders)
+ * Never fails. Server: no. Threads: never waits.
+ * Limits: at most 16,383 bytes; entries that do not fit are left out (the
+ *   first ones are kept) and the text stays valid JSON.
+ * Lifetime: until this thread's next kq_export_all_status_json. */
 KQ_API const char *kq_export_all_status_json(void);
 
 #ifdef __cplusplus
