@@ -3,18 +3,21 @@
 //
 // Works with Mono (mcs/mono) and .NET alike. On Linux the runtime loads
 // libkerquill.so (set LD_LIBRARY_PATH, or install it where the loader looks);
-// on Windows kerquill.dll, after the host has called WSAStartup.
+// on Windows kerquill.dll (the library starts Winsock itself).
 //
 // Ownership, as in the header: every const char * the library returns is its
-// own storage, valid until the next call of the same kind. It is declared
-// here as IntPtr and copied into a managed string at once (Text()); never
-// free it. Texts going in are NUL-terminated UTF-8 (Utf8()), so passwords and
-// folder names with non-ASCII letters arrive unchanged whatever the runtime's
-// default marshalling.
+// own storage, valid for the calling thread until that thread's next call of
+// the same function. It is declared here as IntPtr and copied into a managed
+// string at once (Text()); never free it. Texts going in are NUL-terminated
+// UTF-8 (Utf8()), so passwords and folder names with non-ASCII letters arrive
+// unchanged whatever the runtime's default marshalling.
 //
 // Threads: one connection, search result, export job and batch per process.
-// While an export or a batch runs on its thread, call only the export/batch
-// status and steering calls, kq_status, kq_last_error and the archive calls.
+// kq_last_error is per thread: read it on the thread whose call failed. While
+// an export or a batch runs on its thread, the calls that talk to the server
+// are refused; the export/batch status and steering calls, kq_status,
+// kq_last_error and the archive calls work, and an export's failure is in
+// kq_export_stats_json's "error".
 using System;
 using System.Runtime.InteropServices;
 using System.Text;
