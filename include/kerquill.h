@@ -40,8 +40,9 @@
  *    threads of their own) do not reach kq_last_error(). The host learns of
  *    them from kq_export_status() / kq_export_stats_json() ("state" and
  *    "error") and kq_export_all_status_json() ("state", "errors", "error").
- *  - No exception leaves a kq_ call. Every call may fail with
- *    "out of memory" or "internal error" in addition to the texts it lists.
+ *  - No exception leaves a kq_ call. Besides the texts each function lists,
+ *    any call that can fail may fail with "out of memory" or "internal
+ *    error" (the functions marked "Never fails" do not).
  *  - "Busy" below means: while an export job or a batch export is active
  *    (running or paused) the call returns its failure value at once with
  *    "<function>: an export is running; wait for it or cancel it first"
@@ -136,7 +137,7 @@ extern "C" {
  * ========================================================================== */
 
 /* Connects and logs in; drops any earlier connection first (even when the
- * new one then fails).
+ * new one then fails; not when the call is refused as busy).
  *
  * config_json  NULL not allowed (gives "empty config"). A JSON object:
  *   "host"        text, required: name or address of the server
@@ -160,7 +161,8 @@ extern "C" {
  *                 read off the wire, not stored, and reported by its UID
  *   Texts are cut at 255 bytes (host, user), 511 (pass, oauth_token,
  *   ca_file). Unknown keys are ignored.
- * Returns 0 logged in (kq_status() 2), -1 on failure (kq_status() 0).
+ * Returns 0 logged in (kq_status() 2), -1 on failure (kq_status() 0, except
+ *   when refused as busy: the job's connection is left alone).
  * Errors: busy ("kq_connect: an export is running; ..."),
  *   "empty config", "invalid config JSON", "config missing host",
  *   "config missing user", "use either pass or oauth_token",
@@ -217,9 +219,10 @@ KQ_API int kq_status(void);
  * this thread had none, or its last call succeeded and emptied it).
  * Returns never NULL. Server: no.
  * Threads: never waits; each thread reads its own failure. The pointer is
- *   per thread: valid for the calling thread until its next kq_ call that
- *   fails or succeeds. Failures of the export worker and the batch thread
- *   are not here (see kq_export_stats_json, kq_export_all_status_json). */
+ *   per thread and stays valid for that thread; the text changes with the
+ *   thread's next kq_ call that fails (or succeeds and empties it).
+ *   Failures of the export worker and the batch thread are not here (see
+ *   kq_export_stats_json, kq_export_all_status_json). */
 KQ_API const char *kq_last_error(void);
 
 /* The library's version, "major.minor.patch" (e.g. "0.2.0"). A static text:
