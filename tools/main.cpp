@@ -73,7 +73,7 @@ const option_def k_options[] = {
     {"to", "TEXT", g_search, false, "To contains TEXT (any case)"},
     {"subject", "TEXT", g_search, false, "Subject contains TEXT (any case)"},
     {"min-bytes", "N", g_search, false, "messages of at least N bytes"},
-    {"has-attachments", "0|1", g_search, false, "messages with (1) or without (0) attachments, as far as the header tells"},
+    {"has-attachments", "0|1", g_search, false, "messages with (1) or without (0) attachments, as their structure tells"},
     {"uid-min", "N", g_search, false, "first UID to look at"},
     {"uid-max", "N", g_search, false, "last UID to look at"},
     {"uid", "N", g_show, false, "address the message by UID instead of ROW"},
