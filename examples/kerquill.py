@@ -44,6 +44,7 @@ PROTOTYPES = {
     "kq_attachment_count": (_int, []),
     "kq_attachment_field": (_c_str, [_c_str, _int, _c_str]),
     "kq_attachment_save": (_int, [_c_str, _int, _c_str]),
+    "kq_attachment_saved_path": (_c_str, []),
     "kq_export_start": (_int, [_c_str]),
     "kq_export_status": (_int, []),
     "kq_export_progress": (ctypes.c_double, []),
@@ -182,7 +183,9 @@ class Kerquill:
         self._check(self.lib.kq_fetch_save(_b(path)), "save message")
 
     def save_attachment(self, index, directory):
+        """Saves attachment index into directory; returns the path written."""
         self._check(self.lib.kq_attachment_save(None, index, _b(directory)), "save attachment")
+        return _s(self.lib.kq_attachment_saved_path())
 
     # -- export ------------------------------------------------------------------
     def export(self, directory, mbox=False, dated=False, resume=True, manifest=True,

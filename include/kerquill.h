@@ -134,6 +134,10 @@ KQ_API const char *kq_attachment_field(const char *ignored, int index, const cha
  * it is free. Base64 that does not decode: -1, "cannot decode attachment N",
  * no file written. The first argument is not used. */
 KQ_API int kq_attachment_save(const char *ignored, int index, const char *dir);
+/* Full path the last kq_attachment_save wrote (dir, '/', the name it chose,
+ * e.g. "photo (2).png"); the empty text before the first save, after a save
+ * that failed and once another message is fetched. */
+KQ_API const char *kq_attachment_saved_path(void);
 
 /* ---- export job (runs on its own thread) ----------------------------------- */
 

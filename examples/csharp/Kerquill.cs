@@ -55,6 +55,7 @@ namespace Kerquill
         [DllImport(Lib, CallingConvention = Cdecl)] public static extern int kq_attachment_count();
         [DllImport(Lib, CallingConvention = Cdecl)] public static extern IntPtr kq_attachment_field(byte[] ignored, int index, byte[] key);
         [DllImport(Lib, CallingConvention = Cdecl)] public static extern int kq_attachment_save(byte[] ignored, int index, byte[] dir);
+        [DllImport(Lib, CallingConvention = Cdecl)] public static extern IntPtr kq_attachment_saved_path();
 
         // ---- export job (runs on its own thread)
         [DllImport(Lib, CallingConvention = Cdecl)] public static extern int kq_export_start(byte[] configJson);
@@ -168,10 +169,12 @@ namespace Kerquill
             return Native.Text(Native.kq_attachment_field(null, index, Native.Utf8(key)));
         }
 
-        public void SaveAttachment(int index, string dir)
+        /// Saves attachment index into dir; returns the path written.
+        public string SaveAttachment(int index, string dir)
         {
             if (Native.kq_attachment_save(null, index, Native.Utf8(dir)) != 0)
                 throw new KerquillException("save attachment " + index);
+            return Native.Text(Native.kq_attachment_saved_path());
         }
 
         /// Exports the last search result into dir and waits for the job;
