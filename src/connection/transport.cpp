@@ -200,6 +200,11 @@ bool transport::start_tls(const char *host, const char *ca_file, bool verify, in
   // (a bad record, a closed connection, a time-out), that is the cause.
   auto plain_port = [&t]() {
     if (!plain_greeting(t.first)) return false;
+    // The handshake read only a record header's worth; the rest of the
+    // line is most likely in the socket already.
+    unsigned char more[64];
+    long got = plat::sock_recv(t.sock, more, sizeof more - t.first.size());
+    if (got > 0) t.first.append(reinterpret_cast<const char *>(more), static_cast<std::size_t>(got));
     set_err("TLS handshake failed: the server sent \"%s\": is this a plain IMAP port? use ssl 0 or 2",
             quoted_line(t.first).c_str());
     return true;

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 
 #include "kerquill.h"
@@ -39,14 +40,15 @@ TEST_F(ConnectHints, AMismatchOfTlsAndPlainIsNamedAtOnce) {
     const char *what;
     std::string greeting;  // what the server sends first
     int ssl;
-    std::string error;     // the port is filled in below
+    std::string error;     // a pattern; PORT stands for the server's port
   } cases[] = {
+      // The quote is of as much of the greeting as had come in.
       {"TLS to a plain port", "* OK IMAP4rev1 ready\r\n", 1,
-       "TLS handshake failed: the server sent \"* OK IMAP4rev1 ready\": is this a plain IMAP port? use ssl 0 or 2"},
+       R"(TLS handshake failed: the server sent "\* OK [A-Za-z0-9 ]*": is this a plain IMAP port\? use ssl 0 or 2)"},
       {"plain to a port that sends a TLS alert", std::string("\x15\x03\x03\x00\x02\x02\x32", 7), 0,
-       "the server speaks TLS on port %d: use ssl 1"},
+       "the server speaks TLS on port PORT: use ssl 1"},
       {"STARTTLS to a port that sends a TLS handshake", std::string("\x16\x03\x03\x00\x04\x0e\x00\x00\x00", 9), 2,
-       "the server speaks TLS on port %d: use ssl 1"},
+       "the server speaks TLS on port PORT: use ssl 1"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
@@ -57,8 +59,8 @@ TEST_F(ConnectHints, AMismatchOfTlsAndPlainIsNamedAtOnce) {
     std::uint64_t t0 = kq::plat::tick_ms();
     EXPECT_EQ(kq_connect(cfg_for(s, c.ssl, ",\"tls_verify\":0").c_str()), -1);
     std::string want = c.error;
-    if (std::size_t at = want.find("%d"); at != std::string::npos) want.replace(at, 2, std::to_string(s.port()));
-    EXPECT_EQ(kq_last_error(), want);
+    if (std::size_t at = want.find("PORT"); at != std::string::npos) want.replace(at, 4, std::to_string(s.port()));
+    EXPECT_TRUE(std::regex_match(std::string(kq_last_error()), std::regex(want))) << kq_last_error();
     // Well inside the time-out: the answer was not a time-out.
     EXPECT_LT(kq::plat::tick_ms() - t0, k_timeout_s * 1000u / 2);
     EXPECT_EQ(kq_status(), 0);
