@@ -472,6 +472,21 @@ def folder_created_again_is_reported(env):
 
 
 @test
+def export_onto_a_full_disk_says_why_and_what_to_do(env):
+    if not os.path.exists("/dev/full"):
+        print("note  export_onto_a_full_disk_says_why_and_what_to_do: skipped, no /dev/full")
+        return
+    # all.mbox is a link to a device that is always full.
+    dest = env.tmp("full-disk")
+    os.makedirs(dest)
+    os.symlink("/dev/full", os.path.join(dest, "all.mbox"))
+    _, err = expect(env.run("export", "Old Stuff", dest, "--mbox", "--quiet", *env.conn()), 1,
+                    "export onto a full disk")
+    check("cannot write %s: No space left on device" % os.path.join(dest, "all.mbox") in err, err)
+    check("make room on that disk first" in err and "run the same command again" not in err, err)
+
+
+@test
 def export_options(env):
     dest = env.tmp("export-dated")
     expect(env.run("export", "Archive", dest, "--dated", "--mbox", "--quiet", *env.conn()), 0,
