@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "advice.h"
 #include "cli.h"
 #include "format.h"
 #include "json.h"
@@ -208,10 +209,9 @@ int cmd_export(const args &a) {
   say_recovery(view, label, last);
 
   if (state == st_error)
-    throw failure("the export stopped on an error: " + std::string(kq_last_error()) +
+    throw failure("the export stopped on an error: " + in_tool_words(kq_last_error()) +
                   (last.current.empty() ? "" : " (at " + header_display(last.current) + ")") +
-                  ".\nThe messages stored so far stay in " + dir +
-                  "; run the same command again to continue.");
+                  ".\nThe messages stored so far stay in " + dir + "; " + after_stop_advice(kq_last_error()));
   long long skipped = rows - last.total;
   if (cancelling) {
     std::fprintf(stderr, "Export cancelled: %lld of %s stored in this run.\n", last.done,
@@ -401,8 +401,8 @@ int cmd_export_all(const args &a) {
              : failed.empty()   ? std::string("the export of all folders failed")
                                 : "the export of " + std::to_string(failed.size()) + " folders failed (" + names + ")";
     }
-    throw failure(what + ": " + clause(kq_last_error()) + ".\nFolders already exported stay in " + dir +
-                  "; run the same command again to continue.");
+    throw failure(what + ": " + clause(in_tool_words(kq_last_error())) + ".\nFolders already exported stay in " +
+                  dir + "; " + after_stop_advice(kq_last_error()));
   }
 
   // The batch names each of its folders by its subdirectory: the totals

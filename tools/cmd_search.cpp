@@ -289,14 +289,15 @@ int cmd_save_attachment(const args &a) {
   std::filesystem::create_directories(dir, ec);
   if (ec) throw failure("cannot create " + dir + ": " + ec.message());
   if (kq_attachment_save(nullptr, n, dir.c_str()) != 0) lib_fail("cannot save attachment " + n_text);
-  std::string name = kq_attachment_field(nullptr, n, "name");
-  std::filesystem::path where = std::filesystem::path(dir) / name;
-  auto size = std::filesystem::file_size(where, ec);
+  // The library may have chosen another name than the row's ("photo (2).png")
+  // so as not to replace a file: it tells which.
+  std::string where = kq_attachment_saved_path();
+  auto size = std::filesystem::file_size(std::filesystem::path(where), ec);
   if (!ec)
-    std::printf("saved %s (%s)\n", printable(where.string(), false).c_str(),
+    std::printf("saved %s (%s)\n", printable(where, false).c_str(),
                 human_bytes(static_cast<long long>(size)).c_str());
   else
-    std::printf("saved attachment %d (%s) into %s\n", n, printable(name, false).c_str(), dir.c_str());
+    std::printf("saved %s\n", printable(where, false).c_str());
   return 0;
 }
 

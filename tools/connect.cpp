@@ -7,6 +7,7 @@
 #include <sstream>
 #include <string>
 
+#include "advice.h"
 #include "cli.h"
 #include "json.h"
 #include "kerquill.h"
@@ -128,7 +129,11 @@ session::session(const args &a) {
   if (g_verbosity >= 2) set_env("KQ_DEBUG", "imap");
   int rc = kq_connect(text.c_str());
   wipe(text);
-  if (rc != 0) lib_fail("cannot log in to " + host + ":" + std::to_string(port) + " as " + user);
+  if (rc != 0) {
+    const char *why = kq_last_error();
+    throw failure("cannot log in to " + host + ":" + std::to_string(port) + " as " + user + ": " +
+                  in_tool_words(why && *why ? why : "unknown error"));
+  }
   say(1, "logged in");
 }
 

@@ -34,3 +34,7 @@ extern "C" KQ_API const char *kq_attachment_field(const char *, int index, const
 extern "C" KQ_API int kq_attachment_save(const char *, int index, const char *dir) {
   return kq::api::call(-1, [&] { return kq::attachment_save(index, dir); });
 }
+
+extern "C" KQ_API const char *kq_attachment_saved_path(void) {
+  return kq::api::call("", [] { return kq::attachment_saved_path(); });
+}

@@ -651,7 +651,12 @@ int session::connect(const conn_config &cfg) {
     }
     if (!got) {
       std::string why = tx_.lost_reason();
-      if (why.empty() || why == "connection closed by server") set_err("no greeting from server");
+      if (tx_.heard_tls()) set_err("%s", why.c_str());
+      else if (why.empty() || why == "connection closed by server") set_err("no greeting from server");
+      // Not a byte in all that time: most likely a TLS port, whose server
+      // waits for the client to begin.
+      else if (tx_.bytes_in() == 0)
+        set_err("no greeting from server: %s (if the port expects TLS, use ssl 1)", why.c_str());
       else set_err("no greeting from server: %s", why.c_str());
       return fail();
     }

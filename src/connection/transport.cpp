@@ -1,5 +1,6 @@
 #include "connection/transport.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -27,6 +28,7 @@ struct tls_state {
   mbedtls_x509_crt ca;
   plat::sock_t sock = plat::bad_sock;
   std::uint64_t raw_in = 0;  // encrypted bytes read off the socket
+  std::string first;         // the first bytes the server sent, to tell a plain greeting
   tls_state() {
     mbedtls_ssl_init(&ssl);
     mbedtls_ssl_config_init(&conf);
@@ -51,26 +53,59 @@ bool add_ca(void *chain, const unsigned char *data, std::size_t len) {
 }
 
 // Reads ca_file through the platform layer, which takes UTF-8 paths on
-// every system (Mbed TLS's own file reader would not on Windows).
+// every system (Mbed TLS's own file reader would not on Windows). A named
+// file that gives no certificate is a mistake to report, never a reason to
+// fall back on the system's bundle: the connection would then trust what
+// the user meant to narrow down, or fail with a certificate error that
+// hides the real cause.
 bool load_ca_file(mbedtls_x509_crt *chain, const char *path) {
   std::FILE *f = plat::file_open(path, "rb");
-  if (!f) return false;
+  if (!f) {
+    set_err("cannot read ca_file %s: %s", path, plat::error_text(plat::last_errno()));
+    return false;
+  }
   std::string bytes;
   char buf[65536];
   std::size_t n;
   while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, n);
-  bool failed = std::ferror(f) != 0;
+  int err = std::ferror(f) ? plat::last_errno() : 0;
   std::fclose(f);
-  if (failed || bytes.empty()) return false;
+  if (err != 0) {
+    set_err("cannot read ca_file %s: %s", path, plat::error_text(err));
+    return false;
+  }
   // PEM needs the terminating NUL counted; DER must not have it.
   bool pem = bytes.find("-----BEGIN") != std::string::npos;
-  return add_ca(chain, reinterpret_cast<const unsigned char *>(bytes.c_str()), bytes.size() + (pem ? 1 : 0));
+  if (bytes.empty() ||
+      !add_ca(chain, reinterpret_cast<const unsigned char *>(bytes.c_str()), bytes.size() + (pem ? 1 : 0))) {
+    set_err("ca_file %s holds no certificate (PEM or DER)", path);
+    return false;
+  }
+  return true;
+}
+
+// The first bytes of an IMAP greeting ("* OK", "* PREAUTH", "* BYE") where
+// a TLS record was expected: the port speaks plain IMAP.
+bool plain_greeting(const std::string &first) { return first.size() >= 2 && first[0] == '*' && first[1] == ' '; }
+
+// The greeting's first line, cut and with control bytes made '?', to quote.
+std::string quoted_line(const std::string &first) {
+  std::string line = first.substr(0, first.find_first_of("\r\n"));
+  if (line.size() > 40) line = line.substr(0, 40) + "...";
+  for (char &c : line)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  return line;
 }
 
 int bio_recv(void *ctx, unsigned char *buf, std::size_t len) {
   auto *t = static_cast<tls_state *>(ctx);
   long r = plat::sock_recv(t->sock, buf, len);
-  if (r > 0) t->raw_in += static_cast<std::uint64_t>(r);
+  if (r > 0) {
+    t->raw_in += static_cast<std::uint64_t>(r);
+    if (t->first.size() < 64)
+      t->first.append(reinterpret_cast<const char *>(buf),
+                      std::min<std::size_t>(static_cast<std::size_t>(r), 64 - t->first.size()));
+  }
   if (r >= 0) return static_cast<int>(r);
   return plat::sock_error_would_block(plat::sock_last_error()) ? MBEDTLS_ERR_SSL_WANT_READ
                                                                : MBEDTLS_ERR_NET_RECV_FAILED;
@@ -122,6 +157,7 @@ bool transport::open(const char *host, int port, int connect_s) {
     set_err("connect to %s:%d failed", host, port);
     return false;
   }
+  port_ = port;
   plat::sock_set_nonblocking(sock_, true);
   return true;
 }
@@ -136,8 +172,13 @@ bool transport::start_tls(const char *host, const char *ca_file, bool verify, in
     set_err("ctr_drbg seed failed");
     return false;
   }
-  bool chain = ca_file && ca_file[0] && load_ca_file(&t.ca, ca_file);
-  if (!chain && plat::system_ca_certs(add_ca, &t.ca) > 0) chain = true;
+  bool chain = false;
+  if (ca_file && ca_file[0]) {
+    if (!load_ca_file(&t.ca, ca_file)) return false;
+    chain = true;
+  } else if (plat::system_ca_certs(add_ca, &t.ca) > 0) {
+    chain = true;
+  }
   if (verify && !chain) {
     set_err("no CA certificates (set ca_file, or tls_verify 0)");
     return false;
@@ -154,6 +195,20 @@ bool transport::start_tls(const char *host, const char *ca_file, bool verify, in
   mbedtls_ssl_set_hostname(&t.ssl, host);
   mbedtls_ssl_set_bio(&t.ssl, &t, bio_send, bio_recv, nullptr);
 
+  // A plain IMAP server greets at once, so its "* OK" arrives where the
+  // handshake expects a TLS record: whatever the handshake then reports
+  // (a bad record, a closed connection, a time-out), that is the cause.
+  auto plain_port = [&t]() {
+    if (!plain_greeting(t.first)) return false;
+    // The handshake read only a record header's worth; the rest of the
+    // line is most likely in the socket already.
+    unsigned char more[64];
+    long got = plat::sock_recv(t.sock, more, sizeof more - t.first.size());
+    if (got > 0) t.first.append(reinterpret_cast<const char *>(more), static_cast<std::size_t>(got));
+    set_err("TLS handshake failed: the server sent \"%s\": is this a plain IMAP port? use ssl 0 or 2",
+            quoted_line(t.first).c_str());
+    return true;
+  };
   std::uint64_t start = plat::tick_ms();
   for (;;) {
     int r = mbedtls_ssl_handshake(&t.ssl);
@@ -161,17 +216,19 @@ bool transport::start_tls(const char *host, const char *ca_file, bool verify, in
     if (r == MBEDTLS_ERR_SSL_WANT_READ || r == MBEDTLS_ERR_SSL_WANT_WRITE) {
       std::uint64_t spent = plat::tick_ms() - start;
       if (spent >= static_cast<std::uint64_t>(deadline_ms)) {
-        set_err("TLS handshake failed: no answer from server within %d s", deadline_ms / 1000);
+        if (!plain_port())
+          set_err("TLS handshake failed: no answer from server within %d s", deadline_ms / 1000);
         return false;
       }
       int w = plat::sock_wait(sock_, r == MBEDTLS_ERR_SSL_WANT_READ, r == MBEDTLS_ERR_SSL_WANT_WRITE,
                               static_cast<int>(deadline_ms - spent));
       if (w < 0) {
-        set_err("TLS handshake failed: %s", plat::error_text(plat::sock_last_error()));
+        if (!plain_port()) set_err("TLS handshake failed: %s", plat::error_text(plat::sock_last_error()));
         return false;
       }
       continue;
     }
+    if (plain_port()) return false;
     std::string text = tls_text(r);
     if (r == MBEDTLS_ERR_X509_CERT_VERIFY_FAILED) {
       char info[256];
@@ -180,7 +237,16 @@ bool transport::start_tls(const char *host, const char *ca_file, bool verify, in
       // The verify text is one line per reason; keep them on one line.
       for (int i = 0; i < n && info[i]; ++i)
         if (info[i] == '\n') info[i] = (info[i + 1] ? ';' : '\0');
-      set_err("TLS handshake failed: %s (%s)", text.c_str(), n > 0 ? info : "unknown reason");
+      // Say which setting mends it: a CA the system does not know is named
+      // in ca_file; any refusal can be overridden, at a price, by tls_verify.
+      const char *mend =
+          flags & MBEDTLS_X509_BADCERT_NOT_TRUSTED
+              ? "name the CA that issued it in ca_file, or set tls_verify 0 to skip the check (insecure)"
+          : flags & MBEDTLS_X509_BADCERT_CN_MISMATCH
+              ? "connect by a host name it was issued for, or set tls_verify 0 to skip the check (insecure)"
+              : "set tls_verify 0 to skip the check (insecure)";
+      set_err("TLS handshake failed: the server's certificate is not accepted (%s): %s",
+              n > 0 ? info : "unknown reason", mend);
     } else {
       set_err("TLS handshake failed: %s", text.c_str());
     }
@@ -223,6 +289,14 @@ long transport::recv_some(char *buf, std::size_t n) {
   }
   long r = plat::sock_recv(sock_, buf, n);
   if (r > 0) {
+    // An IMAP server's first byte is '*'; a TLS record's is its type, a
+    // handshake (0x16) or an alert (0x15). Said at once, the mismatch does
+    // not wait out the time-out for a greeting that never comes.
+    if (raw_in_ == 0 && !tls_ && (buf[0] == 0x16 || buf[0] == 0x15)) {
+      heard_tls_ = true;
+      mark_lost("the server speaks TLS on port " + std::to_string(port_) + ": use ssl 1");
+      return -1;
+    }
     raw_in_ += static_cast<std::uint64_t>(r);
     return r;
   }
@@ -255,6 +329,8 @@ void transport::close() {
   }
   tls_.reset();
   tls_up_ = false;
+  heard_tls_ = false;
+  raw_in_ = 0;
   lost_ = false;
   lost_reason_.clear();
 }

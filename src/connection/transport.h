@@ -51,11 +51,16 @@ class transport {
   // Marks the stream lost with its reason (the first reason stays).
   void mark_lost(const std::string &reason);
   const std::string &lost_reason() const { return lost_reason_; }
+  // The plain stream's first bytes were a TLS record: the port wants ssl 1
+  // (lost_reason says so).
+  bool heard_tls() const { return heard_tls_; }
 
  private:
   plat::sock_t sock_ = plat::bad_sock;
   std::unique_ptr<tls_state> tls_;
   bool tls_up_ = false;
+  bool heard_tls_ = false;
+  int port_ = 0;
   bool lost_ = false;
   std::string lost_reason_;
   std::uint64_t raw_in_ = 0;

@@ -58,6 +58,7 @@ bool write_eml(const export_job *job, const char *path, const char *data, std::s
   std::string_view bytes(data, len);
   bool exists = false;
   if (plat::create_new_file(path, bytes, &exists)) return true;
+  int err = plat::last_errno();
   if (exists && holds_bytes(path, data, len)) return true;
   if (exists && job->names_indexed) {
     std::string aside = std::string(path) + ".damaged";
@@ -65,7 +66,7 @@ bool write_eml(const export_job *job, const char *path, const char *data, std::s
       return true;
   }
   if (exists) set_err("%s already holds a different message; it is not replaced", path);
-  else set_err("cannot write %s", path);
+  else set_err("cannot write %s: %s", path, plat::error_text(err));
   return false;
 }
 
@@ -111,8 +112,9 @@ int store(export_job *job, const search_hit *hit, const char *data, std::size_t 
     mbox_record_append(rec, hit->from, plat::time_now(), data, len);
     mbox_before = job->mbox_file.size();
     if (mbox_before < 0 || !job->mbox_file.write(rec.data(), rec.size())) {
+      int err = plat::last_errno();
       if (mbox_before >= 0) job->mbox_file.truncate(mbox_before);
-      set_err("cannot write %s/all.mbox", job->dir);
+      set_err("cannot write %s/all.mbox: %s", job->dir, plat::error_text(err));
       return -1;
     }
   }

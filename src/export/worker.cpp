@@ -38,7 +38,7 @@ bool open_mbox(export_job *job, std::vector<std::uint32_t> held) {
   std::string path = std::string(job->dir) + "/all.mbox";
   bool append = job->resume && plat::path_exists(path.c_str());
   if (!job->mbox_file.open(path.c_str(), !append)) {
-    set_err("cannot write %s", path.c_str());
+    set_err("cannot write %s: %s", path.c_str(), plat::error_text(plat::last_errno()));
     return false;
   }
   if (!append) return true;
@@ -51,7 +51,7 @@ bool open_mbox(export_job *job, std::vector<std::uint32_t> held) {
              job->mbox_file.truncate(job->mbox_bytes);
   // A record torn by a crash must not swallow the next separator line.
   if (!cut && ends_inside_line(path.c_str()) && !job->mbox_file.write("\r\n\r\n", 4)) {
-    set_err("cannot write %s", path.c_str());
+    set_err("cannot write %s: %s", path.c_str(), plat::error_text(plat::last_errno()));
     return false;
   }
   return true;

@@ -101,7 +101,7 @@ std::string attachment_name(const mime_part &p, int index) {
   if (p.filename[0]) return p.filename;
   std::string name;
   if (mime_param(p.ctype, "name", name) && !name.empty()) return name;
-  return unnamed_part_name(index, p.ctype);
+  return unnamed_part_name(index, part_type(p));
 }
 
 }  // namespace kq

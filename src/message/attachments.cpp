@@ -61,9 +61,9 @@ namespace {
 constexpr int k_max_tries = 10000;
 constexpr std::size_t k_path_max = 4096;
 
-}  // namespace
+std::string s_saved_path;
 
-int attachment_save(int index, const char *dir) {
+int save_into(int index, const char *dir) {
   if (!dir || !*dir) {
     set_err("no dir");
     return -1;
@@ -99,7 +99,10 @@ int attachment_save(int index, const char *dir) {
       return -1;
     }
     bool exists = false;
-    if (plat::create_new_file(path.c_str(), data, &exists)) break;
+    if (plat::create_new_file(path.c_str(), data, &exists)) {
+      s_saved_path = std::move(path);
+      break;
+    }
     if (!exists) {
       set_err("cannot write %s: %s", path.c_str(), plat::error_text(plat::last_errno()));
       return -1;
@@ -108,6 +111,19 @@ int attachment_save(int index, const char *dir) {
   set_err("%s", "");
   return 0;
 }
+
+}  // namespace
+
+int attachment_save(int index, const char *dir) {
+  // A failed save must not leave the path of an earlier one to be taken
+  // for its own.
+  s_saved_path.clear();
+  return save_into(index, dir);
+}
+
+const char *attachment_saved_path() { return s_saved_path.c_str(); }
+
+void attachment_forget_saved() { s_saved_path.clear(); }
 
 int attachment_count() {
   const fetched_message *m = fetched_now();

@@ -17,7 +17,8 @@ namespace kq {
 namespace {
 
 bool is_textual(const mime_part &p) {
-  return kq_strcasestr(p.ctype, "text/") || kq_strcasestr(p.ctype, "message/rfc822");
+  const char *type = part_type(p);
+  return kq_strcasestr(type, "text/") || kq_strcasestr(type, "message/rfc822");
 }
 
 void store_text(const char *text, std::size_t n, char *out, std::size_t cap) {
@@ -47,7 +48,7 @@ void part_text(const mime_part &p, text_work &work, char *out, std::size_t cap) 
     dec = converted.data();
     n = converted.size();
   }
-  if (kq_strcasestr(p.ctype, "html")) {
+  if (kq_strcasestr(part_type(p), "html")) {
     strip_tags(dec, n, work.stripped.get(), k_text_work_cap);
     entity_decode(work.stripped.get());
     store_text(work.stripped.get(), std::strlen(work.stripped.get()), out, cap);
@@ -73,15 +74,14 @@ void choose_body_text(const char *data, std::uint64_t len, text_work &work, char
     // Nested containers are entered, so mixed -> alternative -> text/plain
     // still yields the text; the first textual leaf wins even when empty.
     leaf_walk(data, len, [&](const mime_part &p) {
-      if (!p.ctype[0] || !is_textual(p)) return true;
+      if (!is_textual(p)) return true;
       part_text(p, work, out, cap);
       return false;
     });
     return;
   }
-  if (!top.ctype[0])
-    std::snprintf(out, cap, "[binary content: %s]", "unknown");
-  else if (is_textual(top))
+  // A message without a Content-Type is plain text.
+  if (is_textual(top))
     part_text(top, work, out, cap);
   else
     std::snprintf(out, cap, "[binary content: %s]", top.ctype);

@@ -1,4 +1,5 @@
 // kq_fetch and the calls that read the fetched message.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -84,6 +85,7 @@ int fetch_into(const char *folder, std::uint32_t uid, bool by_row) {
     return -1;
   }
   s_fetched = std::move(m);
+  attachment_forget_saved();
   set_err("%s", "");
   return 0;
 }
@@ -134,7 +136,10 @@ std::unique_ptr<fetched_message> read_fetched(std::string raw) {
 
 const fetched_message *fetched_now() { return s_fetched.get(); }
 
-void keep_fetched(std::unique_ptr<fetched_message> m) { s_fetched = std::move(m); }
+void keep_fetched(std::unique_ptr<fetched_message> m) {
+  s_fetched = std::move(m);
+  attachment_forget_saved();
+}
 
 int fetch_save(const char *path) {
   if (!path || !*path) {
@@ -152,10 +157,11 @@ int fetch_save(const char *path) {
     return -1;
   }
   std::size_t w = std::fwrite(raw.data(), 1, raw.size(), f);
+  int err = w != raw.size() ? plat::last_errno() : 0;
   // A full disk may only show when the buffered tail is flushed at close.
-  bool closed = std::fclose(f) == 0;
-  if (w != raw.size() || !closed) {
-    set_err("short write to %s", path);
+  if (std::fclose(f) != 0 && err == 0) err = plat::last_errno();
+  if (w != raw.size() || err != 0) {
+    set_err("cannot write %s: %s", path, plat::error_text(err != 0 ? err : EIO));
     return -1;
   }
   return 0;

@@ -22,7 +22,16 @@ struct mime_part {
   char filename[512];        // filename parameter of disposition, as UTF-8
   char boundary[256];        // boundary parameter of ctype
   int has_boundary;          // a "boundary=" was present, even with an empty value
+  bool in_digest;            // a part of a multipart/digest (set by leaf_walk)
 };
+
+// The part's type for deciding what it holds: its Content-Type, or when it
+// has none the default RFC 2045 and RFC 2046 give it, text/plain (US-ASCII),
+// message/rfc822 inside a multipart/digest.
+inline const char *part_type(const mime_part &p) {
+  if (p.ctype[0]) return p.ctype;
+  return p.in_digest ? "message/rfc822" : "text/plain";
+}
 
 // Containers deeper than this many levels are not entered, so a hostile
 // message cannot exhaust the stack.
@@ -69,7 +78,8 @@ void part_walk(const mime_part &container, F &&visit) {
 // Depth-first, document-order walk of the leaves of the MIME tree at data:
 // containers are entered (at most k_max_nesting levels) and never visited
 // themselves; a part that is not a container, the top part included, is
-// handed to the visitor parsed. Returns false when the visitor stopped it.
+// handed to the visitor parsed, in_digest telling whether its container is
+// a multipart/digest. Returns false when the visitor stopped it.
 using leaf_visit_fn = bool (*)(void *ctx, const mime_part &part);
 bool leaf_walk(const char *data, std::uint64_t len, leaf_visit_fn visit, void *ctx);
 

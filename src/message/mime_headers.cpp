@@ -83,6 +83,7 @@ void part_parse_headers(mime_part *part, const char *data, std::uint64_t len) {
   part->body = data + part->header_len;
   part->body_len = len - part->header_len;
 
+  part->in_digest = false;
   const char *e = data + block_len;
   hdr_find(data, e, "Content-Type:", part->ctype, sizeof part->ctype);
   if (read_param(part->ctype, "boundary=", part->boundary, sizeof part->boundary))

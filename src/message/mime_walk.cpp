@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/strcase.h"
 #include "message/mime.h"
 
 namespace kq {
@@ -57,14 +58,27 @@ delimiter next_delimiter(const char *from, const char *end, std::string_view bou
   return delimiter{};
 }
 
-bool leaf_walk_at(const char *data, std::uint64_t len, int depth, leaf_visit_fn visit, void *ctx) {
+// True when the Content-Type value names multipart/digest, whose parts
+// without a Content-Type of their own are messages.
+bool is_digest(const char *ctype) {
+  std::string_view t(ctype);
+  t = t.substr(0, t.find(';'));
+  while (!t.empty() && (t.back() == ' ' || t.back() == '\t')) t.remove_suffix(1);
+  while (!t.empty() && (t.front() == ' ' || t.front() == '\t')) t.remove_prefix(1);
+  return ascii_ieq(t, "multipart/digest");
+}
+
+bool leaf_walk_at(const char *data, std::uint64_t len, int depth, bool in_digest, leaf_visit_fn visit,
+                  void *ctx) {
   mime_part p;
   part_parse_headers(&p, data, len);
+  p.in_digest = in_digest;
   if (!part_is_container(p)) return visit(ctx, p);
   if (depth >= k_max_nesting) return true;  // too deep: neither walked nor listed
+  bool digest = is_digest(p.ctype);
   bool go = true;
   part_walk(p, [&](const char *s, std::uint64_t n) {
-    go = leaf_walk_at(s, n, depth + 1, visit, ctx);
+    go = leaf_walk_at(s, n, depth + 1, digest, visit, ctx);
     return go;
   });
   return go;
@@ -99,7 +113,7 @@ void part_walk(const mime_part &container, part_visit_fn visit, void *ctx) {
 }
 
 bool leaf_walk(const char *data, std::uint64_t len, leaf_visit_fn visit, void *ctx) {
-  return leaf_walk_at(data, len, 0, visit, ctx);
+  return leaf_walk_at(data, len, 0, false, visit, ctx);
 }
 
 }  // namespace kq

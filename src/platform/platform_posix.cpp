@@ -259,6 +259,8 @@ bool create_new_file(const char *path, std::string_view data, bool *exists) {
   while (done < data.size()) {
     ssize_t w = ::write(fd, data.data() + done, data.size() - done);
     if (w < 0 && errno == EINTR) continue;
+    // A write that takes nothing sets no errno: the device took no more.
+    if (w == 0) errno = ENOSPC;
     if (w <= 0) break;
     done += static_cast<std::size_t>(w);
   }
@@ -390,6 +392,7 @@ bool append_file::write(const void *data, std::size_t n) {
   while (n > 0) {
     ssize_t w = ::write(fd_, p, n);
     if (w < 0 && errno == EINTR) continue;
+    if (w == 0) errno = ENOSPC;
     if (w <= 0) return false;
     p += w;
     n -= static_cast<std::size_t>(w);

@@ -127,6 +127,18 @@ void set_errno_from_win32(DWORD e) {
     case ERROR_HANDLE_DISK_FULL:
       errno = ENOSPC;
       break;
+    case ERROR_WRITE_PROTECT:
+      errno = EROFS;
+      break;
+    case ERROR_DIRECTORY:
+      errno = ENOTDIR;
+      break;
+    case ERROR_FILENAME_EXCED_RANGE:
+      errno = ENAMETOOLONG;
+      break;
+    case ERROR_TOO_MANY_OPEN_FILES:
+      errno = EMFILE;
+      break;
     case ERROR_NOT_ENOUGH_MEMORY:
     case ERROR_OUTOFMEMORY:
       errno = ENOMEM;

@@ -252,7 +252,17 @@ def connection_settings(env):
     conn = env.conn(tls=True)
     no_ca = conn[:conn.index("--ca-file")]
     _, err = expect(env.run("folders", *no_ca), 1, "TLS with an untrusted certificate")
-    check("certificate" in err.lower() or "ca " in err.lower(), "the TLS failure is explained: " + err)
+    check("certificate" in err.lower() and "--ca-file" in err and "--insecure" in err,
+          "the TLS failure is explained in the tool's options: " + err)
+    # TLS and plain text on the wrong ports: the remedy is named.
+    wrong = ["--host", "127.0.0.1", "--user", USER, "--timeout", "3"]
+    _, err = expect(env.run("folders", *wrong, "--port", str(env.port)), 1, "TLS to the plain port")
+    check("is this a plain IMAP port? use --plain or --starttls" in err, err)
+    _, err = expect(env.run("folders", *wrong, "--port", str(env.tls_port), "--plain"), 1, "plain to the TLS port")
+    check("leave out --plain and --starttls" in err, err)
+    _, err = expect(env.run("folders", *conn[:-1], os.path.join(env.work, "no-such-ca.pem")), 1, "a missing CA file")
+    check("cannot read ca_file " + os.path.join(env.work, "no-such-ca.pem") + ": No such file or directory" in err,
+          err)
     _, err = expect(env.run("folders", *no_ca, "--insecure"), 0, "--insecure")
     check("warning" in err and "insecure" in err, "--insecure warns")
     env_only = env.env(KQ_HOST="127.0.0.1", KQ_PORT=str(env.port), KQ_USER=USER)
@@ -362,6 +372,16 @@ def show_and_save_attachment(env):
         got = f.read()
     check(got.replace(b"\r\n", b"\n") == want.replace(b"\r\n", b"\n"),
           "saved attachment equals the original (%d vs %d bytes)" % (len(got), len(want)))
+    # The line names the file written and its size; saved again, the file
+    # gets a new name, and the line says which.
+    def saved_line(name):
+        return re.compile(r"saved %s \([\d.]+ k?B\)$" % re.escape(os.path.join(dest, name)))
+    check(saved_line(files[0]).match(out.strip()), out)
+    out, _ = expect(env.run("save-attachment", "INBOX", "0", dest, "--uid", str(target["uid"]),
+                            *env.conn()), 0, "save-attachment again")
+    stem, ext = os.path.splitext(files[0])
+    check(saved_line(stem + " (2)" + ext).match(out.strip()), out)
+    check(sorted(os.listdir(dest)) == sorted([files[0], stem + " (2)" + ext]), os.listdir(dest))
 
     _, err = expect(env.run("save-attachment", "INBOX", "99", dest, "--uid", str(target["uid"]),
                             *env.conn()), 1, "attachment number out of range")
@@ -449,6 +469,21 @@ def folder_created_again_is_reported(env):
         # The other tests count the mailbox's folders.
         m.delete(box)
         m.logout()
+
+
+@test
+def export_onto_a_full_disk_says_why_and_what_to_do(env):
+    if not os.path.exists("/dev/full"):
+        print("note  export_onto_a_full_disk_says_why_and_what_to_do: skipped, no /dev/full")
+        return
+    # all.mbox is a link to a device that is always full.
+    dest = env.tmp("full-disk")
+    os.makedirs(dest)
+    os.symlink("/dev/full", os.path.join(dest, "all.mbox"))
+    _, err = expect(env.run("export", "Old Stuff", dest, "--mbox", "--quiet", *env.conn()), 1,
+                    "export onto a full disk")
+    check("cannot write %s: No space left on device" % os.path.join(dest, "all.mbox") in err, err)
+    check("make room on that disk first" in err and "run the same command again" not in err, err)
 
 
 @test

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -82,13 +83,43 @@ TEST(BodyText, FirstTextualPartWinsEvenWhenEmpty) {
 }
 
 TEST(BodyText, PlaceholdersAndEmbeddedMessages) {
-  hold("Subject: none\r\n\r\nraw bytes");
-  EXPECT_STREQ(kq_fetch_body_text(), "[binary content: unknown]");
+  hold("Content-Type: application/octet-stream\r\n\r\nraw bytes");
+  EXPECT_STREQ(kq_fetch_body_text(), "[binary content: application/octet-stream]");
   hold("Content-Type: message/rfc822\r\n\r\nSubject: inner\r\n\r\nhi");
   EXPECT_STREQ(kq_fetch_body_text(), "Subject: inner\r\n\r\nhi");
   // A container with no delimiter in its body has no body text.
   hold("Content-Type: multipart/mixed; boundary=zz\r\n\r\nno parts\r\n");
   EXPECT_STREQ(kq_fetch_body_text(), "");
+}
+
+TEST(BodyText, APartWithoutContentTypeIsPlainText) {
+  struct {
+    const char *what, *raw, *text;
+  } cases[] = {
+      {"a message", "Subject: none\r\n\r\nplain words", "plain words"},
+      {"a message, transfer-encoded", "Content-Transfer-Encoding: quoted-printable\r\n\r\nsoft=\r\nbreak",
+       "softbreak"},
+      {"a part with no header at all",
+       "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\nfirst\r\n--b--\r\n", "first"},
+      {"a part after one that is not text",
+       "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: image/gif\r\n\r\nGIF\r\n"
+       "--b\r\nContent-Disposition: inline\r\n\r\nsecond\r\n--b--\r\n",
+       "second"},
+      // In a digest a part without a type is a message, shown as it stands.
+      {"a part of a digest",
+       "Content-Type: multipart/digest; boundary=d\r\n\r\n--d\r\n\r\nSubject: one\r\n\r\nbody\r\n--d--\r\n",
+       "Subject: one\r\n\r\nbody"},
+  };
+  for (const auto &c : cases) {
+    hold(c.raw);
+    EXPECT_STREQ(kq_fetch_body_text(), c.text) << c.what;
+  }
+}
+
+TEST(Attachments, AnUntypedDigestPartIsNamedAsAMessage) {
+  hold("Content-Type: multipart/digest; boundary=d\r\n\r\n"
+       "--d\r\nContent-Disposition: attachment\r\n\r\nSubject: one\r\n\r\nbody\r\n--d--\r\n");
+  EXPECT_EQ(rows(), (std::vector<row>{{"attachment-0.eml", "", "20"}}));
 }
 
 TEST(BodyText, BrokenBase64HtmlKeepsWhatDecodedBeforeTheBadByte) {
@@ -183,9 +214,15 @@ TEST(AttachmentSave, NeverReplacesAFileNorFollowsALink) {
        "--b\r\nContent-Disposition: attachment; filename=a.txt\r\n\r\ntwo\r\n"
        "--b\r\nContent-Disposition: attachment; filename=b.txt\r\n\r\nthree\r\n--b--\r\n");
   const std::string dir = d.str();
-  ASSERT_EQ(kq_attachment_save(nullptr, 0, dir.c_str()), 0) << kq_last_error();
-  ASSERT_EQ(kq_attachment_save(nullptr, 1, dir.c_str()), 0) << kq_last_error();
-  ASSERT_EQ(kq_attachment_save(nullptr, 0, dir.c_str()), 0) << kq_last_error();
+  // Each save tells the name it chose.
+  const struct {
+    int row;
+    const char *name;
+  } saves[] = {{0, "a.txt"}, {1, "a (2).txt"}, {0, "a (3).txt"}};
+  for (const auto &s : saves) {
+    ASSERT_EQ(kq_attachment_save(nullptr, s.row, dir.c_str()), 0) << kq_last_error();
+    EXPECT_EQ(kq_attachment_saved_path(), dir + "/" + s.name);
+  }
   EXPECT_EQ(read_file(d.path() / "a.txt"), "one");
   EXPECT_EQ(read_file(d.path() / "a (2).txt"), "two");
   EXPECT_EQ(read_file(d.path() / "a (3).txt"), "one");
@@ -219,6 +256,23 @@ TEST(BodyText, ConvertedFromThePartsCharset) {
   EXPECT_STREQ(kq_fetch_body_text(), "ab\xe9");
 }
 
+TEST(AttachmentSave, TheSavedPathBelongsToTheLastSaveOfTheFetchedMessage) {
+  tagged_scratch_dir d("att-path");
+  const std::string dir = d.str();
+  hold(message_fixture("encodings.eml"));
+  EXPECT_STREQ(kq_attachment_saved_path(), "");
+  ASSERT_EQ(kq_attachment_save(nullptr, 0, dir.c_str()), 0) << kq_last_error();
+  EXPECT_EQ(kq_attachment_saved_path(), dir + "/photo.bin");
+  // A failed save names no file, not the one before.
+  EXPECT_EQ(kq_attachment_save(nullptr, 9, dir.c_str()), -1);
+  EXPECT_STREQ(kq_attachment_saved_path(), "");
+  ASSERT_EQ(kq_attachment_save(nullptr, 0, dir.c_str()), 0) << kq_last_error();
+  EXPECT_EQ(kq_attachment_saved_path(), dir + "/photo (2).bin");
+  // Another fetched message: the path was of a row it does not have.
+  hold(message_fixture("encodings.eml"));
+  EXPECT_STREQ(kq_attachment_saved_path(), "");
+}
+
 TEST(AttachmentSave, BadBase64FailsAndWritesNothing) {
   tagged_scratch_dir d("att-bad");
   hold("Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
@@ -243,8 +297,7 @@ TEST(AttachmentSave, Failures) {
   EXPECT_STREQ(kq_last_error(), "bad attachment index");
   std::string missing = (d.path() / "nope").string();
   EXPECT_EQ(kq_attachment_save(nullptr, 0, missing.c_str()), -1);
-  EXPECT_EQ(std::string(kq_last_error()).rfind("cannot write " + missing + "/photo.bin: ", 0), 0u)
-      << kq_last_error();
+  EXPECT_EQ(kq_last_error(), "cannot write " + missing + "/photo.bin: " + plat::error_text(ENOENT));
   std::string long_dir(4090, 'd');
   EXPECT_EQ(kq_attachment_save(nullptr, 0, long_dir.c_str()), -1);
   EXPECT_STREQ(kq_last_error(), "path too long");
@@ -272,14 +325,14 @@ TEST(FetchSave, WritesTheRawBytesAndReportsFailures) {
   EXPECT_STREQ(kq_last_error(), "no path");
   std::string bad = (d.path() / "missing" / "m.eml").string();
   EXPECT_EQ(kq_fetch_save(bad.c_str()), -1);
-  EXPECT_EQ(std::string(kq_last_error()).rfind("cannot write " + bad + ": ", 0), 0u);
+  EXPECT_EQ(kq_last_error(), "cannot write " + bad + ": " + plat::error_text(ENOENT));
 }
 
-TEST(FetchSave, AFullDiskIsNotReportedAsSuccess) {
+TEST(FetchSave, AFullDiskIsNotReportedAsSuccessAndSaysWhy) {
   if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
   hold(message_fixture("plain.eml"));
   EXPECT_EQ(kq_fetch_save("/dev/full"), -1);
-  EXPECT_STREQ(kq_last_error(), "short write to /dev/full");
+  EXPECT_EQ(kq_last_error(), "cannot write /dev/full: " + std::string(plat::error_text(ENOSPC)));
 }
 
 TEST(Fetch, BadIndexComesFirstEvenWithoutAConnection) {
