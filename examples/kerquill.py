@@ -235,7 +235,9 @@ class Kerquill:
                 on_progress(stats, _s(self.lib.kq_export_current()))
             time.sleep(poll_s)
         if stats["state"] == "error":
-            raise KerquillError("export: %s" % self.last_error())
+            # The job failed on the library's thread: its reason is in the
+            # stats, not in this thread's kq_last_error.
+            raise KerquillError("export: %s" % stats.get("error", "unknown error"))
         return stats
 
     def export_stats(self):

@@ -467,15 +467,10 @@ KQ_API const char *kq_attachment_field(const char *ignored, int index, const cha
  *   "cannot write <path>: <reason>", "no free file name for <name> in <dir>".
  * Server: no (a file is written). Threads: takes turns. */
 KQ_API int kq_attachment_save(const char *ignored, int index, const char *dir);
-/* Full path the last kq_attachment_save wrote (dir, '/', the name it chose,
- * e.g. "photo (2).png"); the empty text before the first save, after a save
- * that failed and once another message is fetched. */
-KQ_API const char *kq_attachment_saved_path(void);
-
-/* The full path of the file the last successful kq_attachment_save wrote:
- * dir as given, '/', and the file name it chose (with its " (2)"
- * when the first name was taken). "" before any successful save; a failed
- * save leaves it as it was.
+/* The full path of the file the last kq_attachment_save wrote: dir as
+ * given, '/', and the file name it chose (with its " (2)" when the first
+ * name was taken, e.g. "photo (2).png"). "" before the first save, after a
+ * save that failed and once another message is fetched.
  * Never fails. Server: no. Threads: takes turns.
  * Lifetime: until this thread's next kq_attachment_saved_path. */
 KQ_API const char *kq_attachment_saved_path(void);

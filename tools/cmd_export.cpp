@@ -23,7 +23,11 @@ namespace kqcli {
 namespace {
 
 using clock = std::chrono::steady_clock;
-constexpr auto k_poll = std::chrono::milliseconds(100);
+// The library has no call that waits for a job, so the CLI looks at its
+// state (one atomic read) this often and notices the end at once...
+constexpr auto k_check = std::chrono::milliseconds(10);
+// ...while the progress, which costs a JSON text, is redrawn this often.
+constexpr auto k_redraw = std::chrono::milliseconds(100);
 
 enum job_state { st_idle = 0, st_running = 1, st_done = 2, st_paused_or_cancelled = 3, st_error = 4 };
 
@@ -186,6 +190,7 @@ int cmd_export(const args &a) {
   const std::string label = folder;
   bool cancelling = false;
   int state = st_running;
+  clock::time_point next_draw = clock::now();
   for (;;) {
     state = kq_export_status();
     if (term_interrupts() > 0 && !cancelling) {
@@ -194,13 +199,20 @@ int cmd_export(const args &a) {
       view.note(cancel_note());
     }
     if (state == st_done || state == st_error || state == st_idle) break;
-    job_snapshot j = read_job();
-    if (j.ended()) break;
-    // Without the state word, a cancelled job also reads 3; it has ended once
-    // cancel is refused.
-    if (j.word.empty() && state == st_paused_or_cancelled && cancelling && kq_export_cancel() != 0) break;
-    view.show(label, j);
-    std::this_thread::sleep_for(k_poll);
+    // Status 3 is a pause or a cancel: only the state word tells them apart.
+    bool stopped = state == st_paused_or_cancelled;
+    if (stopped || clock::now() >= next_draw) {
+      job_snapshot j = read_job();
+      if (j.ended()) break;
+      // Without the state word, a cancelled job also reads 3; it has ended
+      // once cancel is refused.
+      if (j.word.empty() && stopped && cancelling && kq_export_cancel() != 0) break;
+      if (clock::now() >= next_draw) {
+        view.show(label, j);
+        next_draw = clock::now() + k_redraw;
+      }
+    }
+    std::this_thread::sleep_for(k_check);
   }
   job_snapshot last = read_job();
   if (cancelling) last.note = "cancelled";
@@ -208,10 +220,12 @@ int cmd_export(const args &a) {
   view.keep();
   say_recovery(view, label, last);
 
+  // The job's reason is in its stats: the library's last error belongs to
+  // the thread that failed, the job's own.
   if (state == st_error)
-    throw failure("the export stopped on an error: " + in_tool_words(kq_last_error()) +
+    throw failure("the export stopped on an error: " + in_tool_words(last.error.empty() ? "unknown error" : last.error) +
                   (last.current.empty() ? "" : " (at " + header_display(last.current) + ")") +
-                  ".\nThe messages stored so far stay in " + dir + "; " + after_stop_advice(kq_last_error()));
+                  ".\nThe messages stored so far stay in " + dir + "; " + after_stop_advice(last.error));
   long long skipped = rows - last.total;
   if (cancelling) {
     std::fprintf(stderr, "Export cancelled: %lld of %s stored in this run.\n", last.done,
@@ -314,6 +328,7 @@ int cmd_export_all(const args &a) {
     view.keep();
     if (job_seen) say_recovery(view, label, seen);
   };
+  clock::time_point next_draw = clock::now();
   for (;;) {
     json_parse(kq_export_all_status_json(), status);
     warn_unreadable();
@@ -335,6 +350,12 @@ int cmd_export_all(const args &a) {
     } else {
       idle_since = {};
     }
+    // The end is looked for at every check, the view redrawn less often.
+    if (clock::now() < next_draw) {
+      std::this_thread::sleep_for(k_check);
+      continue;
+    }
+    next_draw = clock::now() + k_redraw;
 
     long long idx = status["folder_idx"].as_int();
     job_snapshot j = read_job();
@@ -357,7 +378,7 @@ int cmd_export_all(const args &a) {
       view.show(label, seen);
     else
       view.status(label, "searching...");
-    std::this_thread::sleep_for(k_poll);
+    std::this_thread::sleep_for(k_check);
   }
   long long bstate = status["state"].as_int();
   job_snapshot last = read_job();
@@ -401,8 +422,11 @@ int cmd_export_all(const args &a) {
              : failed.empty()   ? std::string("the export of all folders failed")
                                 : "the export of " + std::to_string(failed.size()) + " folders failed (" + names + ")";
     }
-    throw failure(what + ": " + clause(in_tool_words(kq_last_error())) + ".\nFolders already exported stay in " +
-                  dir + "; " + after_stop_advice(kq_last_error()));
+    // The batch's reason is in its status: the library's last error belongs
+    // to the thread that failed, the batch's own.
+    std::string why = status["error"].as_str();
+    throw failure(what + ": " + clause(in_tool_words(why.empty() ? "unknown error" : why)) +
+                  ".\nFolders already exported stay in " + dir + "; " + after_stop_advice(why));
   }
 
   // The batch names each of its folders by its subdirectory: the totals

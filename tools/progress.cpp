@@ -22,6 +22,7 @@ job_snapshot read_job() {
     j.word = s["state"].as_str();
     j.retries = s["retries"].as_int();
     j.reconnects = s["reconnects"].as_int();
+    j.error = s["error"].as_str();
   }
   j.current = kq_export_current();
   return j;

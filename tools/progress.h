@@ -19,6 +19,9 @@ struct job_snapshot {
   // Commands retried and connections made again by the job; 0 from a
   // library that does not report them.
   long long retries = 0, reconnects = 0;
+  // Why the job ended in error, as its stats give it ("" otherwise, and
+  // from a library that does not report it).
+  std::string error;
   bool ended() const { return word == "cancelled" || word == "done" || word == "error"; }
 };
 // Reads the export job's counters and current message.

@@ -104,6 +104,9 @@ namespace Kerquill
     public class KerquillException : Exception
     {
         public KerquillException(string what) : base(what + ": " + Native.Text(Native.kq_last_error())) { }
+        // A job fails on the library's thread, not this one: its reason is in
+        // its stats ("error"), not in this thread's kq_last_error.
+        public KerquillException(string what, string why) : base(what + ": " + why) { }
     }
 
     /// The library's one connection; Dispose logs out.
@@ -194,8 +197,8 @@ namespace Kerquill
                 if (progress != null) progress(Native.kq_export_progress());
                 System.Threading.Thread.Sleep(100);
             }
-            if (state == 4) throw new KerquillException("export");
-            if (state == 3) throw new KerquillException("export cancelled");
+            if (state == 4) throw new KerquillException("export", Native.Text(Native.kq_export_stats_json()));
+            if (state == 3) throw new KerquillException("export", "cancelled");
             return Native.Text(Native.kq_export_stats_json());
         }
 

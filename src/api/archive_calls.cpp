@@ -7,9 +7,13 @@ extern "C" KQ_API int kq_verify_dir(const char *dir) {
 }
 
 extern "C" KQ_API const char *kq_verify_report_json(void) {
-  return kq::api::call("", [] { return kq::verify_report_json(); });
+  return kq::api::call("", [] {
+    return kq::api::thread_text<&kq_verify_report_json>(kq::verify_report_json());
+  });
 }
 
 extern "C" KQ_API const char *kq_archive_stats_json(const char *dir) {
-  return kq::api::call("", [&] { return kq::archive_stats(dir); });
+  return kq::api::call("", [&] {
+    return kq::api::thread_text<&kq_archive_stats_json>(kq::archive_stats(dir));
+  });
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <new>
+#include <string>
 
 #include "base/error.h"
 #include "kerquill.h"
@@ -62,6 +63,17 @@ R server_call(const char *name, R failure, F &&body) {
     }
     return body();
   });
+}
+
+// A text an entry point hands out, copied into storage of the calling
+// thread that belongs to that entry point (Entry) alone: it stays whole and
+// valid for this thread until its next call of the same entry point, however
+// the library's own result is replaced meanwhile by other threads.
+template <auto Entry>
+const char *thread_text(const char *text) {
+  thread_local std::string out;
+  out.assign(text ? text : "");
+  return out.c_str();
 }
 
 }  // namespace kq::api

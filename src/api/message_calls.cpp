@@ -12,11 +12,13 @@ extern "C" KQ_API int kq_fetch_uid(const char *folder, unsigned int uid) {
 }
 
 extern "C" KQ_API const char *kq_fetch_header(void) {
-  return kq::api::call("", [] { return kq::fetch_header(); });
+  return kq::api::call("", [] { return kq::api::thread_text<&kq_fetch_header>(kq::fetch_header()); });
 }
 
 extern "C" KQ_API const char *kq_fetch_body_text(void) {
-  return kq::api::call("", [] { return kq::fetch_body_text(); });
+  return kq::api::call("", [] {
+    return kq::api::thread_text<&kq_fetch_body_text>(kq::fetch_body_text());
+  });
 }
 
 extern "C" KQ_API int kq_fetch_save(const char *path) {
@@ -28,7 +30,9 @@ extern "C" KQ_API int kq_attachment_count(void) {
 }
 
 extern "C" KQ_API const char *kq_attachment_field(const char *, int index, const char *key) {
-  return kq::api::call("", [&] { return kq::attachment_field(index, key); });
+  return kq::api::call("", [&] {
+    return kq::api::thread_text<&kq_attachment_field>(kq::attachment_field(index, key));
+  });
 }
 
 extern "C" KQ_API int kq_attachment_save(const char *, int index, const char *dir) {

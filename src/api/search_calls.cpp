@@ -20,5 +20,7 @@ extern "C" KQ_API int kq_search_count(void) {
 }
 
 extern "C" KQ_API const char *kq_search_field(int index, const char *key) {
-  return kq::api::call("", [&] { return kq::search_field(index, key); });
+  return kq::api::call("", [&] {
+    return kq::api::thread_text<&kq_search_field>(kq::search_field(index, key));
+  });
 }

@@ -8,7 +8,10 @@
 namespace kq {
 
 namespace {
-char s_last_error[512];
+// Each thread has its own: a worker's failure must not rewrite the text a
+// host thread is reading, and a host thread's failure is its own to read.
+// The worker hands its reason over through the job's and the batch's status.
+thread_local char s_last_error[512];
 }
 
 void set_err(const char *fmt, ...) {

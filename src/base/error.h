@@ -1,13 +1,13 @@
-// The process-wide error text and the debug trace.
+// The calling thread's error text and the debug trace.
 #pragma once
 
 namespace kq {
 
-// Formats into the last-error text (cut at 511 characters).
+// Formats into the calling thread's last-error text (cut at 511 characters).
 void set_err(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // Writes to stderr only when KQ_DEBUG is set (looked up at every call).
 void dbg(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-// The last-error buffer itself.
+// The calling thread's last-error buffer itself.
 const char *last_error();
 
 }  // namespace kq

@@ -92,6 +92,9 @@ int read_config(const char *config, bool *listed) {
 void read_server_folders() {
   std::vector<folder_entry> entries;
   if (list_folders(main_session(), entries, k_batch_slots) != 0) return;
+  // The names go in as the status reads them; the server is not waited for
+  // under the lock.
+  plat::lock_guard hold(s_batch.text_lock);
   for (const folder_entry &e : entries) {
     int before = s_batch.folder_count;
     add_folder(e.name.c_str(), e.name.size());
@@ -121,7 +124,12 @@ int batch_start(const char *config) {
     return -1;
   }
   bool listed = false;
-  if (read_config(config, &listed) != 0) return -1;
+  {
+    // A host thread may be reading the status meanwhile: the folder names
+    // and their directories change under the lock it reads them with.
+    plat::lock_guard hold(s_batch.text_lock);
+    if (read_config(config, &listed) != 0) return -1;
+  }
   std::size_t dl = std::strlen(s_batch.dir);
   while (dl > 1 && (s_batch.dir[dl - 1] == '/' || s_batch.dir[dl - 1] == '\\')) s_batch.dir[--dl] = '\0';
   if (dl == 0) {
@@ -138,7 +146,8 @@ int batch_start(const char *config) {
     return -1;
   }
   mkdirs(s_batch.dir);
-  // Emptied before the thread starts: from then on the batch thread writes it.
+  // The start went well: no reason of an earlier failure lingers. The batch
+  // thread's own failures reach the host through the status.
   set_err("%s", "");
   s_batch.state.store(k_batch_running, std::memory_order_release);
   s_batch.active.store(1, std::memory_order_release);

@@ -86,9 +86,6 @@ void batch_set_error(const char *text);
 void batch_set_folder_error(int i, const char *text);
 // Marks folder i unreadable with the server's text.
 void batch_set_folder_unreadable(int i, const char *text);
-// Takes and releases the text lock: orders the batch thread's earlier
-// writes (last_error among them) before any later status read.
-void batch_publish_current();
 
 // Copies a folder name cut to at most k_folder_cap - 1 bytes, never inside a UTF-8
 // sequence (a split character would make the JSON built from it invalid).

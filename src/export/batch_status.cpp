@@ -15,7 +15,6 @@ batch_state s_batch;
 namespace {
 
 constexpr std::size_t k_status_cap = 16384;
-char s_status[k_status_cap];
 
 // Holds the batch's text lock for its scope.
 struct KQ_SCOPED_CAPABILITY text_guard {
@@ -88,8 +87,6 @@ void batch_set_current(const char *text) {
   std::snprintf(s_batch.current, sizeof s_batch.current, "%s", text);
 }
 
-void batch_publish_current() { text_guard g; }
-
 void batch_set_error(const char *text) {
   text_guard g;
   std::snprintf(s_batch.error_text, sizeof s_batch.error_text, "%s", text);
@@ -101,10 +98,19 @@ const char *batch_status_json() {
   int idx = s_batch.folder_idx.load();
   char current[1024], error_text[512];
   batch_read_texts(current, error_text);
+  // The folders as the start set them: a start from another host thread
+  // rewrites them under the lock.
+  int folder_count;
+  std::vector<std::string> subdirs;
+  {
+    text_guard g;
+    folder_count = s_batch.folder_count;
+    for (int i = 0; i < folder_count; ++i) subdirs.emplace_back(s_batch.subdirs[i]);
+  }
   // The folder words before the count: the worker counts a folder before
   // it calls it done, so no text shows more folders done than counted.
   std::vector<const char *> words;
-  for (int i = 0; i < s_batch.folder_count; ++i) words.push_back(folder_word(i));
+  for (int i = 0; i < folder_count; ++i) words.push_back(folder_word(i));
 
   std::string out;
   out.reserve(k_status_cap);
@@ -121,17 +127,24 @@ const char *batch_status_json() {
   char count[48] = "";
   if (unreadable_count > 0)
     std::snprintf(count, sizeof count, ",\"unreadable_folders\":%d", unreadable_count);
-  const std::size_t room = k_status_cap - 1 - std::strlen(count);
+  // Why a run failed: the batch thread's last_error is its own, so the host
+  // reads the reason here. Room is kept for it too.
+  std::string error;
+  if (state == k_batch_failed && error_text[0]) {
+    error = ",\"error\":";
+    json_append_str_utf8(error, error_text);
+  }
+  const std::size_t room = k_status_cap - 1 - std::strlen(count) - error.size();
   // Whole entries only, so the text always closes: at most k_status_cap - 1
   // characters including the closing braces.
   std::string entry, errors, unreadable;
   bool full = false;
-  for (int i = 0; i < s_batch.folder_count; ++i) {
+  for (int i = 0; i < folder_count; ++i) {
     const char *word = words[static_cast<std::size_t>(i)];
     bool passed_over = std::strcmp(word, "unreadable") == 0;
     entry.clear();
     if (i) entry.push_back(',');
-    json_append_str_utf8(entry, s_batch.subdirs[i]);
+    json_append_str_utf8(entry, subdirs[static_cast<std::size_t>(i)]);
     entry.push_back(':');
     json_append_str(entry, word);
     // Once one entry does not fit, none after it goes in.
@@ -141,7 +154,7 @@ const char *batch_status_json() {
     }
     out += entry;
     // The reason of each folder that failed on its own (a run that ends at
-    // a folder gives its reason in last_error), and the server's text for
+    // a folder gives its reason in "error"), and the server's text for
     // each folder passed over, keyed like the folder.
     std::string *reasons = passed_over ? &unreadable : std::strcmp(word, "error") == 0 ? &errors : nullptr;
     if (!reasons) continue;
@@ -152,7 +165,7 @@ const char *batch_status_json() {
     }
     if (reason.empty() && !passed_over) continue;
     *reasons += reasons->empty() ? "" : ",";
-    json_append_str_utf8(*reasons, s_batch.subdirs[i]);
+    json_append_str_utf8(*reasons, subdirs[static_cast<std::size_t>(i)]);
     reasons->push_back(':');
     json_append_str_utf8(*reasons, reason);
   }
@@ -162,11 +175,15 @@ const char *batch_status_json() {
   if (!errors.empty() && out.size() + errors.size() + 13 <= room)
     out += ",\"errors\":{" + errors + "}";
   out += count;
+  out += error;
   if (!unreadable.empty() && out.size() + unreadable.size() + 17 <= k_status_cap - 1)
     out += ",\"unreadable\":{" + unreadable + "}";
   out += "}";
-  std::memcpy(s_status, out.c_str(), out.size() + 1);
-  return s_status;
+  // One text per thread: a poll from one thread never rewrites the text
+  // another thread is still reading.
+  thread_local std::string s_status;
+  s_status.swap(out);
+  return s_status.c_str();
 }
 
 }  // namespace kq

@@ -21,8 +21,9 @@ namespace {
 
 constexpr std::size_t k_dir_cap = 4096;  // what an export job keeps of "dir"
 
-// Ends a failed run. The reason also goes to last_error, where the host
-// looks once it sees state 4; the state is published last.
+// Ends a failed run. The reason goes to the status's "error", where the
+// host looks once it sees state 4 (and to this thread's last_error); the
+// state is published last.
 void fail(batch_state *b, const char *text) {
   batch_set_error(text);
   set_err("%s", text);
@@ -103,10 +104,6 @@ outcome export_result(batch_state *b, int i, bool learn) {
                  : export_start(config.c_str(), true);
   if (rc != 0)
     return folder_failed(b, i, "export", (std::string("failed: ") + last_error()).c_str());
-  // Published again under the text lock, so a host that reads the status
-  // after this sees what the start wrote to last_error before its own
-  // calls write there.
-  batch_publish_current();
   int st = s_job.state;
   if (st == k_job_done) return outcome::ok;
   if (st == k_job_stopped) return stopped(b, i, "export", "cancelled");

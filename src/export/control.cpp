@@ -3,6 +3,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string>
 
 #include <yyjson.h>
 
@@ -116,8 +117,8 @@ int start_job(const char *config, bool run_here, const char *folder) {
     job->state = k_job_running;
     job->active = 1;
   }
-  // Emptied before the worker exists: a worker that fails at once must not
-  // have its reason wiped out.
+  // The start went well: no reason of an earlier failure lingers. The
+  // worker's own failures reach the host through the stats.
   set_err("%s", "");
   if (run_here) {
     job_worker(job);
@@ -127,6 +128,7 @@ int start_job(const char *config, bool run_here, const char *folder) {
     guard hold(job->lock);
     job->result.reset();
     job->completed.clear();
+    copy_cut(job->error, sizeof job->error, "thread create failed");
     job->state = k_job_error;
     job->active = 0;
     set_err("thread create failed");
@@ -157,10 +159,13 @@ double export_progress() {
 }
 
 const char *export_stats_json() {
-  static char out[512];
+  // One text per thread: a poll from one thread never rewrites the text
+  // another thread is still reading.
+  thread_local std::string out;
   job_init();
   long long done, bytes, eta = 0, speed;
   const char *word;
+  std::string error;
   {
     guard hold(s_job.lock);
     std::int32_t state = s_job.state;
@@ -175,36 +180,46 @@ const char *export_stats_json() {
       eta = left > 0 ? left / speed : 0;
       if (eta >= 31536001) eta = 0;
     }
+    if (state == k_job_error) error = s_job.error;
   }
   long long total = static_cast<long long>(s_job.total.load());
   auto vanished = static_cast<unsigned long long>(s_job.vanished.load());
-  int n = std::snprintf(out, sizeof out,
-                        "{\"done\":%lld,\"total\":%lld,\"bytes\":%lld,\"eta_s\":%lld,\"speed_bps\":%lld,"
-                        "\"state\":\"%s\"",
-                        done, total, bytes, eta, speed, word);
+  char head[256];
+  std::snprintf(head, sizeof head,
+                "{\"done\":%lld,\"total\":%lld,\"bytes\":%lld,\"eta_s\":%lld,\"speed_bps\":%lld,"
+                "\"state\":\"%s\"",
+                done, total, bytes, eta, speed, word);
+  out = head;
+  auto add = [](const char *key, unsigned long long n) {
+    out += ",\"";
+    out += key;
+    out += "\":";
+    out += decimal(n);
+  };
   // Messages expunged on the server before their turn; only named when
   // there were any, so the common text stays as it always was.
-  if (vanished > 0)
-    n += std::snprintf(out + n, sizeof out - static_cast<std::size_t>(n), ",\"vanished\":%llu", vanished);
-  // The folder was deleted and created again since the archive was written:
-  // its new messages went in beside the earlier ones.
+  if (vanished > 0) add("vanished", vanished);
   // Commands asked again and connections made again: a slow or throttling
   // server shows here.
-  if (auto r = s_job.retries.load())
-    n += std::snprintf(out + n, sizeof out - static_cast<std::size_t>(n), ",\"retries\":%llu",
-                       static_cast<unsigned long long>(r));
-  if (auto r = s_job.reconnects.load())
-    n += std::snprintf(out + n, sizeof out - static_cast<std::size_t>(n), ",\"reconnects\":%llu",
-                       static_cast<unsigned long long>(r));
-  if (s_job.recreated.load())
-    n += std::snprintf(out + n, sizeof out - static_cast<std::size_t>(n), ",\"recreated\":true");
-  std::snprintf(out + n, sizeof out - static_cast<std::size_t>(n), "}");
-  return out;
+  if (auto r = s_job.retries.load()) add("retries", r);
+  if (auto r = s_job.reconnects.load()) add("reconnects", r);
+  // The folder was deleted and created again since the archive was written:
+  // its new messages went in beside the earlier ones.
+  if (s_job.recreated.load()) out += ",\"recreated\":true";
+  // Why a job ended in error: the worker's failure is its own thread's, so
+  // the host reads it here.
+  if (!error.empty()) {
+    out += ",\"error\":";
+    json_append_str_utf8(out, error);
+  }
+  out += "}";
+  return out.c_str();
 }
 
 const char *export_current() {
-  // A copy taken under the lock: the worker rewrites the text as it goes.
-  static char out[1024];
+  // A copy taken under the lock (the worker rewrites the text as it goes),
+  // one per thread.
+  thread_local char out[1024];
   job_init();
   guard hold(s_job.lock);
   std::memcpy(out, s_job.current, sizeof out);
@@ -214,7 +229,7 @@ const char *export_current() {
 int export_pause() {
   job_init();
   guard hold(s_job.lock);
-  if (!s_job.active || s_job.state != k_job_running) return -1;
+  if (!s_job.active || s_job.state != k_job_running || s_job.cancel_requested) return -1;
   s_job.pause_requested = 1;
   return 0;
 }
@@ -222,7 +237,11 @@ int export_pause() {
 int export_resume() {
   job_init();
   guard hold(s_job.lock);
-  if (!s_job.active || s_job.state != k_job_stopped || s_job.cancel_requested) return -1;
+  // A pause still taking effect (the worker drains what is in flight first,
+  // its state still "running") is simply called off: refusing it would let
+  // the pause land after the host was told the job runs on.
+  bool paused = s_job.state == k_job_stopped || s_job.pause_requested;
+  if (!s_job.active || !paused || s_job.cancel_requested) return -1;
   s_job.pause_requested = 0;
   s_job.state = k_job_running;
   return 0;

@@ -51,6 +51,7 @@ void job_reset(export_job *job) {
   job->speed_bps = 0;
   job->last_uid = 0;
   job->current[0] = '\0';
+  job->error[0] = '\0';
   job->result.reset();
   job->learn_uids = false;
   job->vanished = 0;

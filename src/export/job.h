@@ -51,6 +51,9 @@ struct export_job {
   std::atomic<long long> speed_bps{0};
   long long last_uid = 0;
   char current[1024] KQ_GUARDED_BY(lock) = {};
+  // Why the job ended in error: the worker's own last_error, which no other
+  // thread can read, handed to the host through the stats.
+  char error[512] KQ_GUARDED_BY(lock) = {};
   // The search result the job exports, shared with the host's side: a
   // result never changes once made, and a later search makes another one
   // current, so nothing the host does afterwards reaches a running job.

@@ -69,7 +69,9 @@ bool wait_while_paused(export_job *job) {
       }
       job->state = k_job_stopped;
     }
-    plat::sleep_ms(200);
+    // Short: a resume or cancel is taken up at once, and a look at two
+    // atomics under the lock costs nothing.
+    plat::sleep_ms(10);
   }
 }
 
@@ -475,6 +477,9 @@ void job_worker(export_job *job) {
   // State and `active` change together, so a host that sees the end may
   // start the next job at once; after this the record is not touched.
   guard hold(job->lock);
+  // The reason goes with the state: the host cannot read this thread's
+  // last_error.
+  if (final_state == k_job_error) copy_cut(job->error, sizeof job->error, last_error());
   job->completed.clear();
   job->completed.shrink_to_fit();
   job->state = final_state;

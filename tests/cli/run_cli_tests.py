@@ -1014,6 +1014,20 @@ def export_all_failure_names_the_folder_that_failed(env):
     check_archive(os.path.join(dest, "Sent"), env.folder_counts["Sent"])
 
 
+@test
+def export_failure_gives_the_jobs_reason(env):
+    # The job fails on the library's thread: its reason comes from the job's
+    # stats, not from the tool's own last error (which stays empty).
+    blocker = env.tmp("export-blocker")
+    with open(blocker, "wb") as f:
+        f.write(b"a file where a directory should be\n")
+    dest = os.path.join(blocker, "archive")
+    _, err = expect(env.run("export", "Archive", dest, "--quiet", *env.conn()), 1,
+                    "export into a directory that cannot be made")
+    check("the export stopped on an error: " in err and "cannot write " + dest in err, err)
+    check("unknown error" not in err, err)
+
+
 # ------------------------------------------------------------------ packages
 
 

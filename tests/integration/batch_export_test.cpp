@@ -71,6 +71,11 @@ struct status_view {
     const char *s = kq::json_str(doc.root(), "current");
     return s ? s : "<absent>";
   }
+  // Why the run failed ("<absent>" when the text names no reason).
+  std::string error() {
+    const char *s = kq::json_str(doc.root(), "error");
+    return s ? s : "<absent>";
+  }
 };
 
 // Polls the batch until it leaves state 1; every status text seen is kept.
@@ -269,8 +274,7 @@ TEST_F(BatchExport, PauseHoldsTheBatchAndCancelEndsIt) {
   ASSERT_EQ(kq_export_cancel(), 0);
   status_view end(wait_batch(30).back());
   EXPECT_EQ(end.text, "{\"state\":4,\"folder_idx\":0,\"done_folders\":0,\"current\":\"folder 1/2: Big\","
-                      "\"folders\":{\"Big\":\"error\",\"Other\":\"pending\"}}");
-  EXPECT_STREQ(kq_last_error(), "export Big cancelled");
+                      "\"folders\":{\"Big\":\"error\",\"Other\":\"pending\"},\"error\":\"export Big cancelled\"}");
   EXPECT_FALSE(fs::exists(d.path / "Other"));
 
   // What was stored before the cancel is intact.
@@ -304,7 +308,7 @@ TEST_F(BatchExport, FolderLargerThanTheResultTableIsExportedInParts) {
   kq::s_search_cap = saved;
   EXPECT_EQ(end2.num("state"), 4) << end2.text;
   EXPECT_EQ(end2.folder("Many"), "error");
-  EXPECT_STREQ(kq_last_error(), "export Many incomplete: more than 3 messages");
+  EXPECT_EQ(end2.error(), "export Many incomplete: more than 3 messages");
 }
 
 TEST_F(BatchExport, StartRefusals) {
@@ -367,8 +371,8 @@ TEST_F(BatchExport, StartRefusals) {
   EXPECT_EQ(bad.num("done_folders"), 1);
   EXPECT_EQ(bad.folder("Alpha"), "done");
   EXPECT_EQ(bad.folder("Nope"), "error");
-  EXPECT_TRUE(std::string(kq_last_error()).starts_with("search Nope failed: cannot open mailbox Nope: Mailbox doesn't exist"))
-      << kq_last_error();
+  EXPECT_TRUE(bad.error().starts_with("search Nope failed: cannot open mailbox Nope: Mailbox doesn't exist"))
+      << bad.text;
 }
 
 namespace {
@@ -448,7 +452,7 @@ TEST_F(BatchExport, FolderThatCannotBeOpenedIsAnErrorWithItsReasonAndTheOthersAr
   const char *why = kq::json_str(kq::json_key(end.doc.root(), "errors"), "Gone");
   ASSERT_NE(why, nullptr) << end.text;
   EXPECT_NE(std::string(why).find("cannot open mailbox Gone"), std::string::npos) << why;
-  EXPECT_STREQ(kq_last_error(), why);
+  EXPECT_EQ(end.error(), why);
   expect_archive(dv, user, "Alpha", d.path / "Alpha", 2);
   expect_archive(dv, user, "Beta", d.path / "Beta", 3);
 }
@@ -509,8 +513,7 @@ TEST_F(BatchExport, ListedFolderTheServerWillNotOpenIsPassedOverButANamedOneFail
   EXPECT_EQ(failed.folder("Locked"), "error") << failed.text;
   EXPECT_EQ(failed.folder("Open"), "done") << failed.text;
   EXPECT_EQ(failed.text.find("\"unreadable\""), std::string::npos) << failed.text;
-  EXPECT_TRUE(std::string(kq_last_error()).starts_with("search Locked failed: cannot open mailbox Locked: "))
-      << kq_last_error();
+  EXPECT_TRUE(failed.error().starts_with("search Locked failed: cannot open mailbox Locked: ")) << failed.text;
 }
 
 TEST(BatchExportScripted, RefusedFolderKeepsTheServersTextButARefusalForNowOrALostConnectionIsAnError) {
@@ -547,7 +550,7 @@ TEST(BatchExportScripted, RefusedFolderKeepsTheServersTextButARefusalForNowOrALo
   ASSERT_EQ(kq_connect(conn.c_str()), 0) << kq_last_error();
   ASSERT_EQ(kq_export_all_folders(("{\"dir\":" + kqtest::json_quote(d.str()) + "}").c_str()), 0) << kq_last_error();
   status_view end(wait_batch(60).back());
-  std::string why = kq_last_error();
+  std::string why = end.error();
   kq_disconnect();
   srv.stop();
   EXPECT_TRUE(srv.errors().empty()) << srv.errors().front();

@@ -359,9 +359,8 @@ TEST_F(ExportArchive, FolderThatCannotBeOpenedEndsInErrorWithItsReason) {
   kqtest::put_rows("No such folder", kq::current_result()->rows());
   scratch_dir d;
   ASSERT_EQ(run_export(config(d.str() + "/never")), 4);
-  // The reason survives: the start emptied last_error before the worker ran.
-  EXPECT_TRUE(std::string(kq_last_error()).starts_with("cannot open mailbox No such folder: Mailbox doesn't exist"))
-      << kq_last_error();
+  EXPECT_TRUE(job_error().starts_with("cannot open mailbox No such folder: Mailbox doesn't exist"))
+      << kq_export_stats_json();
   EXPECT_FALSE(std::filesystem::exists(d.file("never")));
 }
 
@@ -390,9 +389,8 @@ TEST_F(ExportArchive, ManifestThatCannotBeWrittenFailsTheJobInsteadOfDroppingLin
     state = run_export(config(d.str()));
   }
   EXPECT_EQ(state, 4);
-  EXPECT_NE(std::string(kq_last_error()).find("cannot write " + d.str() + "/manifest.jsonl"),
-            std::string::npos)
-      << kq_last_error();
+  EXPECT_NE(job_error().find("cannot write " + d.str() + "/manifest.jsonl"), std::string::npos)
+      << kq_export_stats_json();
   // Only whole lines, one per message counted as stored.
   std::vector<entry> m = read_manifest(d.str());
   std::size_t done = kq::s_job.done.load();

@@ -246,9 +246,8 @@ TEST_F(ExportIntegrity, AFileWithOtherBytesIsNeverReplaced) {
     scratch_dir d;
     write_all(d.file(name), "someone else's message\r\n");
     ASSERT_EQ(run_export(config(d.str(), "\"manifest\":0")), 4);
-    EXPECT_NE(std::string(kq_last_error()).find(name + " already holds a different message"),
-              std::string::npos)
-        << kq_last_error();
+    EXPECT_NE(job_error().find(name + " already holds a different message"), std::string::npos)
+        << kq_export_stats_json();
     EXPECT_EQ(read_all(d.file(name)), "someone else's message\r\n");
   }
   {
@@ -334,7 +333,7 @@ TEST_F(ExportIntegrity, FullFileSystemFailsTheRunAndTheNextRunCompletesIt) {
   search_all(folder, 30);
   const std::string cfg = config(small, "\"format\":\"eml+mbox\"");
   ASSERT_EQ(run_export(cfg), 4);
-  std::string err = kq_last_error();
+  std::string err = job_error();
   EXPECT_EQ(err.rfind("cannot write " + small + "/", 0), 0u) << err;
 
   // Every message the manifest lists is whole; the run stored some, not all.

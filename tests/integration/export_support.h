@@ -153,6 +153,15 @@ inline int wait_end(int ms = 60000) {
   return kq_export_status();
 }
 
+// Why the last job ended in error, as its stats give it ("" when they name
+// no reason): the worker's failure is its own thread's last error.
+inline std::string job_error() {
+  kq::json_doc doc;
+  if (!doc.parse(kq_export_stats_json())) return "<stats do not parse>";
+  const char *e = kq::json_str(doc.root(), "error");
+  return e ? e : "";
+}
+
 inline std::string config(const std::string &dir, const std::string &extra = "") {
   return "{\"dir\":" + json_quote(dir) + (extra.empty() ? "" : "," + extra) + "}";
 }

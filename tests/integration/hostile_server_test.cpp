@@ -296,7 +296,7 @@ TEST_P(HostileServer, NoRunReportsSuccessWithMessagesMissingOrWrong) {
     if (k.before_export) k.before_export(srv);
     ASSERT_EQ(kq_export_start(export_cfg(d.str()).c_str()), 0) << kq_last_error();
     int st = kqtest::exp::wait_end(120000);
-    std::string why = kq_last_error();
+    std::string why = kqtest::exp::job_error();
     std::string stats = kq_export_stats_json();
     ASSERT_NE(st, 1) << "the export did not end within 120 s";
     // What the server holds now of what was asked for, and what it removed.

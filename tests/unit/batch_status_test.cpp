@@ -156,6 +156,13 @@ TEST(BatchStatus, WordsFollowEachFolderAndFailedFoldersGiveTheirReason) {
   EXPECT_EQ(status(), R"({"state":4,"folder_idx":2,"done_folders":2,"current":"",)"
                       R"("folders":{"INBOX":"done","Work_Old":"error","Sent":"done"},)"
                       R"("errors":{"Work_Old":"search Work/Old failed: cannot open mailbox Work/Old \u00ff"}})");
+  // The run's own reason, which the batch thread cannot hand over through
+  // last_error, follows the folders' once there is one.
+  batch_set_error("1 folders failed; the first: \"q\"");
+  EXPECT_EQ(status(), R"({"state":4,"folder_idx":2,"done_folders":2,"current":"",)"
+                      R"("folders":{"INBOX":"done","Work_Old":"error","Sent":"done"},)"
+                      R"("errors":{"Work_Old":"search Work/Old failed: cannot open mailbox Work/Old \u00ff"},)"
+                      R"("error":"1 folders failed; the first: \"q\""})");
 }
 
 TEST(BatchStatus, FoldersPassedOverAsUnreadableAreCountedWithTheServersText) {

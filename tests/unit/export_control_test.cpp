@@ -2,6 +2,7 @@
 // statistics text and the steering calls' state rules.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "support/result_rows.h"
@@ -71,6 +72,13 @@ TEST(ExportControl, EstimateNeedsARunningJobAMeasuredSpeedAndLessThanAYear) {
   EXPECT_NE(stats().find(",\"state\":\"done\"}"), std::string::npos);
   s_job.state = k_job_error;
   EXPECT_NE(stats().find(",\"state\":\"error\"}"), std::string::npos);
+  // The worker's reason, which its own thread's last error holds, reaches
+  // the host here; only an ended-in-error job names one.
+  std::snprintf(s_job.error, sizeof s_job.error, "%s", "cannot write \"x\"");
+  EXPECT_NE(stats().find(",\"state\":\"error\",\"error\":\"cannot write \\\"x\\\"\"}"), std::string::npos) << stats();
+  s_job.state = k_job_done;
+  EXPECT_EQ(stats().find("\"error\""), std::string::npos) << stats();
+  s_job.state = k_job_error;
   s_job.state = k_job_running;
   s_job.done = 12;
   EXPECT_EQ(kq_export_progress(), 1.0);
@@ -84,9 +92,13 @@ TEST(ExportControl, SteeringFollowsStateAndActive) {
   EXPECT_EQ(kq_export_resume(), -1);  // running, not paused
   EXPECT_EQ(kq_export_pause(), 0);
   EXPECT_EQ(s_job.pause_requested.load(), 1u);
-  // The worker has not noticed yet: still running, resume refused, pause kept.
-  EXPECT_EQ(kq_export_resume(), -1);
-  EXPECT_EQ(s_job.pause_requested.load(), 1u);
+  // The worker has not noticed yet (still running): a resume calls the
+  // pause off.
+  EXPECT_EQ(kq_export_resume(), 0);
+  EXPECT_EQ(s_job.pause_requested.load(), 0u);
+  EXPECT_EQ(kq_export_status(), 1);
+  EXPECT_EQ(kq_export_resume(), -1);  // nothing to call off now
+  EXPECT_EQ(kq_export_pause(), 0);
   s_job.state = k_job_stopped;  // the worker noticed
   EXPECT_EQ(kq_export_pause(), -1);
   EXPECT_EQ(kq_export_resume(), 0);
@@ -96,8 +108,11 @@ TEST(ExportControl, SteeringFollowsStateAndActive) {
   s_job.state = k_job_stopped;
   EXPECT_EQ(kq_export_cancel(), 0);
   EXPECT_EQ(s_job.pause_requested.load(), 0u);
-  // A cancel on its way cannot be undone by a resume.
+  // A cancel on its way cannot be undone by a resume, nor turned into a pause.
   EXPECT_EQ(kq_export_resume(), -1);
+  s_job.state = k_job_running;
+  EXPECT_EQ(kq_export_pause(), -1);
+  EXPECT_EQ(s_job.pause_requested.load(), 0u);
   s_job.active = 0;
   EXPECT_EQ(kq_export_cancel(), -1);
   job_reset(&s_job);
