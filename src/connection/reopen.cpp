@@ -23,6 +23,8 @@ bool with_reconnects(session &s, const std::string &folder, std::uint64_t uidval
     if (step()) return true;
     // A refusal from a working connection is the step's own failure.
     if (s.status() == 2 || attempt >= tries) return false;
+    // A connection closed by a stop stays closed.
+    if (s.stop_requested()) return false;
     std::string why = s.lost_reason().empty() ? std::string(last_error()) : s.lost_reason();
     plat::sleep_ms(500 << attempt);
     if (!reopen_folder(s, folder, uidvalidity)) {

@@ -1,5 +1,6 @@
 #include "connection/session.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -181,6 +182,7 @@ void session::close() {
   in_pos_ = in_len_ = 0;
   wipe(out_);
   cfg_.wipe_secrets();
+  stop_seen_at_ = 0;
 }
 
 void session::disconnect() {
@@ -213,6 +215,49 @@ void session::fail_all(const std::string &reason) {
 }
 
 void session::submit(command c) { waiting_.push_back(std::move(c)); }
+
+session::stop_scope::stop_scope(session &s, std::function<bool()> stop) : s_(s) {
+  s_.stops_.push_back(std::move(stop));
+}
+
+session::stop_scope::~stop_scope() {
+  s_.stops_.pop_back();
+  if (s_.stops_.empty()) s_.stop_seen_at_ = 0;
+}
+
+bool session::stop_requested() const {
+  for (const std::function<bool()> &stop : stops_)
+    if (stop && stop()) return true;
+  return false;
+}
+
+void session::refuse_waiting() {
+  // Handlers may submit more; those are refused too.
+  while (!waiting_.empty()) {
+    std::deque<command> queued;
+    queued.swap(waiting_);
+    set_err("cancelled");
+    for (command &c : queued)
+      if (c.on_done) c.on_done(-1, "cancelled");
+  }
+}
+
+void session::cut_off() {
+  const char *why = "cancelled with answers still on the way";
+  tx_.mark_lost(why);
+  fail_all(why);
+  // Closed for real: the server stops sending into a socket nobody reads.
+  // What a later call meets is "not connected".
+  tx_.close();
+  authed_ = 0;
+  selected_.clear();
+  mbox_ = {};
+  caps_.clear();
+  parser_.reset();
+  in_pos_ = in_len_ = 0;
+  wipe(out_);
+  stop_seen_at_ = 0;
+}
 
 bool session::send_pending() {
   // Move waiting commands into flight while the window allows.
@@ -381,6 +426,14 @@ bool session::pump() {
     fail_all(tx_.lost_reason());
     return false;
   }
+  if (!tx_.is_open()) {
+    // Closed under a stop (or never opened): nothing can go out.
+    fail_all("not connected");
+    return false;
+  }
+  bool stopping = !stops_.empty() && stop_requested();
+  if (stopping) refuse_waiting();
+  else stop_seen_at_ = 0;
   if (!send_pending()) return false;
   // Answers already read come first.
   while (in_pos_ < in_len_) {
@@ -411,7 +464,21 @@ bool session::pump() {
     lose(text);
     return false;
   }
-  int ready = tx_.wait(!out_.empty(), static_cast<int>(limit - quiet));
+  std::uint64_t wait_ms = limit - quiet;
+  if (!stops_.empty()) {
+    // Short slices, so a stop is seen within one however quiet the server.
+    wait_ms = std::min<std::uint64_t>(wait_ms, k_stop_poll_ms);
+    if (stopping && !in_flight_.empty()) {
+      if (stop_seen_at_ == 0) stop_seen_at_ = now;
+      std::uint64_t spent = now - stop_seen_at_;
+      if (spent >= static_cast<std::uint64_t>(k_stop_grace_ms)) {
+        cut_off();
+        return false;
+      }
+      wait_ms = std::min<std::uint64_t>(wait_ms, k_stop_grace_ms - spent);
+    }
+  }
+  int ready = tx_.wait(!out_.empty(), static_cast<int>(wait_ms));
   if (ready < 0) {
     lose(std::string("connection failed: ") + plat::error_text(plat::sock_last_error()));
     return false;
@@ -695,6 +762,11 @@ int session::connect(const conn_config &cfg) {
 int session::reconnect() {
   if (!have_cfg_) {
     set_err("not connected");
+    return -1;
+  }
+  // Connecting again is no way to stop.
+  if (stop_requested()) {
+    set_err("cancelled");
     return -1;
   }
   conn_config again = cfg_;

@@ -150,7 +150,38 @@ class session {
   void set_window(std::size_t n) { window_ = n < 1 ? 1 : n; }
   std::size_t window() const { return window_; }
   bool has_capability(const char *cap) const;
-  // Called with a hook's cancel flag between reads (-1: none).
+
+  // A request to stop, asked while the session waits for the server.
+  //
+  // While a stop_scope lives, its predicate is asked at every round of
+  // send/receive, and the wait for the socket is cut into slices of at most
+  // k_stop_poll_ms so a silent or slow server cannot hold it off. Once any
+  // live predicate says yes: commands not yet sent never go out (they
+  // complete with -1, "cancelled"); the answers of commands in flight are
+  // still read for up to k_stop_grace_ms, so a fast link keeps its
+  // connection; what has not come by then is left on the wire and the
+  // connection is closed ("cancelled with answers still on the way"):
+  // commands in flight complete with -1 and status() says 0. Reading off
+  // megabytes through a slow link could take minutes, and a cancel must
+  // not. The settings stay, as after any lost connection, but reconnect()
+  // refuses while a stop is asked. Scopes nest (the batch's, the search's
+  // and the export job's); they end in the reverse order of their start,
+  // on the thread that drives the session.
+  class stop_scope {
+   public:
+    stop_scope(session &s, std::function<bool()> stop);
+    ~stop_scope();
+    stop_scope(const stop_scope &) = delete;
+    stop_scope &operator=(const stop_scope &) = delete;
+
+   private:
+    session &s_;
+  };
+  // A live scope asks to stop.
+  bool stop_requested() const;
+  static constexpr int k_stop_poll_ms = 100;
+  static constexpr int k_stop_grace_ms = 500;
+
   std::uint64_t sent_total() const { return sent_total_; }
   std::size_t most_in_flight() const { return most_in_flight_; }
   // Successful reconnect() calls.
@@ -189,6 +220,11 @@ class session {
   void dispatch(response &r);
   void fail_all(const std::string &reason);
   void lose(const std::string &reason);
+  // Completes the commands not yet sent with -1 (a stop was asked).
+  void refuse_waiting();
+  // Closes the connection under a stop: in-flight commands complete with
+  // -1, the configuration stays.
+  void cut_off();
   void note_untagged(const response &r);
   void read_caps(const std::string &line, std::size_t from);
   void trace(char dir, const std::string &line, bool secret) const;
@@ -216,6 +252,8 @@ class session {
   std::uint64_t reconnects_ = 0;
   throttle_hint throttle_;
   bool trace_ = false;
+  std::vector<std::function<bool()>> stops_;  // of the live stop_scopes
+  std::uint64_t stop_seen_at_ = 0;            // when a stop was first seen with answers due (0: none)
 };
 
 // Writes s as an IMAP quoted string (with its quotes), a backslash before

@@ -327,8 +327,11 @@ uid_fetch::end uid_fetch::run(const std::vector<std::uint32_t> &uids) {
   std::size_t keep = s_.window();
   s_.set_window(window_);
   auto finish = [&](end e) {
-    // Handlers of commands still in flight point at this object.
+    // Handlers of commands still in flight point at this object. Under a
+    // stop the session reads them off for a moment only, then closes.
     if (s_.outstanding() > 0) s_.drain();
+    // A connection closed because of the stop is the stop, not a fault.
+    if (e == end::lost && control() == 2) e = end::stopped;
     s_.set_window(keep);
     std::sort(failed_.begin(), failed_.end());
     failed_.erase(std::unique(failed_.begin(), failed_.end()), failed_.end());

@@ -76,7 +76,7 @@ class uid_fetch {
   enum class end {
     complete,    // every UID taken or gone
     incomplete,  // some failed (failure_text() says which)
-    stopped,     // control said stop
+    stopped,     // control said stop (the session may have closed the connection for it)
     lost,        // the connection was lost and could not be made again (last_error)
   };
   // uids ascending, without repeats.

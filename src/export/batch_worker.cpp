@@ -57,26 +57,29 @@ bool connect_again(batch_state *b) {
   return false;
 }
 
-// Records why folder i failed. While the connection still works the batch
-// goes on with the other folders; a lost one is made again and the folder
-// tried again (`retry`); without it every other folder would fail the same
-// way, so the run ends.
-outcome folder_failed(batch_state *b, int i, const char *what, const char *detail) {
-  char text[512];
-  std::snprintf(text, sizeof text, "%s %s %s", what, b->folders[i], detail);
-  batch_set_folder_error(i, text);
-  if (main_session().status() == 2) return outcome::folder_error;
-  if (!b->cancel_requested && connect_again(b)) return outcome::retry;
-  fail(b, text);
-  return outcome::stop;
-}
-
 // Ends the run at folder i (a cancel): the folder shows as "error", the
 // reason is the run's own.
 outcome stopped(batch_state *b, int i, const char *what, const char *detail) {
   char text[512];
   std::snprintf(text, sizeof text, "%s %s %s", what, b->folders[i], detail);
   b->folder_state[i].store(k_folder_error, std::memory_order_release);
+  fail(b, text);
+  return outcome::stop;
+}
+
+// Records why folder i failed. While the connection still works the batch
+// goes on with the other folders; a lost one is made again and the folder
+// tried again (`retry`); without it every other folder would fail the same
+// way, so the run ends.
+outcome folder_failed(batch_state *b, int i, const char *what, const char *detail) {
+  // A cancel may close the connection under a command: that failure is
+  // the cancel.
+  if (b->cancel_requested) return stopped(b, i, "export", "cancelled");
+  char text[512];
+  std::snprintf(text, sizeof text, "%s %s %s", what, b->folders[i], detail);
+  batch_set_folder_error(i, text);
+  if (main_session().status() == 2) return outcome::folder_error;
+  if (!b->cancel_requested && connect_again(b)) return outcome::retry;
   fail(b, text);
   return outcome::stop;
 }
@@ -193,6 +196,10 @@ outcome export_folder(batch_state *b, int i, bool *exported) {
 }
 
 void run(batch_state *b) {
+  // Asked by the session while it waits for the server too, so a cancel
+  // ends a command in flight (a folder being opened, searched or exported)
+  // instead of waiting for its answer.
+  session::stop_scope stop(main_session(), [b] { return b->cancel_requested.load() != 0; });
   b->state.store(k_batch_running);
   b->reconnects_used = 0;
   int failed = 0;

@@ -344,7 +344,7 @@ void report_unfetched(export_job *job, const std::string &first) {
 ending run_learned(export_job *job, session &sess, long long exists) {
   std::vector<std::uint32_t> uids;
   if (!with_reconnects(sess, job->folder, job->uidvalidity, [&] { return selected_uids(sess, exists, uids) == 0; }))
-    return ending::failed;
+    return job->cancel_requested ? ending::cancelled : ending::failed;
   {
     guard hold(job->lock);
     // What the archive holds of this generation (the completed list, pruned
@@ -378,8 +378,9 @@ ending run_learned(export_job *job, session &sess, long long exists) {
     row_fetch_report report;
     int rc = search_uid_rows(sess, part, *rows, opts, &report);
     job->retries.fetch_add(report.retries);
-    if (rc < 0) return ending::failed;
+    // A cancel may have cost the connection: it is still a cancel.
     if (opts.stop()) return ending::cancelled;
+    if (rc < 0) return ending::failed;
     if (rc > 0) {
       incomplete = true;
       if (first_failure.empty()) first_failure = last_error();
@@ -412,9 +413,13 @@ ending run_learned(export_job *job, session &sess, long long exists) {
 
 ending run(export_job *job) {
   session &sess = main_session();
+  // A cancel lands while bodies are on the wire: the session stops reading
+  // them within a moment (closing the connection if they keep coming), so
+  // nothing half-received is stored and the job ends at once.
+  session::stop_scope stop(sess, [job] { return job->cancel_requested.load() != 0; });
   mailbox_state mb;
   // The search that made the rows has usually just opened the folder.
-  if (sess.open(job->folder, &mb) != 0) return ending::failed;
+  if (sess.open(job->folder, &mb) != 0) return job->cancel_requested ? ending::cancelled : ending::failed;
   {
     guard hold(job->lock);
     settle_generation(job, mb.uidvalidity);

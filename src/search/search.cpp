@@ -91,9 +91,18 @@ int search_folder(const char *folder, const char *criteria) {
   search_criteria c;
   if (!criteria_parse(criteria, c)) return -1;
   running_scope running;
+  // The session asks too while it waits: a cancel lands with commands in
+  // flight, not only between them.
+  session::stop_scope stop(sess, [] { return s_cancel.load(); });
+  // A cancelled search leaves an empty result, wherever it was stopped.
+  auto cancelled = [folder] {
+    clear_result(folder);
+    set_err("search cancelled");
+    return -1;
+  };
   mailbox_state st;
   // A folder that cannot be opened leaves the previous result as it was.
-  if (sess.select(folder, &st) != 0) return -1;
+  if (sess.select(folder, &st) != 0) return s_cancel.load() ? cancelled() : -1;
   clear_result(folder);
   if (st.exists <= 0) return 0;
   long long lo = c.uid_min_set ? std::max(1LL, c.uid_min) : 1;
@@ -106,11 +115,19 @@ int search_folder(const char *folder, const char *criteria) {
         return selected_uids(sess, st.exists, static_cast<std::uint32_t>(lo), static_cast<std::uint32_t>(hi),
                              uids) == 0;
       }))
-    return -1;
+    return s_cancel.load() ? cancelled() : -1;
+  // Progress counts the rows as they arrive, against every UID to fetch;
+  // it stays under 1.0 until the search has ended well.
+  std::size_t answered = 0;
+  auto show_progress = [&uids](std::size_t n) {
+    double share = uids.empty() ? 0.0 : static_cast<double>(n) / static_cast<double>(uids.size());
+    s_progress_ppm.store(std::min<std::uint32_t>(999999, static_cast<std::uint32_t>(1e6 * share)));
+  };
   row_fetch_options opts;
   opts.keep = [&c](const row_draft &d) { return criteria_match(c, d.view()); };
   opts.stop = [] { return s_cancel.load(); };
   opts.reconnect = [&sess, name, generation] { return reopen_folder(sess, name, generation); };
+  opts.answered = [&] { show_progress(++answered); };
   row_fetch_report report;
   std::size_t cap = static_cast<std::size_t>(s_search_cap > 0 ? s_search_cap : 0);
   std::size_t part = std::max<std::size_t>(1, std::min(k_part, cap));
@@ -119,14 +136,13 @@ int search_folder(const char *folder, const char *criteria) {
     std::vector<std::uint32_t> some(uids.begin() + static_cast<std::ptrdiff_t>(at),
                                     uids.begin() + static_cast<std::ptrdiff_t>(end));
     int rc = search_uid_rows(sess, some, *found, opts, &report);
-    if (s_cancel.load()) {
-      set_err("search cancelled");
-      return -1;
-    }
+    if (s_cancel.load()) return cancelled();
     // A search that could not see every message leaves no partial result
     // behind: the host would take it for the whole folder.
     if (rc != 0) return -1;
-    s_progress_ppm.store(static_cast<std::uint32_t>(1e6 * static_cast<double>(end) / static_cast<double>(uids.size())));
+    // UIDs confirmed gone are done with too.
+    answered = std::max(answered, end);
+    show_progress(answered);
   }
   found->settle(cap);
   install_result(std::move(found));

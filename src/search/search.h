@@ -36,6 +36,7 @@ struct row_fetch_options {
   std::function<bool()> stop;                   // asked often; yes ends the fetch early
   std::function<bool()> reconnect;              // a lost connection made good again
   std::function<void()> tick;                   // after each command's answer
+  std::function<void()> answered;               // once per UID whose row arrived, kept or not
 };
 // What a row fetch met, added to across calls.
 struct row_fetch_report {
@@ -53,10 +54,14 @@ struct row_fetch_report {
 int search_uid_rows(session &s, const std::vector<std::uint32_t> &uids, search_result &out,
                     const row_fetch_options &opts, row_fetch_report *report);
 
-// Share of the running (or last) search's UID range covered, 0.0 to 1.0.
+// Share of the running search's UIDs answered, 0.0 to 1.0: 0 from its
+// start until rows arrive, then moving with every row, 1.0 only once it
+// has ended well (the last search's figure when none runs).
 double search_progress();
 // Asks the running search to stop: it then fails with "search cancelled"
-// and leaves an empty result. 0, or -1 when no search runs. Any thread.
+// and leaves an empty result, within about a second even with commands in
+// flight (the session closes the connection when their answers do not
+// come in at once). 0, or -1 when no search runs. Any thread.
 int search_cancel();
 
 // Fills a row's "from", "to" and "subject" from its header block: unfolded,

@@ -25,6 +25,7 @@ int search_uid_rows(session &s, const std::vector<std::uint32_t> &uids, search_r
   uid_fetch run(s, plan, [&](std::uint32_t, response &, const fetch_data &f, bool again, std::string &) {
     if (again) return fetch_take::taken;  // the row is made once
     if (!row_from(f, draft)) return fetch_take::incomplete;
+    if (opts.answered) opts.answered();
     if (!opts.keep || opts.keep(draft)) rows.add(draft);
     return fetch_take::taken;
   });

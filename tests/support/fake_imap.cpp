@@ -403,6 +403,7 @@ bool FakeImap::flush(Conn &c) {
       if (n < 0) return false;
       if (n > 0) {
         off += static_cast<std::size_t>(n);
+        bytes_sent_ += static_cast<std::uint64_t>(n);
         quiet_since = platform::now_ms();
       } else if (platform::now_ms() - quiet_since > opts_.send_ms) {
         std::lock_guard<std::mutex> lk(mu_);

@@ -161,6 +161,9 @@ class FakeImap {
   std::vector<Command> commands() const;
   // Every byte clients sent, across connections.
   std::string received_bytes() const;
+  // Bytes that went out to clients, across connections, as they leave: a
+  // client that hangs up during a dribbled answer stops the count.
+  std::uint64_t bytes_sent() const { return bytes_sent_.load(); }
   int connections() const;
   bool login_seen() const;
   // UID FETCH commands answered since the last set_quirks()/rearm().
@@ -201,6 +204,7 @@ class FakeImap {
   long long started_ms_ = 0;
   std::thread accept_thread_;
   std::atomic<bool> stopping_{false};
+  std::atomic<std::uint64_t> bytes_sent_{0};
   bool started_ = false;
 
   mutable std::mutex mu_;
