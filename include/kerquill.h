@@ -326,8 +326,8 @@ KQ_API double kq_search_progress(void);
 
 /* Stops a running kq_search from another thread. It takes effect within
  * about a second even while commands are in flight: what is on the wire is
- * read off and dropped, or, when the server keeps sending, the connection
- * is closed (kq_status() then reads 0 and a new kq_connect is needed). The
+ * read off and dropped for half a second, or, when the server is still
+ * sending then, the connection is closed (kq_status() then reads 0 and a new kq_connect is needed). The
  * kq_search call then returns -1 with "search cancelled" and leaves an
  * empty result.
  * Returns 0 when taken, -1 when no search runs (sets no error text).
@@ -579,7 +579,11 @@ KQ_API int kq_export_resume(void);
 /* Cancel: taken for any job that has not ended, paused ones included, and
  * for a running batch (which then ends with the folder it is at). It takes
  * effect within about a second, also while a message body is arriving; the
- * job ends in status 3 ("cancelled"), with what it stored kept and resumable.
+ * job ends in status 3 ("cancelled"), with what it stored kept and resumable
+ * (a message only partly received is not stored). Answers already on their
+ * way are read off for half a second; when the server is still sending
+ * then, the connection is closed (kq_status() reads 0: call kq_connect
+ * before the next call that talks to the server).
  * Returns 0 when taken, -1 when no job or batch is active (no error text).
  * Server: no. Threads: never waits. */
 KQ_API int kq_export_cancel(void);
