@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <string>
 
 #include "kerquill.h"
@@ -40,27 +39,34 @@ TEST_F(ConnectHints, AMismatchOfTlsAndPlainIsNamedAtOnce) {
     const char *what;
     std::string greeting;  // what the server sends first
     int ssl;
-    std::string error;     // a pattern; PORT stands for the server's port
+    std::string head, tail;  // the error text is head, or head + a quote + tail; PORT is the port
   } cases[] = {
       // The quote is of as much of the greeting as had come in.
-      {"TLS to a plain port", "* OK IMAP4rev1 ready\r\n", 1,
-       R"(TLS handshake failed: the server sent "\* OK [A-Za-z0-9 ]*": is this a plain IMAP port\? use ssl 0 or 2)"},
+      {"TLS to a plain port", "* OK IMAP4rev1 ready\r\n", 1, "TLS handshake failed: the server sent \"* OK",
+       "\": is this a plain IMAP port? use ssl 0 or 2"},
       {"plain to a port that sends a TLS alert", std::string("\x15\x03\x03\x00\x02\x02\x32", 7), 0,
-       "the server speaks TLS on port PORT: use ssl 1"},
+       "the server speaks TLS on port PORT: use ssl 1", ""},
       {"STARTTLS to a port that sends a TLS handshake", std::string("\x16\x03\x03\x00\x04\x0e\x00\x00\x00", 9), 2,
-       "the server speaks TLS on port PORT: use ssl 1"},
+       "the server speaks TLS on port PORT: use ssl 1", ""},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
     ScriptServer s;
     s.send(c.greeting).hold();
-    std::string err;
-    ASSERT_TRUE(s.start(&err)) << err;
+    std::string why;
+    ASSERT_TRUE(s.start(&why)) << why;
     std::uint64_t t0 = kq::plat::tick_ms();
     EXPECT_EQ(kq_connect(cfg_for(s, c.ssl, ",\"tls_verify\":0").c_str()), -1);
-    std::string want = c.error;
-    if (std::size_t at = want.find("PORT"); at != std::string::npos) want.replace(at, 4, std::to_string(s.port()));
-    EXPECT_TRUE(std::regex_match(std::string(kq_last_error()), std::regex(want))) << kq_last_error();
+    std::string head = c.head, err = kq_last_error();
+    if (std::size_t at = head.find("PORT"); at != std::string::npos) head.replace(at, 4, std::to_string(s.port()));
+    if (c.tail.empty()) {
+      EXPECT_EQ(err, head);
+    } else {
+      EXPECT_EQ(err.rfind(head, 0), 0u) << err;
+      EXPECT_TRUE(err.size() >= head.size() + c.tail.size() &&
+                  err.compare(err.size() - c.tail.size(), c.tail.size(), c.tail) == 0)
+          << err;
+    }
     // Well inside the time-out: the answer was not a time-out.
     EXPECT_LT(kq::plat::tick_ms() - t0, k_timeout_s * 1000u / 2);
     EXPECT_EQ(kq_status(), 0);
