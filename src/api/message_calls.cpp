@@ -40,5 +40,5 @@ extern "C" KQ_API int kq_attachment_save(const char *, int index, const char *di
 }
 
 extern "C" KQ_API const char *kq_attachment_saved_path(void) {
-  return kq::api::call("", [] { return kq::attachment_saved_path(); });
+  return kq::api::call("", [] { return kq::api::thread_text<&kq_attachment_saved_path>(kq::attachment_saved_path()); });
 }

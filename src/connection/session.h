@@ -11,6 +11,7 @@
 // worker while a job owns it (see library_state).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -233,7 +234,8 @@ class session {
   conn_config cfg_;
   bool have_cfg_ = false;  // cfg_ is what the last connect() was given
   transport tx_;
-  int authed_ = 0;
+  // Read by kq_status from any host thread (see transport's socket).
+  std::atomic<int> authed_{0};
   std::deque<command> waiting_;
   std::deque<in_flight> in_flight_;
   std::string out_;  // bytes not yet sent

@@ -3,6 +3,7 @@
 // that decides the stream is lost.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -56,12 +57,14 @@ class transport {
   bool heard_tls() const { return heard_tls_; }
 
  private:
-  plat::sock_t sock_ = plat::bad_sock;
+  // The socket and the lost mark are read by kq_status from any host thread
+  // while the worker that owns the stream may close or lose it.
+  std::atomic<plat::sock_t> sock_{plat::bad_sock};
   std::unique_ptr<tls_state> tls_;
   bool tls_up_ = false;
   bool heard_tls_ = false;
   int port_ = 0;
-  bool lost_ = false;
+  std::atomic<bool> lost_{false};
   std::string lost_reason_;
   std::uint64_t raw_in_ = 0;
 };
