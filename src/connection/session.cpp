@@ -173,6 +173,11 @@ session::~session() {
 void session::close() {
   fail_all("connection closed");
   have_cfg_ = false;
+  drop_stream();
+  cfg_.wipe_secrets();
+}
+
+void session::drop_stream() {
   tx_.close();
   authed_ = 0;
   selected_.clear();
@@ -181,7 +186,6 @@ void session::close() {
   parser_.reset();
   in_pos_ = in_len_ = 0;
   wipe(out_);
-  cfg_.wipe_secrets();
   stop_seen_at_ = 0;
 }
 
@@ -248,15 +252,7 @@ void session::cut_off() {
   fail_all(why);
   // Closed for real: the server stops sending into a socket nobody reads.
   // What a later call meets is "not connected".
-  tx_.close();
-  authed_ = 0;
-  selected_.clear();
-  mbox_ = {};
-  caps_.clear();
-  parser_.reset();
-  in_pos_ = in_len_ = 0;
-  wipe(out_);
-  stop_seen_at_ = 0;
+  drop_stream();
 }
 
 bool session::send_pending() {

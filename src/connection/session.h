@@ -226,6 +226,9 @@ class session {
   // Closes the connection under a stop: in-flight commands complete with
   // -1, the configuration stays.
   void cut_off();
+  // Closes the socket and forgets everything learned over it; the settings
+  // stay (close() wipes those too).
+  void drop_stream();
   void note_untagged(const response &r);
   void read_caps(const std::string &line, std::size_t from);
   void trace(char dir, const std::string &line, bool secret) const;
