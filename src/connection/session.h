@@ -8,7 +8,9 @@
 // flight. exec() is "submit and wait" for callers that need one answer.
 //
 // One thread at a time drives a session: the host thread, or the export
-// worker while a job owns it (see library_state).
+// worker while a job owns it (the host's calls are refused meanwhile: see
+// background_active in src/api/guard.h). Only status() may be read from
+// any thread.
 #pragma once
 
 #include <atomic>
