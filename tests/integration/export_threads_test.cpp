@@ -109,6 +109,13 @@ void poll_until(const std::function<bool()> &ended, poll_tally &t) {
 
 std::size_t manifest_size(const std::string &dir) { return read_manifest(dir).size(); }
 
+// The search result an export works on: every message of the server's INBOX.
+void table_of_inbox(const FakeImap &srv) {
+  std::vector<stored> rows;
+  for (const auto &m : srv.messages("INBOX")) rows.push_back({m.uid, m.body, m.date});
+  fill_table("INBOX", rows);
+}
+
 }  // namespace
 
 TEST(ExportThreads, FourThreadsPollingAnExportGetWholeTexts) {
@@ -117,11 +124,7 @@ TEST(ExportThreads, FourThreadsPollingAnExportGetWholeTexts) {
   ASSERT_TRUE(srv.start());
   disconnect_at_end disconnect;
   ASSERT_EQ(kq_connect(srv.connect_json().c_str()), 0) << kq_last_error();
-  fill_table("INBOX", [&] {
-    std::vector<stored> rows;
-    for (const auto &m : srv.messages("INBOX")) rows.push_back({m.uid, m.body, m.date});
-    return rows;
-  }());
+  table_of_inbox(srv);
   kqtest::scratch_dir d;
   poll_tally t;
   ASSERT_EQ(kq_export_start(config(d.str()).c_str()), 0) << kq_last_error();
@@ -163,9 +166,7 @@ TEST(ExportThreads, SteeringFromSeveralThreadsNeverLeavesTheJobStuck) {
     ASSERT_TRUE(srv.start());
     disconnect_at_end disconnect;
     ASSERT_EQ(kq_connect(srv.connect_json().c_str()), 0) << kq_last_error();
-    std::vector<stored> rows;
-    for (const auto &m : srv.messages("INBOX")) rows.push_back({m.uid, m.body, m.date});
-    fill_table("INBOX", rows);
+    table_of_inbox(srv);
     kqtest::scratch_dir d;
     ASSERT_EQ(kq_export_start(config(d.str()).c_str()), 0) << kq_last_error();
     std::atomic<int> odd{0};
@@ -224,9 +225,7 @@ TEST(ExportThreads, ResumeBeforeThePauseTookEffectCallsItOff) {
   ASSERT_TRUE(srv.start());
   disconnect_at_end disconnect;
   ASSERT_EQ(kq_connect(srv.connect_json().c_str()), 0) << kq_last_error();
-  std::vector<stored> rows;
-  for (const auto &m : srv.messages("INBOX")) rows.push_back({m.uid, m.body, m.date});
-  fill_table("INBOX", rows);
+  table_of_inbox(srv);
   kqtest::scratch_dir d;
   ASSERT_EQ(kq_export_start(config(d.str()).c_str()), 0) << kq_last_error();
   ASSERT_TRUE(wait_for([] { return kq::s_job.done.load() > 0 || kq_export_status() != 1; }));
