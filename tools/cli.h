@@ -25,6 +25,8 @@ struct config_error : std::runtime_error {
 
 // Exit statuses beyond 0, 1 and 2.
 constexpr int k_exit_damage = 3;  // verify found missing or changed files
+// --all-accounts: some accounts failed, others went through.
+constexpr int k_exit_some_accounts = 4;
 
 // -v (1) and -vv (2): what the tool does, and with 2 the IMAP conversation.
 extern int g_verbosity;
@@ -76,10 +78,11 @@ struct archive {
 // itself, for the library to report on.
 std::vector<archive> find_archives(const std::string &dir, bool &nested);
 
-// Folder names chosen by --folder, --include and --exclude for export-all;
-// empty when every folder is to be exported.
-std::vector<std::string> chosen_folders(const args &a);
-// The subdirectory export-all gives a folder ("Projects/2024" -> "Projects_2024").
+// The subdirectory of ROOT whose resume.json names the folder (by its server
+// or its UTF-8 name): the archive the library made of it; "" when none does.
+std::string archive_of_folder(const std::string &root, const std::string &name, const std::string &display);
+// The subdirectory export-all gives a folder never archived before
+// ("Projects/2024" -> "Projects_2024"); see the note where it is defined.
 std::string folder_dir_name(const std::string &folder);
 
 // Subcommands; each returns the exit status.

@@ -1,6 +1,8 @@
 // verify and stats: archives on disk, no server. A directory made by
 // export-all holds one archive per folder; both commands then cover them all.
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -32,6 +34,26 @@ std::vector<archive> find_archives(const std::string &dir, bool &nested) {
   nested = !found.empty();
   if (found.empty()) found.push_back({base, base});
   return found;
+}
+
+std::string archive_of_folder(const std::string &root, const std::string &name, const std::string &display) {
+  std::error_code ec;
+  std::vector<std::string> hits;
+  for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code ec2;
+    if (!it->is_directory(ec2)) continue;
+    std::ifstream in(it->path() / "resume.json", std::ios::binary);
+    if (!in) continue;
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    jvalue r;
+    if (!json_parse(text, r) || r.type != jvalue::object) continue;
+    const std::string &folder = r["folder"].as_str();
+    if (!folder.empty() && (folder == name || folder == display)) hits.push_back(it->path().string());
+  }
+  // Two archives of one folder (a "~2" beside a renamed one): the first by
+  // name, as the library would have made it first.
+  std::sort(hits.begin(), hits.end());
+  return hits.empty() ? std::string() : hits.front();
 }
 
 namespace {

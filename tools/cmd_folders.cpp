@@ -3,9 +3,11 @@
 #include <string>
 
 #include "cli.h"
+#include "folder_list.h"
 #include "format.h"
 #include "json.h"
 #include "kerquill.h"
+#include "term.h"
 
 namespace kqcli {
 
@@ -18,6 +20,15 @@ std::string uid_range(long long lo, long long hi) {
 
 }  // namespace
 
+folder_listing list_folders() {
+  std::string text = kq_folders_json();
+  if (text.empty()) lib_fail("cannot list the folders");
+  folder_listing out;
+  if (!parse_folder_listing(text, out))
+    throw failure("the library returned a folder list that is not a JSON array");
+  return out;
+}
+
 int cmd_folders(const args &a) {
   session s(a);
   std::string text = kq_folders_json();
@@ -26,23 +37,24 @@ int cmd_folders(const args &a) {
     std::printf("%s\n", text.c_str());
     return 0;
   }
-  jvalue list;
-  if (!json_parse(text, list) || list.type != jvalue::array)
+  folder_listing list;
+  if (!parse_folder_listing(text, list))
     throw failure("the library returned a folder list that is not a JSON array");
 
   std::size_t name_w = 6;
-  for (const auto &f : list.items) name_w = std::max(name_w, text_width(header_display(f["name"].as_str())));
+  for (const auto &f : list.folders) name_w = std::max(name_w, text_width(printable(f.display, false)));
   name_w = std::min<std::size_t>(name_w, 48);
-  std::printf("%s %s  %s\n", pad("FOLDER", name_w).c_str(), pad_left("MESSAGES", 8).c_str(), "UIDS");
+  // The column heads are for a reader at a terminal; in a pipe the first line
+  // is the first folder (INBOX), as a script reading it expects.
+  if (term_is_tty(stream::out))
+    std::printf("%s %s  %s\n", pad("FOLDER", name_w).c_str(), pad_left("MESSAGES", 8).c_str(), "UIDS");
   long long total = 0;
-  for (const auto &f : list.items) {
-    long long count = f["count"].as_int();
-    total += count;
-    std::printf("%s %s  %s\n", pad(header_display(f["name"].as_str()), name_w).c_str(),
-                pad_left(std::to_string(count), 8).c_str(),
-                uid_range(f["uid_min"].as_int(), f["uid_max"].as_int()).c_str());
+  for (const auto &f : list.folders) {
+    total += f.count;
+    std::printf("%s %s  %s\n", pad(printable(f.display, false), name_w).c_str(),
+                pad_left(std::to_string(f.count), 8).c_str(), uid_range(f.uid_min, f.uid_max).c_str());
   }
-  std::printf("%zu %s, %lld %s\n", list.items.size(), list.items.size() == 1 ? "folder" : "folders",
+  std::printf("%zu %s, %lld %s\n", list.folders.size(), list.folders.size() == 1 ? "folder" : "folders",
               total, total == 1 ? "message" : "messages");
   return 0;
 }

@@ -1,5 +1,8 @@
 #include "config.h"
 
+#include <algorithm>
+#include <cstdint>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -140,12 +143,18 @@ config_file parse_config(const std::string &text, const std::string &path) {
     if (key != "accounts")
       bad(path, node, "unknown key '" + key + "' (accounts go in [accounts.NAME] tables)");
     if (!node.is_table()) bad(path, node, "'accounts' must be a table of [accounts.NAME] tables");
+    // toml++ keeps a table's keys sorted; the file's order is their lines'.
+    std::vector<std::pair<std::pair<std::uint32_t, std::uint32_t>, std::string>> placed;
     for (const auto &[name, acc] : *node.as_table()) {
       std::string n(name.str());
       if (!acc.is_table())
         bad(path, acc, "'accounts." + n + "' must be a table ([accounts." + n + "]), not " + type_word(acc));
       cfg.accounts[n] = read_account(path, n, *acc.as_table());
+      placed.push_back({{name.source().begin.line, name.source().begin.column}, n});
     }
+    std::stable_sort(placed.begin(), placed.end(),
+                     [](const auto &x, const auto &y) { return x.first < y.first; });
+    for (const auto &p : placed) cfg.order.push_back(p.second);
   }
   return cfg;
 }

@@ -23,6 +23,7 @@ struct account {
 struct config_file {
   std::string path;  // empty: no file
   std::map<std::string, account> accounts;
+  std::vector<std::string> order;  // the account names in the file's order
 };
 
 // $XDG_CONFIG_HOME/kerquill/config.toml (default ~/.config), else the first

@@ -42,7 +42,8 @@ std::string read_secret_file(const std::string &path, const char *what) {
 // First line of what a helper command prints (pass, secret-tool, an OAuth
 // refresher). Run anew for every connection, so a token can be renewed.
 std::string secret_from_command(const std::string &command, const char *what) {
-  say(1, std::string("running the ") + what + " command: " + command);
+  // The command line itself may hold a secret (a token, a vault path): not shown.
+  say(1, std::string("running the ") + what + " command");
   std::string out, why;
   if (!run_for_output(command, out, why)) {
     wipe(out);

@@ -14,6 +14,7 @@
 
 #include "cli.h"
 #include "config.h"
+#include "events.h"
 #include "kerquill.h"
 #include "term.h"
 
@@ -82,13 +83,21 @@ const option_def k_options[] = {
     {"mbox", nullptr, g_export, false, "also write all.mbox"},
     {"folder", "NAME", g_batch, true, "export only this folder (repeatable; default: all)"},
     {"include", "PATTERN", g_batch, true,
-     "export only folders matching PATTERN (repeatable; * any text, % any text but '/')"},
+     "export only folders matching PATTERN (repeatable; * any text, % any text but the\n"
+     "                                 server's hierarchy delimiter); patterns match the UTF-8 names"},
     {"exclude", "PATTERN", g_batch, true, "leave out folders matching PATTERN (repeatable)"},
+    {"since", "YYYY-MM-DD", g_batch, false,
+     "only messages received on or after this day (UTC); folder by folder, one search each"},
+    {"dry-run", nullptr, g_batch, false,
+     "per folder: messages on the server, already archived, to fetch; nothing is written"},
     {"dated", nullptr, g_jobopts, false, "store messages in YYYY-MM subdirectories (export-all's default)"},
     {"flat", nullptr, g_jobopts, false, "no YYYY-MM subdirectories (export's default)"},
     {"no-resume", nullptr, g_jobopts, false, "start over instead of skipping stored messages"},
     {"no-manifest", nullptr, g_jobopts, false, "do not write manifest.jsonl (verify needs it)"},
-    {"quiet", nullptr, g_progress, false, "no progress output"},
+    {"quiet", nullptr, g_progress, false, "print nothing on success (errors still go to stderr)"},
+    {"log-format", "text|json", g_progress, false,
+     "json: one JSON object per line on stdout for each event (folder started, done,\n"
+     "                                 failed, totals, errors) instead of the tables"},
     {"progress-interval", "SECONDS", g_progress, false,
      "seconds between progress lines when not on a terminal (default 5)"},
 };
@@ -135,10 +144,12 @@ const command_def k_commands[] = {
     {"export-all", "DIR", 0, 1, g_conn | g_batch | g_jobopts | g_progress, cmd_export_all,
      "archive every folder into DIR/FOLDER",
      "Exports each folder (or each --folder, or those --include and --exclude\n"
-     "choose) into a subdirectory of DIR named after the folder ('/' becomes\n"
-     "'_'), messages in YYYY-MM subdirectories unless --flat. Without DIR, the\n"
-     "account's archive directory is used. Running it again resumes every\n"
-     "folder and says how many messages were new."},
+     "choose), INBOX first and then the folders in name order, into a\n"
+     "subdirectory of DIR named after the folder ('/' becomes '_'), messages in\n"
+     "YYYY-MM subdirectories unless --flat. Without DIR, the account's archive\n"
+     "directory is used. Running it again resumes every folder and says how\n"
+     "many messages were new. --since exports only messages from that day on;\n"
+     "--dry-run only counts what a run would fetch."},
     {"verify", "DIR", 0, 1, g_json, cmd_verify, "check an archive against its manifest",
      "Re-hashes every message file the manifest lists and reports missing and\n"
      "changed files. DIR may be one export or an export-all directory (default:\n"
@@ -155,6 +166,8 @@ const char *k_global_help =
     "                                 ~/.config/kerquill/config.toml, or $XDG_CONFIG_DIRS)\n"
     "  --account NAME                 use the settings of [accounts.NAME]; options given on the\n"
     "                                 command line override them\n"
+    "  --all-accounts                 run the command for every account of the file in turn\n"
+    "                                 (one failing does not stop the others)\n"
     "  -v, --verbose                  say what is done; -vv also shows the IMAP conversation\n"
     "                                 (passwords and tokens redacted)\n"
     "  -h, --help                     this text\n"
@@ -162,7 +175,8 @@ const char *k_global_help =
 
 const char *k_exit_help =
     "Exit status: 0 done, 1 failure (reason on stderr; also a cancelled export),\n"
-    "2 usage or configuration error, 3 verify found missing or corrupt files,\n"
+    "2 usage or configuration error (also a bad --since day), 3 verify found missing or\n"
+    "corrupt files, 4 --all-accounts: at least one account failed (stderr names them),\n"
     "129/143 an export stopped cleanly by SIGHUP/SIGTERM (resumable), 128+N stopped\n"
     "at once by a second signal N (130 for a second Ctrl-C).\n";
 
@@ -251,8 +265,12 @@ struct parsed_command {
 void default_dir(const account *acc, args &a) {
   const std::string cmd = a.command;
   if (cmd == "export") {
-    if (a.positional.size() == 1 && acc && acc->archive)
-      a.positional.push_back(*acc->archive + "/" + folder_dir_name(a.positional[0]));
+    if (a.positional.size() == 1 && acc && acc->archive) {
+      // The archive the library made of the folder on an earlier run, else
+      // the subdirectory export-all would give it.
+      std::string found = archive_of_folder(*acc->archive, a.positional[0], a.positional[0]);
+      a.positional.push_back(!found.empty() ? found : *acc->archive + "/" + folder_dir_name(a.positional[0]));
+    }
     if (a.positional.size() < 2)
       throw usage_error("'export' takes FOLDER DIR (DIR may be left out when the account sets archive)");
   } else if (cmd == "export-all" || cmd == "verify" || cmd == "stats") {
@@ -262,14 +280,9 @@ void default_dir(const account *acc, args &a) {
   }
 }
 
-}  // namespace
-
-[[noreturn]] void lib_fail(const std::string &what) {
-  const char *why = kq_last_error();
-  throw failure(what + ": " + (why && *why ? why : "unknown error"));
-}
-
-int run(int argc, char **argv) {
+// --help-all and 'help COMMAND', answered before the parser is built; -1 for
+// any other command line.
+int answer_help(int argc, char **argv) {
   if (argc < 2) {
     std::fputs(main_help().c_str(), stderr);
     return 2;
@@ -283,20 +296,29 @@ int run(int argc, char **argv) {
     std::fputs(c ? command_help(*c).c_str() : main_help().c_str(), stdout);
     return 0;
   }
+  return -1;
+}
 
-  CLI::App app("kerquill - read, search and archive an IMAP mailbox", "kerquill");
+// The options of the whole tool.
+struct global_options {
+  std::string config_path, account_name;
+  bool all_accounts = false;
+};
+
+// Builds the parser from the tables: one subcommand per command with its
+// option groups.
+void build_parser(CLI::App &app, global_options &g, std::vector<parsed_command> &commands) {
   app.formatter(std::make_shared<help_formatter>());
   app.set_help_flag("-h,--help", "this text");
   app.set_version_flag("--version", std::string("kerquill ") + KQ_TOOL_VERSION, "print the version and exit");
-  std::string config_path, account_name;
-  app.add_option("--config", config_path, "accounts file")->option_text("FILE");
-  app.add_option("--account", account_name, "account to use")->option_text("NAME");
+  app.add_option("--config", g.config_path, "accounts file")->option_text("FILE");
+  app.add_option("--account", g.account_name, "account to use")->option_text("NAME");
+  app.add_flag("--all-accounts", g.all_accounts, "every account in turn");
   app.add_flag("-v,--verbose", g_verbosity, "more output; twice: the IMAP conversation");
   // Options of the whole tool are also taken after the command's name.
   app.fallthrough();
   app.require_subcommand(1, 1);
 
-  std::vector<parsed_command> commands;
   commands.reserve(std::size(k_commands));
   for (const auto &c : k_commands) {
     parsed_command pc;
@@ -321,19 +343,26 @@ int run(int argc, char **argv) {
     if (pc.def->groups & g_conn)
       pc.password = pc.app->add_option("--password")->group("")->expected(0, 1);
   }
+}
 
-  parsed_command *chosen = nullptr;
+// Parses the command line; the chosen command, or null with the exit status
+// (help, version, a parse error) in status.
+parsed_command *parse_command_line(CLI::App &app, std::vector<parsed_command> &commands, int argc, char **argv,
+                                   int &status) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp &) {
     std::fputs(app.help().c_str(), stdout);
-    return 0;
+    status = 0;
+    return nullptr;
   } catch (const CLI::CallForAllHelp &) {
     std::fputs(app.help().c_str(), stdout);
-    return 0;
+    status = 0;
+    return nullptr;
   } catch (const CLI::CallForVersion &e) {
     std::printf("%s\n", e.what());
-    return 0;
+    status = 0;
+    return nullptr;
   } catch (const CLI::ParseError &e) {
     const char *name = nullptr;
     for (auto &pc : commands)
@@ -343,83 +372,196 @@ int run(int argc, char **argv) {
       what = "no command given, or unknown command '" + std::string(argv[1]) + "'";
     std::fprintf(stderr, "kerquill%s%s: %s\nRun 'kerquill%s%s --help' for usage.\n", name ? " " : "",
                  name ? name : "", what.c_str(), name ? " " : "", name ? name : "");
-    return 2;
+    status = 2;
+    return nullptr;
   }
   for (auto &pc : commands)
-    if (pc.app->parsed()) chosen = &pc;
-  const command_def *cmd = chosen->def;
+    if (pc.app->parsed()) return &pc;
+  status = 2;
+  return nullptr;
+}
 
-  try {
-    if (chosen->password && chosen->password->count() > 0)
-      throw usage_error(
-          "a password is never given on the command line (it would show in the process list "
-          "and the shell history): set KQ_PASSWORD, use --password-file FILE or "
-          "--password-command CMD, or answer the prompt");
-    args a;
-    a.command = cmd->name;
-    a.positional = chosen->positional;
-    for (const auto &[def, opt] : chosen->options) {
-      if (opt->count() == 0) continue;
-      auto &slot = a.options[def->name];
-      if (def->arg) {
-        for (const auto &v : opt->results()) slot.push_back(v);
-        if (!def->repeat && slot.size() > 1) slot.erase(slot.begin(), slot.end() - 1);
-      } else {
-        slot.push_back("");
-      }
+// The command's options as the subcommands read them.
+args collect_args(const parsed_command &chosen) {
+  if (chosen.password && chosen.password->count() > 0)
+    throw usage_error(
+        "a password is never given on the command line (it would show in the process list "
+        "and the shell history): set KQ_PASSWORD, use --password-file FILE or "
+        "--password-command CMD, or answer the prompt");
+  args a;
+  a.command = chosen.def->name;
+  a.positional = chosen.positional;
+  for (const auto &[def, opt] : chosen.options) {
+    if (opt->count() == 0) continue;
+    auto &slot = a.options[def->name];
+    if (def->arg) {
+      for (const auto &v : opt->results()) slot.push_back(v);
+      if (!def->repeat && slot.size() > 1) slot.erase(slot.begin(), slot.end() - 1);
+    } else {
+      slot.push_back("");
     }
-
-    // The account file: --config, else the XDG place when it exists.
-    config_file cfg;
-    std::string path = config_path.empty() ? default_config_path() : config_path;
-    if (!path.empty()) cfg = load_config(path);
-    const account *acc = nullptr;
-    if (!account_name.empty()) {
-      if (path.empty())
-        throw config_error("--account " + account_name +
-                           ": no configuration file (looked for $XDG_CONFIG_HOME/kerquill/config.toml "
-                           "and ~/.config/kerquill/config.toml; or give --config FILE)");
-      auto it = cfg.accounts.find(account_name);
-      if (it == cfg.accounts.end()) {
-        std::string known;
-        for (const auto &[n, _] : cfg.accounts) known += (known.empty() ? "" : ", ") + n;
-        throw config_error(path + ": no account '" + account_name + "'" +
-                           (known.empty() ? " (it defines none)" : " (it has: " + known + ")"));
-      }
-      acc = &it->second;
-    } else if (cfg.accounts.size() == 1 && !a.has("host") && !std::getenv("KQ_HOST")) {
-      // One account and no server named otherwise: that account.
-      acc = &cfg.accounts.begin()->second;
-    }
-    if (!path.empty()) say(1, "configuration " + path + (acc ? ", account " + acc->name : ""));
-    if (acc) apply_account(*acc, a);
-    default_dir(acc, a);
-
-    int n = static_cast<int>(a.positional.size());
-    // With --uid the ROW argument of show and save-attachment is left out.
-    int min_pos = cmd->min_pos, max_pos = cmd->max_pos;
-    if (cmd->groups & g_show) {
-      if (a.has("uid")) --max_pos;
-      else min_pos = max_pos;
-    }
-    if (n < min_pos || n > max_pos)
-      throw usage_error(std::string("'") + cmd->name + "' takes " + cmd->params +
-                        (a.has("uid") ? " (without ROW when --uid is given)" : ""));
-    return cmd->run(a);
-  } catch (const usage_error &e) {
-    std::fprintf(stderr, "kerquill %s: %s\nRun 'kerquill %s --help' for usage.\n", cmd->name, e.what(),
-                 cmd->name);
-    return 2;
-  } catch (const config_error &e) {
-    std::fprintf(stderr, "kerquill: %s\n", e.what());
-    return 2;
-  } catch (const failure &e) {
-    std::fprintf(stderr, "kerquill %s: %s\n", cmd->name, e.what());
-    return 1;
-  } catch (const std::exception &e) {
-    std::fprintf(stderr, "kerquill %s: %s\n", cmd->name, e.what());
-    return 1;
   }
+  return a;
+}
+
+std::string account_names(const config_file &cfg) {
+  std::string known;
+  for (const auto &n : cfg.order) known += (known.empty() ? "" : ", ") + n;
+  return known;
+}
+
+// Whether the command would take settings from an account: a server to talk
+// to that the command line does not name, or an archive it leaves out.
+bool wants_account(const command_def &cmd, const args &a) {
+  if (cmd.groups & g_conn) return !a.has("host") && !std::getenv("KQ_HOST");
+  return a.positional.empty();
+}
+
+// The account --account names; with none, the file's only account, unless
+// the command line names a server of its own.
+const account *choose_account(const config_file &cfg, const std::string &path, const global_options &g,
+                              const command_def &cmd, const args &a) {
+  if (!g.account_name.empty()) {
+    if (path.empty())
+      throw config_error("--account " + g.account_name +
+                         ": no configuration file (looked for $XDG_CONFIG_HOME/kerquill/config.toml "
+                         "and ~/.config/kerquill/config.toml; or give --config FILE)");
+    auto it = cfg.accounts.find(g.account_name);
+    if (it == cfg.accounts.end()) {
+      std::string known = account_names(cfg);
+      throw config_error(path + ": no account '" + g.account_name + "'" +
+                         (known.empty() ? " (it defines none)" : " (it has: " + known + ")"));
+    }
+    return &it->second;
+  }
+  if (cfg.accounts.size() == 1 && !a.has("host") && !std::getenv("KQ_HOST")) return &cfg.accounts.begin()->second;
+  if (cfg.accounts.size() > 1 && wants_account(cmd, a))
+    throw config_error("several accounts in " + path + ": choose one with --account (" + account_names(cfg) +
+                       ") or use --all-accounts");
+  return nullptr;
+}
+
+// Runs f and maps what it throws to the exit status, saying why on stderr
+// (and as an event with --log-format json).
+template <class F>
+int guarded(const command_def &cmd, F &&f) {
+  auto fail = [&](int status, const std::string &text, bool usage) {
+    json_object ev;
+    ev.str("command", cmd.name).str("message", text).num("exit", status);
+    log_event("error", ev);
+    if (usage)
+      std::fprintf(stderr, "kerquill %s: %s\nRun 'kerquill %s --help' for usage.\n", cmd.name, text.c_str(),
+                   cmd.name);
+    else if (status == 2)
+      std::fprintf(stderr, "kerquill: %s\n", text.c_str());
+    else
+      std::fprintf(stderr, "kerquill %s: %s\n", cmd.name, text.c_str());
+    return status;
+  };
+  try {
+    return f();
+  } catch (const usage_error &e) {
+    return fail(2, e.what(), true);
+  } catch (const config_error &e) {
+    return fail(2, e.what(), false);
+  } catch (const failure &e) {
+    return fail(1, e.what(), false);
+  } catch (const std::exception &e) {
+    return fail(1, e.what(), false);
+  }
+}
+
+// One run of the command with an account's settings (or none).
+int run_with_account(const command_def &cmd, args a, const account *acc) {
+  if (acc) apply_account(*acc, a);
+  default_dir(acc, a);
+  int n = static_cast<int>(a.positional.size());
+  // With --uid the ROW argument of show and save-attachment is left out.
+  int min_pos = cmd.min_pos, max_pos = cmd.max_pos;
+  if (cmd.groups & g_show) {
+    if (a.has("uid")) --max_pos;
+    else min_pos = max_pos;
+  }
+  if (n < min_pos || n > max_pos)
+    throw usage_error(std::string("'") + cmd.name + "' takes " + cmd.params +
+                      (a.has("uid") ? " (without ROW when --uid is given)" : ""));
+  return cmd.run(a);
+}
+
+// --all-accounts: each account of the file in turn; a failing one does not
+// stop the rest, a stop signal does. The closing line names the failures.
+int run_all_accounts(const command_def &cmd, const args &a, const config_file &cfg, const std::string &path) {
+  if (path.empty())
+    throw config_error("--all-accounts: no configuration file (looked for $XDG_CONFIG_HOME/kerquill/config.toml "
+                       "and ~/.config/kerquill/config.toml; or give --config FILE)");
+  if (cfg.order.empty()) throw config_error(path + ": --all-accounts, but the file defines no account");
+  std::vector<std::string> failed;
+  int last = 0;
+  for (const auto &name : cfg.order) {
+    const account &acc = cfg.accounts.at(name);
+    g_log_account = name;
+    say(1, "account " + name);
+    if (!a.has("quiet") && !g_json_log) {
+      std::printf("== account %s ==\n", name.c_str());
+      std::fflush(stdout);
+    }
+    last = guarded(cmd, [&] { return run_with_account(cmd, a, &acc); });
+    if (last != 0) failed.push_back(name);
+    // A stop signal stops the whole run, with the status the command gave.
+    if (term_interrupts() > 0) return last;
+  }
+  g_log_account.clear();
+  json_object ev;
+  std::string names;
+  for (const auto &f : failed) names += (names.empty() ? "" : ", ") + f;
+  ev.num("accounts", static_cast<long long>(cfg.order.size()))
+      .num("failed", static_cast<long long>(failed.size()))
+      .str("failed_accounts", names);
+  log_event("accounts_done", ev);
+  if (failed.empty()) return 0;
+  std::fprintf(stderr, "kerquill: %zu of %zu accounts failed: %s\n", failed.size(), cfg.order.size(), names.c_str());
+  return k_exit_some_accounts;
+}
+
+}  // namespace
+
+[[noreturn]] void lib_fail(const std::string &what) {
+  const char *why = kq_last_error();
+  throw failure(what + ": " + (why && *why ? why : "unknown error"));
+}
+
+int run(int argc, char **argv) {
+  if (int status = answer_help(argc, argv); status >= 0) return status;
+
+  CLI::App app("kerquill - read, search and archive an IMAP mailbox", "kerquill");
+  global_options g;
+  std::vector<parsed_command> commands;
+  build_parser(app, g, commands);
+  int status = 2;
+  parsed_command *chosen = parse_command_line(app, commands, argc, argv, status);
+  if (!chosen) return status;
+  const command_def &cmd = *chosen->def;
+
+  args a;
+  config_file cfg;
+  std::string path;
+  const account *acc = nullptr;
+  status = guarded(cmd, [&] {
+    a = collect_args(*chosen);
+    g_json_log = a.value("log-format") == "json";
+    if (g.all_accounts && !g.account_name.empty())
+      throw usage_error("--all-accounts and --account exclude each other");
+    // The account file: --config, else the XDG place when it exists.
+    path = g.config_path.empty() ? default_config_path() : g.config_path;
+    if (!path.empty()) cfg = load_config(path);
+    if (!g.all_accounts) acc = choose_account(cfg, path, g, cmd, a);
+    if (!path.empty()) say(1, "configuration " + path + (acc ? ", account " + acc->name : ""));
+    return 0;
+  });
+  if (status != 0) return status;
+  if (g.all_accounts) return guarded(cmd, [&] { return run_all_accounts(cmd, a, cfg, path); });
+  if (acc) g_log_account = acc->name;
+  return guarded(cmd, [&] { return run_with_account(cmd, a, acc); });
 }
 
 }  // namespace kqcli

@@ -6,12 +6,12 @@ namespace kqcli {
 
 namespace {
 
-bool is_inbox(std::string_view s) {
+bool is_inbox(std::string_view s, char delim) {
   if (s.size() < 5) return false;
   static const char k[] = "inbox";
   for (std::size_t i = 0; i < 5; ++i)
     if (std::tolower(static_cast<unsigned char>(s[i])) != k[i]) return false;
-  return s.size() == 5 || s[5] == '/';
+  return s.size() == 5 || s[5] == delim;
 }
 
 // Iterative matcher with one backtrack point per wildcard kind: '*' may
@@ -37,7 +37,7 @@ bool match(std::string_view p, std::string_view n, char delim) {
 
 bool imap_match(std::string_view pattern, std::string_view name, char delimiter) {
   // INBOX is case-insensitive in IMAP, also as the first level of a name.
-  if (is_inbox(pattern) && is_inbox(name))
+  if (is_inbox(pattern, delimiter) && is_inbox(name, delimiter))
     return match(pattern.substr(5), name.substr(5), delimiter);
   return match(pattern, name, delimiter);
 }

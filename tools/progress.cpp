@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "cli.h"
 #include "format.h"
 #include "json.h"
 #include "kerquill.h"
@@ -96,8 +97,11 @@ void progress_view::show(const std::string &label, const job_snapshot &j, bool f
     if (!current.empty() && used + 4 < width) line += "  " + fit(current, width - used - 3);
     emit(fit(line, width - 1));
   } else {
+    // A log keeps what it is given: the message being stored (its subject)
+    // goes in only when -v asks for detail.
+    bool subject = j.note.empty() && (j.word.empty() || j.word == "running") && j.state != 3;
     std::string line = "progress: " + header_display(label) + " " + counts;
-    if (!current.empty()) line += "  " + current;
+    if (!current.empty() && (!subject || g_verbosity >= 1)) line += "  " + current;
     emit(line);
   }
 }
@@ -116,6 +120,11 @@ void progress_view::status(const std::string &label, const std::string &text) {
   printed_any_ = true;
   std::string line = (tty_ ? "" : "progress: ") + header_display(label) + "  " + text;
   emit(tty_ ? fit(line, static_cast<std::size_t>(term_width()) - 1) : line);
+}
+
+bool progress_view::due() const {
+  if (!enabled_) return false;
+  return tty_ || !printed_any_ || clock::now() - last_line_ >= std::chrono::seconds(interval_s_);
 }
 
 void progress_view::keep() {

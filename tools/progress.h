@@ -37,6 +37,9 @@ class progress_view {
   void show(const std::string &label, const job_snapshot &j, bool force = false);
   // A text shown instead of counters (for example while a folder is searched).
   void status(const std::string &label, const std::string &text);
+  // True when a periodic line may be printed now: always on a terminal, else
+  // once per interval (a line that closes a folder is printed regardless).
+  bool due() const;
   // Leaves the last bar on screen and moves to a fresh line.
   void keep();
   // Prints a message on its own line without mangling the bar.

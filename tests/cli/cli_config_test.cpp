@@ -43,6 +43,9 @@ TEST(CliPatterns, StarAndPercentFollowImapRules) {
   EXPECT_TRUE(imap_match("a.%", "a.b", '.'));
   EXPECT_FALSE(imap_match("a.%", "a.b.c", '.')) << "another server's delimiter";
   EXPECT_TRUE(imap_match("a.%", "a.b/c", '.'));
+  EXPECT_TRUE(imap_match("INBOX.%", "INBOX.Archive", '.'));
+  EXPECT_FALSE(imap_match("INBOX.%", "INBOX.Archive.2023", '.')) << "% stops at the server's delimiter";
+  EXPECT_TRUE(imap_match("inbox.*", "INBOX.Archive.2023", '.'));
   EXPECT_TRUE(imap_match("", ""));
   EXPECT_FALSE(imap_match("", "x"));
 }
@@ -171,4 +174,11 @@ naming = "flat"
   EXPECT_FALSE(b.has("plain"));
   EXPECT_FALSE(b.has("password-command"));
   EXPECT_FALSE(b.has("flat"));
+}
+
+TEST(CliConfig, KeepsTheAccountsInTheFilesOrder) {
+  config_file cfg = parse_config("[accounts.work]\nhost = \"w\"\n\n[accounts.home]\nhost = \"h\"\n\n"
+                                 "[accounts.archive]\nhost = \"a\"\n",
+                                 "c.toml");
+  EXPECT_EQ(cfg.order, (std::vector<std::string>{"work", "home", "archive"}));
 }

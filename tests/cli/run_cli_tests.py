@@ -431,7 +431,7 @@ def export_with_progress_lines(env):
     check(all(re.match(r"uid-\d+\.eml$", l["file"]) for l in manifest_lines(dest)), "flat layout by default")
     check(not os.path.exists(os.path.join(dest, "all.mbox")), "no mbox unless asked")
 
-    out, _ = expect(env.run("export", "Sent", dest, "--quiet", *env.conn()), 0, "export again")
+    out, _ = expect(env.run("export", "Sent", dest, *env.conn()), 0, "export again")
     check("Exported 0 messages" in out and "skipped" in out, "a second run skips everything: " + out)
     check_archive(dest, n)
 
@@ -452,7 +452,7 @@ def folder_created_again_is_reported(env):
     for i in range(3):
         m.append(box, None, None, ("Subject: first %d\r\nMessage-ID: <r%d@x>\r\n\r\nbody %d\r\n" % (i, i, i)).encode())
     dest = env.tmp("export-recreated")
-    out, _ = expect(env.run("export", box, dest, "--quiet", *env.conn()), 0, "export")
+    out, _ = expect(env.run("export", box, dest, *env.conn()), 0, "export")
     check("Exported 3 messages" in out, out)
     # Deleted and created again by another client: UIDs start again at 1.
     m.delete(box)
@@ -460,7 +460,7 @@ def folder_created_again_is_reported(env):
     for i in range(4):
         m.append(box, None, None, ("Subject: second %d\r\nMessage-ID: <s%d@x>\r\n\r\nnew %d\r\n" % (i, i, i)).encode())
     try:
-        out, _ = expect(env.run("export", box, dest, "--quiet", *env.conn()), 0, "export after re-creation")
+        out, _ = expect(env.run("export", box, dest, *env.conn()), 0, "export after re-creation")
         check("Exported 4 messages" in out, out)
         check("deleted and created again" in out and "skipped" not in out, out)
         out, _ = expect(env.run("verify", dest), 0, "verify")
@@ -551,7 +551,7 @@ def ctrl_c_leaves_a_resumable_archive(env):
         check(0 < stored < n, "stopped part way (%d of %d)" % (stored, n))
         expect(env.run("verify", dest), 0, "the part archive verifies")
 
-        out, _ = expect(env.run("export", "INBOX", dest, "--quiet", *env.conn()), 0, "the resumed export")
+        out, _ = expect(env.run("export", "INBOX", dest, *env.conn()), 0, "the resumed export")
         # The resume state may lag the files by up to two seconds of work.
         m = re.search(r"^(\d+) messages? stored by an earlier run", out, re.M)
         check(m and stored - 9 <= int(m.group(1)) <= stored, "the second run skips what was stored (%d): %s"
@@ -790,7 +790,7 @@ def folder_dirs(directory):
 @test
 def include_and_exclude_patterns(env):
     dest = env.tmp("patterns-1")
-    out, _ = expect(env.run("export-all", dest, "--exclude", "Projects*", "--exclude", "Sent", "--quiet",
+    out, _ = expect(env.run("export-all", dest, "--exclude", "Projects*", "--exclude", "Sent",
                             *env.conn()), 0, "export-all --exclude")
     check(folder_dirs(dest) == ["Archive", "INBOX", "Old Stuff"], folder_dirs(dest))
     want = sum(env.folder_counts[f] for f in ("Archive", "INBOX", "Old Stuff"))
@@ -856,7 +856,7 @@ def sigterm_and_sighup_stop_cleanly(env):
         stored = entries(dest)
         check(0 < stored < n, "stopped part way (%d of %d)" % (stored, n))
         expect(env.run("verify", dest), 0, "the part archive verifies")
-        out, _ = expect(env.run("export", "INBOX", dest, "--quiet", *env.conn()), 0, "the resumed export")
+        out, _ = expect(env.run("export", "INBOX", dest, *env.conn()), 0, "the resumed export")
         m = re.search(r"^New since the last run: (\d+) messages?\.$", out, re.M)
         check(m and n - stored <= int(m.group(1)) <= n - stored + 9, "the re-run says what was new: " + out)
         check_archive(dest, n)
@@ -902,12 +902,18 @@ def library_has(word):
 
 
 ENV_SOURCE = [""]
+ENV = [None]
 
 
 @test
 def verbose_output_hides_secrets(env):
     _, err = expect(env.run("-v", "folders", *env.conn()), 0, "-v")
     check("connecting to 127.0.0.1:%d" % env.port in err and "logged in" in err, err)
+    command = "cat " + shlex.quote(password_file(env))
+    _, err = expect(env.run("-v", "folders", "--password-command", command, *env.conn(), env=env.env(KQ_PASSWORD="")),
+                    0, "-v with a password command")
+    check("running the password command" in err and password_file(env) not in err,
+          "-v does not show the command line: " + err)
     quoted = json.dumps(PASSWORD)[1:-1]
     for argv, what in (((*env.conn(),), "LOGIN over plain IMAP"),
                        ((*env.conn(tls=True), "--oauth-token-file", password_file(env)), "XOAUTH2 over TLS")):
@@ -949,7 +955,7 @@ def export_reports(env):
     check(len(rows) == 1 and rows[0].startswith("Old Stuff"), "only that folder's line: " + out)
     check("Archived %d messages" % env.folder_counts["Old Stuff"] in out, out)
     expect(env.run("export-all", dest, "--folder", "Sent", "--quiet", *env.conn()), 0, "a second folder")
-    out, _ = expect(env.run("export-all", dest, "--folder", "Old Stuff", "--quiet", *env.conn()), 0, "again")
+    out, _ = expect(env.run("export-all", dest, "--folder", "Old Stuff", *env.conn()), 0, "again")
     check("Archived %d messages" % env.folder_counts["Old Stuff"] in out, "the totals stay that folder's: " + out)
     check("New since the last run: 0 messages." in out, out)
 
@@ -960,7 +966,7 @@ def export_reports(env):
                 b"Message-ID: <fresh@example.org>\r\n\r\nnew text\r\n")
     subprocess.run(["bash", env.script("dovecot_sandbox.sh"), "fix-owner", env.sandbox], check=True)
     env.folder_counts["Sent"] += 1
-    out, _ = expect(env.run("export-all", dest, "--folder", "Sent", "--quiet", *env.conn()), 0, "after new mail")
+    out, _ = expect(env.run("export-all", dest, "--folder", "Sent", *env.conn()), 0, "after new mail")
     check("New since the last run: 1 message." in out, out)
 
     # No progress line reads 0/0 before the job has counted its messages.
@@ -993,7 +999,7 @@ def export_all_passes_over_an_unreadable_folder(env):
         # Dovecot looks at its passwd file again only once a second.
         wait_for(lambda: env.run("folders", *conn)[0] == 0, 30, "the new user's first login")
         dest = env.tmp("export-all-locked")
-        out, err = expect(env.run("export-all", dest, "--quiet", *conn), 0, "export-all with an unreadable folder")
+        out, err = expect(env.run("export-all", dest, *conn), 0, "export-all with an unreadable folder")
     finally:
         os.chmod(locked, 0o700)
     warnings = [l for l in err.splitlines() if l.startswith("kerquill: warning: folder Locked is not readable: ")]
@@ -1001,6 +1007,192 @@ def export_all_passes_over_an_unreadable_folder(env):
     check("Passed over 1 unreadable folder: Locked." in out, out)
     check(os.listdir(dest) == ["INBOX"], os.listdir(dest))
     check_archive(os.path.join(dest, "INBOX"), 1)
+
+
+# ------------------------------------------------- output for scripts and cron
+
+
+def listed_folders(out):
+    """Folder names of a `folders` table in a pipe: every line but the total."""
+    return [re.sub(r"\s+\d+\s+(?:\d+-\d+|-)$", "", l) for l in out.splitlines()[:-1] if l.strip()]
+
+
+def imap_session():
+    import imaplib
+    m = imaplib.IMAP4("127.0.0.1", ENV[0].port)
+    # AUTHENTICATE PLAIN: the password is not ASCII, which LOGIN cannot send.
+    m.authenticate("PLAIN", lambda _: b"\0" + USER.encode() + b"\0" + PASSWORD.encode())
+    return m
+
+
+@test
+def folders_come_inbox_first_with_utf8_names(env):
+    m = imap_session()
+    box = "Entw&APw-rfe"  # "Entwürfe" in modified UTF-7
+    m.create(box)
+    m.append(box, None, None, b"Subject: draft\r\nMessage-ID: <draft@x>\r\n\r\ntext\r\n")
+    try:
+        out, _ = expect(env.run("folders", *env.conn()), 0, "folders")
+        names = listed_folders(out)
+        check(out.startswith("INBOX"), "the first line is INBOX's: " + out)
+        want = ["INBOX"] + sorted(n for n in list(env.folder_counts) + ["Entwürfe"] if n != "INBOX")
+        check(names == want, "INBOX, then name order: %r" % names)
+        check("Entw&APw-rfe" not in out, "no modified UTF-7 in the table: " + out)
+
+        # The order of the batch, its progress and its closing table.
+        dest = env.tmp("utf8-names")
+        out, err = expect(env.run("export-all", dest, *env.conn()), 0, "export-all")
+        rows = [l.split("  ")[0] for l in out.splitlines()[1:] if not l.startswith(("Archived", "New", "Check"))]
+        check(rows == want, "closing table in listing order: %r" % rows)
+        closing = [l for l in err.splitlines() if re.match(r"progress: .*  done: ", l)]
+        check([l[len("progress: "):l.index("  done: ")] for l in closing] == want,
+              "one closing line per folder, in order: %r" % closing)
+        check(os.path.isdir(os.path.join(dest, "Entwürfe")), os.listdir(dest))
+
+        dest = env.tmp("utf8-exclude")
+        expect(env.run("export-all", dest, "--exclude", "Entwürfe", "--quiet", *env.conn()), 0, "--exclude UTF-8")
+        check("Entwürfe" not in os.listdir(dest) and "INBOX" in os.listdir(dest), os.listdir(dest))
+    finally:
+        # The other tests count the mailbox's folders.
+        m.delete(box)
+        m.logout()
+
+
+@test
+def quiet_and_json_events_for_scripts(env):
+    dest = env.tmp("quiet")
+    out, err = expect(env.run("export-all", dest, "--quiet", *env.conn()), 0, "export-all --quiet")
+    check(out == "" and err == "", "nothing at all on success: %r %r" % (out, err))
+    out, err = expect(env.run("export", "Sent", env.tmp("quiet-one"), "--quiet", *env.conn()), 0, "export --quiet")
+    check(out == "" and err == "", "export is silent too: %r %r" % (out, err))
+
+    dest = env.tmp("json-events")
+    out, err = expect(env.run("export-all", dest, "--log-format", "json", *env.conn()), 0, "--log-format json")
+    events = [json.loads(l) for l in out.splitlines()]
+    check(all(isinstance(e.get("time"), str) and e.get("event") for e in events), "every line an event: " + out)
+    done = {e["folder"]: e for e in events if e["event"] == "folder_done"}
+    check(set(done) == set(env.folder_counts), "a done event per folder: %r" % sorted(done))
+    check(all(done[f]["new"] == c and done[f]["messages"] == c for f, c in env.folder_counts.items()), out)
+    started = [e["folder"] for e in events if e["event"] == "folder_started"]
+    check(sorted(started) == sorted(env.folder_counts), started)
+    totals = [e for e in events if e["event"] == "totals"]
+    check(len(totals) == 1 and totals[0]["messages"] == sum(env.folder_counts.values()), totals)
+
+    _, err = expect(env.run("export-all", dest, "--log-format", "yaml", *env.conn()), 2, "unknown log format")
+    check("--log-format" in err, err)
+    out, _ = expect(env.run("export-all", dest, "--folder", "Nope", "--log-format", "json", *env.conn()), 1,
+                    "a failing run")
+    events = [json.loads(l) for l in out.splitlines()]
+    check([e["folder"] for e in events if e["event"] == "folder_failed"] == ["Nope"], out)
+    check(any(e["event"] == "error" and e["exit"] == 1 for e in events), out)
+
+
+@test
+def progress_lines_in_a_log(env):
+    dest = env.tmp("progress-log")
+    interval = 2
+    start = time.time()
+    _, err = expect(env.run("export-all", dest, "--progress-interval", str(interval), *env.conn()), 0,
+                    "export-all into a log")
+    elapsed = time.time() - start
+    lines = [l for l in err.splitlines() if l.startswith("progress: ")]
+    names = set(env.folder_counts)
+    for l in lines:
+        check(any(l.startswith("progress: %s " % n) for n in names), "names a folder: " + l)
+        check("uid=" not in l, "no message subjects without -v: " + l)
+    closing = [l for l in lines if "  done: " in l]
+    check(len(closing) == len(names), "one closing line per folder: %r" % closing)
+    for n, c in env.folder_counts.items():
+        check("progress: %s  done: %d new message" % (n, c) in err, "%s's own count: %s" % (n, err))
+    # Besides the closing lines, one line per interval while anything runs.
+    periodic = len(lines) - len(closing)
+    check(periodic <= elapsed / interval + 2, "%d periodic lines in %.1f s: %r" % (periodic, elapsed, lines))
+
+    # A failed folder is called failed, not done.
+    _, err = expect(env.run("export-all", env.tmp("progress-fail"), "--folder", "Nope", "--folder", "Sent",
+                            *env.conn()), 1, "one folder fails")
+    check(re.search(r"^progress: Nope  failed: ", err, re.M) and "Nope  done" not in err, err)
+
+
+@test
+def dry_run_counts_and_writes_nothing(env):
+    dest = env.tmp("dry-run")
+    expect(env.run("export-all", dest, "--folder", "Sent", "--quiet", *env.conn()), 0, "one folder archived")
+    before = sorted(os.listdir(dest))
+    out, _ = expect(env.run("export-all", dest, "--dry-run", "--log-format", "json", *env.conn()), 0, "--dry-run")
+    plan = {e["folder"]: e for e in map(json.loads, out.splitlines()) if e["event"] == "folder_plan"}
+    check(set(plan) == set(env.folder_counts), plan)
+    for f, c in env.folder_counts.items():
+        check(plan[f]["on_server"] == c, "%s on the server: %r" % (f, plan[f]))
+        want = (c, 0) if f == "Sent" else (0, c)
+        check((plan[f]["archived"], plan[f]["to_fetch"]) == want, "%s: %r" % (f, plan[f]))
+    check(sorted(os.listdir(dest)) == before, "nothing written: %r" % os.listdir(dest))
+
+    fresh = env.tmp("dry-run-fresh")
+    out, _ = expect(env.run("export-all", fresh, "--dry-run", *env.conn()), 0, "--dry-run into a new directory")
+    check(not os.path.exists(fresh), "no directory created")
+    check(re.search(r"^INBOX\s+%d\s+0\s+%d$" % ((env.folder_counts["INBOX"],) * 2), out, re.M), out)
+    check("Dry run: %d messages to fetch" % sum(env.folder_counts.values()) in out, out)
+
+
+@test
+def since_exports_only_newer_messages(env):
+    days = sorted(short_day(r["date"]) for r in search_json(env, "Archive"))
+    day = days[len(days) // 2]
+    want = len(search_json(env, "Archive", "--since", day))
+    check(0 < want < len(days), "the day splits the folder (%s: %d of %d)" % (day, want, len(days)))
+    dest = env.tmp("since")
+    expect(env.run("export-all", dest, "--folder", "Archive", "--since", day, "--quiet", *env.conn()), 0, "--since")
+    check_archive(os.path.join(dest, "Archive"), want)
+    # The same archive, completed by a run without the date.
+    out, _ = expect(env.run("export-all", dest, "--folder", "Archive", *env.conn()), 0, "then everything")
+    check("New since the last run: %d messages." % (len(days) - want) in out, out)
+    check_archive(os.path.join(dest, "Archive"), len(days))
+
+    for bad in ("2024-02-30", "2024-1-5", "yesterday"):
+        _, err = expect(env.run("export-all", dest, "--since", bad, *env.conn()), 2, "--since " + bad)
+        check("--since wants a day written YYYY-MM-DD" in err and bad in err, err)
+
+
+def short_day(internal_date):
+    """' 7-Jul-2024 09:05:00 +0200' -> '2024-07-07' (the server's day is close enough to split a folder)."""
+    d = time.strptime(internal_date.split()[0], "%d-%b-%Y")
+    return time.strftime("%Y-%m-%d", d)
+
+
+@test
+def several_accounts_and_all_accounts(env):
+    pw = password_file(env)
+    free = socket.socket()
+    free.bind(("127.0.0.1", 0))
+    dead = free.getsockname()[1]
+    free.close()
+    cfg = write_file(env, "cfg/several.toml", """[accounts.work]
+host = "127.0.0.1"
+port = %d
+user = %s
+tls = "none"
+password_command = %s
+
+[accounts.broken]
+host = "127.0.0.1"
+port = %d
+user = %s
+tls = "none"
+password_command = %s
+""" % (env.port, toml_str(USER), toml_str("cat " + shlex.quote(pw)), dead, toml_str(USER),
+       toml_str("cat " + shlex.quote(pw))))
+    _, err = expect(env.run("--config", cfg, "folders"), 2, "several accounts, none chosen")
+    check(err.strip() == "kerquill: several accounts in %s: choose one with --account (work, broken) "
+          "or use --all-accounts" % cfg, err)
+    out, err = expect(env.run("--config", cfg, "--all-accounts", "folders"), 4, "--all-accounts, one failing")
+    check(out.startswith("== account work ==\nINBOX") and "== account broken ==" in out, out)
+    check("kerquill: 1 of 2 accounts failed: broken" in err, err)
+    out, _ = expect(env.run("--config", cfg, "--all-accounts", "export-all", env.tmp("all-accounts"),
+                            "--folder", "Sent", "--log-format", "json"), 4, "events name the account")
+    events = [json.loads(l) for l in out.splitlines()]
+    check({e.get("account") for e in events if e["event"] == "folder_done"} == {"work"}, out)
+    check(any(e["event"] == "error" and e["account"] == "broken" for e in events), out)
 
 
 @test
@@ -1190,6 +1382,7 @@ def main():
     os.chmod(work, 0o755)
     env = Env(os.path.abspath(args.source_dir), os.path.abspath(args.build_dir), work)
     ENV_SOURCE[0] = env.source
+    ENV[0] = env
     passed = failed = 0
     try:
         env.start_server()

@@ -27,11 +27,11 @@ _kerquill() {
     prev=${COMP_WORDS[COMP_CWORD - 1]}
 
     local commands="folders probe search show save-attachment export export-all verify stats help"
-    local global="--config --account --verbose -v --help --version"
+    local global="--config --account --all-accounts --verbose -v --help --version"
     local conn="--host --port --plain --starttls --user --password-file --password-command
                 --oauth-token-file --oauth-token-command --ca-file --insecure --timeout"
     local search="--since --before --from --to --subject --min-bytes --has-attachments --uid-min --uid-max"
-    local jobs="--dated --flat --no-resume --no-manifest --quiet --progress-interval"
+    local jobs="--dated --flat --no-resume --no-manifest --quiet --progress-interval --log-format"
 
     case $prev in
         --account)
@@ -46,6 +46,9 @@ _kerquill() {
             return ;;
         --has-attachments)
             mapfile -t COMPREPLY < <(compgen -W "0 1" -- "$cur")
+            return ;;
+        --log-format)
+            mapfile -t COMPREPLY < <(compgen -W "text json" -- "$cur")
             return ;;
         --host | --port | --user | --timeout | --since | --before | --from | --to | --subject | \
         --min-bytes | --uid-min | --uid-max | --uid | --folder | --include | --exclude | \
@@ -79,7 +82,7 @@ _kerquill() {
         show) opts="$conn $search --json --uid --save-eml --full-header" ;;
         save-attachment) opts="$conn $search --uid --save-eml --full-header" ;;
         export) opts="$conn $search $jobs --mbox" ;;
-        export-all) opts="$conn $jobs --folder --include --exclude" ;;
+        export-all) opts="$conn $jobs --folder --include --exclude --since --dry-run" ;;
         verify | stats) opts="--json" ;;
         help) mapfile -t COMPREPLY < <(compgen -W "$commands" -- "$cur"); return ;;
     esac
