@@ -264,7 +264,7 @@ int follow_folders(const args &a, const std::string &dir, std::vector<folder_res
     used.insert(fs::path(r.dir).filename().string());
     r.word = "running";
     start_folder(r);
-    view.status(r.folder.display, "searching...");
+    if (view.due()) view.status(r.folder.display, "searching...");
     if (kq_search(r.folder.name.c_str(), criteria.c_str()) != 0) {
       std::string why = kq_last_error() ? kq_last_error() : "";
       r.word = why.rfind("cannot open mailbox", 0) == 0 && r.folder.listed ? "unreadable" : "error";

@@ -87,7 +87,7 @@ const option_def k_options[] = {
      "                                 server's hierarchy delimiter); patterns match the UTF-8 names"},
     {"exclude", "PATTERN", g_batch, true, "leave out folders matching PATTERN (repeatable)"},
     {"since", "YYYY-MM-DD", g_batch, false,
-     "only messages received on or after this day (UTC); folder by folder, one search each"},
+     "only messages received on or after this day (UTC)"},
     {"dry-run", nullptr, g_batch, false,
      "per folder: messages on the server, already archived, to fetch; nothing is written"},
     {"dated", nullptr, g_jobopts, false, "store messages in YYYY-MM subdirectories (export-all's default)"},
