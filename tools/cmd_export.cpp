@@ -28,7 +28,11 @@ progress_view make_view(const args &a) {
   std::string format = a.value("log-format", "text");
   if (format != "text" && format != "json")
     throw usage_error("--log-format wants text or json, not '" + format + "'");
-  return progress_view(!a.has("quiet"), term_is_tty(stream::err), static_cast<int>(every));
+  // The redrawn bar only for a person at a terminal: with the output going to
+  // a file or a pipe (cron, a service) progress is plain lines, even when
+  // standard error is still a terminal.
+  bool tty = term_is_tty(stream::err) && term_is_tty(stream::out);
+  return progress_view(!a.has("quiet"), tty, static_cast<int>(every));
 }
 
 bool human_output(const args &a) { return !a.has("quiet") && !g_json_log; }
