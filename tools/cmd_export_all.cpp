@@ -40,6 +40,7 @@ struct folder_result {
   long long before = 0;  // messages its archive held before the run
   long long messages = 0, bytes = 0, fresh = 0;
   bool started = false, closed = false;
+  bool named = false;  // given with --folder: a folder it cannot open is an error
 };
 
 std::string shown(const folder_info &f) { return printable(f.display, false); }
@@ -73,7 +74,17 @@ std::vector<folder_info> chosen_folders(const args &a, const folder_listing &lis
         out.push_back(f);
       }
   } else {
-    out = list.folders;
+    // A parent the server lists only to hold others (a \Noselect one, such
+    // as "[Gmail]") shows no messages and cannot be opened: the library's own
+    // listing passes it over without a word, and so does this one.
+    for (const auto &f : list.folders) {
+      bool parent = false;
+      for (const auto &g : list.folders)
+        parent = parent || (g.display.size() > f.display.size() + 1 &&
+                            g.display.compare(0, f.display.size(), f.display) == 0 &&
+                            g.display[f.display.size()] == list.delimiter);
+      if (!(parent && f.count <= 0 && f.uid_max <= 0)) out.push_back(f);
+    }
   }
   if (include.empty() && exclude.empty()) return out;
 
@@ -137,6 +148,24 @@ void start_folder(folder_result &r) {
   log_event("folder_started", ev);
 }
 
+// The library passes over a folder of its own listing that the server will
+// not open; given a list, it calls that an error, as for a misspelt name. The
+// list here is the server's own (unless --folder named the folder), so such a
+// refusal is read the library's way: the server refused while the session
+// stayed logged in, and not for now (in use, throttled).
+void pass_over_if_refused(folder_result &r, progress_view &view) {
+  if (r.named || !r.folder.listed || kq_status() != 2) return;
+  const std::string head = "search " + r.folder.name + " failed: cannot open mailbox " + r.folder.name + ": ";
+  if (r.reason.rfind(head, 0) != 0) return;
+  std::string why = r.reason.substr(head.size());
+  for (const char *now : {"[INUSE]", "[UNAVAILABLE]", "[LIMIT]", "THROTTL"})
+    if (why.find(now) != std::string::npos) return;
+  r.word = "unreadable";
+  r.reason = why;
+  view.note("kerquill: warning: folder " + shown(r.folder) + " is not readable" +
+            (why.empty() ? "" : ": " + printable(clause(why), false)) + "; passed over");
+}
+
 // Follows the library's batch over the chosen folders. Returns the batch's
 // final state; status holds its last status text.
 int follow_batch(const args &a, const std::string &dir, std::vector<folder_result> &results, progress_view &view,
@@ -174,6 +203,7 @@ int follow_batch(const args &a, const std::string &dir, std::vector<folder_resul
       r.dir = sub;
       r.word = members[i].second.as_str();
       if (r.word == "error") r.reason = st["errors"][members[i].first].as_str();
+      if (r.word == "error" && !r.closed) pass_over_if_refused(r, view);
       if (r.word != "pending") start_folder(r);
     }
     for (const auto &m : st["unreadable"].members) {
@@ -267,13 +297,15 @@ int follow_folders(const args &a, const std::string &dir, std::vector<folder_res
     if (view.due()) view.status(r.folder.display, "searching...");
     if (kq_search(r.folder.name.c_str(), criteria.c_str()) != 0) {
       std::string why = kq_last_error() ? kq_last_error() : "";
-      r.word = why.rfind("cannot open mailbox", 0) == 0 && r.folder.listed ? "unreadable" : "error";
+      r.word = why.rfind("cannot open mailbox", 0) == 0 && r.folder.listed && !r.named && kq_status() == 2
+                   ? "unreadable"
+                   : "error";
       r.reason = "search " + r.folder.display + " failed: " + why;
       if (r.word == "unreadable")
         view.note("kerquill: warning: folder " + shown(r.folder) + " is not readable: " + clause(why) +
                   "; passed over");
       close_folder(r, view, resume);
-      if (kq_status() != 1) break;
+      if (kq_status() != 2) break;
       continue;
     }
     if (kq_search_count() == 0) {
@@ -318,7 +350,7 @@ int follow_folders(const args &a, const std::string &dir, std::vector<folder_res
                             : "export " + r.folder.display + " error: " + last.error;
     }
     close_folder(r, view, resume);
-    if (r.word == "error" && kq_status() != 1) break;
+    if (r.word == "error" && kq_status() != 2) break;
   }
   bool failed = false;
   for (const auto &r : results) failed = failed || r.word == "error" || r.word == "running";
@@ -413,6 +445,7 @@ int cmd_export_all(const args &a) {
     folder_result r;
     r.folder = f;
     r.word = "pending";
+    r.named = a.has("folder");
     // The archive the library made of this folder on an earlier run.
     r.dir = archive_of_folder(dir, f.name, f.display);
     r.before = archived(r.dir);
@@ -469,7 +502,10 @@ int cmd_export_all(const args &a) {
     log_event("totals", ev);
   }
 
-  if (bstate != st_done) {
+  // A batch that failed only on folders read as unreadable has done its work.
+  bool complete = true;
+  for (const auto &r : results) complete = complete && (r.word == "done" || r.word == "unreadable");
+  if (bstate != st_done && !(complete && !results.empty())) {
     std::string what;
     std::string names;
     for (const auto *r : failed) names += (names.empty() ? "" : ", ") + shown(r->folder);
