@@ -1115,6 +1115,21 @@ def progress_lines_in_a_log(env):
 
 
 @test
+def new_mail_is_counted_under_its_folder(env):
+    dest = env.tmp("new-mail")
+    expect(env.run("export-all", dest, "--quiet", *env.conn()), 0, "first run")
+    with open(os.path.join(env.maildir, "new", "%d.M2P2.kqnew" % int(time.time())), "wb") as f:
+        f.write(b"From: a@example.org\r\nTo: b@example.org\r\nSubject: fresh in the inbox\r\n"
+                b"Message-ID: <fresh-inbox@example.org>\r\n\r\nnew text\r\n")
+    subprocess.run(["bash", env.script("dovecot_sandbox.sh"), "fix-owner", env.sandbox], check=True)
+    env.folder_counts["INBOX"] += 1
+    out, err = expect(env.run("export-all", dest, *env.conn()), 0, "after new mail in INBOX")
+    new = {m.group(1): int(m.group(2)) for m in re.finditer(r"^(.+?)\s+\d+\s+\S+ \S+\s+(\d+)$", out, re.M)}
+    check(new == dict((f, 1 if f == "INBOX" else 0) for f in env.folder_counts), "NEW per folder: %r" % new)
+    check("progress: INBOX  done: 1 new message, " in err and err.count("done: 1 new message") == 1, err)
+
+
+@test
 def dry_run_counts_and_writes_nothing(env):
     dest = env.tmp("dry-run")
     expect(env.run("export-all", dest, "--folder", "Sent", "--quiet", *env.conn()), 0, "one folder archived")
