@@ -203,6 +203,29 @@ class contained_file {
  private:
   int fd_ = -1;
 };
+// Holds a directory for one process: an OS lock on a file inside it, which
+// the kernel lets go of when the process ends however it ends, so a killed
+// run never leaves the directory held. Two holders conflict also within one
+// process (each hold is its own open file).
+class dir_lock {
+ public:
+  enum status { held, busy, failed };
+  dir_lock() = default;
+  ~dir_lock();
+  dir_lock(const dir_lock &) = delete;
+  dir_lock &operator=(const dir_lock &) = delete;
+  // Takes the lock file `name` in dir (created when missing) without
+  // waiting. busy: another holder has it; *pid then tells its process when
+  // it wrote one (0 otherwise). failed: the file could not be opened,
+  // errno-style reason in *err.
+  status acquire(const char *dir, const char *name, long *pid, int *err);
+  bool is_held() const { return handle_ >= 0; }
+  void release();
+ private:
+  std::intptr_t handle_ = -1;
+};
+// The calling process's id.
+long process_id();
 // Reads an environment variable; null when unset.
 const char *env_get(const char *name);
 
