@@ -17,6 +17,13 @@ struct usage_error : std::runtime_error {
 struct failure : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
+// Exit status 75: another run holds the archive directory; nothing was
+// touched, and the same command may simply be run again later.
+struct archive_in_use : failure {
+  using failure::failure;
+};
+// True when a library error says another run holds the archive.
+bool is_archive_in_use(const char *library_error);
 // Exit status 2: the configuration file is wrong; the text names file, line
 // and key.
 struct config_error : std::runtime_error {
@@ -27,6 +34,8 @@ struct config_error : std::runtime_error {
 constexpr int k_exit_damage = 3;  // verify found missing or changed files
 // --all-accounts: some accounts failed, others went through.
 constexpr int k_exit_some_accounts = 4;
+// Another run holds the archive (EX_TEMPFAIL: try again later).
+constexpr int k_exit_in_use = 75;
 
 // -v (1) and -vv (2): what the tool does, and with 2 the IMAP conversation.
 extern int g_verbosity;

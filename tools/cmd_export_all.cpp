@@ -319,6 +319,7 @@ int follow_folders(const args &a, const std::string &dir, std::vector<folder_res
         .num("resume", resume ? 1 : 0)
         .num("manifest", a.has("no-manifest") ? 0 : 1);
     if (kq_export_start(cfg.text().c_str()) != 0) {
+      if (is_archive_in_use(kq_last_error())) throw archive_in_use(kq_last_error());
       r.word = "error";
       r.reason = "export " + r.folder.display + " failed: " + (kq_last_error() ? kq_last_error() : "");
       close_folder(r, view, resume);

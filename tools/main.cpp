@@ -177,6 +177,7 @@ const char *k_exit_help =
     "Exit status: 0 done, 1 failure (reason on stderr; also a cancelled export),\n"
     "2 usage or configuration error (also a bad --since day), 3 verify found missing or\n"
     "corrupt files, 4 --all-accounts: at least one account failed (stderr names them),\n"
+    "75 another run holds the archive directory (nothing touched; run again later),\n"
     "129/143 an export stopped cleanly by SIGHUP/SIGTERM (resumable), 128+N stopped\n"
     "at once by a second signal N (130 for a second Ctrl-C).\n";
 
@@ -464,6 +465,8 @@ int guarded(const command_def &cmd, F &&f) {
     return fail(2, e.what(), true);
   } catch (const config_error &e) {
     return fail(2, e.what(), false);
+  } catch (const archive_in_use &e) {
+    return fail(k_exit_in_use, e.what(), false);
   } catch (const failure &e) {
     return fail(1, e.what(), false);
   } catch (const std::exception &e) {
@@ -525,8 +528,14 @@ int run_all_accounts(const command_def &cmd, const args &a, const config_file &c
 
 }  // namespace
 
+bool is_archive_in_use(const char *library_error) {
+  return library_error && std::strstr(library_error, " is in use by another run") != nullptr;
+}
+
 [[noreturn]] void lib_fail(const std::string &what) {
   const char *why = kq_last_error();
+  // The library's text already names the archive and the holder's pid.
+  if (is_archive_in_use(why)) throw archive_in_use(why);
   throw failure(what + ": " + (why && *why ? why : "unknown error"));
 }
 
