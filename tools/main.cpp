@@ -15,6 +15,7 @@
 #include "cli.h"
 #include "config.h"
 #include "kerquill.h"
+#include "oauth.h"
 #include "term.h"
 
 #ifndef KQ_TOOL_VERSION
@@ -147,6 +148,19 @@ const command_def k_commands[] = {
      "Counts the messages and bytes of an archive and its date range.\n"
      "DIR may be one export or an export-all directory (default: the account's\n"
      "archive)."},
+    {"auth", "ACCOUNT", 0, 1, 0, cmd_auth, "sign an OAuth account in (device flow)",
+     "Signs ACCOUNT (or --account NAME) in with the OAuth 2.0 device authorization\n"
+     "grant (RFC 8628): it prints an address and a short user code; open the\n"
+     "address in a browser on any device, enter the code and allow the access.\n"
+     "Meanwhile the tool polls the issuer's token endpoint at the pace it asks\n"
+     "for, then stores the refresh token, readable by you only, in\n"
+     "$XDG_STATE_HOME/kerquill/oauth/ACCOUNT.json (default ~/.local/state;\n"
+     "%LOCALAPPDATA%\\kerquill on Windows). Every later command of the account\n"
+     "gets a fresh access token with it before it connects (XOAUTH2).\n"
+     "The account needs oauth_client_id and oauth_provider (\"google\" or\n"
+     "\"microsoft\") or oauth_device_url and oauth_token_url; oauth_client_secret,\n"
+     "oauth_scope and oauth_ca_file are optional. Exits with 4 when a command\n"
+     "finds the sign-in missing, expired or revoked: run 'kerquill auth ACCOUNT'."},
 };
 
 const char *k_global_help =
@@ -163,6 +177,7 @@ const char *k_global_help =
 const char *k_exit_help =
     "Exit status: 0 done, 1 failure (reason on stderr; also a cancelled export),\n"
     "2 usage or configuration error, 3 verify found missing or corrupt files,\n"
+    "4 the account's OAuth sign-in is missing, expired or revoked (run kerquill auth),\n"
     "129/143 an export stopped cleanly by SIGHUP/SIGTERM (resumable), 128+N stopped\n"
     "at once by a second signal N (130 for a second Ctrl-C).\n";
 
@@ -374,6 +389,8 @@ int run(int argc, char **argv) {
     std::string path = config_path.empty() ? default_config_path() : config_path;
     if (!path.empty()) cfg = load_config(path);
     const account *acc = nullptr;
+    // 'auth ACCOUNT' names its account like --account.
+    if (cmd->run == cmd_auth && account_name.empty() && !a.positional.empty()) account_name = a.positional[0];
     if (!account_name.empty()) {
       if (path.empty())
         throw config_error("--account " + account_name +
@@ -413,6 +430,9 @@ int run(int argc, char **argv) {
   } catch (const config_error &e) {
     std::fprintf(stderr, "kerquill: %s\n", e.what());
     return 2;
+  } catch (const sign_in_needed &e) {
+    std::fprintf(stderr, "kerquill %s: %s\n", cmd->name, e.what());
+    return k_exit_sign_in;
   } catch (const failure &e) {
     std::fprintf(stderr, "kerquill %s: %s\n", cmd->name, e.what());
     return 1;
