@@ -319,10 +319,21 @@ stored_grant device_sign_in(const oauth_settings &s, const oauth_io &io) {
   const std::string poll_form = form_encode(poll);
   const std::string expired = "the code expired before the sign-in was finished: run 'kerquill auth " +
                               s.account + "' again";
+  int lost_answers = 0;
   for (;;) {
     if (io.now_s() >= deadline) throw failure(expired);
     io.sleep(interval);
-    http_reply p = io.post(s.token_url, poll_form);
+    http_reply p;
+    try {
+      p = io.post(s.token_url, poll_form);
+    } catch (const failure &e) {
+      // A lost answer while the user signs in need not waste the code: wait
+      // twice as long and ask again (RFC 8628 section 3.5), a few times.
+      if (++lost_answers > 3) throw;
+      interval = interval < 1 ? 1 : interval * 2;
+      say(1, std::string(e.what()) + "; asking again in " + std::to_string(interval) + " seconds");
+      continue;
+    }
     jvalue t = parse_answer(p, s.token_url);
     if (p.status == 200 && !t["access_token"].as_str().empty()) {
       stored_grant g{t["refresh_token"].as_str(), s.token_url, s.client_id};

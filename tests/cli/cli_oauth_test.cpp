@@ -40,6 +40,7 @@ struct scripted_issuer {
 
   ~scripted_issuer() { std::fclose(out); }
 
+  // A negative status: the request gets no answer at all.
   void answer(long status, const std::string &body) { replies.push_back({status, body}); }
 
   oauth_io io() {
@@ -51,6 +52,7 @@ struct scripted_issuer {
       if (replies.empty()) throw failure("the scripted issuer has no more answers");
       http_reply r = replies.front();
       replies.pop_front();
+      if (r.status < 0) throw failure("no answer (scripted)");
       return r;
     };
     io.sleep = [this](long s) {
@@ -192,6 +194,21 @@ TEST(CliOauth, DeviceAnswerInGooglesWordsAndWithoutAnIntervalPollsEveryFiveSecon
   device_sign_in(issuer_settings(), is.io());
   EXPECT_EQ(is.sleeps, (std::vector<long>{5}));
   EXPECT_NE(is.printed().find("https://www.google.com/device"), std::string::npos);
+}
+
+TEST(CliOauth, DevicePollAsksAgainMoreSlowlyAfterALostAnswerButNotForever) {
+  scripted_issuer is;
+  is.answer(200, k_device_answer);
+  is.answer(-1, "");
+  is.answer(200, R"({"access_token":"at","refresh_token":"rt"})");
+  EXPECT_EQ(device_sign_in(issuer_settings(), is.io()).refresh_token, "rt");
+  EXPECT_EQ(is.sleeps, (std::vector<long>{2, 4}));
+
+  scripted_issuer down;
+  down.answer(200, k_device_answer);
+  for (int i = 0; i < 4; ++i) down.answer(-1, "");
+  EXPECT_NE(failure_of([&] { device_sign_in(issuer_settings(), down.io()); }).find("no answer"), std::string::npos);
+  EXPECT_EQ(down.sleeps, (std::vector<long>{2, 4, 8, 16}));
 }
 
 TEST(CliOauth, DevicePollEndsOnTheIssuersFinalAnswers) {
