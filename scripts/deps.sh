@@ -40,7 +40,8 @@ RECIPE="recipe=3 mbedtls=3.6 yyjson=0.12"
 
 SYSTEM_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev bzip2 xz-utils libgtest-dev dovecot-imapd
                  openssl python3 ca-certificates s-nail
-                 libtomlplusplus-dev libcli11-dev help2man mono-mcs)
+                 libtomlplusplus-dev libcli11-dev help2man mono-mcs
+                 libcurl4-openssl-dev)
 # The Windows cross build and the Wine it runs under (64-bit only).
 MINGW_PACKAGES=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
                 wine wine64 googletest)

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 // Header-only use: the tool then needs no toml++ shared library at run time.
 #define TOML_HEADER_ONLY 1
@@ -76,6 +77,20 @@ account read_account(const std::string &path, const std::string &name, const tom
     else if (key == "password_command") acc.password_command = want_string(path, label, node);
     else if (key == "oauth_token_command") acc.oauth_token_command = want_string(path, label, node);
     else if (key == "archive") acc.archive = want_string(path, label, node);
+    else if (key == "oauth_client_id") acc.oauth_client_id = want_string(path, label, node);
+    else if (key == "oauth_client_secret") acc.oauth_client_secret = want_string(path, label, node);
+    else if (key == "oauth_scope") acc.oauth_scope = want_string(path, label, node);
+    else if (key == "oauth_ca_file") acc.oauth_ca_file = want_string(path, label, node);
+    else if (key == "oauth_device_url" || key == "oauth_token_url") {
+      std::string v = want_string(path, label, node);
+      if (v.rfind("https://", 0) != 0) bad(path, node, "'" + label + "' must be an https:// address");
+      (key == "oauth_device_url" ? acc.oauth_device_url : acc.oauth_token_url) = v;
+    } else if (key == "oauth_provider") {
+      std::string v = want_string(path, label, node);
+      if (v != "google" && v != "microsoft")
+        bad(path, node, "'" + label + "' must be \"google\" or \"microsoft\", not \"" + v + "\"");
+      acc.oauth_provider = v;
+    }
     else if (key == "tls_verify") acc.tls_verify = want_bool(path, label, node);
     else if (key == "mbox") acc.mbox = want_bool(path, label, node);
     else if (key == "include") acc.include = want_patterns(path, label, node);
@@ -99,9 +114,21 @@ account read_account(const std::string &path, const std::string &name, const tom
       bad(path, node,
           "unknown key '" + label +
               "' (known: host, port, user, tls, ca_file, tls_verify, password_command, "
-              "oauth_token_command, archive, include, exclude, mbox, naming)");
+              "oauth_token_command, oauth_provider, oauth_client_id, oauth_client_secret, "
+              "oauth_device_url, oauth_token_url, oauth_scope, oauth_ca_file, archive, include, "
+              "exclude, mbox, naming)");
     }
   }
+  bool oauth = acc.oauth_provider || acc.oauth_client_id || acc.oauth_client_secret || acc.oauth_device_url ||
+               acc.oauth_token_url || acc.oauth_scope || acc.oauth_ca_file;
+  if (oauth && !acc.oauth_client_id)
+    throw config_error(where(path, t.source()) + ": account '" + name + "' has OAuth settings but no oauth_client_id");
+  if (oauth && !acc.oauth_provider && !acc.oauth_token_url)
+    throw config_error(where(path, t.source()) + ": account '" + name +
+                       "' needs oauth_provider or oauth_token_url (and oauth_device_url for 'kerquill auth')");
+  if (oauth && (acc.password_command || acc.oauth_token_command))
+    throw config_error(where(path, t.source()) + ": account '" + name + "' has OAuth settings and " +
+                       (acc.password_command ? "password_command" : "oauth_token_command") + "; keep one");
   if (acc.password_command && acc.oauth_token_command)
     throw config_error(where(path, t.source()) + ": account '" + name +
                        "' has both password_command and oauth_token_command");
@@ -183,6 +210,17 @@ void apply_account(const account &acc, args &a) {
   if (!secret_given) {
     if (acc.password_command) a.fill("password-command", *acc.password_command);
     if (acc.oauth_token_command) a.fill("oauth-token-command", *acc.oauth_token_command);
+    // Read by oauth.cpp: the refresh grant before connecting, and 'auth'.
+    if (acc.oauth_client_id) {
+      a.fill("oauth-account", acc.name);
+      const std::pair<const char *, const std::optional<std::string> *> oauth[] = {
+          {"oauth-provider", &acc.oauth_provider},     {"oauth-client-id", &acc.oauth_client_id},
+          {"oauth-client-secret", &acc.oauth_client_secret}, {"oauth-device-url", &acc.oauth_device_url},
+          {"oauth-token-url", &acc.oauth_token_url},   {"oauth-scope", &acc.oauth_scope},
+          {"oauth-ca-file", &acc.oauth_ca_file}};
+      for (const auto &[opt, val] : oauth)
+        if (*val) a.fill(opt, **val);
+    }
   }
   if (acc.include && !a.has("include")) a.fill("include", *acc.include);
   if (acc.exclude && !a.has("exclude")) a.fill("exclude", *acc.exclude);

@@ -15,6 +15,9 @@ struct account {
   std::string name;
   std::optional<std::string> host, user, tls, ca_file, password_command, oauth_token_command, archive,
       naming;
+  // OAuth sign-in ('kerquill auth'): a provider preset or the issuer's URLs.
+  std::optional<std::string> oauth_provider, oauth_client_id, oauth_client_secret, oauth_device_url,
+      oauth_token_url, oauth_scope, oauth_ca_file;
   std::optional<long long> port;
   std::optional<bool> tls_verify, mbox;
   std::optional<std::vector<std::string>> include, exclude;

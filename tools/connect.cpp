@@ -11,6 +11,7 @@
 #include "cli.h"
 #include "json.h"
 #include "kerquill.h"
+#include "oauth.h"
 #include "term.h"
 
 namespace kqcli {
@@ -113,6 +114,10 @@ session::session(const args &a) {
     secret = secret_from_command(a.value("oauth-token-command"), "token");
     cfg.secret("oauth_token", secret);
     how = "an OAuth token from a command";
+  } else if (oauth_configured(a)) {
+    secret = oauth_access_token(a);
+    cfg.secret("oauth_token", secret);
+    how = "an OAuth access token from the account's sign-in";
   } else {
     secret = password(a, user, host);
     cfg.secret("pass", secret);

@@ -16,6 +16,7 @@
 #include "config.h"
 #include "events.h"
 #include "kerquill.h"
+#include "oauth.h"
 #include "term.h"
 
 #ifndef KQ_TOOL_VERSION
@@ -158,6 +159,19 @@ const command_def k_commands[] = {
      "Counts the messages and bytes of an archive and its date range.\n"
      "DIR may be one export or an export-all directory (default: the account's\n"
      "archive)."},
+    {"auth", "ACCOUNT", 0, 1, 0, cmd_auth, "sign an OAuth account in (device flow)",
+     "Signs ACCOUNT (or --account NAME) in with the OAuth 2.0 device authorization\n"
+     "grant (RFC 8628): it prints an address and a short user code; open the\n"
+     "address in a browser on any device, enter the code and allow the access.\n"
+     "Meanwhile the tool polls the issuer's token endpoint at the pace it asks\n"
+     "for, then stores the refresh token, readable by you only, in\n"
+     "$XDG_STATE_HOME/kerquill/oauth/ACCOUNT.json (default ~/.local/state;\n"
+     "%LOCALAPPDATA%\\kerquill on Windows). Every later command of the account\n"
+     "gets a fresh access token with it before it connects (XOAUTH2).\n"
+     "The account needs oauth_client_id and oauth_provider (\"google\" or\n"
+     "\"microsoft\") or oauth_device_url and oauth_token_url; oauth_client_secret,\n"
+     "oauth_scope and oauth_ca_file are optional. Exits with 77 when a command\n"
+     "finds the sign-in missing, expired or revoked: run 'kerquill auth ACCOUNT'."},
 };
 
 const char *k_global_help =
@@ -178,6 +192,7 @@ const char *k_exit_help =
     "2 usage or configuration error (also a bad --since day), 3 verify found missing or\n"
     "corrupt files, 4 --all-accounts: at least one account failed (stderr names them),\n"
     "75 another run holds the archive directory (nothing touched; run again later),\n"
+    "77 the account's OAuth sign-in is missing, expired or revoked (run kerquill auth),\n"
     "129/143 an export stopped cleanly by SIGHUP/SIGTERM (resumable), 128+N stopped\n"
     "at once by a second signal N (130 for a second Ctrl-C).\n";
 
@@ -422,15 +437,18 @@ bool wants_account(const command_def &cmd, const args &a) {
 // the command line names a server of its own.
 const account *choose_account(const config_file &cfg, const std::string &path, const global_options &g,
                               const command_def &cmd, const args &a) {
-  if (!g.account_name.empty()) {
+  // 'auth ACCOUNT' names its account like --account.
+  std::string name = g.account_name;
+  if (cmd.run == cmd_auth && name.empty() && !a.positional.empty()) name = a.positional[0];
+  if (!name.empty()) {
     if (path.empty())
-      throw config_error("--account " + g.account_name +
+      throw config_error("--account " + name +
                          ": no configuration file (looked for $XDG_CONFIG_HOME/kerquill/config.toml "
                          "and ~/.config/kerquill/config.toml; or give --config FILE)");
-    auto it = cfg.accounts.find(g.account_name);
+    auto it = cfg.accounts.find(name);
     if (it == cfg.accounts.end()) {
       std::string known = account_names(cfg);
-      throw config_error(path + ": no account '" + g.account_name + "'" +
+      throw config_error(path + ": no account '" + name + "'" +
                          (known.empty() ? " (it defines none)" : " (it has: " + known + ")"));
     }
     return &it->second;
@@ -467,6 +485,8 @@ int guarded(const command_def &cmd, F &&f) {
     return fail(2, e.what(), false);
   } catch (const archive_in_use &e) {
     return fail(k_exit_in_use, e.what(), false);
+  } catch (const sign_in_needed &e) {
+    return fail(k_exit_sign_in, e.what(), false);
   } catch (const failure &e) {
     return fail(1, e.what(), false);
   } catch (const std::exception &e) {

@@ -26,7 +26,7 @@ _kerquill() {
     cur=${COMP_WORDS[COMP_CWORD]}
     prev=${COMP_WORDS[COMP_CWORD - 1]}
 
-    local commands="folders probe search show save-attachment export export-all verify stats help"
+    local commands="folders probe search show save-attachment export export-all verify stats auth help"
     local global="--config --account --all-accounts --verbose -v --help --version"
     local conn="--host --port --plain --starttls --user --password-file --password-command
                 --oauth-token-file --oauth-token-command --ca-file --insecure --timeout"
@@ -84,6 +84,16 @@ _kerquill() {
         export) opts="$conn $search $jobs --mbox" ;;
         export-all) opts="$conn $jobs --folder --include --exclude --since --dry-run" ;;
         verify | stats) opts="--json" ;;
+        auth)
+            # Its argument is an account of the configuration file.
+            if [[ $cur != -* ]]; then
+                local name
+                while IFS= read -r name; do
+                    [[ $name == "$cur"* ]] && COMPREPLY+=("$(printf '%q' "$name")")
+                done < <(_kerquill_accounts)
+                return
+            fi
+            opts="" ;;
         help) mapfile -t COMPREPLY < <(compgen -W "$commands" -- "$cur"); return ;;
     esac
     if [[ $cur == -* ]]; then
