@@ -151,7 +151,6 @@ class session {
   bool submit_examine(const std::string &mailbox, opened_fn done);
   const std::string &selected() const { return selected_; }
   const mailbox_state &selected_state() const { return mbox_; }
-  void forget_selected() { selected_.clear(); }
 
   // Commands in flight at once (1 = lock-step).
   void set_window(std::size_t n) { queue_.set_window(n); }
@@ -199,12 +198,6 @@ class session {
   }
   // The reason the connection was lost ("" while it is fine).
   const std::string &lost_reason() const { return tx_.lost_reason(); }
-  // The longest silence allowed while a command (or the greeting) is
-  // awaited, in milliseconds: the clock starts again with every byte
-  // received, so a large answer arriving steadily is never cut, and a
-  // server that stops sending is given up after this long with "server did
-  // not answer within N s". No call waits longer than this for a byte.
-  void set_answer_timeout_ms(int ms) { answer_ms_ = ms; }
   // The latest load hint a server gave in an untagged OK/NO/BAD/BYE
   // ("* OK [THROTTLED] slow down", "* NO [UNAVAILABLE]"); any() is false
   // when none came since clear_throttle() or connect(). Completions carry
@@ -279,6 +272,11 @@ class session {
   response_parser parser_;
   std::vector<char> inbuf_;
   std::size_t in_pos_ = 0, in_len_ = 0;
+  // The longest silence allowed while a command (or the greeting) is
+  // awaited, in milliseconds: the clock starts again with every byte
+  // received, so a large answer arriving steadily is never cut, and a
+  // server that stops sending is given up after this long with "server did
+  // not answer within N s". No call waits longer than this for a byte.
   int answer_ms_ = 120000;
   std::uint64_t heard_at_ = 0;  // last byte received, or the wait's start
   std::uint64_t reconnects_ = 0;
