@@ -5,8 +5,6 @@ namespace kq {
 
 // Formats into the calling thread's last-error text (cut at 511 characters).
 void set_err(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-// Writes to stderr only when KQ_DEBUG is set (looked up at every call).
-void dbg(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // The calling thread's last-error buffer itself.
 const char *last_error();
 

@@ -20,7 +20,6 @@ const char *text_arena::keep(std::string_view s) {
     blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
     room_ = size;
     used_ = 0;
-    reserved_ += size;
   }
   char *at = blocks_.back().get() + used_;
   std::memcpy(at, s.data(), s.size());

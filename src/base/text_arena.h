@@ -20,14 +20,11 @@ class text_arena {
 
   // A NUL-terminated copy of s; "" costs nothing.
   const char *keep(std::string_view s);
-  // Bytes reserved in blocks (for the benchmarks' accounting).
-  std::size_t bytes_reserved() const { return reserved_; }
 
  private:
   std::vector<std::unique_ptr<char[]>> blocks_;
   std::size_t used_ = 0;   // bytes used in the last block
   std::size_t room_ = 0;   // size of the last block
-  std::size_t reserved_ = 0;
 };
 
 }  // namespace kq

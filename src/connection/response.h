@@ -71,7 +71,6 @@ class response_parser {
   // (at least 1). A literal that would go past it is still read, to stay in
   // step with the stream, but dropped: see response::dropped.
   void set_max_bytes(long long n) { max_bytes_ = n < 1 ? 1 : n; }
-  long long max_bytes() const { return max_bytes_; }
 
  private:
   bool line_ended();  // after CRLF: literal announcement or end of response

@@ -2,10 +2,18 @@
 // allocator, the selected mailbox and the command queue.
 //
 // A command is submitted with a handler for the untagged data routed to it
-// and one for its completion. Up to window() commands are in flight at
-// once; the rest wait in order. FETCH data is routed by UID to the command
-// that claimed that UID range, other untagged data to the oldest command in
-// flight. exec() is "submit and wait" for callers that need one answer.
+// and one for its completion. The command queue (connection/command_queue.h)
+// decides what goes out: up to window() commands in flight at once, the
+// rest waiting in order, a command in a "+" dialogue alone. FETCH data is
+// routed by UID to the command that claimed that UID range, other untagged
+// data to the oldest command in flight, completions by tag (a tag of no
+// command in flight breaks the connection). exec() is "submit and wait" for
+// callers that need one answer.
+//
+// The members are defined by concern: session.cpp (state and teardown),
+// session_pump.cpp (the send/receive loop), session_routing.cpp (where each
+// response goes), session_connect.cpp (connect, TLS, greeting, login),
+// session_select.cpp (mailbox selection), conn_config.cpp (settings).
 //
 // One thread at a time drives a session: the host thread, or the export
 // worker while a job owns it (the host's calls are refused meanwhile: see
@@ -16,11 +24,12 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "connection/command_queue.h"
 #include "connection/response.h"
 #include "connection/throttle.h"
 #include "connection/transport.h"
@@ -59,6 +68,10 @@ struct mailbox_state {
   unsigned long long uidvalidity = 0;
 };
 
+// Reads what an untagged record says about the selected mailbox into st;
+// true when it was a numbered record (EXISTS, EXPUNGE, FETCH, ...).
+bool read_mailbox_state(const std::string &line, mailbox_state &st);
+
 // What a blocking command collected.
 struct command_reply {
   int status = -1;  // 0 OK, 1 NO, 2 BAD, -1 failure (reason in last_error)
@@ -68,19 +81,10 @@ struct command_reply {
 
 class session {
  public:
-  using data_fn = std::function<void(response &)>;
-  using done_fn = std::function<void(int status, const std::string &text)>;
-  // Answers a "+" continuation; the returned line is sent with CRLF.
-  using continue_fn = std::function<std::string(const std::string &challenge)>;
-
-  struct command {
-    std::string line;  // without tag and CRLF
-    data_fn on_data;
-    done_fn on_done;
-    continue_fn on_continue;
-    std::uint32_t uid_lo = 0, uid_hi = 0;  // FETCH data of these UIDs comes here
-    bool secret = false;                   // the line is not traced
-  };
+  using command = imap_command;
+  using data_fn = imap_command::data_fn;
+  using done_fn = imap_command::done_fn;
+  using continue_fn = imap_command::continue_fn;
 
   session() = default;
   // Wipes the secrets it still holds.
@@ -130,7 +134,7 @@ class session {
   bool drain();
   // Runs until at most n commands are waiting or in flight.
   bool run_until_at_most(std::size_t n);
-  std::size_t outstanding() const { return waiting_.size() + in_flight_.size(); }
+  std::size_t outstanding() const { return queue_.outstanding(); }
   int exec(const std::string &line, command_reply *out = nullptr);
 
   // EXAMINE, falling back to SELECT: 0, or -1 with "cannot open mailbox %s"
@@ -147,11 +151,10 @@ class session {
   bool submit_examine(const std::string &mailbox, opened_fn done);
   const std::string &selected() const { return selected_; }
   const mailbox_state &selected_state() const { return mbox_; }
-  void forget_selected() { selected_.clear(); }
 
   // Commands in flight at once (1 = lock-step).
-  void set_window(std::size_t n) { window_ = n < 1 ? 1 : n; }
-  std::size_t window() const { return window_; }
+  void set_window(std::size_t n) { queue_.set_window(n); }
+  std::size_t window() const { return queue_.window(); }
   bool has_capability(const char *cap) const;
 
   // A request to stop, asked while the session waits for the server.
@@ -185,23 +188,16 @@ class session {
   static constexpr int k_stop_poll_ms = 100;
   static constexpr int k_stop_grace_ms = 500;
 
-  std::uint64_t sent_total() const { return sent_total_; }
-  std::size_t most_in_flight() const { return most_in_flight_; }
+  std::uint64_t sent_total() const { return queue_.sent_total(); }
+  std::size_t most_in_flight() const { return queue_.most_in_flight(); }
   // Successful reconnect() calls.
   std::uint64_t reconnects() const { return reconnects_; }
   void reset_counters() {
-    sent_total_ = 0;
-    most_in_flight_ = 0;
+    queue_.reset_counters();
     reconnects_ = 0;
   }
   // The reason the connection was lost ("" while it is fine).
   const std::string &lost_reason() const { return tx_.lost_reason(); }
-  // The longest silence allowed while a command (or the greeting) is
-  // awaited, in milliseconds: the clock starts again with every byte
-  // received, so a large answer arriving steadily is never cut, and a
-  // server that stops sending is given up after this long with "server did
-  // not answer within N s". No call waits longer than this for a byte.
-  void set_answer_timeout_ms(int ms) { answer_ms_ = ms; }
   // The latest load hint a server gave in an untagged OK/NO/BAD/BYE
   // ("* OK [THROTTLED] slow down", "* NO [UNAVAILABLE]"); any() is false
   // when none came since clear_throttle() or connect(). Completions carry
@@ -210,17 +206,43 @@ class session {
   void clear_throttle() { throttle_ = {}; }
 
  private:
-  struct in_flight {
-    std::string tag;
-    command cmd;
-    std::uint64_t started = 0;
-  };
+  // --- connect (session_connect.cpp) ---
+  // Opens the socket and, for implicit TLS, the handshake.
+  bool open_stream();
+  // Reads the server's first response; PREAUTH counts as logged in.
+  bool await_greeting();
+  // STARTTLS: asked for, refused unless offered, then the handshake.
+  bool upgrade_to_tls();
   int login();
+  // AUTHENTICATE XOAUTH2 / LOGIN: the completion's status, text in *text.
+  int login_xoauth2(std::string *text);
+  int login_password(std::string *text);
+  // What follows a successful login, before the session counts as usable.
+  bool after_login();
+
+  // --- the send/receive loop (session_pump.cpp) ---
   // One round of send/receive; false when lost. It waits for the socket at
   // most what is left of the silence deadline, so no caller blocks longer.
   bool pump();
   bool send_pending();
+  // Sends the bytes of out_ the socket takes now; false when lost.
+  bool flush_out();
+  // How long this round may wait for the socket: what is left of the
+  // silence deadline, cut to the stop slices; false (the connection given
+  // up) when nothing is left.
+  bool wait_budget(bool stopping, std::uint64_t &wait_ms);
+  bool receive();
+
+  // --- where responses go (session_routing.cpp) ---
   void dispatch(response &r);
+  void on_continuation(const std::string &line);
+  void on_untagged(response &r);
+  void on_tagged(const std::string &line);
+  void note_untagged(const response &r);
+  void read_caps(const std::string &line, std::size_t from);
+  void trace(char dir, const std::string &line, bool secret) const;
+
+  // --- state and teardown (session.cpp) ---
   void fail_all(const std::string &reason);
   void lose(const std::string &reason);
   // Completes the commands not yet sent with -1 (a stop was asked).
@@ -231,31 +253,32 @@ class session {
   // Closes the socket and forgets everything learned over it; the settings
   // stay (close() wipes those too).
   void drop_stream();
-  void note_untagged(const response &r);
-  void read_caps(const std::string &line, std::size_t from);
-  void trace(char dir, const std::string &line, bool secret) const;
-  std::string next_tag();
+  // Something is awaited from the server: a command's answer or the greeting.
+  bool awaiting() const { return !queue_.nothing_in_flight() || greeting_due_; }
 
   conn_config cfg_;
   bool have_cfg_ = false;  // cfg_ is what the last connect() was given
   transport tx_;
   // Read by kq_status from any host thread (see transport's socket).
   std::atomic<int> authed_{0};
-  std::deque<command> waiting_;
-  std::deque<in_flight> in_flight_;
+  command_queue queue_;
   std::string out_;  // bytes not yet sent
-  std::size_t window_ = 1;
-  std::uint64_t tag_n_ = 0;
+  // Until the greeting came, the first response is it, whatever it says.
+  bool greeting_due_ = false;
+  std::string greeting_;
   std::string selected_;
   mailbox_state mbox_;
   std::vector<std::string> caps_;
   response_parser parser_;
   std::vector<char> inbuf_;
   std::size_t in_pos_ = 0, in_len_ = 0;
+  // The longest silence allowed while a command (or the greeting) is
+  // awaited, in milliseconds: the clock starts again with every byte
+  // received, so a large answer arriving steadily is never cut, and a
+  // server that stops sending is given up after this long with "server did
+  // not answer within N s". No call waits longer than this for a byte.
   int answer_ms_ = 120000;
   std::uint64_t heard_at_ = 0;  // last byte received, or the wait's start
-  std::uint64_t sent_total_ = 0;
-  std::size_t most_in_flight_ = 0;
   std::uint64_t reconnects_ = 0;
   throttle_hint throttle_;
   bool trace_ = false;
@@ -268,5 +291,8 @@ class session {
 // or NUL: such a name could smuggle a second command onto the wire. Every
 // string that goes into a command passes through here.
 bool imap_quote(std::string_view s, std::string &out);
+
+// Overwrites a secret's bytes before the string lets go of them.
+void wipe_secret(std::string &s);
 
 }  // namespace kq

@@ -102,7 +102,7 @@ void uid_fetch::on_done(request &q, int status, const std::string &text) {
       std::size_t i = index_of(u);
       if (state_[i] == st_flying) state_[i] = st_pending;
     }
-    retry_groups_.push_back(q.uids);
+    batches_.again(q.uids);
     return;
   }
   // The completion's own hint, or one the server sent unasked meanwhile.
@@ -128,8 +128,9 @@ void uid_fetch::on_done(request &q, int status, const std::string &text) {
       open.push_back(u);
     }
     std::size_t half = (open.size() + 1) / 2;
-    if (half > 0) retry_groups_.emplace_back(open.begin(), open.begin() + static_cast<std::ptrdiff_t>(half));
-    if (open.size() > half) retry_groups_.emplace_back(open.begin() + static_cast<std::ptrdiff_t>(half), open.end());
+    auto mid = open.begin() + static_cast<std::ptrdiff_t>(half);
+    if (half > 0) batches_.again({open.begin(), mid});
+    if (open.size() > half) batches_.again({mid, open.end()});
     ++retries_;
     last_reason_ = text;
     return;
@@ -146,7 +147,7 @@ void uid_fetch::on_done(request &q, int status, const std::string &text) {
       if (status != 0) last_reason_ = text;
     }
   }
-  if (!again.empty()) retry_groups_.push_back(std::move(again));
+  if (!again.empty()) batches_.again(std::move(again));
 }
 
 int uid_fetch::backoff_cap() const {
@@ -162,49 +163,6 @@ void uid_fetch::back_off(int ms) {
   }
 }
 
-std::size_t uid_fetch::next_command(std::vector<std::uint32_t> &set, long long &bytes) {
-  set.clear();
-  bytes = 0;
-  std::size_t room = k_line_octets - k_tag_room - std::string_view("UID FETCH  ").size() - plan_.items.size();
-  auto weigh = [this](std::uint32_t u) { return weight_ ? std::max(0LL, weight_(u)) : 0LL; };
-  auto fits_bytes = [&](std::uint32_t u) {
-    return set.empty() || plan_.bytes_per_command <= 0 || bytes + weigh(u) <= plan_.bytes_per_command;
-  };
-  // Candidates: the front retry group first (kept apart: its size is what
-  // the last answer allowed), then the first pass in order.
-  std::vector<std::uint32_t> cand;
-  std::size_t limit = per_command_;
-  bool from_group = false;
-  while (!retry_groups_.empty() && cand.empty()) {
-    std::vector<std::uint32_t> &g = retry_groups_.front();
-    for (std::uint32_t u : g)
-      if (state_[index_of(u)] == st_pending) cand.push_back(u);
-    retry_groups_.pop_front();
-    from_group = true;
-    limit = std::min(limit, std::max<std::size_t>(1, cand.size()));
-  }
-  if (!from_group) {
-    while (queue_at_ < uids_.size() && cand.size() < per_command_) {
-      std::size_t i = queue_at_++;
-      if (state_[i] == st_pending) cand.push_back(uids_[i]);
-    }
-  }
-  if (cand.empty()) return 0;
-  std::sort(cand.begin(), cand.end());
-  std::size_t n = uid_set_fit(cand.data(), cand.size(), limit, room);
-  std::size_t k = 0;
-  for (; k < n && fits_bytes(cand[k]); ++k) {
-    bytes += weigh(cand[k]);
-    set.push_back(cand[k]);
-  }
-  // What did not fit goes back in front, in order.
-  if (k < cand.size()) {
-    std::vector<std::uint32_t> rest(cand.begin() + static_cast<std::ptrdiff_t>(k), cand.end());
-    retry_groups_.push_front(std::move(rest));
-  }
-  return set.size();
-}
-
 bool uid_fetch::fill() {
   while (s_.outstanding() < window_ &&
          (plan_.bytes_in_flight <= 0 || in_flight_bytes_ < plan_.bytes_in_flight)) {
@@ -216,7 +174,11 @@ bool uid_fetch::fill() {
       if (control() != 0) return true;
     }
     auto q = std::make_shared<request>();
-    if (next_command(q->uids, q->bytes) == 0) return true;
+    uid_batches::limits lim;
+    lim.set_chars = k_line_octets - k_tag_room - std::string_view("UID FETCH  ").size() - plan_.items.size();
+    lim.bytes_per_command = plan_.bytes_per_command;
+    auto pending = [this](std::uint32_t u) { return state_[index_of(u)] == st_pending; };
+    if (batches_.next(q->uids, q->bytes, lim, pending, weight_) == 0) return true;
     for (std::uint32_t u : q->uids) state_[index_of(u)] = st_flying;
     in_flight_bytes_ += q->bytes;
     session::command c;
@@ -290,8 +252,8 @@ bool uid_fetch::confirm_missing() {
   std::size_t size = std::max<std::size_t>(1, plan_.per_command >> (2 * round));
   for (std::size_t at = 0; at < again.size(); at += size) {
     std::size_t end = std::min(again.size(), at + size);
-    retry_groups_.emplace_back(again.begin() + static_cast<std::ptrdiff_t>(at),
-                               again.begin() + static_cast<std::ptrdiff_t>(end));
+    batches_.again({again.begin() + static_cast<std::ptrdiff_t>(at),
+                    again.begin() + static_cast<std::ptrdiff_t>(end)});
     ++retries_;
   }
   throttle_ms_ = std::max(throttle_ms_, std::min(250 << round, backoff_cap()));
@@ -318,11 +280,9 @@ uid_fetch::end uid_fetch::run(const std::vector<std::uint32_t> &uids) {
   uids_ = uids;
   state_.assign(uids_.size(), st_pending);
   asked_.assign(uids_.size(), 0);
-  queue_at_ = 0;
-  retry_groups_.clear();
+  batches_.reset(uids_, plan_.per_command);
   gone_.clear();
   failed_.clear();
-  per_command_ = std::max<std::size_t>(1, plan_.per_command);
   window_ = std::max<std::size_t>(1, plan_.window);
   std::size_t keep = s_.window();
   s_.set_window(window_);
@@ -353,7 +313,7 @@ uid_fetch::end uid_fetch::run(const std::vector<std::uint32_t> &uids) {
     fill();
     if (s_.outstanding() == 0) {
       if (control() != 0) continue;
-      if (throttle_ms_ > 0 || queue_at_ < uids_.size() || !retry_groups_.empty()) continue;
+      if (throttle_ms_ > 0 || !batches_.exhausted()) continue;
       bool any_missing = std::find(state_.begin(), state_.end(), st_missing) != state_.end();
       if (!any_missing) break;
       if (!confirm_missing() && !recover()) return finish(end::lost);

@@ -16,13 +16,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "connection/fetch_data.h"
 #include "connection/session.h"
+#include "connection/uid_batches.h"
 
 namespace kq {
 
@@ -100,7 +100,6 @@ class uid_fetch {
   void on_data(response &r);
   void on_done(request &q, int status, const std::string &text);
   bool fill();
-  std::size_t next_command(std::vector<std::uint32_t> &set, long long &bytes);
   bool confirm_missing();
   bool recover();
   void back_off(int ms);
@@ -120,11 +119,7 @@ class uid_fetch {
   std::vector<std::uint32_t> uids_;
   std::vector<unsigned char> state_;
   std::vector<unsigned char> asked_;  // rounds spent per UID
-  std::size_t queue_at_ = 0;          // the first pass: the next index to ask for
-  // UIDs to ask for again, each group at most one command (its size is
-  // what the last answer allowed).
-  std::deque<std::vector<std::uint32_t>> retry_groups_;
-  std::size_t per_command_ = 0;
+  uid_batches batches_;  // what the next command asks for
   std::size_t window_ = 1;
   long long in_flight_bytes_ = 0;
   int throttle_ms_ = 0;  // pause asked for by the server, taken before the next command

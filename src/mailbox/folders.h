@@ -23,10 +23,6 @@ inline constexpr int k_list_rows = 512;
 inline constexpr int k_list_max = 511;      // names kept per listing
 inline constexpr int k_list_name_max = 511; // characters per name
 
-extern char s_list[k_list_rows][512];
-extern int s_list_n;
-extern folder_stat stats[k_list_rows];
-
 // Fills out for folder: 0 when the folder could be opened (whatever the
 // searches gave), -1 with "cannot open mailbox %s" otherwise.
 int folder_stats(session &s, const char *folder, folder_stat *out);
@@ -59,9 +55,11 @@ bool list_parse_line(const char *line, const char *lit, long long lit_len, std::
 // The same for a whole response (its first literal is the name's).
 bool list_parse(const response &r, std::string &name);
 
-// The folder list JSON, each folder with its counts; "" on failure.
-const char *folders_json();
+// The folder list JSON, each folder with its counts; "" on failure. The
+// entry point copies it into the calling thread's text, so the subsystem
+// keeps no state between calls.
+std::string folders_json();
 // The size and attachment estimate of one folder; "" on failure.
-const char *probe_folder(const char *folder);
+std::string probe_folder(const char *folder);
 
 }  // namespace kq

@@ -1,4 +1,5 @@
 // kq_folders_json: every folder with its message count and UID range.
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -13,10 +14,6 @@
 #include "mailbox/folders.h"
 
 namespace kq {
-
-char s_list[k_list_rows][512];
-int s_list_n = 0;
-folder_stat stats[k_list_rows];
 
 std::string utc_day(long long t) {
   char d[32] = "";
@@ -52,11 +49,6 @@ int list_folders(session &sess, std::vector<folder_entry> &out, std::size_t max)
 namespace {
 
 constexpr std::size_t k_out_cap = 262144;
-char s_out[k_out_cap];
-
-// Names longer than a list row (or holding a NUL) are listed cut; a cut name
-// is not the server's, so it is never sent back.
-bool s_list_cut[k_list_rows];
 
 
 void append_object(std::string &out, const char *name, const folder_stat &st) {
@@ -77,54 +69,52 @@ void append_object(std::string &out, const char *name, const folder_stat &st) {
 
 }  // namespace
 
-const char *folders_json() {
-  s_out[0] = '\0';
+std::string folders_json() {
   session &sess = main_session();
-  if (!sess.usable()) return s_out;
+  if (!sess.usable()) return {};
   std::vector<std::string> names;
   std::vector<bool> noselect;
   {
     std::vector<folder_entry> entries;
-    if (list_folders(sess, entries, static_cast<std::size_t>(k_list_max)) != 0) return s_out;
+    if (list_folders(sess, entries, static_cast<std::size_t>(k_list_max)) != 0) return {};
     for (folder_entry &e : entries) {
       names.push_back(std::move(e.name));
       noselect.push_back(e.noselect);
     }
   }
-  s_list_n = static_cast<int>(names.size());
-  for (int i = 0; i < s_list_n; ++i) {
-    copy_cut(s_list[i], sizeof s_list[i], names[i]);
-    s_list_cut[i] = names[i].size() > static_cast<std::size_t>(k_list_name_max) ||
-                    names[i].find('\0') != std::string::npos;
-  }
-  std::memset(stats, 0, sizeof stats);
+  std::size_t n = names.size();
+  // Names longer than a list row (or holding a NUL) are listed cut; a cut
+  // name is not the server's, so it is never sent back.
+  std::vector<std::array<char, k_list_name_max + 1>> shown(n);
+  std::vector<folder_stat> stats(n);
   std::vector<stats_request> wanted;
-  for (int i = 0; i < s_list_n; ++i) {
+  for (std::size_t i = 0; i < n; ++i) {
+    copy_cut(shown[i].data(), shown[i].size(), names[i]);
+    bool cut = names[i].size() > static_cast<std::size_t>(k_list_name_max) ||
+               names[i].find('\0') != std::string::npos;
     // A folder the server itself calls unselectable holds no messages: it
     // is listed with zeros, as an attempt to open it would leave it.
-    if (s_list_cut[i] || noselect[static_cast<std::size_t>(i)]) {
-      copy_cut(stats[i].name, sizeof stats[i].name, s_list[i]);
+    if (cut || noselect[i]) {
+      copy_cut(stats[i].name, sizeof stats[i].name, shown[i].data());
       continue;
     }
-    wanted.push_back({s_list[i], &stats[i]});
+    wanted.push_back({shown[i].data(), &stats[i]});
   }
   std::vector<int> rc;
   folder_stats_many(sess, wanted, rc);
   // Whole objects only: the text stays valid JSON when it must be cut.
   std::string out = "[";
-  for (int i = 0; i < s_list_n; ++i) {
+  for (std::size_t i = 0; i < n; ++i) {
     std::size_t keep = out.size();
     if (i > 0) out += ',';
-    append_object(out, s_list[i], stats[i]);
+    append_object(out, shown[i].data(), stats[i]);
     if (out.size() + 1 > k_out_cap - 1) {
       out.resize(keep);
       break;
     }
   }
   out += ']';
-  std::memcpy(s_out, out.data(), out.size());
-  s_out[out.size()] = '\0';
-  return s_out;
+  return out;
 }
 
 

@@ -17,7 +17,7 @@ namespace kq {
 namespace {
 
 constexpr int k_sample_max = 30;
-char s_probe_out[4096];
+constexpr std::size_t k_probe_out_cap = 4096;
 
 struct sample {
   bool failed = false;
@@ -83,19 +83,18 @@ std::string one_decimal(double v) {
 
 }  // namespace
 
-const char *probe_folder(const char *folder) {
-  s_probe_out[0] = '\0';
+std::string probe_folder(const char *folder) {
   if (!folder || !folder[0]) {
     set_err("no folder");
-    return s_probe_out;
+    return {};
   }
   session &sess = main_session();
-  if (!sess.usable()) return s_probe_out;
+  if (!sess.usable()) return {};
   folder_stat st;
-  if (folder_stats(sess, folder, &st) != 0) return s_probe_out;
+  if (folder_stats(sess, folder, &st) != 0) return {};
   sample s = take_sample(sess, st.count);
   // A probe cut short by a lost connection is no estimate.
-  if (s.failed) return s_probe_out;
+  if (s.failed) return {};
   long long estimated = 0;
   double pct = 0.0;
   if (s.sampled > 0) {
@@ -113,9 +112,10 @@ const char *probe_folder(const char *folder) {
                 st.count, s.sum, estimated, utc_day(st.oldest).c_str(), utc_day(st.newest).c_str(),
                 s.sampled, one_decimal(pct).c_str(), st.uid_min, st.uid_max);
   out += num;
-  copy_cut(s_probe_out, sizeof s_probe_out, out);
-  return s_probe_out;
+  // Cut where the entry point always cut it.
+  char cut[k_probe_out_cap];
+  copy_cut(cut, sizeof cut, out);
+  return cut;
 }
-
 
 }  // namespace kq

@@ -61,8 +61,6 @@ namespace {
 constexpr int k_max_tries = 10000;
 constexpr std::size_t k_path_max = 4096;
 
-std::string s_saved_path;
-
 int save_into(int index, const char *dir) {
   if (!dir || !*dir) {
     set_err("no dir");
@@ -100,7 +98,7 @@ int save_into(int index, const char *dir) {
     }
     bool exists = false;
     if (plat::create_new_file(path.c_str(), data, &exists)) {
-      s_saved_path = std::move(path);
+      message_state::instance().set_saved_path(std::move(path));
       break;
     }
     if (!exists) {
@@ -117,13 +115,11 @@ int save_into(int index, const char *dir) {
 int attachment_save(int index, const char *dir) {
   // A failed save must not leave the path of an earlier one to be taken
   // for its own.
-  s_saved_path.clear();
+  message_state::instance().forget_saved_path();
   return save_into(index, dir);
 }
 
-const char *attachment_saved_path() { return s_saved_path.c_str(); }
-
-void attachment_forget_saved() { s_saved_path.clear(); }
+const char *attachment_saved_path() { return message_state::instance().saved_path().c_str(); }
 
 int attachment_count() {
   const fetched_message *m = fetched_now();

@@ -62,10 +62,8 @@ const char *attachment_field(int index, const char *key);
 int attachment_save(int index, const char *dir);
 // The path the last attachment_save wrote: dir, '/', the name it chose. The
 // empty text before the first save, after a save that failed and after a
-// new message was fetched (attachment_forget_saved).
+// new message was fetched (a path saved from the old one no longer belongs
+// to any row).
 const char *attachment_saved_path();
-// Called whenever the fetched message is replaced: a path saved from the
-// old one no longer belongs to any row.
-void attachment_forget_saved();
 
 }  // namespace kq

@@ -19,8 +19,6 @@ namespace kq {
 
 namespace {
 
-std::unique_ptr<fetched_message> s_fetched;
-
 // Downloads folder's message uid into the fetched message. by_row: called
 // for a search row, whose missing message keeps its long-standing text.
 // "fetch uid N failed", with the reason when the connection was lost (a
@@ -84,8 +82,7 @@ int fetch_into(const char *folder, std::uint32_t uid, bool by_row) {
     set_err("oom");
     return -1;
   }
-  s_fetched = std::move(m);
-  attachment_forget_saved();
+  keep_fetched(std::move(m));
   set_err("%s", "");
   return 0;
 }
@@ -134,11 +131,9 @@ std::unique_ptr<fetched_message> read_fetched(std::string raw) {
   return m;
 }
 
-const fetched_message *fetched_now() { return s_fetched.get(); }
-
-void keep_fetched(std::unique_ptr<fetched_message> m) {
-  s_fetched = std::move(m);
-  attachment_forget_saved();
+message_state &message_state::instance() {
+  static message_state state;
+  return state;
 }
 
 int fetch_save(const char *path) {
@@ -146,11 +141,12 @@ int fetch_save(const char *path) {
     set_err("no path");
     return -1;
   }
-  if (!s_fetched) {
+  const fetched_message *m = fetched_now();
+  if (!m) {
     set_err("nothing fetched");
     return -1;
   }
-  const std::string &raw = s_fetched->raw;
+  const std::string &raw = m->raw;
   std::FILE *f = plat::file_open(path, "wb");
   if (!f) {
     set_err("cannot write %s: %s", path, plat::error_text(plat::last_errno()));
@@ -167,8 +163,14 @@ int fetch_save(const char *path) {
   return 0;
 }
 
-const char *fetch_header() { return s_fetched ? s_fetched->header.c_str() : ""; }
+const char *fetch_header() {
+  const fetched_message *m = fetched_now();
+  return m ? m->header.c_str() : "";
+}
 
-const char *fetch_body_text() { return s_fetched ? s_fetched->body_text.c_str() : ""; }
+const char *fetch_body_text() {
+  const fetched_message *m = fetched_now();
+  return m ? m->body_text.c_str() : "";
+}
 
 }  // namespace kq

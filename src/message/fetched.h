@@ -28,10 +28,34 @@ struct fetched_message {
 // Reads raw's header, body text and attachment table into a message; null
 // when memory runs short.
 std::unique_ptr<fetched_message> read_fetched(std::string raw);
+// Everything the message subsystem keeps between calls, in one owner: the
+// message kq_fetch left and the path of the last attachment saved from it.
+// Only host calls reach it, one at a time under the host lock (see
+// src/api/guard.h), so it needs no lock of its own.
+class message_state {
+ public:
+  static message_state &instance();
+
+  const fetched_message *fetched() const { return fetched_.get(); }
+  // Makes m the fetched message; a path saved from the one before goes.
+  void keep(std::unique_ptr<fetched_message> m) {
+    fetched_ = std::move(m);
+    saved_path_.clear();
+  }
+  const std::string &saved_path() const { return saved_path_; }
+  void set_saved_path(std::string path) { saved_path_ = std::move(path); }
+  void forget_saved_path() { saved_path_.clear(); }
+
+ private:
+  message_state() = default;
+  std::unique_ptr<fetched_message> fetched_;
+  std::string saved_path_;
+};
+
 // The fetched message; null before the first fetch.
-const fetched_message *fetched_now();
+inline const fetched_message *fetched_now() { return message_state::instance().fetched(); }
 // Makes m the fetched message.
-void keep_fetched(std::unique_ptr<fetched_message> m);
+inline void keep_fetched(std::unique_ptr<fetched_message> m) { message_state::instance().keep(std::move(m)); }
 
 // Heap working buffers of the body text choice (too big for a thread stack).
 struct text_work {

@@ -65,25 +65,44 @@ struct mbed_threading_setup {
   mbed_threading_setup() {
     mbedtls_threading_set_alt(mbed_mutex_init, mbed_mutex_free, mbed_mutex_lock, mbed_mutex_unlock);
   }
-} s_mbed_threading_setup;
+} const mbedtls_threads_at_load;
 
-// Winsock is started on first use rather than from DllMain, where
-// WSAStartup must not be called. It is reference-counted, so a host that
-// started it too is unaffected; the library's reference lives until the
-// process ends.
-INIT_ONCE s_wsa_once = INIT_ONCE_STATIC_INIT;
-bool s_wsa_ok = false;
+// What the platform layer keeps for the whole process, in one owner. It is
+// never destroyed: sockets may outlive the library's statics.
+struct sock_opts;
+class win32_state {
+ public:
+  static win32_state &instance() {
+    static win32_state *state = new win32_state;
+    return *state;
+  }
 
-BOOL CALLBACK wsa_start(PINIT_ONCE, PVOID, PVOID *) {
-  WSADATA data;
-  s_wsa_ok = WSAStartup(MAKEWORD(2, 2), &data) == 0;
-  return TRUE;
-}
+  // Winsock is started on first use rather than from DllMain, where
+  // WSAStartup must not be called. It is reference-counted, so a host that
+  // started it too is unaffected; the library's reference lives until the
+  // process ends.
+  bool wsa_ready() {
+    InitOnceExecuteOnce(&wsa_once_, wsa_start, &wsa_ok_, nullptr);
+    return wsa_ok_;
+  }
 
-bool wsa_ready() {
-  InitOnceExecuteOnce(&s_wsa_once, wsa_start, nullptr, nullptr);
-  return s_wsa_ok;
-}
+  // The options the library set on each socket (see sock_opts below),
+  // under their own lock: any thread may use a socket.
+  SRWLOCK opts_lock = SRWLOCK_INIT;
+  std::unordered_map<SOCKET, sock_opts> *opts = nullptr;
+
+ private:
+  win32_state() = default;
+  static BOOL CALLBACK wsa_start(PINIT_ONCE, PVOID ok, PVOID *) {
+    WSADATA data;
+    *static_cast<bool *>(ok) = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    return TRUE;
+  }
+  INIT_ONCE wsa_once_ = INIT_ONCE_STATIC_INIT;
+  bool wsa_ok_ = false;
+};
+
+bool wsa_ready() { return win32_state::instance().wsa_ready(); }
 
 // --- text helpers ------------------------------------------------------------
 
@@ -196,32 +215,32 @@ struct sock_opts {
   DWORD send_ms = 0;
   bool nonblocking = false;
 };
-SRWLOCK s_opts_lock = SRWLOCK_INIT;
-std::unordered_map<SOCKET, sock_opts> *s_opts = nullptr;  // never freed: sockets may outlive statics
-
 template <class F>
 void with_opts(SOCKET s, F f) {
-  AcquireSRWLockExclusive(&s_opts_lock);
-  if (!s_opts) s_opts = new (std::nothrow) std::unordered_map<SOCKET, sock_opts>;
-  if (s_opts) f((*s_opts)[s]);
-  ReleaseSRWLockExclusive(&s_opts_lock);
+  win32_state &st = win32_state::instance();
+  AcquireSRWLockExclusive(&st.opts_lock);
+  if (!st.opts) st.opts = new (std::nothrow) std::unordered_map<SOCKET, sock_opts>;
+  if (st.opts) f((*st.opts)[s]);
+  ReleaseSRWLockExclusive(&st.opts_lock);
 }
 
 sock_opts opts_of(SOCKET s) {
+  win32_state &st = win32_state::instance();
   sock_opts o;
-  AcquireSRWLockShared(&s_opts_lock);
-  if (s_opts) {
-    auto it = s_opts->find(s);
-    if (it != s_opts->end()) o = it->second;
+  AcquireSRWLockShared(&st.opts_lock);
+  if (st.opts) {
+    auto it = st.opts->find(s);
+    if (it != st.opts->end()) o = it->second;
   }
-  ReleaseSRWLockShared(&s_opts_lock);
+  ReleaseSRWLockShared(&st.opts_lock);
   return o;
 }
 
 void forget_opts(SOCKET s) {
-  AcquireSRWLockExclusive(&s_opts_lock);
-  if (s_opts) s_opts->erase(s);
-  ReleaseSRWLockExclusive(&s_opts_lock);
+  win32_state &st = win32_state::instance();
+  AcquireSRWLockExclusive(&st.opts_lock);
+  if (st.opts) st.opts->erase(s);
+  ReleaseSRWLockExclusive(&st.opts_lock);
 }
 
 // Waits for the socket to be ready within the time-out of a blocking call;

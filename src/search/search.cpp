@@ -29,23 +29,20 @@ namespace {
 
 constexpr long long k_uid_top = 0xFFFFFFFFLL;  // UIDs are 32-bit
 
-// Read by other threads while a search runs: the share of the UID range
-// covered, in millionths, and a request to stop.
-std::atomic<std::uint32_t> s_progress_ppm{0};
-std::atomic<bool> s_cancel{false};
-std::atomic<bool> s_running{false};
-
 // Marks the search running for its scope; the cancel request of an earlier
 // search never reaches a later one.
 class running_scope {
  public:
   running_scope() {
-    s_cancel.store(false);
-    s_progress_ppm.store(0);
-    s_running.store(true);
+    search_state &st = search_state::instance();
+    st.cancel.store(false);
+    st.progress_ppm.store(0);
+    st.running.store(true);
   }
-  ~running_scope() { s_running.store(false); }
+  ~running_scope() { search_state::instance().running.store(false); }
 };
+
+bool cancel_asked() { return search_state::instance().cancel.load(); }
 
 }  // namespace
 
@@ -93,7 +90,7 @@ int search_folder(const char *folder, const char *criteria) {
   running_scope running;
   // The session asks too while it waits: a cancel lands with commands in
   // flight, not only between them.
-  session::stop_scope stop(sess, [] { return s_cancel.load(); });
+  session::stop_scope stop(sess, [] { return cancel_asked(); });
   // A cancelled search leaves an empty result, wherever it was stopped.
   auto cancelled = [folder] {
     clear_result(folder);
@@ -102,7 +99,7 @@ int search_folder(const char *folder, const char *criteria) {
   };
   mailbox_state st;
   // A folder that cannot be opened leaves the previous result as it was.
-  if (sess.select(folder, &st) != 0) return s_cancel.load() ? cancelled() : -1;
+  if (sess.select(folder, &st) != 0) return cancel_asked() ? cancelled() : -1;
   clear_result(folder);
   if (st.exists <= 0) return 0;
   long long lo = c.uid_min_set ? std::max(1LL, c.uid_min) : 1;
@@ -115,28 +112,30 @@ int search_folder(const char *folder, const char *criteria) {
         return selected_uids(sess, st.exists, static_cast<std::uint32_t>(lo), static_cast<std::uint32_t>(hi),
                              uids) == 0;
       }))
-    return s_cancel.load() ? cancelled() : -1;
+    return cancel_asked() ? cancelled() : -1;
   // Progress counts the rows as they arrive, against every UID to fetch;
   // it stays under 1.0 until the search has ended well.
   std::size_t answered = 0;
   auto show_progress = [&uids](std::size_t n) {
     double share = uids.empty() ? 0.0 : static_cast<double>(n) / static_cast<double>(uids.size());
-    s_progress_ppm.store(std::min<std::uint32_t>(999999, static_cast<std::uint32_t>(1e6 * share)));
+    search_state::instance().progress_ppm.store(
+        std::min<std::uint32_t>(999999, static_cast<std::uint32_t>(1e6 * share)));
   };
   row_fetch_options opts;
   opts.keep = [&c](const row_draft &d) { return criteria_match(c, d.view()); };
-  opts.stop = [] { return s_cancel.load(); };
+  opts.stop = [] { return cancel_asked(); };
   opts.reconnect = [&sess, name, generation] { return reopen_folder(sess, name, generation); };
   opts.answered = [&] { show_progress(++answered); };
   row_fetch_report report;
-  std::size_t cap = static_cast<std::size_t>(s_search_cap > 0 ? s_search_cap : 0);
+  int cap_rows = search_state::instance().cap;
+  std::size_t cap = static_cast<std::size_t>(cap_rows > 0 ? cap_rows : 0);
   std::size_t part = std::max<std::size_t>(1, std::min(k_part, cap));
   for (std::size_t at = 0; at < uids.size() && found->size() < cap; at += part) {
     std::size_t end = std::min(uids.size(), at + part);
     std::vector<std::uint32_t> some(uids.begin() + static_cast<std::ptrdiff_t>(at),
                                     uids.begin() + static_cast<std::ptrdiff_t>(end));
     int rc = search_uid_rows(sess, some, *found, opts, &report);
-    if (s_cancel.load()) return cancelled();
+    if (cancel_asked()) return cancelled();
     // A search that could not see every message leaves no partial result
     // behind: the host would take it for the whole folder.
     if (rc != 0) return -1;
@@ -146,16 +145,17 @@ int search_folder(const char *folder, const char *criteria) {
   }
   found->settle(cap);
   install_result(std::move(found));
-  s_progress_ppm.store(1000000);
+  search_state::instance().progress_ppm.store(1000000);
   set_err("%s", "");
   return 0;
 }
 
-double search_progress() { return s_progress_ppm.load() / 1e6; }
+double search_progress() { return search_state::instance().progress_ppm.load() / 1e6; }
 
 int search_cancel() {
-  if (!s_running.load()) return -1;
-  s_cancel.store(true);
+  search_state &st = search_state::instance();
+  if (!st.running.load()) return -1;
+  st.cancel.store(true);
   return 0;
 }
 

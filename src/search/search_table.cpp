@@ -8,16 +8,24 @@
 
 namespace kq {
 
-int s_search_cap = k_search_cap;
+search_state &search_state::instance() {
+  static search_state state;
+  return state;
+}
 
-namespace {
+int &s_search_cap = search_state::instance().cap;
 
-// The pointer alone is guarded: the batch thread installs a folder's result
-// while a host thread may read the one before.
-plat::exclusive_lock s_result_lock;
-search_result_ptr s_result KQ_GUARDED_BY(s_result_lock);
+search_result_ptr search_state::result() {
+  plat::lock_guard hold(result_lock_);
+  if (!result_) result_ = std::make_shared<const search_result>(std::string());
+  return result_;
+}
 
-}  // namespace
+search_result_ptr search_state::swap_result(search_result_ptr r) {
+  plat::lock_guard hold(result_lock_);
+  std::swap(result_, r);
+  return r;
+}
 
 search_hit row_draft::view() const {
   search_hit h;
@@ -51,20 +59,11 @@ void search_result::settle(std::size_t cap) {
   if (rows_.capacity() > rows_.size() + rows_.size() / 4) rows_.shrink_to_fit();
 }
 
-search_result_ptr current_result() {
-  plat::lock_guard hold(s_result_lock);
-  if (!s_result) s_result = std::make_shared<const search_result>(std::string());
-  return s_result;
-}
+search_result_ptr current_result() { return search_state::instance().result(); }
 
 void install_result(search_result_ptr r) {
   if (!r) r = std::make_shared<const search_result>(std::string());
-  search_result_ptr old;
-  {
-    plat::lock_guard hold(s_result_lock);
-    old = std::move(s_result);
-    s_result = std::move(r);
-  }
+  search_result_ptr old = search_state::instance().swap_result(std::move(r));
   // The result before is freed here, outside the lock, unless a job holds it.
 }
 

@@ -5,6 +5,7 @@
 // makes another one current.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -13,6 +14,8 @@
 #include <vector>
 
 #include "base/text_arena.h"
+#include "platform/platform.h"
+#include "platform/thread_annotations.h"
 
 namespace kq {
 
@@ -67,8 +70,40 @@ class search_result {
 using search_result_ptr = std::shared_ptr<const search_result>;
 
 inline constexpr int k_search_cap = 200000;
-// The most rows a search keeps (a test may lower it).
-extern int s_search_cap;
+
+// Everything the search subsystem keeps between calls, in one owner: the
+// current result, the row cap, and the run's progress and cancel request.
+// The host thread runs a search (or the batch thread, while the host's
+// server calls are refused); other threads read the result, the progress
+// and ask to cancel, hence the lock and the atomics.
+class search_state {
+ public:
+  static search_state &instance();
+
+  // The current result (an empty one before any search).
+  search_result_ptr result() KQ_EXCLUDES(result_lock_);
+  // Makes r the current result; returns the one before, for the caller to
+  // let go of outside the lock.
+  search_result_ptr swap_result(search_result_ptr r) KQ_EXCLUDES(result_lock_);
+
+  // The most rows a search keeps (a test may lower it).
+  int cap = k_search_cap;
+  // While a search runs: the share of the UID range covered, in
+  // millionths, and a request to stop.
+  std::atomic<std::uint32_t> progress_ppm{0};
+  std::atomic<bool> cancel{false};
+  std::atomic<bool> running{false};
+
+ private:
+  search_state() = default;
+  // The pointer alone is guarded: the batch thread installs a folder's
+  // result while a host thread may read the one before.
+  plat::exclusive_lock result_lock_;
+  search_result_ptr result_ KQ_GUARDED_BY(result_lock_);
+};
+
+// The row cap under the name the export code and tests use.
+extern int &s_search_cap;
 
 // The current result (an empty one before any search); safe from any thread.
 search_result_ptr current_result();

@@ -1,6 +1,7 @@
 // The session against a scripted server: which command FETCH data reaches,
-// what a malformed response costs, how long silence may last, what a
-// response may hold, when credentials stay off the wire, and reconnecting.
+// what a malformed response costs, when a command may be pipelined, how
+// long silence may last, what a response may hold, when credentials stay
+// off the wire, and reconnecting.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -29,6 +30,12 @@ ScriptServer &greet_and_login(ScriptServer &s, const char *caps = "IMAP4rev1") {
 std::string tag_of(const ScriptServer &s, std::size_t n) {
   std::vector<std::string> got = s.received();
   return n < got.size() ? got[n].substr(0, got[n].find(' ')) : std::string("?");
+}
+
+// text with "<tag1>" replaced by tag.
+std::string with_tag1(std::string text, const std::string &tag) {
+  if (std::size_t at = text.find("<tag1>"); at != std::string::npos) text.replace(at, 6, tag);
+  return text;
 }
 
 class SessionScript : public ::testing::Test {
@@ -110,6 +117,16 @@ TEST_F(SessionScript, ProtocolErrorsDropTheConnectionAndEveryCommandInFlight) {
        "protocol error: a FETCH response that does not parse"},
       {"a NUL inside a line", std::string("* 1 FETCH (UID 1 FL\0AGS ())\r\n", 29),
        "protocol error: NUL byte in a response line"},
+      // Whatever the server meant, its answers can no longer be matched to
+      // the commands that asked.
+      {"a completion whose tag no command in flight has", "ZZ99 OK stray\r\n",
+       "protocol error: a completion tagged \"ZZ99\" for no command in flight"},
+      // A tag is the whole word: one that only begins with ours is not ours.
+      {"a completion whose tag only begins with a command's", "<tag1>X OK longer\r\n",
+       "protocol error: a completion tagged \"<tag1>X\" for no command in flight"},
+      // An answer to it would reach the server as a command line.
+      {"a continuation request no command waits for", "+ go ahead\r\n",
+       "protocol error: a continuation request while no command waits for one"},
   };
   for (const row &c : rows) {
     SCOPED_TRACE(c.what);
@@ -117,7 +134,7 @@ TEST_F(SessionScript, ProtocolErrorsDropTheConnectionAndEveryCommandInFlight) {
     ScriptServer s;
     // The completions that follow must not be read as answers either.
     greet_and_login(s).expect_line().expect_line().send_fn([&s, &c](const std::string &) {
-      return c.records + tag_of(s, 1) + " OK a\r\n" + tag_of(s, 2) + " OK b\r\n";
+      return with_tag1(c.records, tag_of(s, 1)) + tag_of(s, 1) + " OK a\r\n" + tag_of(s, 2) + " OK b\r\n";
     }).hold();
     std::string err;
     ASSERT_TRUE(s.start(&err)) << err;
@@ -136,7 +153,7 @@ TEST_F(SessionScript, ProtocolErrorsDropTheConnectionAndEveryCommandInFlight) {
       one.submit(std::move(cmd));
     }
     EXPECT_FALSE(one.drain());
-    EXPECT_STREQ(kq_last_error(), c.error);
+    EXPECT_EQ(kq_last_error(), with_tag1(c.error, tag_of(s, 1)));
     EXPECT_TRUE(data.empty()) << data[0].line;
     EXPECT_EQ(done[0], -1);
     EXPECT_EQ(done[1], -1);
@@ -144,6 +161,61 @@ TEST_F(SessionScript, ProtocolErrorsDropTheConnectionAndEveryCommandInFlight) {
     EXPECT_EQ(one.exec("NOOP"), -1);
     s.stop();
   }
+}
+
+TEST_F(SessionScript, ACommandInAContinuationDialogueIsNeverPipelined) {
+  ScriptServer s;
+  // How many lines the client had sent when the server was about to answer
+  // the command before the dialogue, and to end the dialogue. Each is read
+  // after a pause that gives a client breaking the rule time to send more:
+  // a slow machine can only hide a fault, never fail a right client.
+  std::size_t before_dialogue = 0, in_dialogue = 0;
+  greet_and_login(s)
+      .expect_line()  // the NOOP before the dialogue
+      .sleep_ms(300)
+      .send_fn([&](const std::string &) {
+        before_dialogue = s.received().size();
+        return tag_of(s, 1) + " OK noop\r\n";
+      })
+      .expect_line()  // AUTHENTICATE
+      .send("+ Y2hhbGxlbmdl\r\n")
+      .expect_line()  // the answer to the challenge
+      .sleep_ms(300)
+      .send_fn([&](const std::string &) {
+        in_dialogue = s.received().size();
+        return tag_of(s, 2) + " OK done\r\n";
+      })
+      .expect_line()  // the NOOP after it
+      .send_tagged("OK noop");
+  start_and_connect(s);
+  sess.set_window(3);
+  std::vector<kq::response> ignored;
+  int done[3] = {-2, -2, -2};
+  std::string challenge;
+  submit("NOOP", 0, 0, ignored, done[0]);
+  kq::session::command auth;
+  auth.line = "AUTHENTICATE X-TEST";
+  auth.on_continue = [&challenge](const std::string &c) {
+    challenge = c;
+    return std::string("cmVzcG9uc2U=");
+  };
+  auth.on_done = [&done](int st, const std::string &) { done[1] = st; };
+  sess.submit(std::move(auth));
+  submit("NOOP", 0, 0, ignored, done[2]);
+  ASSERT_TRUE(sess.drain()) << kq_last_error();
+  s.stop();
+  EXPECT_EQ(before_dialogue, 2u);  // LOGIN, NOOP: the dialogue waited for the NOOP to complete
+  EXPECT_EQ(in_dialogue, 4u);      // ... AUTHENTICATE, its answer: nothing went behind it
+  EXPECT_EQ(challenge, "Y2hhbGxlbmdl");
+  std::vector<std::string> got = s.received();
+  ASSERT_EQ(got.size(), 5u);
+  EXPECT_EQ(got[2].substr(got[2].find(' ') + 1), "AUTHENTICATE X-TEST");
+  EXPECT_EQ(got[3], "cmVzcG9uc2U=");
+  EXPECT_EQ(got[4].substr(got[4].find(' ') + 1), "NOOP");
+  EXPECT_EQ(done[0], 0);
+  EXPECT_EQ(done[1], 0);
+  EXPECT_EQ(done[2], 0);
+  EXPECT_TRUE(s.errors().empty());
 }
 
 TEST_F(SessionScript, NulBytesBeforeAResponseAreSkipped) {
