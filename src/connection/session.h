@@ -46,6 +46,8 @@ struct conn_config {
   // 1 KiB): a literal that would take a response past it is read off the
   // wire and dropped (response::over_cap), not kept.
   long long max_message_bytes = 256LL << 20;
+  // COMPRESS=DEFLATE when the server offers it ("compress", default on).
+  int compress = 1;
   void wipe_secrets();
 };
 
@@ -117,6 +119,8 @@ class session {
   bool usable();
   const conn_config &config() const { return cfg_; }
   bool tls() const { return tx_.is_tls(); }
+  // The stream, to read whether it is compressed and what crossed it.
+  const transport &stream() const { return tx_; }
   // Forgets the settings (a configuration that could not be read).
   void reset_config() {
     cfg_.wipe_secrets();
@@ -216,6 +220,10 @@ class session {
     std::uint64_t started = 0;
   };
   int login();
+  // After login: asks for COMPRESS DEFLATE and, once the server agrees,
+  // compresses both directions. A refusal leaves the session as it was (0);
+  // -1 only when the connection was lost. Defined in compress.cpp.
+  int start_compress();
   // One round of send/receive; false when lost. It waits for the socket at
   // most what is left of the silence deadline, so no caller blocks longer.
   bool pump();
