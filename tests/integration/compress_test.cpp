@@ -48,12 +48,28 @@ class Compress : public ::testing::Test {
     kq_disconnect();
   }
 
-  // Every file under dir by its relative path, with its bytes.
+  // Every file under dir by its relative path, with its bytes; in all.mbox
+  // the separator lines' dates (the time of the export) are left out.
   static std::map<std::string, std::string> tree(const std::string &dir) {
     std::map<std::string, std::string> out;
-    for (const auto &e : std::filesystem::recursive_directory_iterator(dir))
-      if (e.is_regular_file())
-        out[std::filesystem::relative(e.path(), dir).generic_string()] = read_all(e.path().string());
+    for (const auto &e : std::filesystem::recursive_directory_iterator(dir)) {
+      if (!e.is_regular_file()) continue;
+      std::string name = std::filesystem::relative(e.path(), dir).generic_string();
+      std::string bytes = read_all(e.path().string());
+      if (name == "all.mbox") {
+        std::string kept;
+        for (std::size_t at = 0; at < bytes.size();) {
+          std::size_t end = bytes.find('\n', at);
+          end = end == std::string::npos ? bytes.size() : end + 1;
+          std::string line = bytes.substr(at, end - at);
+          if (line.rfind("From ", 0) == 0) line = line.substr(0, line.find(' ', 5));
+          kept += line;
+          at = end;
+        }
+        bytes = kept;
+      }
+      out[name] = bytes;
+    }
     return out;
   }
 
@@ -89,8 +105,15 @@ TEST_F(Compress, ExportGivesTheSameArchiveWithAndWithoutCompression) {
     expect_archive(d.str(), k_folder, msgs_);
     std::map<std::string, std::string> files = tree(d.str());
     EXPECT_GE(files.size(), msgs_.size() + 2);
-    if (first.empty()) first = files;
-    else EXPECT_TRUE(files == first) << "the archive differs from the uncompressed one";
+    if (first.empty()) {
+      first = files;
+      continue;
+    }
+    EXPECT_EQ(files.size(), first.size());
+    for (const auto &[name, bytes] : first) {
+      auto it = files.find(name);
+      EXPECT_TRUE(it != files.end() && it->second == bytes) << name << " differs from the uncompressed run's";
+    }
   }
 }
 
