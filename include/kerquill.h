@@ -156,6 +156,10 @@ extern "C" {
  *                 and the longest silence while an answer is awaited (see
  *                 "Blocking and time-outs"; without the key, 120 s of
  *                 silence; 0 or less: 10 s to connect, 120 s of silence)
+ *   "compress"    1 (default): after login, when the server offers
+ *                 COMPRESS=DEFLATE, both directions are compressed (a
+ *                 server that refuses it is used uncompressed); 0: never;
+ *                 true/false count as 1/0
  *   "max_message_bytes"  number, default 268435456, at least 1024: the most
  *                 literal bytes one answer may hold; a message over it is
  *                 read off the wire, not stored, and reported by its UID
@@ -167,7 +171,8 @@ extern "C" {
  *   "empty config", "invalid config JSON", "config missing host",
  *   "config missing user", "use either pass or oauth_token",
  *   "invalid config: ssl must be 0, 1 or 2",
- *   "invalid config: <ssl|tls_verify> must be a number or true/false",
+ *   "invalid config: <ssl|tls_verify|compress> must be a number or
+ *   true/false",
  *   "invalid config: max_message_bytes must be a number of at least 1024",
  *   "cannot resolve host <host>", "connect to <host>:<port> failed",
  *   "cannot read ca_file <path>: <reason>",

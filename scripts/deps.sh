@@ -3,14 +3,14 @@
 #   - Debian packages of this machine (toolchain, GoogleTest, Dovecot for the
 #     IMAP tests, s-nail to make test mail; for the command-line tool toml++
 #     and CLI11, help2man for its man page, Mono's C# compiler for the C#
-#     example),
+#     example, zlib for COMPRESS=DEFLATE, OpenSSL's libcrypto for SHA-256),
 #   - Mbed TLS 3.6, built from source as static PIC libraries with threading on
 #     (bookworm only has 2.28),
 #   - yyjson 0.12, taken from newer Debian binary packages (bookworm has 0.6).
 # With --mingw it also installs mingw-w64 and Wine and cross-builds for 64-bit
 # Windows, into .deps/mingw/prefix: Mbed TLS 3.6 (threading on, through an
 # SRW-lock layer the library installs), yyjson (0.10 or newer) from its Debian source and
-# GoogleTest from Debian's googletest sources.
+# GoogleTest from Debian's googletest sources; zlib is Debian's mingw-w64 build.
 # With --mingw-check it only answers, by its exit status, whether mingw-w64
 # and Wine are here or can be installed (scripts/test.sh asks before running
 # the Windows leg).
@@ -41,10 +41,10 @@ RECIPE="recipe=3 mbedtls=3.6 yyjson=0.12"
 SYSTEM_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev bzip2 xz-utils libgtest-dev dovecot-imapd
                  openssl python3 ca-certificates s-nail
                  libtomlplusplus-dev libcli11-dev help2man mono-mcs
-                 libcurl4-openssl-dev)
+                 libcurl4-openssl-dev zlib1g-dev libssl-dev)
 # The Windows cross build and the Wine it runs under (64-bit only).
 MINGW_PACKAGES=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
-                wine wine64 googletest)
+                wine wine64 googletest libz-mingw-w64-dev)
 ((MINGW)) && SYSTEM_PACKAGES+=("${MINGW_PACKAGES[@]}")
 MINGW_PREFIX=$DEPS/mingw/prefix
 MINGW_STAMP=$DEPS/mingw/done.stamp

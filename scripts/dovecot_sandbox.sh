@@ -72,6 +72,11 @@ namespace inbox {
   inbox = yes
   separator = /
 }
+# COMPRESS=DEFLATE on offer.
+mail_plugins = \$mail_plugins zlib
+protocol imap {
+  mail_plugins = \$mail_plugins imap_zlib
+}
 passdb {
   driver = passwd-file
   args = scheme=PLAIN username_format=%u $dir/passwd

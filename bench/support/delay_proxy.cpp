@@ -36,6 +36,8 @@ struct delay_proxy::pipe_pair {
   std::thread threads[4];
   std::atomic<bool> *stopping = nullptr;
   std::chrono::milliseconds delay{0};
+  long rate = 0;                         // bytes a second per direction, 0: unlimited
+  std::atomic<long long> *down_bytes = nullptr;
 
   void read_side(kqtest::platform::Socket &from, delay_queue &q) {
     std::string buf(1 << 16, '\0');
@@ -49,7 +51,10 @@ struct delay_proxy::pipe_pair {
     q.push(clock_type::now() + delay, std::string());
   }
 
-  void write_side(delay_queue &q, kqtest::platform::Socket &to) {
+  void write_side(delay_queue &q, kqtest::platform::Socket &to, bool down) {
+    // When the paced link is next free: a chunk waits for its due time and
+    // for the bytes before it to have gone out at the link's rate.
+    clock_type::time_point link_free = clock_type::now();
     for (;;) {
       std::unique_lock<std::mutex> lk(q.mu);
       q.cv.wait(lk, [&] { return !q.items.empty() || q.closed; });
@@ -66,16 +71,30 @@ struct delay_proxy::pipe_pair {
         to.shutdown_write();
         return;
       }
-      // The far side is gone: its own reader sees the end and closes the rest.
-      if (!to.send_all(bytes, 30000)) return;
+      if (down) *down_bytes += static_cast<long long>(bytes.size());
+      if (rate <= 0) {
+        // The far side is gone: its own reader sees the end and closes the rest.
+        if (!to.send_all(bytes, 30000)) return;
+        continue;
+      }
+      // Slices of a few milliseconds' worth, each sent when the link has
+      // carried the ones before it.
+      const std::size_t slice = static_cast<std::size_t>(rate / 200 + 1);
+      if (link_free < due) link_free = due;
+      for (std::size_t at = 0; at < bytes.size(); at += slice) {
+        std::string part = bytes.substr(at, slice);
+        std::this_thread::sleep_until(link_free);
+        link_free += std::chrono::microseconds(static_cast<long long>(part.size()) * 1000000 / rate);
+        if (!to.send_all(part, 30000)) return;
+      }
     }
   }
 
   void start() {
     threads[0] = std::thread([this] { read_side(client, up); });
-    threads[1] = std::thread([this] { write_side(up, server); });
+    threads[1] = std::thread([this] { write_side(up, server, false); });
     threads[2] = std::thread([this] { read_side(server, down); });
-    threads[3] = std::thread([this] { write_side(down, client); });
+    threads[3] = std::thread([this] { write_side(down, client, true); });
   }
 
   void join() {
@@ -112,6 +131,8 @@ void delay_proxy::accept_loop() {
     p->server = std::move(s);
     p->stopping = &stopping_;
     p->delay = std::chrono::milliseconds(delay_ms_);
+    p->rate = rate_;
+    p->down_bytes = &down_bytes_;
     p->start();
     std::lock_guard<std::mutex> hold(mu_);
     pairs_.push_back(std::move(p));

@@ -3,8 +3,10 @@
 //
 // Each accepted connection gets a connection to 127.0.0.1:target_port; every
 // chunk read from one side is written to the other one_way_ms after it was
-// read. Chunks keep their order and are never paced, so the relay adds
-// latency without limiting bandwidth (a round trip costs 2 * one_way_ms).
+// read. Chunks keep their order. By default they are never paced, so the
+// relay adds latency without limiting bandwidth (a round trip costs
+// 2 * one_way_ms); set_rate() makes each direction a link of that many bytes
+// a second, as a slow line would be.
 #pragma once
 
 #include <atomic>
@@ -31,6 +33,11 @@ class delay_proxy {
   void stop();
   int port() const { return listener_.port(); }
   int one_way_ms() const { return delay_ms_; }
+  // Bytes a second each direction may carry (0: unlimited); set before
+  // start().
+  void set_rate(long bytes_per_s) { rate_ = bytes_per_s; }
+  // Bytes relayed from the servers to the clients so far.
+  long long bytes_down() const { return down_bytes_.load(); }
 
  private:
   struct pipe_pair;
@@ -39,6 +46,8 @@ class delay_proxy {
   kqtest::platform::Listener listener_;
   int target_port_ = 0;
   int delay_ms_ = 0;
+  long rate_ = 0;
+  std::atomic<long long> down_bytes_{0};
   std::atomic<bool> stopping_{false};
   std::thread acceptor_;
   std::mutex mu_;

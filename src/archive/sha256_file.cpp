@@ -1,7 +1,6 @@
 #include "archive/sha256_file.h"
 
-#include <mbedtls/sha256.h>
-
+#include "base/sha256.h"
 #include "platform/platform.h"
 
 namespace kq {
@@ -20,18 +19,13 @@ plat::contained_file::status sha256_file_hex(const char *dir, std::string_view r
   plat::contained_file f;
   plat::contained_file::status st = f.open(dir, rel);
   if (st != plat::contained_file::ok) return st;
-  struct ctx_guard {
-    mbedtls_sha256_context c;
-    ctx_guard() { mbedtls_sha256_init(&c); }
-    ~ctx_guard() { mbedtls_sha256_free(&c); }
-  } ctx;
-  mbedtls_sha256_starts(&ctx.c, 0);  // 0: SHA-256, not SHA-224
+  sha256 ctx;
   long long n;
   while ((n = f.read(buf, k_hash_chunk)) > 0)
-    mbedtls_sha256_update(&ctx.c, buf, static_cast<std::size_t>(n));
+    ctx.update(buf, static_cast<std::size_t>(n));
   if (n < 0) return plat::contained_file::failed;
   unsigned char digest[32];
-  mbedtls_sha256_finish(&ctx.c, digest);
+  ctx.finish(digest);
   digest_hex(digest, hex);
   return plat::contained_file::ok;
 }

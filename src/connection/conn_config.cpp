@@ -69,7 +69,9 @@ bool conn_config_parse(const char *json, conn_config &c) {
   text("oauth_token", c.oauth_token, 512);
   text("ca_file", c.ca_file, 512);
   c.port = json_int(root, "port", 993);
-  if (!read_flag(root, "ssl", 1, c.ssl) || !read_flag(root, "tls_verify", 1, c.tls_verify)) return false;
+  if (!read_flag(root, "ssl", 1, c.ssl) || !read_flag(root, "tls_verify", 1, c.tls_verify) ||
+      !read_flag(root, "compress", 1, c.compress))
+    return false;
   c.timeout_s = json_int(root, "timeout_s", 30);
   // Without "timeout_s" a command may wait as long as it always could.
   c.read_timeout_s = json_key(root, "timeout_s") && c.timeout_s > 0 ? c.timeout_s : 120;

@@ -55,6 +55,8 @@ struct conn_config {
   // 1 KiB): a literal that would take a response past it is read off the
   // wire and dropped (response::over_cap), not kept.
   long long max_message_bytes = 256LL << 20;
+  // COMPRESS=DEFLATE when the server offers it ("compress", default on).
+  int compress = 1;
   void wipe_secrets();
 };
 
@@ -121,6 +123,8 @@ class session {
   bool usable();
   const conn_config &config() const { return cfg_; }
   bool tls() const { return tx_.is_tls(); }
+  // The stream, to read whether it is compressed and what crossed it.
+  const transport &stream() const { return tx_; }
   // Forgets the settings (a configuration that could not be read).
   void reset_config() {
     cfg_.wipe_secrets();
@@ -219,6 +223,10 @@ class session {
   int login_password(std::string *text);
   // What follows a successful login, before the session counts as usable.
   bool after_login();
+  // After login: asks for COMPRESS DEFLATE and, once the server agrees,
+  // compresses both directions. A refusal leaves the session as it was (0);
+  // -1 only when the connection was lost. Defined in compress.cpp.
+  int start_compress();
 
   // --- the send/receive loop (session_pump.cpp) ---
   // One round of send/receive; false when lost. It waits for the socket at

@@ -90,7 +90,10 @@ bool session::upgrade_to_tls() {
   return tx_.start_tls(cfg_.host.c_str(), cfg_.ca_file.c_str(), cfg_.tls_verify != 0, answer_ms_);
 }
 
-bool session::after_login() { return true; }
+bool session::after_login() {
+  if (cfg_.compress == 0 || !has_capability("COMPRESS=DEFLATE")) return true;
+  return start_compress() == 0;
+}
 
 int session::login() {
   if (caps_.empty() && exec("CAPABILITY") != 0) {

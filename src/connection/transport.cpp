@@ -14,6 +14,7 @@
 #include <psa/crypto.h>
 
 #include "base/error.h"
+#include "connection/compress.h"
 
 static_assert(MBEDTLS_VERSION_NUMBER >= 0x03060000 && MBEDTLS_VERSION_NUMBER < 0x03070000,
               "Mbed TLS 3.6 is required");
@@ -258,15 +259,53 @@ bool transport::start_tls(const char *host, const char *ca_file, bool verify, in
 
 long transport::send_some(const char *data, std::size_t n) {
   if (lost_ || sock_ == plat::bad_sock) return -1;
+  if (!z_) {
+    long w = raw_send(data, n);
+    if (w > 0) plain_out_ += static_cast<std::uint64_t>(w);
+    return w;
+  }
+  // Deflated bytes still unsent go first; new text is taken only once they
+  // are out, so a full socket holds the caller back as it does uncompressed.
+  if (!flush_deflated()) return -1;
+  if (z_->pending_size() > 0 || n == 0) return 0;
+  if (!z_->deflate(data, n)) {
+    mark_lost("send failed: compression failed");
+    return -1;
+  }
+  plain_out_ += n;
+  // What the socket does not take now goes out from wait(), which the
+  // session calls while it awaits the answer.
+  if (!flush_deflated()) return -1;
+  return static_cast<long>(n);
+}
+
+bool transport::flush_deflated() {
+  while (z_ && z_->pending_size() > 0) {
+    long w = raw_send(z_->pending(), z_->pending_size());
+    if (w < 0) return false;
+    if (w == 0) break;
+    z_->sent(static_cast<std::size_t>(w));
+  }
+  return true;
+}
+
+long transport::raw_send(const char *data, std::size_t n) {
+  if (lost_ || sock_ == plat::bad_sock) return -1;
   if (tls_ && tls_up_) {
     int w = mbedtls_ssl_write(&tls_->ssl, reinterpret_cast<const unsigned char *>(data), n);
-    if (w >= 0) return w;
+    if (w >= 0) {
+      wire_out_ += static_cast<std::uint64_t>(w);
+      return w;
+    }
     if (w == MBEDTLS_ERR_SSL_WANT_WRITE || w == MBEDTLS_ERR_SSL_WANT_READ) return 0;
     mark_lost("send failed: " + tls_text(w));
     return -1;
   }
   long w = plat::sock_send(sock_, data, n);
-  if (w >= 0) return w;
+  if (w >= 0) {
+    wire_out_ += static_cast<std::uint64_t>(w);
+    return w;
+  }
   int err = plat::sock_last_error();
   if (plat::sock_error_would_block(err)) return 0;
   mark_lost(std::string("send failed: ") + plat::error_text(err));
@@ -275,10 +314,39 @@ long transport::send_some(const char *data, std::size_t n) {
 
 long transport::recv_some(char *buf, std::size_t n) {
   if (lost_ || sock_ == plat::bad_sock) return -1;
+  if (!z_) {
+    long r = raw_recv(buf, n);
+    if (r > 0) plain_in_ += static_cast<std::uint64_t>(r);
+    return r;
+  }
+  char raw[16384];
+  for (;;) {
+    long got = z_->inflate(buf, n);
+    if (got < 0) {
+      mark_lost(z_->error());
+      return -1;
+    }
+    if (got > 0) {
+      plain_in_ += static_cast<std::uint64_t>(got);
+      return got;
+    }
+    // All that came was inflated: more compressed bytes are needed (0 when
+    // none are there yet).
+    long r = raw_recv(raw, sizeof raw);
+    if (r <= 0) return r;
+    z_->feed(raw, static_cast<std::size_t>(r));
+  }
+}
+
+long transport::raw_recv(char *buf, std::size_t n) {
+  if (lost_ || sock_ == plat::bad_sock) return -1;
   if (tls_ && tls_up_) {
     for (;;) {
       int r = mbedtls_ssl_read(&tls_->ssl, reinterpret_cast<unsigned char *>(buf), n);
-      if (r > 0) return r;
+      if (r > 0) {
+        wire_in_ += static_cast<std::uint64_t>(r);
+        return r;
+      }
       // A TLS 1.3 session ticket is not data: read again.
       if (r == MBEDTLS_ERR_SSL_RECEIVED_NEW_SESSION_TICKET) continue;
       if (r == MBEDTLS_ERR_SSL_WANT_READ || r == MBEDTLS_ERR_SSL_WANT_WRITE) return 0;
@@ -298,6 +366,7 @@ long transport::recv_some(char *buf, std::size_t n) {
       return -1;
     }
     raw_in_ += static_cast<std::uint64_t>(r);
+    wire_in_ += static_cast<std::uint64_t>(r);
     return r;
   }
   if (r == 0) {
@@ -313,13 +382,36 @@ long transport::recv_some(char *buf, std::size_t n) {
 std::uint64_t transport::bytes_in() const { return raw_in_ + (tls_ ? tls_->raw_in : 0); }
 
 bool transport::has_buffered() const {
+  if (z_ && z_->has_output()) return true;
   return tls_ && tls_up_ && mbedtls_ssl_get_bytes_avail(&tls_->ssl) > 0;
 }
 
 int transport::wait(bool want_write, int timeout_ms) {
+  // Deflated bytes the socket did not take yet: the caller's text is all
+  // handed over, but the answer it waits for needs them sent.
+  if (z_ && z_->pending_size() > 0) {
+    if (!flush_deflated()) return plat::sock_readable;  // recv_some reports the loss
+    if (z_->pending_size() > 0) want_write = true;
+  }
   if (has_buffered()) return plat::sock_readable;
-  return plat::sock_wait(sock_, true, want_write, timeout_ms);
+  int ready = plat::sock_wait(sock_, true, want_write, timeout_ms);
+  if (ready > 0 && (ready & plat::sock_writable) && z_ && z_->pending_size() > 0 && !flush_deflated())
+    return plat::sock_readable;
+  return ready;
 }
+
+bool transport::start_compress(const char *already_read, std::size_t n) {
+  auto z = std::make_unique<deflate_link>();
+  if (!z->init()) return false;
+  if (n > 0) z->feed(already_read, n);
+  z_ = std::move(z);
+  return true;
+}
+
+std::uint64_t transport::plain_out() const { return plain_out_; }
+std::uint64_t transport::plain_in() const { return plain_in_; }
+std::uint64_t transport::wire_out() const { return wire_out_; }
+std::uint64_t transport::wire_in() const { return wire_in_; }
 
 void transport::close() {
   if (sock_ != plat::bad_sock) {
@@ -327,6 +419,8 @@ void transport::close() {
     plat::sock_close(sock_);
     sock_ = plat::bad_sock;
   }
+  z_.reset();
+  plain_out_ = plain_in_ = wire_out_ = wire_in_ = 0;
   tls_.reset();
   tls_up_ = false;
   heard_tls_ = false;

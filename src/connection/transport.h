@@ -14,6 +14,7 @@
 namespace kq {
 
 struct tls_state;
+class deflate_link;
 
 class transport {
  public:
@@ -45,6 +46,19 @@ class transport {
   // growth means anything: it says the peer is not silent.
   std::uint64_t bytes_in() const;
 
+  // From now on both directions are raw deflate streams (COMPRESS=DEFLATE),
+  // above TLS when it is on. already_read: bytes received past the server's
+  // OK, which belong to the compressed stream. False with last_error set.
+  bool start_compress(const char *already_read, std::size_t n);
+  bool is_compressed() const { return z_ != nullptr; }
+  // The bytes the IMAP layer sent and received, and what they took on the
+  // wire under compression (equal to them without it; TLS records not
+  // counted).
+  std::uint64_t plain_out() const;
+  std::uint64_t plain_in() const;
+  std::uint64_t wire_out() const;
+  std::uint64_t wire_in() const;
+
   void close();
   bool is_open() const { return sock_ != plat::bad_sock; }
   bool is_tls() const { return tls_ != nullptr && tls_up_; }
@@ -67,6 +81,13 @@ class transport {
   std::atomic<bool> lost_{false};
   std::string lost_reason_;
   std::uint64_t raw_in_ = 0;
+  std::unique_ptr<deflate_link> z_;
+  std::uint64_t plain_out_ = 0, plain_in_ = 0, wire_out_ = 0, wire_in_ = 0;
+  // The unsent deflated bytes go out before anything else; false when the
+  // stream is lost.
+  bool flush_deflated();
+  long raw_send(const char *data, std::size_t n);
+  long raw_recv(char *buf, std::size_t n);
 };
 
 }  // namespace kq

@@ -6,9 +6,8 @@
 #include <mutex>
 #include <new>
 
-#include <mbedtls/sha256.h>
-
 #include "base/error.h"
+#include "base/sha256.h"
 #include "export/durable.h"
 #include "export/generation.h"
 #include "export/layout.h"
@@ -21,7 +20,7 @@ namespace kq {
 
 std::string sha256_hex(const void *data, std::size_t len) {
   unsigned char sum[32];
-  mbedtls_sha256(static_cast<const unsigned char *>(data), len, sum, 0);
+  sha256::digest(data, len, sum);
   static const char k_hex[] = "0123456789abcdef";
   std::string out(64, '0');
   for (int i = 0; i < 32; ++i) {

@@ -169,9 +169,9 @@ class append_file {
 bool write_file_atomic(const char *path, std::string_view data, bool durable);
 // Flushes a file, or a directory's entries, to stable storage.
 bool sync_path(const char *path);
-// Flushes a group of files and directories that all lie on one file system
-// to stable storage. Where the system can flush a whole file system in one
-// call, a large group costs that one call instead of one per file.
+// Flushes a group of files and directories to stable storage, each one on
+// its own: only what the caller wrote is flushed, never the rest of the
+// file system.
 bool sync_group(const std::vector<std::string> &files, const std::vector<std::string> &dirs);
 // Size of a file in bytes, -1 when it cannot be examined.
 long long file_size(const char *path);

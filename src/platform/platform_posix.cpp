@@ -427,21 +427,10 @@ bool sync_path(const char *path) {
 }
 
 bool sync_group(const std::vector<std::string> &files, const std::vector<std::string> &dirs) {
-#if defined(__linux__)
-  // One fsync per file makes the journal commit once per file; syncfs
-  // commits the whole group at once.
-  constexpr std::size_t k_one_call_from = 8;
-  if (files.size() + dirs.size() >= k_one_call_from) {
-    const std::string &any = dirs.empty() ? files.front() : dirs.front();
-    int fd;
-    do fd = ::open(any.c_str(), O_RDONLY | O_CLOEXEC); while (fd < 0 && errno == EINTR);
-    if (fd >= 0) {
-      bool ok = ::syncfs(fd) == 0;
-      ::close(fd);
-      if (ok) return true;
-    }
-  }
-#endif
+  // File by file: syncfs would also flush every other process's dirty data
+  // on the file system, a cost (on a busy disk, seconds) that has nothing to
+  // do with the archive. The caller batches what it wrote since the last
+  // call, so one call still covers many messages.
   bool ok = true;
   for (const std::string &f : files) ok = sync_path(f.c_str()) && ok;
   for (const std::string &d : dirs) ok = sync_path(d.c_str()) && ok;

@@ -931,7 +931,8 @@ void append_file::close() {
 }
 
 bool sync_group(const std::vector<std::string> &files, const std::vector<std::string> &dirs) {
-  // No flush of a whole volume without administrator rights: file by file.
+  // File by file (FlushFileBuffers on each), as on POSIX: only what was
+  // written is flushed, never the whole volume.
   bool ok = true;
   for (const std::string &f : files) ok = sync_path(f.c_str()) && ok;
   for (const std::string &d : dirs) ok = sync_path(d.c_str()) && ok;

@@ -361,6 +361,10 @@ bool DovecotServer::start_once(std::string *err) {
     << "mail_fsync = never\n"
     << "mail_max_userip_connections = 1000\n"
     << "namespace inbox {\n  inbox = yes\n  separator = /\n}\n"
+    // COMPRESS=DEFLATE is offered, so every connection that does not turn
+    // it off runs compressed.
+    << "mail_plugins = $mail_plugins zlib\n"
+    << "protocol imap {\n  mail_plugins = $mail_plugins imap_zlib\n}\n"
     // One passwd-file per user, named by the MD5 of the name. Dovecot
     // re-checks a passwd-file at most once a second, so with a single file
     // a user added right after someone's login would stay unknown for up
