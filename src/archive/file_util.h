@@ -1,7 +1,5 @@
-// Small file helpers shared by the archive writers.
+// A file helper shared by the archive writers of line-based files.
 #pragma once
-
-#include <cstring>
 
 #include "platform/platform.h"
 
@@ -13,18 +11,6 @@ inline bool ends_inside_line(const char *path) {
   long long size = plat::file_size(path);
   char last = '\n';
   return size > 0 && plat::read_at(path, size - 1, &last, 1) == 1 && last != '\n';
-}
-
-// True when offset `at` of an mbox file is where one record ends and the
-// next begins (or the file ends): "\r\n\r\n" before it, "From " or nothing
-// after it.
-inline bool mbox_record_boundary(const char *path, long long at) {
-  if (at == 0) return true;
-  if (at < 4) return false;
-  char b[9] = {};
-  long long n = plat::read_at(path, at - 4, b, sizeof b);
-  if (n < 4 || b[0] != '\r' || b[1] != '\n' || b[2] != '\r' || b[3] != '\n') return false;
-  return n == 4 || (n == 9 && std::memcmp(b + 4, "From ", 5) == 0);
 }
 
 }  // namespace kq

@@ -7,22 +7,30 @@
 #include <cstdint>
 
 #include "archive/manifest.h"
-#include "export/job.h"
 
 namespace kq {
 
+struct archive_generation {
+  // The folder's UIDVALIDITY as SELECT reported it (0: the server sent none).
+  std::uint64_t uidvalidity = 0;
+  // What resume.json recorded: the UIDVALIDITY its completed list belongs to
+  // and the one whose messages carry the plain names (0: not recorded).
+  std::uint64_t archived = 0;
+  std::uint64_t base = 0;
+};
+
 // Compares the UIDVALIDITY that SELECT reported with the one the archive
-// recorded. An archive that recorded none adopts the server's. When they
-// differ the completed list stops counting (its UIDs were another folder's)
-// and `recreated` is set. Job lock held.
-void settle_generation(export_job *job, std::uint64_t server_uidvalidity);
+// recorded. An archive that recorded none adopts the server's. True when
+// they differ: the folder was created again, and the completed list stops
+// counting (its UIDs were another folder's).
+bool settle_generation(archive_generation &g, std::uint64_t server_uidvalidity);
 
 // The UIDVALIDITY a new message file's name carries, 0 for the plain name.
-std::uint64_t name_uidvalidity(const export_job *job);
+std::uint64_t name_uidvalidity(const archive_generation &g);
 
 // The generation a manifest line belongs to: its own UIDVALIDITY, else (a
 // line written before it was recorded) the archive's first one, else the
 // current one.
-std::uint64_t line_generation(const export_job *job, const manifest_entry &e);
+std::uint64_t line_generation(const archive_generation &g, const manifest_entry &e);
 
 }  // namespace kq

@@ -1,77 +1,90 @@
-#include "export/job.h"
+#include "job/job.h"
 
-#include <new>
+#include "base/error.h"
+#include "base/text.h"
+#include "job/thread_spawn.h"
 
 namespace kq {
 
 namespace {
-// The record is built on first use and never destroyed: a detached worker
-// may still be running while the process exits.
-alignas(export_job) unsigned char g_job_storage[sizeof(export_job)];
+using guard = plat::lock_guard;
 }  // namespace
 
-export_job &s_job = *reinterpret_cast<export_job *>(g_job_storage);
-int s_job_inited = 0;
-
-void job_init() {
-  // A function-local static makes the first use safe even when two threads
-  // make their first export call at the same time.
-  static const bool built = [] {
-    export_job *job = new (g_job_storage) export_job();
-    job->resume = 1;
-    job->manifest = 1;
-    s_job_inited = 1;
-    return true;
-  }();
-  (void)built;
+void job_core_reset(job_core &job) {
+  job.active = 0;
+  job.state = k_job_idle;
+  job.cancel_requested = 0;
+  job.pause_requested = 0;
+  job.done = 0;
+  job.total = 0;
+  job.bytes = 0;
+  job.bytes_todo = 0;
+  job.tick_ms = 0;
+  job.bytes_at_tick = 0;
+  job.speed_bps = 0;
+  job.current[0] = '\0';
+  job.error[0] = '\0';
+  job.vanished = 0;
+  job.retries = 0;
+  job.reconnects = 0;
 }
 
-bool export_job_active() {
-  job_init();
-  return s_job.active.load() != 0;
+void job_begin(job_core &job) {
+  job.cancel_requested = 0;
+  job.pause_requested = 0;
+  job.state = k_job_running;
+  job.active = 1;
 }
 
-void job_reset(export_job *job) {
-  job->active = 0;
-  job->state = k_job_idle;
-  job->cancel_requested = 0;
-  job->pause_requested = 0;
-  job->dir[0] = '\0';
-  job->folder[0] = '\0';
-  job->mbox = 0;
-  job->naming[0] = '\0';
-  job->resume = 1;
-  job->manifest = 1;
-  job->done = 0;
-  job->total = 0;
-  job->bytes = 0;
-  job->bytes_todo = 0;
-  job->tick_ms = 0;
-  job->bytes_at_tick = 0;
-  job->speed_bps = 0;
-  job->last_uid = 0;
-  job->current[0] = '\0';
-  job->error[0] = '\0';
-  job->result.reset();
-  job->learn_uids = false;
-  job->vanished = 0;
-  job->retries = 0;
-  job->reconnects = 0;
-  job->unfetched.clear();
-  job->in_mbox.clear();
-  job->mbox_file.close();
-  job->mbox_bytes = -1;
-  job->manifest_file.close();
-  job->made_dir.clear();
-  job->uidvalidity = 0;
-  job->archived_uidvalidity = 0;
-  job->base_uidvalidity = 0;
-  job->recreated = 0;
-  job->names_indexed = false;
-  job->unsynced_files.clear();
-  job->unsynced_dirs.clear();
-  job->completed.clear();
-  job->completed.shrink_to_fit();
+bool job_spawn(job_core &job, void (*body)(void *), void *arg) {
+  if (kq_thread_spawn(body, arg)) return true;
+  guard hold(job.lock);
+  copy_cut(job.error, sizeof job.error, "thread create failed");
+  job.state = k_job_error;
+  job.active = 0;
+  set_err("thread create failed");
+  return false;
+}
+
+bool job_wait_while_paused(job_core &job) {
+  for (;;) {
+    {
+      guard hold(job.lock);
+      if (job.cancel_requested) return false;
+      if (!job.pause_requested) {
+        job.state = k_job_running;
+        return true;
+      }
+      job.state = k_job_stopped;
+    }
+    // Short: a resume or cancel is taken up at once, and a look at two
+    // atomics under the lock costs nothing.
+    plat::sleep_ms(10);
+  }
+}
+
+void job_start_clock(job_core &job) {
+  job.tick_ms = static_cast<long long>(plat::tick_ms());
+  job.bytes_at_tick = 0;
+}
+
+void job_sample_speed(job_core &job) {
+  auto now = static_cast<long long>(plat::tick_ms());
+  long long elapsed = now - job.tick_ms;
+  if (elapsed <= 999) return;
+  long long b = job.bytes;
+  job.speed_bps = (b - job.bytes_at_tick) * 1000 / elapsed;
+  job.bytes_at_tick = b;
+  job.tick_ms = now;
+}
+
+void job_finish(job_core &job, std::int32_t final_state) {
+  guard hold(job.lock);
+  // The reason goes with the state: the host cannot read this thread's
+  // last_error.
+  if (final_state == k_job_error) copy_cut(job.error, sizeof job.error, last_error());
+  job.state = final_state;
+  job.active = 0;
 }
 
 }  // namespace kq

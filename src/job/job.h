@@ -1,19 +1,19 @@
-// The one export job: its settings, counters, lock, reader and the list of
-// UIDs the archive holds.
+// What every background job shares, whatever its work: the state the host
+// polls, the steering flags, the counters and the lock. An export is one
+// kind of job (src/export/); the work a kind does runs on the machinery here.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
 #include <string>
-#include <vector>
+#include <string_view>
 
 #include "platform/platform.h"
-#include "search/search_table.h"
+#include "platform/thread_annotations.h"
 
 namespace kq {
 
-// Job states as kq_export_status reports them.
+// Job states as the status calls report them.
 enum : std::int32_t {
   k_job_idle = 0,
   k_job_running = 1,
@@ -22,95 +22,70 @@ enum : std::int32_t {
   k_job_error = 4,
 };
 
-inline constexpr std::size_t k_path_cap = 4352;  // full path of a message file
-
-struct export_job {
+struct job_core {
   // Fields read by one thread while another writes them are atomics or
   // guarded by `lock`; the rest belong to the worker while `active` is 1.
   std::atomic<std::uint32_t> active{0};
   std::atomic<std::int32_t> state{0};
   std::atomic<std::uint32_t> cancel_requested{0};
   std::atomic<std::uint32_t> pause_requested{0};
-  // Guards the fields marked below, the manifest and resume.json, and the
-  // state changes made by the steering calls.
+  // Guards the fields marked below, whatever the kind keeps with them, and
+  // the state changes made by the steering calls.
   plat::exclusive_lock lock;
-  char dir[4096] = {};
-  char folder[1024] = {};
-  std::uint32_t mbox = 0;
-  char naming[256] = {};
-  std::uint32_t resume = 0;
-  std::uint32_t manifest = 0;
+  // Items done and to do, and the bytes moved.
   std::atomic<std::uint64_t> done{0};
   std::atomic<std::uint64_t> total{0};
   std::atomic<long long> bytes{0};
-  // Server-reported bytes of the rows counted into `total`; the estimate of
-  // what is left is this minus `bytes`.
+  // Bytes of the items counted into `total`; the estimate of what is left
+  // is this minus `bytes`.
   long long bytes_todo KQ_GUARDED_BY(lock) = 0;
   long long tick_ms = 0;
   long long bytes_at_tick = 0;
   std::atomic<long long> speed_bps{0};
-  long long last_uid = 0;
   char current[1024] KQ_GUARDED_BY(lock) = {};
   // Why the job ended in error: the worker's own last_error, which no other
   // thread can read, handed to the host through the stats.
   char error[512] KQ_GUARDED_BY(lock) = {};
-  // The search result the job exports, shared with the host's side: a
-  // result never changes once made, and a later search makes another one
-  // current, so nothing the host does afterwards reaches a running job.
-  search_result_ptr result;
-  // The job finds its own rows: it learns the folder's UIDs and fetches
-  // rows only for those the archive lacks (the batch's runs; `result` then
-  // holds one part at a time).
-  bool learn_uids = false;
-  // Messages the server confirmed gone (a fresh search no longer listed
-  // them) when their turn came.
+  // Items the server confirmed gone when their turn came.
   std::atomic<std::uint64_t> vanished{0};
   // Commands asked again (a partial or refused answer) and connections made
   // again during the run.
   std::atomic<std::uint64_t> retries{0};
   std::atomic<std::uint64_t> reconnects{0};
-  // UIDs neither stored nor confirmed gone, ascending: a run that leaves
-  // any ends failed and names them.
-  std::vector<std::uint32_t> unfetched;
-  // The completed list as the job started: all.mbox holds these already, so
-  // a message fetched again (its file damaged) is not appended twice.
-  std::vector<std::uint32_t> in_mbox;
-  plat::append_file mbox_file;
-  // Length of all.mbox that holds exactly the messages of `completed`, as
-  // loaded from resume.json (-1 unknown); bytes past it are re-exported.
-  long long mbox_bytes = -1;
-  plat::append_file manifest_file;
-  std::string made_dir;  // the message directory created last
-  // The folder's UIDVALIDITY as SELECT reported it (0: the server sent none).
-  std::uint64_t uidvalidity = 0;
-  // What resume.json recorded: the UIDVALIDITY its completed list belongs to
-  // and the one whose messages carry the plain names (0: not recorded).
-  std::uint64_t archived_uidvalidity = 0;
-  std::uint64_t base_uidvalidity = 0;
-  // The folder was deleted and created again since the archive was written:
-  // its UIDs name other messages now.
-  std::atomic<std::uint32_t> recreated{0};
-  // The manifest was read in full when the job started: a file it does not
-  // list is no archived message.
-  bool names_indexed = false;
-  // Message files and directories written since resume.json was last
-  // written; they reach stable storage before it names them.
-  std::vector<std::string> unsynced_files;
-  std::vector<std::string> unsynced_dirs;
-  // Ascending, without repeats, so resume_has can bisect.
-  std::vector<std::uint32_t> completed;
 };
 
-extern export_job &s_job;  // valid once job_init has run
-extern int s_job_inited;
+// Clears state, flags and counters for a new job (the lock stays as is: a
+// worker that just ended may still be leaving it).
+void job_core_reset(job_core &job) KQ_REQUIRES(job.lock);
 
-// First-use initialisation shared by every export call.
-void job_init();
-// True while the export job's worker has not yet let go of the job (for the
-// batch export, which waits for it).
-bool export_job_active();
-// Clears settings, counters and lists for a new job (the lock stays as is:
-// a worker that just ended may still be leaving it).
-void job_reset(export_job *job) KQ_REQUIRES(job->lock);
+// Marks a job whose start went well running and active. Lock held.
+void job_begin(job_core &job) KQ_REQUIRES(job.lock);
+// Runs body(arg) on a detached thread of its own; false, with the job ended
+// in error and last_error set, when no thread could be made.
+bool job_spawn(job_core &job, void (*body)(void *), void *arg);
+
+// The worker's side of steering: sleeps while a pause is requested; false
+// when a cancel ends the wait.
+bool job_wait_while_paused(job_core &job);
+// Refreshes speed_bps about once a second from `bytes`.
+void job_sample_speed(job_core &job);
+// Starts the speed measurement at the beginning of a run.
+void job_start_clock(job_core &job);
+// Ends the run as the worker's very last act: `final_state` and `active`
+// change together (with the worker's last_error as the reason of an
+// error), so a host that sees the end may start the next job at once.
+void job_finish(job_core &job, std::int32_t final_state);
+
+// The host's side: reports and steering.
+std::int32_t job_status(const job_core &job);
+double job_progress(const job_core &job);
+// The stats JSON; `extra` (",\"key\":value" pairs of the kind) goes in
+// before the error reason.
+const char *job_stats_json(job_core &job, std::string_view extra);
+const char *job_current(job_core &job);
+// 0 when taken, -1 when the job is in no state for it.
+int job_pause(job_core &job);
+int job_resume(job_core &job);
+int job_cancel(job_core &job);
 
 }  // namespace kq

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "base/text.h"
-#include "export/batch.h"
+#include "batch/batch.h"
 #include "kerquill.h"
 #include "platform/platform.h"
 #include "search/search_table.h"
@@ -347,16 +347,14 @@ TEST_F(BatchExport, StartRefusals) {
   EXPECT_STREQ(kq_last_error(), "no folders found");
   EXPECT_EQ(std::string(kq_export_all_status_json()), none);
 
-  // Settings read before the start failed show how they were taken.
+  // Settings read before the start failed show how they were taken;
+  // "parallel" is accepted and has no effect.
   EXPECT_EQ(kq_export_all_folders("{\"parallel\":3.7,\"resume\":true,\"manifest\":5}"), -1);
-  EXPECT_EQ(kq::s_batch.parallel, 3);
-  EXPECT_EQ(kq::s_batch.resume, 0);
-  EXPECT_EQ(kq::s_batch.manifest, 5);
+  EXPECT_FALSE(kq::the_batch().opt.resume);
+  EXPECT_TRUE(kq::the_batch().opt.manifest);
   EXPECT_EQ(kq_export_all_folders("{\"parallel\":9,\"naming\":false}"), -1);
-  EXPECT_EQ(kq::s_batch.parallel, 2);
-  EXPECT_EQ(kq::s_batch.resume, 1);
-  EXPECT_EQ(kq_export_all_folders("{\"parallel\":0}"), -1);
-  EXPECT_EQ(kq::s_batch.parallel, 2);
+  EXPECT_TRUE(kq::the_batch().opt.resume);
+  EXPECT_EQ(kq::the_batch().opt.naming, "YYYY\\MM\\uid");
 
   // Folder names stay when the start fails later: they show as pending.
   EXPECT_EQ(kq_export_all_folders("{\"folders\":[\"Alpha\"]}"), -1);
