@@ -17,9 +17,10 @@
 #include <vector>
 
 #include "base/text.h"
-#include "export/job.h"
-#include "export/manifest.h"
-#include "export/durable.h"
+#include "archive/durable.h"
+#include "archive/manifest.h"
+#include "export/export_job.h"
+#include "export/export_one.h"
 #include "kerquill.h"
 #include "support/dovecot_server.h"
 #include "support/platform/memory_use.h"
@@ -137,7 +138,7 @@ void manifest_cost() {
   for (int lines : {1000, 10000, 50000}) {
     kqtest::scratch_dir d;
     kq::export_job job;
-    kq::copy_cut(job.dir, sizeof job.dir, d.str());
+    job.opt.dir = d.str();
     kq::search_hit hit{};
     hit.from = "Sender <s@example.org>";
     hit.subject = "a subject of ordinary length for a mail";
@@ -157,10 +158,10 @@ void manifest_cost() {
       kq::manifest_line(line, "INBOX", "uid-" + std::to_string(hit.uid) + ".eml",
                         std::string(64, 'a').c_str(), 3000, hit);
       std::lock_guard<kq::plat::exclusive_lock> hold(job.lock);
-      kq::manifest_append(&job, line);
+      kq::manifest_append(job.archive.manifest_file, job.opt.dir.c_str(), line);
     }
     double per = seconds_since(t0) / adds * 1e6;
-    job.manifest_file.close();
+    job.archive.manifest_file.close();
     const int copies = 50;
     std::string line = text.substr(0, text.find('\n') + 1);
     t0 = clock_type::now();

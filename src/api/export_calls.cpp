@@ -2,7 +2,8 @@
 // steering calls take no host lock: a host calls them from its UI thread
 // while another of its threads may be inside a long call.
 #include "api/guard.h"
-#include "export/batch.h"
+#include "base/error.h"
+#include "batch/batch.h"
 #include "export/worker.h"
 
 extern "C" KQ_API int kq_export_start(const char *config_json) {
@@ -11,7 +12,11 @@ extern "C" KQ_API int kq_export_start(const char *config_json) {
       kq::set_err("export already running");
       return -1;
     }
-    return kq::export_start(config_json, false);
+    if (!config_json || !*config_json) {
+      kq::set_err("empty config");
+      return -1;
+    }
+    return kq::export_start(kq::read_export_request(config_json), false);
   });
 }
 
@@ -40,12 +45,16 @@ extern "C" KQ_API int kq_export_resume(void) {
 }
 
 extern "C" KQ_API int kq_export_cancel(void) {
-  return kq::api::poll_call(-1, [] { return kq::export_cancel(); });
+  return kq::api::poll_call(-1, [] {
+    // A batch stops at any point: between folders and while searching too.
+    bool batch = kq::batch_cancel();
+    return kq::export_cancel() == 0 || batch ? 0 : -1;
+  });
 }
 
 extern "C" KQ_API int kq_export_all_folders(const char *config_json) {
   // batch_start refuses while a job or a batch runs, with its own texts.
-  return kq::api::call(-1, [&] { return kq::batch_start(config_json); });
+  return kq::api::call(-1, [&] { return kq::batch_start(kq::read_batch_request(config_json)); });
 }
 
 extern "C" KQ_API const char *kq_export_all_status_json(void) {

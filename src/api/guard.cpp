@@ -1,7 +1,6 @@
 #include "api/guard.h"
 
-#include "export/batch.h"
-#include "export/job.h"
+#include "batch/batch.h"
 #include "export/worker.h"
 
 namespace kq::api {

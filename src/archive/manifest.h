@@ -1,7 +1,7 @@
 // manifest.jsonl, the archive's index: where it lives, how a line is
-// written and how it is read back. The exporter writes it; verification,
-// statistics and the exporter's own pruning read it, all through this file,
-// so the format has one owner.
+// written, appended and pruned, and how it is read back. The exporter writes
+// it; verification, statistics and the exporter's own pruning read it, all
+// through this file, so the format has one owner.
 #pragma once
 
 #include <cstddef>
@@ -39,6 +39,23 @@ struct manifest_fields {
 // Appends the line of one message, line feed included. Bytes that are not
 // UTF-8 become \u00XX so every line parses as JSON.
 void manifest_format_line(std::string &out, const manifest_fields &f);
+
+struct archive_generation;
+
+// Appends one line to the manifest of dir through f (opened on first use)
+// with a single write. On failure the file is cut back to its old length
+// and "cannot write %s" is set.
+bool manifest_append(plat::append_file &f, const char *dir, const std::string &line);
+
+// Keeps every line of an earlier UIDVALIDITY generation and, of the current
+// one (gen.uidvalidity), one line per UID of `completed` (ascending; the
+// first line of each, in file order) whose file is there with the line's
+// size; drops every line that does not parse. A completed UID left without a
+// line is taken off the list, so it is fetched again. Returns false, with
+// the manifest and the list exactly as they were, when the new file cannot
+// be written in full.
+bool manifest_prune(const char *dir, const archive_generation &gen,
+                    std::vector<std::uint32_t> &completed, std::size_t expected_uids);
 
 // One line read back. Views point into the json_doc the line was parsed
 // with. Keys other than these are ignored, so lines may carry more.

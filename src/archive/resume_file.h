@@ -1,6 +1,8 @@
-// resume.json read back: which UIDs an archive directory says it holds.
-// The verification checks the manifest against it, so it is read with the
-// same care as the manifest.
+// resume.json: which UIDs an archive directory already holds, so a later
+// export of the same folder into it can skip them. Written by the exporter
+// (resume_write.cpp) and read back here by the exporter and the
+// verification, which checks the manifest against it and so reads it with
+// the same care as the manifest.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +17,9 @@ namespace kq {
 inline constexpr const char *k_resume_name = "resume.json";
 // Larger files are not read: the exporter never writes one this big.
 inline constexpr long long k_resume_file_max = 67108864;
+// Most UIDs a resume file lists; keeps the file below the size a reader
+// accepts, so no stored message drops out of the list.
+inline constexpr std::size_t k_resume_max_uids = 5000000;
 
 struct resume_data {
   bool has_folder = false;
@@ -44,6 +49,27 @@ std::uint32_t resume_uid_value(const void *yyjson_value);
 // a missing or malformed "completed" leaves the list empty. May throw
 // std::bad_alloc.
 bool resume_parse(std::string_view text, resume_data &out);
+
+// What the writer records.
+struct resume_record {
+  std::string_view folder;
+  // Both written only when uidvalidity is not 0.
+  std::uint64_t uidvalidity = 0;
+  std::uint64_t base_uidvalidity = 0;
+  std::uint32_t last_uid = 0;
+  long long done = 0;
+  long long total = 0;
+  const std::vector<std::uint32_t> *completed = nullptr;  // ascending; null: none
+  // The length of all.mbox that holds exactly the listed messages; -1
+  // writes no key.
+  long long mbox_bytes = -1;
+};
+
+// The file's text; may throw std::bad_alloc.
+std::string resume_format(const resume_record &r);
+// Writes "<dir>/resume.json" through a temporary file and a rename (synced
+// when `durable`): false, the old file kept, when it cannot be written.
+bool resume_save(const char *dir, const resume_record &r, bool durable);
 
 enum class resume_load_result { absent, loaded, unreadable };
 // Reads and parses "<dir>/resume.json" (a regular file reached without

@@ -15,8 +15,6 @@ namespace kq {
 
 namespace {
 
-char s_stats[2048];
-
 // Sizes come from a file anyone may edit: saturate instead of overflowing.
 long long add_sat(long long a, long long b) {
   constexpr long long hi = std::numeric_limits<long long>::max();
@@ -86,11 +84,11 @@ const char *archive_stats(const char *dir) {
   char old_text[24], new_text[24];
   day_text(oldest, old_text);
   day_text(newest, new_text);
-  std::snprintf(s_stats, sizeof s_stats,
+  std::snprintf(archive_outputs().stats_json, k_stats_cap,
                 "{\"messages\":%lld,\"bytes\":%lld,\"oldest\":\"%s\",\"newest\":\"%s\","
                 "\"unreadable_lines\":%lld,\"duplicates\":%lld}",
                 messages, bytes, old_text, new_text, unreadable, duplicates);
-  return s_stats;
+  return archive_outputs().stats_json;
 }
 
 }  // namespace kq

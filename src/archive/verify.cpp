@@ -43,23 +43,23 @@ void note(std::vector<T> &list, T value) {
 void add_entry(long long uid, std::string_view file, const char *status) {
   std::string name;
   json_append_str_utf8(name, file);
-  verify_add("%s{\"uid\":%lld,\"file\":%s,\"status\":\"%s\"}", s_verify.files_len ? "," : "", uid,
+  verify_add("%s{\"uid\":%lld,\"file\":%s,\"status\":\"%s\"}", archive_outputs().verify.files_len ? "," : "", uid,
              name.c_str(), status);
 }
 
 void check_entry(const char *dir, const manifest_entry &e, unsigned char *buf) {
-  ++s_verify.total;
+  ++archive_outputs().verify.total;
   char hex[65];
   if (!inside_archive(e.file) ||
       sha256_file_hex(dir, e.file, buf, hex) != plat::contained_file::ok) {
-    ++s_verify.missing;
+    ++archive_outputs().verify.missing;
     add_entry(e.uid, e.file, "missing");
     return;
   }
   if (e.sha256_is_text && e.sha256 == std::string_view(hex, 64)) {
-    ++s_verify.ok;
+    ++archive_outputs().verify.ok;
   } else {
-    ++s_verify.corrupt;
+    ++archive_outputs().verify.corrupt;
     add_entry(e.uid, e.file, "corrupt");
   }
 }
@@ -71,16 +71,16 @@ void check_completeness(const resume_data &resume, resume_load_result loaded,
   switch (loaded) {
     case resume_load_result::absent: return;
     case resume_load_result::unreadable:
-      s_verify.resume = verify_report::resume_unreadable;
+      archive_outputs().verify.resume = verify_report::resume_unreadable;
       return;
-    case resume_load_result::loaded: s_verify.resume = verify_report::resume_read; break;
+    case resume_load_result::loaded: archive_outputs().verify.resume = verify_report::resume_read; break;
   }
   if (!seen.exact()) return;  // no memory to tell; the entries were still checked
   std::uint64_t gen = resume.uidvalidity ? resume.uidvalidity : resume_base_generation(resume);
   for (std::uint32_t uid : resume.completed) {
     if (uid == 0 || seen.contains({gen, uid})) continue;
-    ++s_verify.unlisted;
-    note(s_verify.unlisted_uids, uid);
+    ++archive_outputs().verify.unlisted;
+    note(archive_outputs().verify.unlisted_uids, uid);
   }
 }
 
@@ -115,13 +115,13 @@ int verify_dir(const char *dir) {
         in.oversized() ? manifest_line_kind::unreadable : manifest_parse_line(line, doc, e);
     if (kind == manifest_line_kind::blank) continue;
     if (kind == manifest_line_kind::unreadable) {
-      ++s_verify.unreadable;
-      note(s_verify.bad_lines, in.line_number());
+      ++archive_outputs().verify.unreadable;
+      note(archive_outputs().verify.bad_lines, in.line_number());
       continue;
     }
     if (!seen.first_sight(e)) {
-      ++s_verify.duplicates;
-      note(s_verify.duplicate_uids, e.uid);
+      ++archive_outputs().verify.duplicates;
+      note(archive_outputs().verify.duplicate_uids, e.uid);
       continue;
     }
     check_entry(dir, e, buf.get());

@@ -1,4 +1,5 @@
-// The process-wide report of the last archive verification.
+// Verification and statistics of an archive on disk, and what they leave
+// behind for the host: one owner per process (archive_outputs()).
 #pragma once
 
 #include <cstddef>
@@ -31,9 +32,24 @@ struct verify_report {
 
 inline constexpr std::size_t k_verify_list = 100;
 
-extern verify_report s_verify;
+inline constexpr std::size_t k_report_cap = 2097152;  // the report text
+inline constexpr std::size_t k_stats_cap = 2048;      // the statistics text
 
-// Zeroes the counters and releases the failure list.
+// What the last verification and the last statistics left behind.
+struct archive_results {
+  verify_report verify;
+  char verify_json[k_report_cap];
+  char stats_json[k_stats_cap];
+  archive_results() = default;
+  archive_results(const archive_results &) = delete;
+  archive_results &operator=(const archive_results &) = delete;
+  // Releases the failure list when the process ends.
+  ~archive_results();
+};
+
+archive_results &archive_outputs();
+
+// Zeroes the counters of the last verification and releases its failure list.
 void verify_reset();
 // printf-style append of one failure entry to files_text; the entry is
 // dropped when memory runs short (the counters are kept by the caller).
@@ -43,7 +59,7 @@ void verify_add(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // entry boundary; the report stays valid JSON when it must be cut.
 std::size_t verify_files_fit(std::size_t room);
 
-// Re-hashes every file the manifest of dir lists into s_verify: 0, or -1
+// Re-hashes every file the manifest of dir lists into the report: 0, or -1
 // with last_error set.
 int verify_dir(const char *dir);
 // The report of the last verification.

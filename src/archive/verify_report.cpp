@@ -11,21 +11,16 @@
 
 namespace kq {
 
-verify_report s_verify;
+archive_results::~archive_results() { std::free(verify.files_text); }
 
-namespace {
-constexpr std::size_t k_report_cap = 2097152;
-char s_report[k_report_cap];
-
-// Releases the list when the process ends.
-struct files_owner {
-  ~files_owner() { std::free(s_verify.files_text); }
-} s_files_owner;
-}  // namespace
+archive_results &archive_outputs() {
+  static archive_results r;
+  return r;
+}
 
 void verify_reset() {
-  std::free(s_verify.files_text);
-  s_verify = verify_report{};
+  std::free(archive_outputs().verify.files_text);
+  archive_outputs().verify = verify_report{};
 }
 
 void verify_add(const char *format, ...) {
@@ -39,27 +34,27 @@ void verify_add(const char *format, ...) {
     va_end(ap2);
     return;
   }
-  auto need = s_verify.files_len + static_cast<std::uint64_t>(n) + 1;
-  if (s_verify.files_len + 4096 > s_verify.files_cap || need > s_verify.files_cap) {
-    std::uint64_t cap = s_verify.files_cap ? s_verify.files_cap * 2 : 32768;
+  auto need = archive_outputs().verify.files_len + static_cast<std::uint64_t>(n) + 1;
+  if (archive_outputs().verify.files_len + 4096 > archive_outputs().verify.files_cap || need > archive_outputs().verify.files_cap) {
+    std::uint64_t cap = archive_outputs().verify.files_cap ? archive_outputs().verify.files_cap * 2 : 32768;
     while (cap < need) cap *= 2;
-    auto *p = static_cast<char *>(std::realloc(s_verify.files_text, cap));
+    auto *p = static_cast<char *>(std::realloc(archive_outputs().verify.files_text, cap));
     if (!p) {
       va_end(ap2);
       return;
     }
-    s_verify.files_text = p;
-    s_verify.files_cap = cap;
+    archive_outputs().verify.files_text = p;
+    archive_outputs().verify.files_cap = cap;
   }
-  std::vsnprintf(s_verify.files_text + s_verify.files_len, s_verify.files_cap - s_verify.files_len,
+  std::vsnprintf(archive_outputs().verify.files_text + archive_outputs().verify.files_len, archive_outputs().verify.files_cap - archive_outputs().verify.files_len,
                  format, ap2);
   va_end(ap2);
-  s_verify.files_len += static_cast<std::uint64_t>(n);
+  archive_outputs().verify.files_len += static_cast<std::uint64_t>(n);
 }
 
 std::size_t verify_files_fit(std::size_t room) {
-  if (s_verify.files_len <= room) return s_verify.files_len;
-  std::string_view text(s_verify.files_text, s_verify.files_len);
+  if (archive_outputs().verify.files_len <= room) return archive_outputs().verify.files_len;
+  std::string_view text(archive_outputs().verify.files_text, archive_outputs().verify.files_len);
   // Every entry ends with one of these; inside an escaped file name a quote
   // is always preceded by a backslash, so the pattern marks a real end.
   static constexpr std::string_view ends[] = {"\",\"status\":\"missing\"}",
@@ -94,21 +89,21 @@ void append_list(std::string &out, const char *key, const std::vector<T> &list) 
 // The keys after "files": what the manifest itself lacks, and the verdict.
 std::string report_tail() {
   static const char *const resume_text[] = {"absent", "read", "unreadable"};
-  bool intact = s_verify.missing == 0 && s_verify.corrupt == 0 && s_verify.unreadable == 0 &&
-                s_verify.duplicates == 0 && s_verify.unlisted == 0 &&
-                s_verify.resume != verify_report::resume_unreadable;
+  bool intact = archive_outputs().verify.missing == 0 && archive_outputs().verify.corrupt == 0 && archive_outputs().verify.unreadable == 0 &&
+                archive_outputs().verify.duplicates == 0 && archive_outputs().verify.unlisted == 0 &&
+                archive_outputs().verify.resume != verify_report::resume_unreadable;
   char head[256];
   std::snprintf(head, sizeof head,
                 "],\"unreadable_lines\":%lld,\"duplicates\":%lld,\"unlisted\":%lld,"
                 "\"resume\":\"%s\",\"intact\":%s",
-                static_cast<long long>(s_verify.unreadable),
-                static_cast<long long>(s_verify.duplicates),
-                static_cast<long long>(s_verify.unlisted), resume_text[s_verify.resume],
+                static_cast<long long>(archive_outputs().verify.unreadable),
+                static_cast<long long>(archive_outputs().verify.duplicates),
+                static_cast<long long>(archive_outputs().verify.unlisted), resume_text[archive_outputs().verify.resume],
                 intact ? "true" : "false");
   std::string out = head;
-  append_list(out, "bad_lines", s_verify.bad_lines);
-  append_list(out, "duplicate_uids", s_verify.duplicate_uids);
-  append_list(out, "unlisted_uids", s_verify.unlisted_uids);
+  append_list(out, "bad_lines", archive_outputs().verify.bad_lines);
+  append_list(out, "duplicate_uids", archive_outputs().verify.duplicate_uids);
+  append_list(out, "unlisted_uids", archive_outputs().verify.unlisted_uids);
   out += "}";
   return out;
 }
@@ -116,11 +111,11 @@ std::string report_tail() {
 }  // namespace
 
 const char *verify_report_json() {
-  int n = std::snprintf(s_report, k_report_cap,
+  int n = std::snprintf(archive_outputs().verify_json, k_report_cap,
                         "{\"ok\":%lld,\"missing\":%lld,\"corrupt\":%lld,\"total\":%lld,\"files\":[",
-                        static_cast<long long>(s_verify.ok), static_cast<long long>(s_verify.missing),
-                        static_cast<long long>(s_verify.corrupt),
-                        static_cast<long long>(s_verify.total));
+                        static_cast<long long>(archive_outputs().verify.ok), static_cast<long long>(archive_outputs().verify.missing),
+                        static_cast<long long>(archive_outputs().verify.corrupt),
+                        static_cast<long long>(archive_outputs().verify.total));
   std::size_t used = static_cast<std::size_t>(n);
   std::string tail;
   try {
@@ -131,10 +126,10 @@ const char *verify_report_json() {
   // Room for the entries: the text ends with the tail and its NUL; the
   // tail is at most a few KiB, bounded by k_verify_list.
   std::size_t take = verify_files_fit(k_report_cap - 1 - tail.size() - used);
-  if (take) std::memcpy(s_report + used, s_verify.files_text, take);
+  if (take) std::memcpy(archive_outputs().verify_json + used, archive_outputs().verify.files_text, take);
   used += take;
-  std::memcpy(s_report + used, tail.c_str(), tail.size() + 1);
-  return s_report;
+  std::memcpy(archive_outputs().verify_json + used, tail.c_str(), tail.size() + 1);
+  return archive_outputs().verify_json;
 }
 
 }  // namespace kq

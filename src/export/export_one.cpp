@@ -6,14 +6,13 @@
 #include <mutex>
 #include <new>
 
+#include "archive/durable.h"
+#include "archive/generation.h"
+#include "archive/layout.h"
+#include "archive/manifest.h"
+#include "archive/mbox.h"
 #include "base/error.h"
 #include "base/sha256.h"
-#include "export/durable.h"
-#include "export/generation.h"
-#include "export/layout.h"
-#include "export/manifest.h"
-#include "export/mbox.h"
-#include "export/resume.h"
 #include "platform/platform.h"
 
 namespace kq {
@@ -28,6 +27,23 @@ std::string sha256_hex(const void *data, std::size_t len) {
     out[2 * i + 1] = k_hex[sum[i] & 15];
   }
   return out;
+}
+
+void manifest_line(std::string &out, const char *folder, const std::string &file,
+                   const char *sha256_hex, std::uint64_t size, const search_hit &hit,
+                   std::uint64_t uidvalidity) {
+  manifest_fields f;
+  f.uid = hit.uid;
+  f.folder = folder;
+  f.uidvalidity = uidvalidity;
+  f.file = file;
+  f.sha256 = sha256_hex;
+  f.size = size;
+  f.from = hit.from;
+  f.subject = hit.subject;
+  f.date = hit.date;
+  f.ts = hit.ts;
+  manifest_format_line(out, f);
 }
 
 namespace {
@@ -53,13 +69,13 @@ bool holds_bytes(const char *path, const char *data, std::size_t len) {
 // one) it is the torn file of a run that was stopped mid-write and is moved
 // aside; otherwise nothing can tell it from an archived message, and the
 // message is not stored.
-bool write_eml(const export_job *job, const char *path, const char *data, std::size_t len) {
+bool write_eml(bool names_indexed, const char *path, const char *data, std::size_t len) {
   std::string_view bytes(data, len);
   bool exists = false;
   if (plat::create_new_file(path, bytes, &exists)) return true;
   int err = plat::last_errno();
   if (exists && holds_bytes(path, data, len)) return true;
-  if (exists && job->names_indexed) {
+  if (exists && names_indexed) {
     std::string aside = std::string(path) + ".damaged";
     if (plat::file_replace(path, aside.c_str()) && plat::create_new_file(path, bytes, &exists))
       return true;
@@ -69,69 +85,85 @@ bool write_eml(const export_job *job, const char *path, const char *data, std::s
   return false;
 }
 
-int store(export_job *job, const search_hit *hit, const char *data, std::size_t len, char *path) {
-  std::string rel = relative_name(naming_is_dated(job->naming), hit->date, hit->uid,
-                                  name_uidvalidity(job));
-  std::snprintf(path, k_path_cap, "%s/%s", job->dir, rel.c_str());
+// Where the message's file goes: its full path in `path`, its name inside
+// the archive in `rel`; the directory holding it is made (once for a run of
+// messages sharing it) and returned ("" for the archive's own).
+std::string place(export_job &job, const search_hit &hit, char *path, std::string &rel) {
+  const std::string &dir = job.opt.dir;
+  rel = relative_name(naming_is_dated(job.opt.naming.c_str()), hit.date, hit.uid,
+                      name_uidvalidity(job.gen));
+  std::snprintf(path, k_path_cap, "%s/%s", dir.c_str(), rel.c_str());
   // Consecutive messages mostly share their directory: create it once.
   std::string parent = path;
   std::size_t slash = parent.rfind('/');
-  parent = slash == 0 ? std::string(job->dir)
-                      : slash == std::string::npos ? std::string() : parent.substr(0, slash);
-  if (!parent.empty() && parent != job->made_dir) {
+  parent = slash == 0 ? dir : slash == std::string::npos ? std::string() : parent.substr(0, slash);
+  if (!parent.empty() && parent != job.archive.made_dir) {
     mkdirs(parent.c_str());
-    job->made_dir = parent;
+    job.archive.made_dir = parent;
   }
+  return parent;
+}
+
+// Appends the all.mbox record unless all.mbox holds the message already;
+// `before` receives the length to cut back to (-1: nothing appended).
+bool append_mbox(export_job &job, const search_hit &hit, const char *data, std::size_t len,
+                 long long &before) {
+  archive_writer &a = job.archive;
+  before = -1;
+  bool in_mbox = ledger_has(a.in_mbox, hit.uid);
+  if (!job.opt.mbox || !a.mbox_file.is_open() || in_mbox) return true;
+  std::string rec;
+  rec.reserve(len + len / 32 + 128);
+  mbox_record_append(rec, hit.from, plat::time_now(), data, len);
+  before = a.mbox_file.size();
+  if (before >= 0 && a.mbox_file.write(rec.data(), rec.size())) return true;
+  int err = plat::last_errno();
+  if (before >= 0) a.mbox_file.truncate(before);
+  before = -1;
+  set_err("cannot write %s/all.mbox: %s", job.opt.dir.c_str(), plat::error_text(err));
+  return false;
+}
+
+int store(export_job &job, const search_hit &hit, const char *data, std::size_t len, char *path) {
+  std::string rel;
+  std::string parent = place(job, hit, path, rel);
 
   std::string line;
-  if (job->manifest)
-    manifest_line(line, job->folder, rel, sha256_hex(data, len).c_str(), len, *hit,
-                  job->uidvalidity);
+  if (job.opt.manifest)
+    manifest_line(line, job.folder, rel, sha256_hex(data, len).c_str(), len, hit, job.gen.uidvalidity);
 
   {
     // Room in the completed list first, so nothing below can half-fail on it.
-    plat::lock_guard hold(job->lock);
-    if (!completed_reserve(job)) {
+    plat::lock_guard hold(job.lock);
+    if (!ledger_reserve(job.completed)) {
       set_err("out of memory");
       return -1;
     }
   }
 
-  if (!write_eml(job, path, data, len)) {
-    job->made_dir.clear();  // the retry creates the directory again
+  if (!write_eml(job.archive.names_indexed, path, data, len)) {
+    job.archive.made_dir.clear();  // the retry creates the directory again
     return -1;
   }
-  note_unsynced(job, path, parent.empty() ? std::string(".") : parent);
+  note_unsynced(job.archive.unsynced, path, parent.empty() ? std::string(".") : parent);
 
-  long long mbox_before = -1;
-  bool in_mbox = std::binary_search(job->in_mbox.begin(), job->in_mbox.end(), hit->uid);
-  if (job->mbox && job->mbox_file.is_open() && !in_mbox) {
-    std::string rec;
-    rec.reserve(len + len / 32 + 128);
-    mbox_record_append(rec, hit->from, plat::time_now(), data, len);
-    mbox_before = job->mbox_file.size();
-    if (mbox_before < 0 || !job->mbox_file.write(rec.data(), rec.size())) {
-      int err = plat::last_errno();
-      if (mbox_before >= 0) job->mbox_file.truncate(mbox_before);
-      set_err("cannot write %s/all.mbox: %s", job->dir, plat::error_text(err));
-      return -1;
-    }
-  }
+  long long mbox_before;
+  if (!append_mbox(job, hit, data, len, mbox_before)) return -1;
 
-  plat::lock_guard hold(job->lock);
-  if (job->manifest && !manifest_append(job, line)) {
+  plat::lock_guard hold(job.lock);
+  if (job.opt.manifest && !manifest_append(job.archive.manifest_file, job.opt.dir.c_str(), line)) {
     // The message is not stored: its mbox record goes too, so a retry
     // leaves exactly one.
-    if (mbox_before >= 0) job->mbox_file.truncate(mbox_before);
+    if (mbox_before >= 0) job.archive.mbox_file.truncate(mbox_before);
     return -1;
   }
-  completed_insert(job, hit->uid);
+  ledger_insert(job.completed, hit.uid);
   return 0;
 }
 
 }  // namespace
 
-int store_message(export_job *job, const search_hit *hit, const char *data, std::size_t len,
+int store_message(export_job &job, const search_hit &hit, const char *data, std::size_t len,
                   char *path) {
   try {
     return store(job, hit, data, len, path);

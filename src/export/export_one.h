@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <string>
 
-#include "export/job.h"
+#include "export/export_job.h"
 #include "search/search_table.h"
 
 namespace kq {
@@ -12,12 +12,18 @@ namespace kq {
 // SHA-256 of data as 64 lowercase hexadecimal digits.
 std::string sha256_hex(const void *data, std::size_t len);
 
+// Formats the manifest line of one stored search hit, line feed included
+// (manifest_format_line with the hit's fields).
+void manifest_line(std::string &out, const char *folder, const std::string &file,
+                   const char *sha256_hex, std::uint64_t size, const search_hit &hit,
+                   std::uint64_t uidvalidity = 0);
+
 // Stores one fetched message as one unit: the .eml file, the all.mbox
 // record, the manifest line and the completed list, all or (as far as the
 // files allow) nothing. 0 stored, -1 not (reason in last_error). path
 // (k_path_cap bytes) receives the message file's full path. Worker thread
 // only, job lock not held.
-int store_message(export_job *job, const search_hit *hit, const char *data, std::size_t len,
+int store_message(export_job &job, const search_hit &hit, const char *data, std::size_t len,
                   char *path);
 
 }  // namespace kq

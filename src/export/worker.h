@@ -1,30 +1,28 @@
-// The export job's thread body.
+// The export job's thread body, its start and the host's view of it.
 #pragma once
 
-#include "export/job.h"
+#include "export/export_job.h"
 
 namespace kq {
 
 // Opens the folder, prunes the manifest, and stores every row of the search
 // table that the archive does not hold yet; ends the job in state 2, 3 or 4
 // and clears `active` as its very last act.
-void job_worker(export_job *job);
+void job_worker(export_job &job);
 
-// Starts an export of the current search result. With run_here the job
+// Starts an export of the current search result (req.problem, when set, is
+// the start's failure once the job, the result and the connection are
+// found usable). With run_here the job
 // runs on the calling thread and has ended when this returns (the batch
 // uses that); otherwise on a thread of its own. 0, or -1 with last_error.
-int export_start(const char *config_json, bool run_here);
+int export_start(const export_request &req, bool run_here);
 
 // Exports `folder` on the calling thread with resume on, fetching rows and
 // bodies only for the UIDs the archive does not hold: the folder's UIDs
 // come in one command, the archive's completed list (checked against the
 // manifest and the folder's UIDVALIDITY) is taken off, and what is left is
 // fetched in parts. 0 once the job has ended, or -1 with last_error.
-int export_folder_incremental(const char *config_json, const char *folder);
-
-// Sets `total` and `bytes_todo` from the search table: every row, less (in
-// resume mode) the rows whose UID the completed list holds. Lock held.
-void count_work(export_job *job) KQ_REQUIRES(job->lock);
+int export_folder_incremental(const export_options &opt, const char *folder);
 
 // The job's steering and reports (what the export calls return).
 int export_status();

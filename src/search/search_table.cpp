@@ -13,8 +13,6 @@ search_state &search_state::instance() {
   return state;
 }
 
-int &s_search_cap = search_state::instance().cap;
-
 search_result_ptr search_state::result() {
   plat::lock_guard hold(result_lock_);
   if (!result_) result_ = std::make_shared<const search_result>(std::string());

@@ -102,9 +102,6 @@ class search_state {
   search_result_ptr result_ KQ_GUARDED_BY(result_lock_);
 };
 
-// The row cap under the name the export code and tests use.
-extern int &s_search_cap;
-
 // The current result (an empty one before any search); safe from any thread.
 search_result_ptr current_result();
 // Makes r the current result; a job still holding the one before keeps it.

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "base/text.h"
-#include "export/batch.h"
+#include "batch/batch.h"
 #include "kerquill.h"
 #include "platform/platform.h"
 #include "search/search_table.h"
@@ -289,8 +289,8 @@ TEST_F(BatchExport, FolderLargerThanTheResultTableIsExportedInParts) {
   ASSERT_TRUE(dv.create_folder(user, "Many"));
   ASSERT_EQ(fill(dv, user, "Many", 7).size(), 7u);
   connect();
-  const int saved = kq::s_search_cap;
-  kq::s_search_cap = 3;  // stands in for the 200000-row limit
+  const int saved = kq::search_state::instance().cap;
+  kq::search_state::instance().cap = 3;  // stands in for the 200000-row limit
   scratch_dir d("parts");
   std::string cfg = "{\"dir\":" + kqtest::json_quote(d.str()) + ",\"folders\":[\"Many\"]}";
   ASSERT_EQ(kq_export_all_folders(cfg.c_str()), 0) << kq_last_error();
@@ -305,7 +305,7 @@ TEST_F(BatchExport, FolderLargerThanTheResultTableIsExportedInParts) {
   std::string cfg2 = "{\"dir\":" + kqtest::json_quote(d2.str()) + ",\"folders\":[\"Many\"],\"resume\":0}";
   ASSERT_EQ(kq_export_all_folders(cfg2.c_str()), 0) << kq_last_error();
   status_view end2(wait_batch().back());
-  kq::s_search_cap = saved;
+  kq::search_state::instance().cap = saved;
   EXPECT_EQ(end2.num("state"), 4) << end2.text;
   EXPECT_EQ(end2.folder("Many"), "error");
   EXPECT_EQ(end2.error(), "export Many incomplete: more than 3 messages");
@@ -347,16 +347,14 @@ TEST_F(BatchExport, StartRefusals) {
   EXPECT_STREQ(kq_last_error(), "no folders found");
   EXPECT_EQ(std::string(kq_export_all_status_json()), none);
 
-  // Settings read before the start failed show how they were taken.
+  // Settings read before the start failed show how they were taken;
+  // "parallel" is accepted and has no effect.
   EXPECT_EQ(kq_export_all_folders("{\"parallel\":3.7,\"resume\":true,\"manifest\":5}"), -1);
-  EXPECT_EQ(kq::s_batch.parallel, 3);
-  EXPECT_EQ(kq::s_batch.resume, 0);
-  EXPECT_EQ(kq::s_batch.manifest, 5);
+  EXPECT_FALSE(kq::the_batch().opt.resume);
+  EXPECT_TRUE(kq::the_batch().opt.manifest);
   EXPECT_EQ(kq_export_all_folders("{\"parallel\":9,\"naming\":false}"), -1);
-  EXPECT_EQ(kq::s_batch.parallel, 2);
-  EXPECT_EQ(kq::s_batch.resume, 1);
-  EXPECT_EQ(kq_export_all_folders("{\"parallel\":0}"), -1);
-  EXPECT_EQ(kq::s_batch.parallel, 2);
+  EXPECT_TRUE(kq::the_batch().opt.resume);
+  EXPECT_EQ(kq::the_batch().opt.naming, "YYYY\\MM\\uid");
 
   // Folder names stay when the start fails later: they show as pending.
   EXPECT_EQ(kq_export_all_folders("{\"folders\":[\"Alpha\"]}"), -1);

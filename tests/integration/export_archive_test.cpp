@@ -10,7 +10,7 @@
 #include <filesystem>
 
 #include "support/result_rows.h"
-#include "export/job.h"
+#include "export/export_job.h"
 #include "export_support.h"
 #include "support/platform/file_limit.h"
 
@@ -114,7 +114,7 @@ TEST_F(ExportArchive, FlatLayoutHoldsTheServersBytesWithMatchingDigests) {
                   for (const stored &s : msgs_) b += static_cast<long long>(s.raw.size());
                   return b;
                 }()) + ",\"eta_s\":0,\"speed_bps\":" +
-                std::to_string(kq::s_job.speed_bps.load()) + ",\"state\":\"done\"}")
+                std::to_string(kq::export_record().speed_bps.load()) + ",\"state\":\"done\"}")
                    .c_str());
   EXPECT_EQ(kq_export_progress(), 1.0);
   EXPECT_STREQ(kq_export_current(), "");
@@ -168,13 +168,13 @@ TEST_F(ExportArchive, ResumeOffEmptiesTheManifestFirstAndManifestOffLeavesIt) {
   EXPECT_FALSE(std::filesystem::exists(d.file("resume.json")));
   // true and 0.9 are off as well, 2 is on.
   ASSERT_EQ(run_export(config(d.str(), "\"resume\":true")), 2);
-  EXPECT_EQ(kq::s_job.total.load(), 12u);
+  EXPECT_EQ(kq::export_record().total.load(), 12u);
   ASSERT_EQ(run_export(config(d.str(), "\"resume\":0.9")), 2);
-  EXPECT_EQ(kq::s_job.total.load(), 12u);
+  EXPECT_EQ(kq::export_record().total.load(), 12u);
   ASSERT_EQ(run_export(config(d.str(), "\"resume\":2")), 2);
   EXPECT_TRUE(std::filesystem::exists(d.file("resume.json")));
   ASSERT_EQ(run_export(config(d.str(), "\"resume\":2")), 2);
-  EXPECT_EQ(kq::s_job.total.load(), 0u);
+  EXPECT_EQ(kq::export_record().total.load(), 0u);
   expect_archive(d.str(), k_folder, msgs_);
 }
 
@@ -191,8 +191,8 @@ TEST_F(ExportArchive, ResumeSkipsExactlyTheUidsTheArchiveHolds) {
   std::filesystem::remove(d.file("uid-" + std::to_string(gone1) + ".eml"));
   std::filesystem::remove(d.file("uid-" + std::to_string(gone2) + ".eml"));
   ASSERT_EQ(run_export(config(d.str())), 2);
-  EXPECT_EQ(kq::s_job.total.load(), 2u);
-  EXPECT_EQ(kq::s_job.done.load(), 2u);
+  EXPECT_EQ(kq::export_record().total.load(), 2u);
+  EXPECT_EQ(kq::export_record().done.load(), 2u);
   expect_archive(d.str(), k_folder, msgs_);
 }
 
@@ -214,7 +214,7 @@ TEST_F(ExportArchive, TornManifestLineIsDroppedByTheNextJob) {
   ASSERT_EQ(kq_verify_dir(d.str().c_str()), 0) << kq_last_error();
   EXPECT_STREQ(kq_verify_report_json(), "{\"ok\":12,\"missing\":0,\"corrupt\":0,\"total\":12,\"files\":[],\"unreadable_lines\":1,\"duplicates\":0,\"unlisted\":0,\"resume\":\"read\",\"intact\":false,\"bad_lines\":[13],\"duplicate_uids\":[],\"unlisted_uids\":[]}");
   ASSERT_EQ(run_export(config(d.str())), 2);
-  EXPECT_EQ(kq::s_job.total.load(), 0u);
+  EXPECT_EQ(kq::export_record().total.load(), 0u);
   EXPECT_EQ(read_all(d.file("manifest.jsonl")), good);
   expect_archive(d.str(), k_folder, msgs_);
 }
@@ -289,16 +289,16 @@ TEST_F(ExportArchive, CancelledJobIsCompletedByTheNextWithEveryMessageOnce) {
     EXPECT_STREQ(kq_last_error(), "export already running");
     ASSERT_EQ(kq_export_resume(), 0);
   }
-  ASSERT_TRUE(wait_for([] { return kq::s_job.done.load() >= 1 || kq_export_status() != 1; }));
+  ASSERT_TRUE(wait_for([] { return kq::export_record().done.load() >= 1 || kq_export_status() != 1; }));
   kq_export_cancel();
   int st = wait_end();
   ASSERT_TRUE(st == 3 || st == 2);
   std::size_t first = count_lines(d.file("manifest.jsonl"));
-  EXPECT_EQ(first, kq::s_job.done.load());
+  EXPECT_EQ(first, kq::export_record().done.load());
   ASSERT_EQ(run_export(cfg), 2);
   // resume.json may lag the cancelled job by up to two seconds of work: those are
   // stored again, but the archive still ends with each message once.
-  EXPECT_GE(kq::s_job.done.load(), 12u - std::min<std::size_t>(first, 12));
+  EXPECT_GE(kq::export_record().done.load(), 12u - std::min<std::size_t>(first, 12));
   expect_archive(d.str(), k_folder, msgs_);
   EXPECT_EQ(python_mbox_check(d.str()), "ok 12\n");
 }
@@ -332,7 +332,7 @@ TEST_F(ExportArchive, PauseWaitsForTheMessageInHandAndCancelEndsAPause) {
   EXPECT_EQ(stats.rfind("{\"done\":" + std::to_string(m.size()) + ",\"total\":3,", 0), 0u) << stats;
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(read_manifest(d.str()).size(), m.size());
-  EXPECT_EQ(kq::s_job.active.load(), 1u);
+  EXPECT_EQ(kq::export_record().active.load(), 1u);
   // A paused job still owns the session: every call that would talk to the
   // server is refused at once, the job's connection untouched.
   EXPECT_EQ(kq_fetch(0), -1);
@@ -346,7 +346,7 @@ TEST_F(ExportArchive, PauseWaitsForTheMessageInHandAndCancelEndsAPause) {
 
   auto t0 = std::chrono::steady_clock::now();
   ASSERT_EQ(kq_export_cancel(), 0);
-  ASSERT_TRUE(wait_for([] { return kq::s_job.active.load() == 0; }, 2000));
+  ASSERT_TRUE(wait_for([] { return kq::export_record().active.load() == 0; }, 2000));
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1000));
   EXPECT_EQ(kq_export_status(), 3);
   EXPECT_EQ(kq_export_resume(), -1);
@@ -396,7 +396,7 @@ TEST_F(ExportArchive, ManifestThatCannotBeWrittenFailsTheJobInsteadOfDroppingLin
       << kq_export_stats_json();
   // Only whole lines, one per message counted as stored.
   std::vector<entry> m = read_manifest(d.str());
-  std::size_t done = kq::s_job.done.load();
+  std::size_t done = kq::export_record().done.load();
   EXPECT_GE(done, 1u);
   EXPECT_LT(done, 12u);
   ASSERT_EQ(m.size(), 300u + done);

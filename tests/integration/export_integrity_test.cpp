@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <map>
 
-#include "export/batch.h"
-#include "export/job.h"
+#include "batch/batch.h"
+#include "export/export_job.h"
 #include "export_support.h"
 
 using namespace kqtest;
@@ -301,9 +301,9 @@ TEST_F(ExportIntegrity, FolderNameOfAThousandBytesWorksEndToEnd) {
   ASSERT_TRUE(wait_for([] { return std::string(kq_export_all_status_json()).rfind("{\"state\":1,", 0) != 0; }, 60000));
   std::string st = kq_export_all_status_json();
   EXPECT_EQ(st.rfind("{\"state\":2,\"folder_idx\":0,\"done_folders\":1,", 0), 0u) << st;
-  ASSERT_EQ(kq::s_batch.folder_count, 1);
-  EXPECT_EQ(std::string(kq::s_batch.folders[0]), folder);
-  expect_archive(b.str() + "/" + kq::s_batch.subdirs[0], folder, msgs, true);  // dated by default
+  ASSERT_EQ(kq::the_batch().folder_count, 1);
+  EXPECT_EQ(std::string(kq::the_batch().folders[0]), folder);
+  expect_archive(b.str() + "/" + kq::the_batch().subdirs[0], folder, msgs, true);  // dated by default
 }
 
 // The archive's file system fills up during a run: the job fails with the

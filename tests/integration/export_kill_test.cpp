@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "export/job.h"
+#include "export/export_job.h"
 #include "export_support.h"
 #include "support/platform/child_process.h"
 
@@ -92,5 +92,5 @@ TEST(ExportKill, KilledProcessesLeaveAnArchiveTheNextJobCompletes) {
   // Nothing left to do for a further run.
   ASSERT_EQ(kq_export_start(cfg.c_str()), 0);
   ASSERT_EQ(wait_end(), 2);
-  EXPECT_EQ(kq::s_job.total.load(), 0u);
+  EXPECT_EQ(kq::export_record().total.load(), 0u);
 }

@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-#include "export/job.h"
+#include "export/export_job.h"
 #include "export_support.h"
 
 using namespace kqtest;
@@ -48,7 +48,7 @@ class ExportPipeline : public ::testing::Test {
   // its window full.
   static void start_and_wait_for_some(const std::string &dir) {
     ASSERT_EQ(kq_export_start(config(dir).c_str()), 0) << kq_last_error();
-    ASSERT_TRUE(wait_for([] { return kq::s_job.done.load() >= 5 || kq_export_status() != 1; }));
+    ASSERT_TRUE(wait_for([] { return kq::export_record().done.load() >= 5 || kq_export_status() != 1; }));
     ASSERT_EQ(kq_export_status(), 1) << "the job ended before it could be steered";
   }
 
@@ -71,16 +71,16 @@ TEST_F(ExportPipeline, PauseWithAFullWindowHoldsAndTheResumedJobStoresEachMessag
   // benchmark times it).
   ASSERT_TRUE(wait_for([] { return kq_export_status() == 3; }, 5000));
   std::size_t held = read_manifest(d.str()).size();
-  EXPECT_EQ(held, kq::s_job.done.load());
+  EXPECT_EQ(held, kq::export_record().done.load());
   EXPECT_LT(held, static_cast<std::size_t>(k_messages));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(read_manifest(d.str()).size(), held);
-  EXPECT_EQ(kq::s_job.active.load(), 1u);
+  EXPECT_EQ(kq::export_record().active.load(), 1u);
 
   // Going on, the rows the pause left unstored are fetched again.
   ASSERT_EQ(kq_export_resume(), 0);
   ASSERT_EQ(wait_end(), 2) << kq_last_error();
-  EXPECT_EQ(kq::s_job.done.load(), static_cast<std::uint64_t>(k_messages));
+  EXPECT_EQ(kq::export_record().done.load(), static_cast<std::uint64_t>(k_messages));
   expect_archive(d.str(), k_folder, msgs_);
 }
 
@@ -88,15 +88,15 @@ TEST_F(ExportPipeline, CancelWithAFullWindowEndsTheJobAndTheNextStoresOnlyTheRes
   scratch_dir d;
   start_and_wait_for_some(d.str());
   ASSERT_EQ(kq_export_cancel(), 0);
-  ASSERT_TRUE(wait_for([] { return kq::s_job.active.load() == 0; }, 5000));
+  ASSERT_TRUE(wait_for([] { return kq::export_record().active.load() == 0; }, 5000));
   EXPECT_EQ(kq_export_status(), 3);
   std::size_t first = read_manifest(d.str()).size();
-  EXPECT_EQ(first, kq::s_job.done.load());
+  EXPECT_EQ(first, kq::export_record().done.load());
   EXPECT_LT(first, static_cast<std::size_t>(k_messages));
 
   ASSERT_EQ(kq_export_start(config(d.str()).c_str()), 0);
   ASSERT_EQ(wait_end(), 2) << kq_last_error();
   // resume.json is written at every stop, so nothing is fetched twice.
-  EXPECT_EQ(kq::s_job.done.load(), static_cast<std::uint64_t>(k_messages) - first);
+  EXPECT_EQ(kq::export_record().done.load(), static_cast<std::uint64_t>(k_messages) - first);
   expect_archive(d.str(), k_folder, msgs_);
 }

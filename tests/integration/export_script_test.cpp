@@ -5,7 +5,7 @@
 #include <functional>
 
 #include "export/export_one.h"
-#include "export/job.h"
+#include "export/export_job.h"
 #include "export_support.h"
 #include "support/script_server.h"
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "base/text.h"
-#include "export/job.h"
+#include "export/export_job.h"
 #include "kerquill.h"
 #include "search/search_table.h"
 #include "support/dovecot_server.h"
@@ -149,7 +149,7 @@ inline bool wait_for(const std::function<bool()> &pred, int ms = 30000) {
 // Waits for the job to end (state 2, 3 or 4 with no worker left) and returns
 // the state.
 inline int wait_end(int ms = 60000) {
-  wait_for([] { return kq::s_job_inited && kq::s_job.active.load() == 0; }, ms);
+  wait_for([] { return kq::export_record().active.load() == 0; }, ms);
   return kq_export_status();
 }
 

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "export/batch.h"
+#include "batch/batch.h"
 #include "export_support.h"
 #include "support/fake_imap.h"
 
@@ -128,7 +128,7 @@ TEST(ExportThreads, FourThreadsPollingAnExportGetWholeTexts) {
   kqtest::scratch_dir d;
   poll_tally t;
   ASSERT_EQ(kq_export_start(config(d.str()).c_str()), 0) << kq_last_error();
-  poll_until([] { return kq::s_job.active.load() == 0; }, t);
+  poll_until([] { return kq::export_record().active.load() == 0; }, t);
   EXPECT_EQ(t.bad.load(), 0) << t.first_bad;
   EXPECT_GT(t.while_running.load(), 0);
   EXPECT_EQ(kq_export_status(), 2) << kq_export_stats_json();
@@ -198,7 +198,7 @@ TEST(ExportThreads, SteeringFromSeveralThreadsNeverLeavesTheJobStuck) {
     int rc = kq_export_resume();
     EXPECT_TRUE(rc == 0 || rc == -1);
     int end = wait_end(300000);
-    EXPECT_EQ(kq::s_job.active.load(), 0u) << "the job is stuck: " << kq_export_stats_json();
+    EXPECT_EQ(kq::export_record().active.load(), 0u) << "the job is stuck: " << kq_export_stats_json();
     EXPECT_EQ(t.bad.load(), 0) << t.first_bad;
     std::string stats = kq_export_stats_json();
     if (!with_cancel) {
@@ -228,7 +228,7 @@ TEST(ExportThreads, ResumeBeforeThePauseTookEffectCallsItOff) {
   table_of_inbox(srv);
   kqtest::scratch_dir d;
   ASSERT_EQ(kq_export_start(config(d.str()).c_str()), 0) << kq_last_error();
-  ASSERT_TRUE(wait_for([] { return kq::s_job.done.load() > 0 || kq_export_status() != 1; }));
+  ASSERT_TRUE(wait_for([] { return kq::export_record().done.load() > 0 || kq_export_status() != 1; }));
   ASSERT_EQ(kq_export_status(), 1) << kq_export_stats_json();
   for (int round = 0; round < 3 && kq_export_status() == 1; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
@@ -241,7 +241,7 @@ TEST(ExportThreads, ResumeBeforeThePauseTookEffectCallsItOff) {
     wait_for([&] {
       int st = kq_export_status();
       paused_after = paused_after || st == 3;
-      return st != 1 || kq::s_job.done.load() >= 20u * static_cast<unsigned>(round + 1);
+      return st != 1 || kq::export_record().done.load() >= 20u * static_cast<unsigned>(round + 1);
     }, 300000);
     EXPECT_FALSE(paused_after) << kq_export_stats_json();
   }

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "export/batch.h"
+#include "batch/batch.h"
 #include "export_support.h"
 #include "support/fake_imap.h"
 

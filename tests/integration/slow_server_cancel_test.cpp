@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "export/batch.h"
+#include "batch/batch.h"
 #include "export_support.h"
 #include "support/fake_imap.h"
 
@@ -231,9 +231,9 @@ TEST(SlowServer, ExportCancelledDuringABodyTransferEndsCancelledWithAnExactArchi
   slow_down(srv, k_slow_bytes_per_s);
   std::uint64_t before = srv.bytes_sent();
   ASSERT_EQ(kq_export_start(export_cfg(d.str()).c_str()), 0) << kq_last_error();
-  ASSERT_TRUE(poll_until([] { return kq::s_job.done.load() >= 3 || kq::s_job.active.load() == 0; }));
+  ASSERT_TRUE(poll_until([] { return kq::export_record().done.load() >= 3 || kq::export_record().active.load() == 0; }));
   ASSERT_EQ(kq_export_cancel(), 0);
-  ASSERT_TRUE(poll_until([] { return kq::s_job.active.load() == 0; }));
+  ASSERT_TRUE(poll_until([] { return kq::export_record().active.load() == 0; }));
   const std::uint64_t sent = srv.bytes_sent() - before;
   EXPECT_EQ(kq_export_status(), 3);
   EXPECT_NE(std::string(kq_export_stats_json()).find("\"state\":\"cancelled\""), std::string::npos)
@@ -243,7 +243,7 @@ TEST(SlowServer, ExportCancelledDuringABodyTransferEndsCancelledWithAnExactArchi
   EXPECT_EQ(kq_status(), 0);
   // Every stored message is recorded, and nothing else is stored.
   const std::size_t first = kqtest::exp::read_manifest(d.str()).size();
-  EXPECT_EQ(first, kq::s_job.done.load());
+  EXPECT_EQ(first, kq::export_record().done.load());
   EXPECT_GE(first, 3u);
   EXPECT_LT(first, static_cast<std::size_t>(k_export_messages));
   std::vector<std::string> p = archive_problems(d.str(), bodies, {});
@@ -254,7 +254,7 @@ TEST(SlowServer, ExportCancelledDuringABodyTransferEndsCancelledWithAnExactArchi
   ASSERT_EQ(kq_connect(srv.connect_json().c_str()), 0) << kq_last_error();
   ASSERT_EQ(kq_export_start(export_cfg(d.str()).c_str()), 0) << kq_last_error();
   ASSERT_EQ(kqtest::exp::wait_end(), 2) << kq_last_error();
-  EXPECT_EQ(kq::s_job.done.load(), static_cast<std::uint64_t>(k_export_messages) - first);
+  EXPECT_EQ(kq::export_record().done.load(), static_cast<std::uint64_t>(k_export_messages) - first);
   std::set<std::uint32_t> every;
   for (const auto &[uid, body] : bodies) every.insert(uid);
   p = archive_problems(d.str(), bodies, every);

@@ -8,10 +8,10 @@
 #include "archive/manifest.h"
 #include "archive/resume_file.h"
 #include "base/text.h"
-#include "export/generation.h"
-#include "export/layout.h"
-#include "export/manifest.h"
-#include "export/resume.h"
+#include "archive/generation.h"
+#include "archive/layout.h"
+#include "export/export_job.h"
+#include "export/export_one.h"
 #include "kerquill.h"
 #include "support/scratch_files.h"
 
@@ -41,12 +41,20 @@ std::string line(std::uint32_t uid, std::uint64_t uv, const std::string &file) {
 
 struct archive : ::testing::Test {
   void SetUp() override {
-    job_init();
-    job_reset(&s_job);
-    copy_cut(s_job.dir, sizeof s_job.dir, dir.str());
+    reset();
+    s_job.opt.dir = dir.str();
     copy_cut(s_job.folder, sizeof s_job.folder, "INBOX");
   }
-  void TearDown() override { job_reset(&s_job); }
+  void TearDown() override { reset(); }
+  void reset() {
+    plat::lock_guard hold(s_job.lock);
+    export_job_reset(s_job);
+  }
+  void settle(std::uint64_t uv) {
+    plat::lock_guard hold(s_job.lock);
+    settle_export_generation(s_job, uv);
+  }
+  export_job &s_job = export_record();
   void put(const std::string &name, const std::string &bytes = "0123456789") {
     std::filesystem::create_directories(std::filesystem::path(dir.file(name)).parent_path());
     kqtest::write_all(dir.file(name), bytes);
@@ -95,46 +103,49 @@ TEST(ResumeFormat, UidvalidityAndTheBaseOneRoundTripAndOldFilesReadZero) {
 }
 
 TEST_F(ArchiveGeneration, WrittenResumeFileNamesTheGenerationOfItsList) {
-  s_job.archived_uidvalidity = 200;
-  s_job.base_uidvalidity = 100;
+  s_job.gen.archived = 200;
+  s_job.gen.base = 100;
   s_job.completed = {1, 2};
   s_job.last_uid = 2;
-  ASSERT_TRUE(resume_write(&s_job));
+  {
+    plat::lock_guard hold(s_job.lock);
+    ASSERT_TRUE(save_resume(s_job));
+  }
   EXPECT_EQ(kqtest::read_all(dir.file("resume.json")),
             R"({"folder":"INBOX","uidvalidity":200,"base_uidvalidity":100,"last_uid":2,"done":0,"total":0,"completed":[1,2]})");
-  resume_read();
-  EXPECT_EQ(s_job.archived_uidvalidity, 200u);
-  EXPECT_EQ(s_job.base_uidvalidity, 100u);
+  load_resume(s_job);
+  EXPECT_EQ(s_job.gen.archived, 200u);
+  EXPECT_EQ(s_job.gen.base, 100u);
   EXPECT_EQ(s_job.completed, (std::vector<std::uint32_t>{1, 2}));
 }
 
 TEST_F(ArchiveGeneration, OldArchiveAdoptsTheServersValueAndAChangeDropsTheCompletedList) {
   // Nothing recorded: the server's value is adopted, the list still counts.
   s_job.completed = {1, 2, 3};
-  settle_generation(&s_job, 555);
+  settle(555);
   EXPECT_EQ(s_job.completed.size(), 3u);
   EXPECT_EQ(s_job.recreated.load(), 0u);
-  EXPECT_EQ(s_job.base_uidvalidity, 555u);
-  EXPECT_EQ(name_uidvalidity(&s_job), 0u);
+  EXPECT_EQ(s_job.gen.base, 555u);
+  EXPECT_EQ(name_uidvalidity(s_job.gen), 0u);
   // The same value again: nothing changes.
-  settle_generation(&s_job, 555);
+  settle(555);
   EXPECT_EQ(s_job.completed.size(), 3u);
   // Another value: the folder was created again.
-  settle_generation(&s_job, 777);
+  settle(777);
   EXPECT_TRUE(s_job.completed.empty());
   EXPECT_EQ(s_job.last_uid, 0);
   EXPECT_EQ(s_job.recreated.load(), 1u);
-  EXPECT_EQ(s_job.base_uidvalidity, 555u);
-  EXPECT_EQ(name_uidvalidity(&s_job), 777u);
-  EXPECT_EQ(relative_name(false, "", 7, name_uidvalidity(&s_job)), "uid-7.v777.eml");
+  EXPECT_EQ(s_job.gen.base, 555u);
+  EXPECT_EQ(name_uidvalidity(s_job.gen), 777u);
+  EXPECT_EQ(relative_name(false, "", 7, name_uidvalidity(s_job.gen)), "uid-7.v777.eml");
   EXPECT_EQ(relative_name(true, "17-Jul-1996 02:44:25 -0700", 7, 777), "1996-07/uid-7.v777.eml");
   // A server that sends none leaves the archive's record alone.
-  job_reset(&s_job);
-  s_job.archived_uidvalidity = 9;
+  reset();
+  s_job.gen.archived = 9;
   s_job.completed = {4};
-  settle_generation(&s_job, 0);
+  settle(0);
   EXPECT_EQ(s_job.completed.size(), 1u);
-  EXPECT_EQ(name_uidvalidity(&s_job), 0u);
+  EXPECT_EQ(name_uidvalidity(s_job.gen), 0u);
 }
 
 TEST_F(ArchiveGeneration, PruneKeepsEarlierGenerationsAndDropsWhatIsMissingOrCut) {
@@ -147,10 +158,10 @@ TEST_F(ArchiveGeneration, PruneKeepsEarlierGenerationsAndDropsWhatIsMissingOrCut
   put("uid-1.v200.eml");
   put("uid-2.v200.eml", "01234");  // cut short
   // uid-3.v200.eml is missing
-  s_job.base_uidvalidity = 100;
-  s_job.uidvalidity = 200;
+  s_job.gen.base = 100;
+  s_job.gen.uidvalidity = 200;
   s_job.completed = {1, 2, 3};
-  ASSERT_TRUE(manifest_prune(&s_job, 3));
+  ASSERT_TRUE(manifest_prune(s_job.opt.dir.c_str(), s_job.gen, s_job.completed, 3));
   EXPECT_EQ(kqtest::read_all(dir.file("manifest.jsonl")), old1 + old2 + new1);
   EXPECT_EQ(s_job.completed, (std::vector<std::uint32_t>{1}));
   // The cut file is moved aside, not deleted: its name is free again.
@@ -159,7 +170,7 @@ TEST_F(ArchiveGeneration, PruneKeepsEarlierGenerationsAndDropsWhatIsMissingOrCut
   // A list without a single line: everything is fetched again.
   kqtest::write_all(dir.file("manifest.jsonl"), old1);
   s_job.completed = {5, 6};
-  ASSERT_TRUE(manifest_prune(&s_job, 2));
+  ASSERT_TRUE(manifest_prune(s_job.opt.dir.c_str(), s_job.gen, s_job.completed, 2));
   EXPECT_TRUE(s_job.completed.empty());
 }
 

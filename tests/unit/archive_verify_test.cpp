@@ -209,7 +209,7 @@ TEST(Verify, ReportOverTwoMebibytesStaysValidJsonWithExactCounters) {
   }
   write_file(d.path() / "manifest.jsonl", m);
   ASSERT_EQ(kq_verify_dir(d.str().c_str()), 0);
-  EXPECT_GT(kq::s_verify.files_len, 2097152u);
+  EXPECT_GT(kq::archive_outputs().verify.files_len, 2097152u);
   std::string r = report();
   EXPECT_LE(r.size(), 2097151u);
   EXPECT_GT(r.size(), 2097151u - 1100u);  // only what does not fit is left out
@@ -234,11 +234,11 @@ TEST(VerifyAdd, GrowsForEntriesLargerThanItsStep) {
   std::string big(50000, 'q');
   kq::verify_add("%s", "a");
   kq::verify_add("%s", big.c_str());
-  ASSERT_EQ(kq::s_verify.files_len, 50001u);
-  EXPECT_GE(kq::s_verify.files_cap, 50002u);
-  EXPECT_EQ(std::string(kq::s_verify.files_text, kq::s_verify.files_len), "a" + big);
+  ASSERT_EQ(kq::archive_outputs().verify.files_len, 50001u);
+  EXPECT_GE(kq::archive_outputs().verify.files_cap, 50002u);
+  EXPECT_EQ(std::string(kq::archive_outputs().verify.files_text, kq::archive_outputs().verify.files_len), "a" + big);
   kq::verify_reset();
-  EXPECT_EQ(kq::s_verify.files_len, 0u);
+  EXPECT_EQ(kq::archive_outputs().verify.files_len, 0u);
 }
 
 namespace {
@@ -292,9 +292,9 @@ TEST(Verify, HundredThousandLineManifestInBoundedMemory) {
   long before = peak_kib();
   ASSERT_EQ(kq_verify_dir(d.str().c_str()), 0);
   long after = peak_kib();
-  EXPECT_EQ(kq::s_verify.total, lines);
-  EXPECT_EQ(kq::s_verify.ok, lines - lines / 1000);
-  EXPECT_EQ(kq::s_verify.corrupt, lines / 1000);
+  EXPECT_EQ(kq::archive_outputs().verify.total, lines);
+  EXPECT_EQ(kq::archive_outputs().verify.ok, lines - lines / 1000);
+  EXPECT_EQ(kq::archive_outputs().verify.corrupt, lines / 1000);
   if (before > 0 && after > 0) {
     EXPECT_LT(after - before, 16 * 1024) << "peak grew by KiB";
   }

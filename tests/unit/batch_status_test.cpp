@@ -10,7 +10,7 @@
 #include "base/casefold.h"
 #include "base/text.h"
 #include "base/windows_names.h"
-#include "export/batch.h"
+#include "batch/batch.h"
 #include "kerquill.h"
 #include "platform/platform.h"
 
@@ -35,8 +35,8 @@ std::string sanitized_for_windows(const std::string &name) {
 void set_folders(const std::vector<std::string> &names) {
   batch_clear();
   for (const auto &n : names) {
-    if (s_batch.folder_count == k_batch_slots - 1) break;
-    batch_copy_name(s_batch.folders[s_batch.folder_count++], n.c_str(), n.size());
+    if (the_batch().folder_count == k_batch_slots - 1) break;
+    batch_copy_name(the_batch().folders[the_batch().folder_count++], n.c_str(), n.size());
   }
   batch_assign_subdirs();
 }
@@ -97,24 +97,24 @@ TEST(BatchNames, FoldersThatOnlyWindowsWouldMergeGetTheirOwnDirectory) {
   // whatever the system's rule, each folder gets a directory of its own
   // that the system can hold.
   set_folders({"a", "a.", "a ", "a?", "a_", "A_", "con", "_con"});
-  for (int i = 0; i < s_batch.folder_count; ++i) {
+  for (int i = 0; i < the_batch().folder_count; ++i) {
     if (plat::windows_file_names()) {
-      EXPECT_EQ(windows_file_name(s_batch.subdirs[i]), s_batch.subdirs[i]);
+      EXPECT_EQ(windows_file_name(the_batch().subdirs[i]), the_batch().subdirs[i]);
     }
     for (int j = 0; j < i; ++j)
-      EXPECT_NE(fold_case(s_batch.subdirs[i]), fold_case(s_batch.subdirs[j])) << s_batch.subdirs[i];
+      EXPECT_NE(fold_case(the_batch().subdirs[i]), fold_case(the_batch().subdirs[j])) << the_batch().subdirs[i];
   }
 }
 
 TEST(BatchNames, FoldersThatSanitizeAlikeGetTheirOwnDirectory) {
   const std::string longname(127, 'L');
   set_folders({"a/b", "a_b", "A_B", "x", longname, longname.substr(0, 126) + "l"});
-  EXPECT_STREQ(s_batch.subdirs[0], "a_b");
-  EXPECT_STREQ(s_batch.subdirs[1], "a_b~2");
-  EXPECT_STREQ(s_batch.subdirs[2], "A_B~3");
-  EXPECT_STREQ(s_batch.subdirs[3], "x");
-  EXPECT_EQ(std::string(s_batch.subdirs[4]), longname);
-  EXPECT_EQ(std::string(s_batch.subdirs[5]), longname.substr(0, 125) + "~2");
+  EXPECT_STREQ(the_batch().subdirs[0], "a_b");
+  EXPECT_STREQ(the_batch().subdirs[1], "a_b~2");
+  EXPECT_STREQ(the_batch().subdirs[2], "A_B~3");
+  EXPECT_STREQ(the_batch().subdirs[3], "x");
+  EXPECT_EQ(std::string(the_batch().subdirs[4]), longname);
+  EXPECT_EQ(std::string(the_batch().subdirs[5]), longname.substr(0, 125) + "~2");
 }
 
 TEST(BatchNames, LongNamesAreNotCutInsideACharacter) {
@@ -134,24 +134,24 @@ TEST(BatchStatus, WordsFollowEachFolderAndFailedFoldersGiveTheirReason) {
   // Configured but not started: nothing is running yet.
   EXPECT_EQ(status(), R"({"state":0,"folder_idx":0,"done_folders":0,"current":"",)"
                       R"("folders":{"INBOX":"pending","Work_Old":"pending","Sent":"pending"}})");
-  s_batch.state = k_batch_running;
-  s_batch.folder_idx = 1;
-  s_batch.done_folders = 1;
-  s_batch.folder_state[0] = k_folder_done;
-  s_batch.folder_state[1] = k_folder_running;
+  the_batch().state = k_batch_running;
+  the_batch().folder_idx = 1;
+  the_batch().done_folders = 1;
+  the_batch().folder_state[0] = k_folder_done;
+  the_batch().folder_state[1] = k_folder_running;
   batch_set_current("folder 2/3: Work/Old \"q\"");
   EXPECT_EQ(status(), R"({"state":1,"folder_idx":1,"done_folders":1,"current":"folder 2/3: Work/Old \"q\"",)"
                       R"("folders":{"INBOX":"done","Work_Old":"running","Sent":"pending"}})");
   // A folder that failed keeps its word and reason while the batch goes on.
   batch_set_folder_error(1, "search Work/Old failed: cannot open mailbox Work/Old \xff");
-  s_batch.folder_idx = 2;
-  s_batch.folder_state[2] = k_folder_running;
+  the_batch().folder_idx = 2;
+  the_batch().folder_state[2] = k_folder_running;
   EXPECT_EQ(status(), R"({"state":1,"folder_idx":2,"done_folders":1,"current":"folder 2/3: Work/Old \"q\"",)"
                       R"("folders":{"INBOX":"done","Work_Old":"error","Sent":"running"},)"
                       R"("errors":{"Work_Old":"search Work/Old failed: cannot open mailbox Work/Old \u00ff"}})");
-  s_batch.state = k_batch_failed;
-  s_batch.folder_state[2] = k_folder_done;
-  s_batch.done_folders = 2;
+  the_batch().state = k_batch_failed;
+  the_batch().folder_state[2] = k_folder_done;
+  the_batch().done_folders = 2;
   batch_set_current("");
   EXPECT_EQ(status(), R"({"state":4,"folder_idx":2,"done_folders":2,"current":"",)"
                       R"("folders":{"INBOX":"done","Work_Old":"error","Sent":"done"},)"
@@ -167,13 +167,13 @@ TEST(BatchStatus, WordsFollowEachFolderAndFailedFoldersGiveTheirReason) {
 
 TEST(BatchStatus, FoldersPassedOverAsUnreadableAreCountedWithTheServersText) {
   set_folders({"INBOX", "Shared/Boss", "Other \"q\"", "Sent"});
-  s_batch.state = k_batch_finished;
-  s_batch.folder_idx = 3;
-  s_batch.done_folders = 2;
-  s_batch.folder_state[0] = k_folder_done;
+  the_batch().state = k_batch_finished;
+  the_batch().folder_idx = 3;
+  the_batch().done_folders = 2;
+  the_batch().folder_state[0] = k_folder_done;
   batch_set_folder_unreadable(1, "[NOPERM] Permission denied");
   batch_set_folder_unreadable(2, "");
-  s_batch.folder_state[3] = k_folder_done;
+  the_batch().folder_state[3] = k_folder_done;
   EXPECT_EQ(status(), R"({"state":2,"folder_idx":3,"done_folders":2,"current":"",)"
                       R"("folders":{"INBOX":"done","Shared_Boss":"unreadable","Other _q_":"unreadable","Sent":"done"},)"
                       R"("unreadable_folders":2,"unreadable":{"Shared_Boss":"[NOPERM] Permission denied","Other _q_":""}})");
@@ -187,16 +187,16 @@ TEST(BatchNames, BytesThatAreNoCharacterBecomeUnderscoresSoTheJsonStaysValid) {
   json_doc d;
   std::string s = status();
   ASSERT_TRUE(d.parse(s)) << s;
-  EXPECT_STREQ(s_batch.subdirs[1], "Caf_~2");
+  EXPECT_STREQ(the_batch().subdirs[1], "Caf_~2");
 }
 
 TEST(BatchStatus, StaysValidJsonAtItsLimit) {
   std::vector<std::string> names;
   for (int i = 0; i < 600; ++i) names.push_back(std::to_string(i) + "_" + std::string(120, 'n') + "\"");
   set_folders(names);
-  EXPECT_EQ(s_batch.folder_count, 511);
-  s_batch.state = k_batch_running;
-  s_batch.folder_state[0] = k_folder_running;
+  EXPECT_EQ(the_batch().folder_count, 511);
+  the_batch().state = k_batch_running;
+  the_batch().folder_state[0] = k_folder_running;
   batch_set_current(("folder 1/511: " + names[0]).c_str());
   std::string s = status();
   EXPECT_LE(s.size(), 16383u);
@@ -212,7 +212,7 @@ TEST(BatchStatus, StaysValidJsonAtItsLimit) {
   char want[k_subdir_cap];
   sanitize_folder(want, names[n - 1].c_str());
   EXPECT_STREQ(json_str(folders, want), "pending");
-  EXPECT_STREQ(json_str(folders, s_batch.subdirs[0]), "running");
+  EXPECT_STREQ(json_str(folders, the_batch().subdirs[0]), "running");
   // A folder passed over beyond the cut is still counted.
   batch_set_folder_unreadable(510, "no");
   s = status();

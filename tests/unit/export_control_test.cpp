@@ -7,7 +7,7 @@
 
 #include "support/result_rows.h"
 #include "base/error.h"
-#include "export/job.h"
+#include "export/export_job.h"
 #include "kerquill.h"
 #include "search/search_table.h"
 
@@ -15,7 +15,6 @@ using namespace kq;
 
 TEST(ExportControl, IdleJobReportsZeroEverywhere) {
   EXPECT_EQ(kq_export_status(), 0);
-  EXPECT_EQ(s_job_inited, 1);
   EXPECT_EQ(kq_export_progress(), 0.0);
   EXPECT_STREQ(kq_export_current(), "");
   EXPECT_STREQ(kq_export_stats_json(), "{\"done\":0,\"total\":0,\"bytes\":0,\"eta_s\":0,\"speed_bps\":0,\"state\":\"idle\"}");
@@ -41,7 +40,7 @@ TEST(ExportControl, StartRefusalsInTheirOrder) {
 }
 
 TEST(ExportControl, EstimateNeedsARunningJobAMeasuredSpeedAndLessThanAYear) {
-  job_init();
+  export_job &s_job = export_record();
   auto stats = [] { return std::string(kq_export_stats_json()); };
   s_job.state = k_job_running;
   s_job.total = 10;
@@ -82,11 +81,14 @@ TEST(ExportControl, EstimateNeedsARunningJobAMeasuredSpeedAndLessThanAYear) {
   s_job.state = k_job_running;
   s_job.done = 12;
   EXPECT_EQ(kq_export_progress(), 1.0);
-  job_reset(&s_job);
+  {
+    plat::lock_guard hold(s_job.lock);
+    export_job_reset(s_job);
+  }
 }
 
 TEST(ExportControl, SteeringFollowsStateAndActive) {
-  job_init();
+  export_job &s_job = export_record();
   s_job.active = 1;
   s_job.state = k_job_running;
   EXPECT_EQ(kq_export_resume(), -1);  // running, not paused
@@ -115,5 +117,8 @@ TEST(ExportControl, SteeringFollowsStateAndActive) {
   EXPECT_EQ(s_job.pause_requested.load(), 0u);
   s_job.active = 0;
   EXPECT_EQ(kq_export_cancel(), -1);
-  job_reset(&s_job);
+  {
+    plat::lock_guard hold(s_job.lock);
+    export_job_reset(s_job);
+  }
 }

@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "export/layout.h"
+#include "archive/layout.h"
 #include "support/scratch_files.h"
 
 using namespace kq;

@@ -11,8 +11,9 @@
 
 #include "base/error.h"
 #include "base/text.h"
-#include "export/manifest.h"
-#include "export/resume.h"
+#include "archive/generation.h"
+#include "archive/manifest.h"
+#include "export/export_one.h"
 #include "support/platform/file_limit.h"
 #include "support/scratch_files.h"
 
@@ -49,8 +50,12 @@ void copy_and_rename(const std::string &dir, const std::string &line) {
   std::filesystem::rename(tmp, path);
 }
 
+// What appending and pruning work on: an archive directory, its open
+// manifest, its generation and the completed list.
 struct job_in {
-  explicit job_in(const std::string &dir) : dir(dir) { copy_cut(job.dir, sizeof job.dir, dir); }
+  explicit job_in(const std::string &dir) : dir(dir) {}
+  bool append(const std::string &line) { return manifest_append(job.manifest_file, dir.c_str(), line); }
+  bool prune(std::size_t expected) { return manifest_prune(dir.c_str(), job.gen, job.completed, expected); }
   // The message files line_for's lines name, with the size they give: only
   // a line whose file is intact survives the pruning.
   void files(std::initializer_list<std::uint32_t> uids) {
@@ -60,7 +65,11 @@ struct job_in {
     kqtest::write_all(dir + "/uid-" + std::to_string(uid) + ".eml", "0123456789");
   }
   std::string dir;
-  export_job job;
+  struct {
+    plat::append_file manifest_file;
+    archive_generation gen;
+    std::vector<std::uint32_t> completed;
+  } job;
 };
 
 }  // namespace
@@ -101,7 +110,7 @@ TEST(ExportManifest, AppendGivesExactlyWhatCopyAndRenameGives) {
   job_in j(a.str());
   for (std::uint32_t uid = 3; uid < 40; ++uid) {
     std::string line = line_for(uid, uid % 2 ? "odd" : "\xe2\x82\xac even");
-    ASSERT_TRUE(manifest_append(&j.job, line));
+    ASSERT_TRUE(j.append(line));
     copy_and_rename(b.str(), line);
     ASSERT_EQ(kqtest::read_all(a.file("manifest.jsonl")), kqtest::read_all(b.file("manifest.jsonl")))
         << "after uid " << uid;
@@ -109,7 +118,7 @@ TEST(ExportManifest, AppendGivesExactlyWhatCopyAndRenameGives) {
   // Into an empty directory: the first line creates the file.
   kqtest::scratch_dir c;
   job_in k(c.str());
-  ASSERT_TRUE(manifest_append(&k.job, line_for(7)));
+  ASSERT_TRUE(k.append(line_for(7)));
   EXPECT_EQ(kqtest::read_all(c.file("manifest.jsonl")), line_for(7));
 }
 
@@ -123,7 +132,7 @@ TEST(ExportManifest, AppendWritesIntoTheSameFileWithoutCopying) {
   std::getline(early, first);
   job_in j(d.str());
   for (std::uint32_t uid = 2; uid <= 5; ++uid) {
-    ASSERT_TRUE(manifest_append(&j.job, line_for(uid)));
+    ASSERT_TRUE(j.append(line_for(uid)));
     EXPECT_FALSE(std::filesystem::exists(d.file("manifest.jsonl.tmp")));
   }
   std::string rest((std::istreambuf_iterator<char>(early)), std::istreambuf_iterator<char>());
@@ -135,7 +144,7 @@ TEST(ExportManifest, AppendNeverGluesOntoATornLine) {
   std::string torn = line_for(1) + line_for(2).substr(0, 30);
   kqtest::write_all(d.file("manifest.jsonl"), torn);
   job_in j(d.str());
-  ASSERT_TRUE(manifest_append(&j.job, line_for(3)));
+  ASSERT_TRUE(j.append(line_for(3)));
   auto lines = kqtest::split_lines(kqtest::read_all(d.file("manifest.jsonl")));
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[2], line_for(3));
@@ -150,7 +159,7 @@ TEST(ExportManifest, FailedAppendLeavesNoPartLineAndSaysSo) {
   {
     // The disk "fills" 20 bytes into the next line.
     kqtest::file_size_limit limit(static_cast<long long>(before.size()) + 20);
-    EXPECT_FALSE(manifest_append(&j.job, line_for(2)));
+    EXPECT_FALSE(j.append(line_for(2)));
   }
   // The system's reason follows the path.
   std::string err = last_error(), head = "cannot write " + d.str() + "/manifest.jsonl: ";
@@ -158,7 +167,7 @@ TEST(ExportManifest, FailedAppendLeavesNoPartLineAndSaysSo) {
   EXPECT_GT(err.size(), head.size()) << err;
   EXPECT_EQ(kqtest::read_all(d.file("manifest.jsonl")), before);
   // Room again: the retry adds exactly one whole line.
-  ASSERT_TRUE(manifest_append(&j.job, line_for(2)));
+  ASSERT_TRUE(j.append(line_for(2)));
   EXPECT_EQ(kqtest::read_all(d.file("manifest.jsonl")), before + line_for(2));
 }
 
@@ -170,7 +179,7 @@ TEST(ExportManifestPrune, KeepsFirstLineOfEachCompletedUidInOrder) {
   job_in j(d.str());
   j.job.completed = {1, 2, 3};
   j.files({1, 2, 3, 4});
-  ASSERT_TRUE(manifest_prune(&j.job, 5));
+  ASSERT_TRUE(j.prune(5));
   EXPECT_EQ(kqtest::read_all(d.file("manifest.jsonl")), line_for(3) + line_for(1) + line_for(2));
   EXPECT_FALSE(std::filesystem::exists(d.file("manifest.jsonl.tmp")));
 }
@@ -179,7 +188,7 @@ TEST(ExportManifestPrune, EmptyCompletedListEmptiesTheManifest) {
   kqtest::scratch_dir d;
   kqtest::write_all(d.file("manifest.jsonl"), line_for(1) + line_for(2));
   job_in j(d.str());
-  ASSERT_TRUE(manifest_prune(&j.job, 2));
+  ASSERT_TRUE(j.prune(2));
   EXPECT_TRUE(std::filesystem::exists(d.file("manifest.jsonl")));
   EXPECT_EQ(kqtest::read_all(d.file("manifest.jsonl")), "");
 }
@@ -196,7 +205,7 @@ TEST(ExportManifestPrune, DropsWhatDoesNotParseAndEndsTheLastLine) {
   job_in j(d.str());
   j.job.completed = {1, 2, 3, 5, 6};
   j.files({1, 2, 3, 5, 6});
-  ASSERT_TRUE(manifest_prune(&j.job, 6));
+  ASSERT_TRUE(j.prune(6));
   std::string after = kqtest::read_all(d.file("manifest.jsonl"));
   EXPECT_EQ(after, line_for(1) + big + line_for(6));
   for (const std::string &l : kqtest::split_lines(after)) {
@@ -218,7 +227,7 @@ TEST(ExportManifestPrune, TerminatesWithFarMoreUidsThanTheSetFirstHolds) {
   for (std::uint32_t uid = 1; uid <= 3000; uid += 7) text += line_for(uid, "dup");
   kqtest::write_all(d.file("manifest.jsonl"), text);
   // Sized for an empty search: 16 slots for 3000 distinct UIDs.
-  ASSERT_TRUE(manifest_prune(&j.job, 0));
+  ASSERT_TRUE(j.prune(0));
   EXPECT_EQ(kqtest::read_all(d.file("manifest.jsonl")), want);
 }
 
@@ -244,7 +253,7 @@ TEST(ExportManifestPrune, LeavesTheManifestAsItWasWhenTheNewOneCannotBeWritten) 
   {
     // The temporary file's name is taken by a directory.
     std::filesystem::create_directory(d.file("manifest.jsonl.tmp"));
-    EXPECT_FALSE(manifest_prune(&j.job, 2));
+    EXPECT_FALSE(j.prune(2));
     EXPECT_EQ(kqtest::read_all(d.file("manifest.jsonl")), text);
     std::filesystem::remove(d.file("manifest.jsonl.tmp"));
   }
@@ -252,7 +261,7 @@ TEST(ExportManifestPrune, LeavesTheManifestAsItWasWhenTheNewOneCannotBeWritten) 
   {
     // The disk fills while the new file is written.
     kqtest::file_size_limit limit(static_cast<long long>(line_for(1).size()) + 10);
-    EXPECT_FALSE(manifest_prune(&j.job, 2));
+    EXPECT_FALSE(j.prune(2));
   }
   EXPECT_EQ(kqtest::read_all(d.file("manifest.jsonl")), text);
   EXPECT_FALSE(std::filesystem::exists(d.file("manifest.jsonl.tmp")));
@@ -261,6 +270,6 @@ TEST(ExportManifestPrune, LeavesTheManifestAsItWasWhenTheNewOneCannotBeWritten) 
 TEST(ExportManifestPrune, NoManifestIsNothingToDo) {
   kqtest::scratch_dir d;
   job_in j(d.str());
-  EXPECT_TRUE(manifest_prune(&j.job, 0));
+  EXPECT_TRUE(j.prune(0));
   EXPECT_FALSE(std::filesystem::exists(d.file("manifest.jsonl")));
 }

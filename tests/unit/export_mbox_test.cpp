@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "export/file_util.h"
-#include "export/mbox.h"
+#include "archive/file_util.h"
+#include "archive/mbox.h"
 #include "support/platform/os.h"
 #include "support/scratch_files.h"
 

@@ -5,8 +5,8 @@
 
 #include "base/text.h"
 #include "archive/resume_file.h"
-#include "export/resume.h"
-#include "export/worker.h"
+#include "export/export_job.h"
+#include "job/ledger.h"
 #include "search/search_table.h"
 #include "support/scratch_files.h"
 
@@ -14,16 +14,25 @@ using namespace kq;
 
 namespace {
 
-// Points s_job at a directory and folder for resume_read, and leaves it
-// cleared again afterwards.
+// Points the export job at a directory and folder for load_resume, and
+// leaves it cleared again afterwards.
 struct resume_fixture : ::testing::Test {
-  void SetUp() override {
-    job_init();
-    job_reset(&s_job);
-    copy_cut(s_job.dir, sizeof s_job.dir, dir.str());
+  void SetUp() override { point(); }
+  void TearDown() override { reset(); }
+  void reset() {
+    plat::lock_guard hold(s_job.lock);
+    export_job_reset(s_job);
+  }
+  void point() {
+    reset();
+    s_job.opt.dir = dir.str();
     copy_cut(s_job.folder, sizeof s_job.folder, "INBOX");
   }
-  void TearDown() override { job_reset(&s_job); }
+  bool save() {
+    plat::lock_guard hold(s_job.lock);
+    return save_resume(s_job);
+  }
+  export_job &s_job = export_record();
   void file(const std::string &text) { kqtest::write_all(dir.file("resume.json"), text); }
   kqtest::scratch_dir dir;
 };
@@ -33,27 +42,27 @@ using ExportResume = resume_fixture;
 }  // namespace
 
 TEST_F(ExportResume, MissingEmptyOrForeignFileLoadsNothing) {
-  resume_read();
+  load_resume(s_job);
   EXPECT_EQ(s_job.last_uid, 0);
   EXPECT_TRUE(s_job.completed.empty());
   file("");
-  resume_read();
+  load_resume(s_job);
   EXPECT_TRUE(s_job.completed.empty());
   // The folder differs only in letter case: ignored entirely.
   file(R"({"folder":"inbox","last_uid":9,"completed":[1,2,3]})");
-  resume_read();
+  load_resume(s_job);
   EXPECT_EQ(s_job.last_uid, 0);
   EXPECT_TRUE(s_job.completed.empty());
   file(R"({"folder":"INBOX","last_uid":9,"completed":[1,2,3],})");
-  resume_read();
+  load_resume(s_job);
   EXPECT_TRUE(s_job.completed.empty());
   file(R"([1,2,3])");
-  resume_read();
+  load_resume(s_job);
   EXPECT_TRUE(s_job.completed.empty());
   // Resume off: the file is not even read.
   file(R"({"folder":"INBOX","last_uid":9,"completed":[1,2,3]})");
-  s_job.resume = 0;
-  resume_read();
+  s_job.opt.resume = false;
+  load_resume(s_job);
   EXPECT_EQ(s_job.last_uid, 0);
   EXPECT_TRUE(s_job.completed.empty());
 }
@@ -61,33 +70,33 @@ TEST_F(ExportResume, MissingEmptyOrForeignFileLoadsNothing) {
 TEST_F(ExportResume, OversizedFileIsIgnored) {
   file(R"({"folder":"INBOX","last_uid":9,"completed":[1]})");
   std::filesystem::resize_file(dir.file("resume.json"), k_resume_file_max + 1);
-  resume_read();
+  load_resume(s_job);
   EXPECT_EQ(s_job.last_uid, 0);
 }
 
 TEST_F(ExportResume, NumbersFollowTheJsonRules) {
   file(R"({"last_uid":12.9,"completed":"no"})");
-  resume_read();
+  load_resume(s_job);
   EXPECT_EQ(s_job.last_uid, 12);
   EXPECT_TRUE(s_job.completed.empty());
   file(R"({"folder":"INBOX","last_uid":true,"completed":[]})");
-  resume_read();
+  load_resume(s_job);
   EXPECT_EQ(s_job.last_uid, 0);
   EXPECT_TRUE(s_job.completed.empty());
-  EXPECT_EQ(resume_has(&s_job, 0), 0);
-  EXPECT_EQ(resume_has(&s_job, 1), 0);
+  EXPECT_FALSE(ledger_has(s_job.completed, 0));
+  EXPECT_FALSE(ledger_has(s_job.completed, 1));
   file(R"({"folder":"INBOX","last_uid":4294967297,"completed":[2.7,"x",7]})");
-  resume_read();
+  load_resume(s_job);
   EXPECT_EQ(s_job.last_uid, 1);
   EXPECT_EQ(s_job.completed, (std::vector<std::uint32_t>{0, 2, 7}));
 }
 
 TEST_F(ExportResume, ListInAnyOrderIsSortedSoEveryUidIsFound) {
   file(R"({"folder":"INBOX","last_uid":9,"completed":[9,3,5,3,1000,2]})");
-  resume_read();
+  load_resume(s_job);
   EXPECT_EQ(s_job.completed, (std::vector<std::uint32_t>{2, 3, 5, 9, 1000}));
-  for (unsigned uid : {2u, 3u, 5u, 9u, 1000u}) EXPECT_EQ(resume_has(&s_job, uid), 1) << uid;
-  for (unsigned uid : {1u, 4u, 10u, 999u, 1001u}) EXPECT_EQ(resume_has(&s_job, uid), 0) << uid;
+  for (unsigned uid : {2u, 3u, 5u, 9u, 1000u}) EXPECT_TRUE(ledger_has(s_job.completed, uid)) << uid;
+  for (unsigned uid : {1u, 4u, 10u, 999u, 1001u}) EXPECT_FALSE(ledger_has(s_job.completed, uid)) << uid;
 }
 
 TEST_F(ExportResume, WrittenFileReadsBackInAscendingOrder) {
@@ -95,17 +104,15 @@ TEST_F(ExportResume, WrittenFileReadsBackInAscendingOrder) {
   s_job.done = 3;
   s_job.total = 3;
   for (std::uint32_t uid : {9u, 3u, 5u, 3u}) {
-    ASSERT_TRUE(completed_reserve(&s_job));
-    completed_insert(&s_job, uid);
+    ASSERT_TRUE(ledger_reserve(s_job.completed));
+    ledger_insert(s_job.completed, uid);
   }
-  resume_write(&s_job);
+  save();
   EXPECT_EQ(kqtest::read_all(dir.file("resume.json")),
             R"({"folder":"INBOX","last_uid":9,"done":3,"total":3,"completed":[3,5,9]})");
   EXPECT_FALSE(std::filesystem::exists(dir.file("resume.json.tmp")));
-  job_reset(&s_job);
-  copy_cut(s_job.dir, sizeof s_job.dir, dir.str());
-  copy_cut(s_job.folder, sizeof s_job.folder, "INBOX");
-  resume_read();
+  point();
+  load_resume(s_job);
   EXPECT_EQ(s_job.last_uid, 9);
   EXPECT_EQ(s_job.completed, (std::vector<std::uint32_t>{3, 5, 9}));
 }
@@ -114,61 +121,68 @@ TEST_F(ExportResume, EveryStoredUidIsWrittenNotJustTheFirst200000) {
   std::string text = R"({"folder":"INBOX","last_uid":250000,"completed":[)";
   for (int uid = 250000; uid >= 1; --uid) text += std::to_string(uid) + (uid > 1 ? "," : "");
   file(text + "]}");
-  resume_read();
+  load_resume(s_job);
   ASSERT_EQ(s_job.completed.size(), 250000u);
-  resume_write(&s_job);
-  job_reset(&s_job);
-  copy_cut(s_job.dir, sizeof s_job.dir, dir.str());
-  copy_cut(s_job.folder, sizeof s_job.folder, "INBOX");
-  resume_read();
+  save();
+  point();
+  load_resume(s_job);
   ASSERT_EQ(s_job.completed.size(), 250000u);
   EXPECT_EQ(s_job.completed.back(), 250000u);
-  EXPECT_EQ(resume_has(&s_job, 249999), 1);
+  EXPECT_TRUE(ledger_has(s_job.completed, 249999));
 }
 
 TEST_F(ExportResume, MboxLengthIsRecordedAndPassedOn) {
-  ASSERT_TRUE(s_job.mbox_file.open(dir.file("all.mbox").c_str(), true));
-  ASSERT_TRUE(s_job.mbox_file.write("From x\r\n\r\n", 10));
-  resume_write(&s_job);
+  ASSERT_TRUE(s_job.archive.mbox_file.open(dir.file("all.mbox").c_str(), true));
+  ASSERT_TRUE(s_job.archive.mbox_file.write("From x\r\n\r\n", 10));
+  save();
   EXPECT_EQ(kqtest::read_all(dir.file("resume.json")),
             R"({"folder":"INBOX","last_uid":0,"done":0,"total":0,"completed":[],"mbox_bytes":10})");
-  s_job.mbox_file.close();
-  resume_read();
-  EXPECT_EQ(s_job.mbox_bytes, 10);
+  s_job.archive.mbox_file.close();
+  load_resume(s_job);
+  EXPECT_EQ(s_job.archive.mbox_bytes, 10);
   // A job that does not write all.mbox keeps the length it loaded.
-  resume_write(&s_job);
-  resume_read();
-  EXPECT_EQ(s_job.mbox_bytes, 10);
+  save();
+  load_resume(s_job);
+  EXPECT_EQ(s_job.archive.mbox_bytes, 10);
   // Anything but a plain count leaves the length unknown: never a cut to 0.
   for (const char *bad : {"\"10\"", "true", "-1", "10.5", "null"}) {
     file(std::string(R"({"folder":"INBOX","completed":[1],"mbox_bytes":)") + bad + "}");
-    resume_read();
-    EXPECT_EQ(s_job.mbox_bytes, -1) << bad;
+    load_resume(s_job);
+    EXPECT_EQ(s_job.archive.mbox_bytes, -1) << bad;
   }
 }
 
 TEST_F(ExportResume, WriteDoesNothingWithResumeOff) {
-  s_job.resume = 0;
-  resume_write(&s_job);
+  s_job.opt.resume = false;
+  save();
   EXPECT_FALSE(std::filesystem::exists(dir.file("resume.json")));
 }
 
-TEST(ExportCompleted, InsertKeepsOrderWithoutRepeatsAndGrowsByDoubling) {
-  export_job job;
-  ASSERT_TRUE(completed_reserve(&job));
+TEST(JobLedger, InsertKeepsOrderWithoutRepeatsAndGrowsByDoubling) {
+  struct {
+    id_ledger completed;
+  } job;
+  ASSERT_TRUE(ledger_reserve(job.completed));
   EXPECT_EQ(job.completed.capacity(), 4096u);
   for (std::uint32_t uid = 1; uid <= 4096; ++uid) {
-    ASSERT_TRUE(completed_reserve(&job));
-    completed_insert(&job, uid * 2);
+    ASSERT_TRUE(ledger_reserve(job.completed));
+    ledger_insert(job.completed, uid * 2);
   }
-  ASSERT_TRUE(completed_reserve(&job));
+  ASSERT_TRUE(ledger_reserve(job.completed));
   EXPECT_EQ(job.completed.capacity(), 8192u);
-  completed_insert(&job, 7);
-  completed_insert(&job, 8);
+  ledger_insert(job.completed, 7);
+  ledger_insert(job.completed, 8);
   EXPECT_EQ(job.completed.size(), 4097u);
   EXPECT_TRUE(std::is_sorted(job.completed.begin(), job.completed.end()));
-  EXPECT_EQ(resume_has(&job, 7), 1);
+  EXPECT_TRUE(ledger_has(job.completed, 7));
 }
+
+namespace {
+void count(export_job &job) {
+  plat::lock_guard hold(job.lock);
+  count_work(job);
+}
+}  // namespace
 
 // The rows a resumed job counts are exactly those the archive lacks, even
 // below the loaded last_uid.
@@ -183,14 +197,14 @@ TEST(ExportCount, ResumeCountsEveryRowNotInTheCompletedList) {
     rows->add(h);
   }
   job.result = rows;
-  job.resume = 1;
+  job.opt.resume = true;
   job.last_uid = 8;
   job.completed = {2, 4, 10};
-  count_work(&job);
+  count(job);
   EXPECT_EQ(job.total.load(), 7u);
   EXPECT_EQ(job.bytes_todo, 700);
-  job.resume = 0;
-  count_work(&job);
+  job.opt.resume = false;
+  count(job);
   EXPECT_EQ(job.total.load(), 10u);
   EXPECT_EQ(job.bytes_todo, 900);
 }

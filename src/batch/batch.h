@@ -1,17 +1,22 @@
-// The batch export of many folders: its one process-wide run record.
+// The batch export of many folders: its configuration, and its one
+// process-wide run record, reached through the_batch(). Each folder is
+// exported by an export job (src/export/) driven through typed calls.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
+#include "archive/layout.h"
+#include "export/export_job.h"
 #include "platform/platform.h"
 
 namespace kq {
 
 inline constexpr int k_batch_slots = 512;  // at most k_batch_slots - 1 folders
 inline constexpr std::size_t k_folder_cap = 1024;  // folder names, as the server sends them
-inline constexpr std::size_t k_subdir_cap = 128;   // their directory names, cut to fit a file system
 
 enum : std::int32_t {
   k_batch_none = 0,
@@ -20,6 +25,20 @@ enum : std::int32_t {
   k_batch_failed = 4,
 };
 
+// kq_export_all_folders's configuration as read: the options every
+// folder's export job gets (dir: the batch directory, each job's is its
+// subdirectory), the folders named, or why it is unusable.
+struct batch_request {
+  bool empty = false;               // no configuration text at all
+  const char *problem = nullptr;    // no JSON, or a "dir" too long
+  export_options opt;               // flags read as the export job reads them
+  bool folders_named = false;       // a non-empty "folders" array was given
+  std::vector<std::string> folders; // its texts, as given
+};
+
+// Reads the configuration; never fails, the request says what is wrong.
+batch_request read_batch_request(const char *config_json);
+
 struct batch_state {
   // Read by the host while the batch thread writes them.
   std::atomic<std::int32_t> state{0};
@@ -27,11 +46,8 @@ struct batch_state {
   std::atomic<std::uint32_t> cancel_requested{0};
   // 1 from the start until the batch thread's very last act.
   std::atomic<std::uint32_t> active{0};
-  char dir[4096];
-  char naming[256];
-  std::int32_t parallel;
-  std::int32_t resume;
-  std::int32_t manifest;
+  // What each folder's job gets; its dir is the batch directory.
+  export_options opt;
   char folders[k_batch_slots][k_folder_cap];
   std::int32_t folder_count;
   // The names came from the server's listing rather than the configuration.
@@ -68,7 +84,9 @@ enum : std::int32_t {
   k_folder_unreadable = 4,
 };
 
-extern batch_state s_batch;
+// The process's one batch record, built on first use and never destroyed:
+// a detached batch thread may still be running while the process exits.
+batch_state &the_batch();
 
 // True while the batch thread runs.
 bool batch_active();
@@ -91,29 +109,17 @@ void batch_set_folder_unreadable(int i, const char *text);
 // sequence (a split character would make the JSON built from it invalid).
 void batch_copy_name(char out[k_folder_cap], const char *name, std::size_t len);
 
-// Folder name as a directory name: '"', '/', '\' and bytes that are no
-// part of a UTF-8 character become '_', cut at 127 bytes without splitting
-// a character; "", "." and ".." get a leading '_' so no folder can name the
-// batch directory itself or its parent. Where the system needs Windows
-// names (plat::windows_file_names) the result is also made one Windows can
-// hold: sanitize_folder_as(out, name, true).
-void sanitize_folder(char out[k_subdir_cap], const char *name);
-// The same with the system's choice given, so both rules can be tested
-// anywhere.
-void sanitize_folder_as(char out[k_subdir_cap], const char *name, bool windows);
-// Fills subdirs from folders: the sanitized display name (modified UTF-7
-// decoded), or the sanitized raw name when the batch directory already holds
-// a directory of that name, with "~2", "~3", ... added where an earlier
-// folder already took it (compared without regard to letter case, as on
-// case-insensitive file systems).
+// Fills subdirs from folders by the archive layout's rule, a name an
+// earlier folder took counting as taken without regard to letter case (as
+// on case-insensitive file systems).
 void batch_assign_subdirs();
 
-// Thread body of a batch; its argument is &s_batch.
+// Thread body of a batch; its argument is &the_batch().
 void batch_worker(void *batch);
 
-// Reads the configuration, lists the folders when none are named, and starts
-// the batch thread: 0, or -1 with last_error set.
-int batch_start(const char *config_json);
+// Takes the configuration, lists the folders when none are named, and
+// starts the batch thread: 0, or -1 with last_error set.
+int batch_start(const batch_request &req);
 // The batch's status JSON, folder by folder.
 const char *batch_status_json();
 

@@ -6,10 +6,9 @@
 
 #include "base/error.h"
 #include "base/text.h"
-#include "export/batch.h"
+#include "batch/batch.h"
 #include "connection/imap.h"
 #include "connection/throttle.h"
-#include "export/job.h"
 #include "export/worker.h"
 #include "search/search.h"
 #include "platform/platform.h"
@@ -18,8 +17,6 @@
 namespace kq {
 
 namespace {
-
-constexpr std::size_t k_dir_cap = 4096;  // what an export job keeps of "dir"
 
 // Ends a failed run. The reason goes to the status's "error", where the
 // host looks once it sees state 4 (and to this thread's last_error); the
@@ -84,30 +81,18 @@ outcome folder_failed(batch_state *b, int i, const char *what, const char *detai
   return outcome::stop;
 }
 
-std::string job_config(const batch_state *b, const std::string &dir) {
-  std::string c = "{\"dir\":";
-  json_append_str_utf8(c, dir);
-  c += ",\"format\":\"eml\",\"naming\":";
-  json_append_str_utf8(c, b->naming[0] ? b->naming : "YYYY\\MM\\uid");
-  char tail[96];
-  std::snprintf(tail, sizeof tail, ",\"parallel\":%d,\"resume\":%d,\"manifest\":%d}", b->parallel,
-                b->resume, b->manifest);
-  c += tail;
-  return c;
-}
-
 // Exports folder i into its subdirectory and waits for the job: the
 // current search result, or (learn) whatever the archive lacks.
 outcome export_result(batch_state *b, int i, bool learn) {
-  std::string dir = std::string(b->dir) + "/" + b->subdirs[i];
-  if (dir.size() > k_dir_cap - 1) return folder_failed(b, i, "export", "failed: dir too long");
+  export_request req;
+  req.opt = b->opt;
+  req.opt.dir = b->opt.dir + "/" + b->subdirs[i];
+  if (req.opt.dir.size() > k_dir_cap - 1) return folder_failed(b, i, "export", "failed: dir too long");
   // The job runs on this thread: when the call returns, it has ended.
-  std::string config = job_config(b, dir);
-  int rc = learn ? export_folder_incremental(config.c_str(), b->folders[i])
-                 : export_start(config.c_str(), true);
+  int rc = learn ? export_folder_incremental(req.opt, b->folders[i]) : export_start(req, true);
   if (rc != 0)
     return folder_failed(b, i, "export", (std::string("failed: ") + last_error()).c_str());
-  int st = s_job.state;
+  int st = export_status();
   if (st == k_job_done) return outcome::ok;
   if (st == k_job_stopped) return stopped(b, i, "export", "cancelled");
   return folder_failed(b, i, "export", (std::string("error: ") + last_error()).c_str());
@@ -149,7 +134,7 @@ outcome export_folder(batch_state *b, int i, bool *exported) {
   // lacks and fetches only those: a run with nothing new costs a few
   // commands. Without a manifest, checking the stored files needs every
   // row, so the whole folder is searched.
-  if (b->resume && b->manifest) {
+  if (b->opt.resume && b->opt.manifest) {
     if (b->cancel_requested) return stopped(b, i, "export", "cancelled");
     // Opened here, fresh; the job finds it open and asks nothing again.
     mailbox_state st;
@@ -179,12 +164,12 @@ outcome export_folder(batch_state *b, int i, bool *exported) {
     *exported = true;
     // Rows are in UID order.
     std::uint32_t top = found->rows().back().uid;
-    if (rows < static_cast<std::size_t>(s_search_cap) || top == UINT32_MAX) return outcome::ok;
+    if (rows < static_cast<std::size_t>(search_state::instance().cap) || top == UINT32_MAX) return outcome::ok;
     // Without resume each part's job would start the archive afresh and
     // drop the manifest of the parts before it.
-    if (!b->resume) {
+    if (!b->opt.resume) {
       char detail[96];
-      std::snprintf(detail, sizeof detail, "incomplete: more than %d messages", s_search_cap);
+      std::snprintf(detail, sizeof detail, "incomplete: more than %d messages", search_state::instance().cap);
       return folder_failed(b, i, "export", detail);
     }
     // snprintf, not std::to_string: the latter leaves a template's static

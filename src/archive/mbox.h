@@ -22,4 +22,9 @@ std::string mbox_time_text(long long t);
 void mbox_record_append(std::string &out, const char *from, long long now, const char *msg,
                         std::size_t len);
 
+// True when offset `at` of an mbox file is where one record ends and the
+// next begins (or the file ends): "\r\n\r\n" before it, "From " or nothing
+// after it.
+bool mbox_record_boundary(const char *path, long long at);
+
 }  // namespace kq

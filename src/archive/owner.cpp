@@ -1,4 +1,4 @@
-#include "export/archive_owner.h"
+#include "archive/owner.h"
 
 #include <new>
 #include <string>

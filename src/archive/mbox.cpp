@@ -1,4 +1,4 @@
-#include "export/mbox.h"
+#include "archive/mbox.h"
 
 #include <cstdio>
 #include <cstring>
@@ -78,6 +78,15 @@ void mbox_record_append(std::string &out, const char *from, long long now, const
   }
   if (len == 0 || msg[len - 1] != '\n') out += "\r\n";
   out += "\r\n";
+}
+
+bool mbox_record_boundary(const char *path, long long at) {
+  if (at == 0) return true;
+  if (at < 4) return false;
+  char b[9] = {};
+  long long n = plat::read_at(path, at - 4, b, sizeof b);
+  if (n < 4 || b[0] != '\r' || b[1] != '\n' || b[2] != '\r' || b[3] != '\n') return false;
+  return n == 4 || (n == 9 && std::memcmp(b + 4, "From ", 5) == 0);
 }
 
 }  // namespace kq

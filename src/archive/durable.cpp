@@ -1,4 +1,4 @@
-#include "export/durable.h"
+#include "archive/durable.h"
 
 #include <algorithm>
 #include <atomic>
@@ -14,34 +14,31 @@ std::atomic<bool> g_durable{true};
 void set_durable_writes(bool on) { g_durable = on; }
 bool durable_writes() { return g_durable; }
 
-void note_unsynced(export_job *job, const std::string &file, const std::string &parent) {
+void note_unsynced(unsynced_writes &w, const std::string &file, const std::string &parent) {
   if (!g_durable) return;
-  job->unsynced_files.push_back(file);
+  w.files.push_back(file);
   // Consecutive messages mostly share their directory.
-  if (job->unsynced_dirs.empty() || job->unsynced_dirs.back() != parent)
-    job->unsynced_dirs.push_back(parent);
+  if (w.dirs.empty() || w.dirs.back() != parent) w.dirs.push_back(parent);
 }
 
-bool sync_stored(export_job *job) {
+bool sync_stored(unsynced_writes &w, const char *dir, plat::append_file &mbox,
+                 plat::append_file &manifest) {
   if (!g_durable) return true;
-  std::vector<std::string> &dirs = job->unsynced_dirs;
+  std::vector<std::string> &dirs = w.dirs;
   std::sort(dirs.begin(), dirs.end());
   dirs.erase(std::unique(dirs.begin(), dirs.end()), dirs.end());
   // The archive directory holds the manifest's and all.mbox's entries and
   // the dated layout's month directories.
-  if (!std::binary_search(dirs.begin(), dirs.end(), std::string(job->dir))) {
-    dirs.push_back(job->dir);
+  if (!std::binary_search(dirs.begin(), dirs.end(), std::string(dir))) {
+    dirs.push_back(dir);
     std::sort(dirs.begin(), dirs.end());
   }
   // The manifest and all.mbox with the message files, as one group.
   bool ok = true;
-  if (job->mbox_file.is_open()) ok = job->mbox_file.sync();
-  if (job->manifest_file.is_open()) ok = job->manifest_file.sync() && ok;
-  ok = plat::sync_group(job->unsynced_files, dirs) && ok;
-  if (ok) {
-    job->unsynced_files.clear();
-    dirs.clear();
-  }
+  if (mbox.is_open()) ok = mbox.sync();
+  if (manifest.is_open()) ok = manifest.sync() && ok;
+  ok = plat::sync_group(w.files, dirs) && ok;
+  if (ok) w.clear();
   return ok;
 }
 

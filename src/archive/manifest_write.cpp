@@ -1,14 +1,14 @@
-#include "export/manifest.h"
-
+// Appending to and pruning manifest.jsonl; the reading half is manifest.cpp.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
 
 #include "base/error.h"
 #include "base/text.h"
-#include "export/file_util.h"
-#include "export/generation.h"
-#include "export/resume.h"
+#include "archive/file_util.h"
+#include "archive/generation.h"
+#include "archive/manifest.h"
 #include "platform/platform.h"
 
 namespace kq {
@@ -24,26 +24,8 @@ using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
 }  // namespace
 
-void manifest_line(std::string &out, const char *folder, const std::string &file,
-                   const char *sha256_hex, std::uint64_t size, const search_hit &hit,
-                   std::uint64_t uidvalidity) {
-  manifest_fields f;
-  f.uid = hit.uid;
-  f.folder = folder;
-  f.uidvalidity = uidvalidity;
-  f.file = file;
-  f.sha256 = sha256_hex;
-  f.size = size;
-  f.from = hit.from;
-  f.subject = hit.subject;
-  f.date = hit.date;
-  f.ts = hit.ts;
-  manifest_format_line(out, f);
-}
-
-bool manifest_append(export_job *job, const std::string &line) {
-  std::string path = manifest_path(job->dir);
-  plat::append_file &f = job->manifest_file;
+bool manifest_append(plat::append_file &f, const char *dir, const std::string &line) {
+  std::string path = manifest_path(dir);
   if (!f.is_open()) {
     bool torn = ends_inside_line(path.c_str());
     if (!f.open(path.c_str(), false) || (torn && !f.write("\n", 1))) {
@@ -67,28 +49,29 @@ namespace {
 // Whether the file a manifest line names is there with the size the line
 // gives. A file of another size is moved aside (kept, never deleted) so the
 // message can be stored again under its name.
-bool stored_intact(const export_job *job, const manifest_entry &e) {
+bool stored_intact(const char *dir, const manifest_entry &e) {
   plat::contained_file f;
-  plat::contained_file::status st = f.open(job->dir, e.file);
+  plat::contained_file::status st = f.open(dir, e.file);
   if (st != plat::contained_file::ok) return false;
   long long size = f.size();
   f.close();
   if (e.has_size && size == e.size) return true;
-  std::string path = std::string(job->dir) + "/" + std::string(e.file);
+  std::string path = std::string(dir) + "/" + std::string(e.file);
   plat::file_replace(path.c_str(), (path + ".damaged").c_str());
   return false;
 }
 
 }  // namespace
 
-bool manifest_prune(export_job *job, std::size_t expected_uids) {
-  std::string path = manifest_path(job->dir);
+bool manifest_prune(const char *dir, const archive_generation &gen,
+                    std::vector<std::uint32_t> &completed, std::size_t expected_uids) {
+  std::string path = manifest_path(dir);
   std::string tmp = path + ".tmp";
   manifest_reader in;
-  plat::contained_file::status st = in.open(job->dir);
+  plat::contained_file::status st = in.open(dir);
   if (st == plat::contained_file::absent) {
     // Nothing indexes the completed messages: they are stored again.
-    job->completed.clear();
+    completed.clear();
     return true;
   }
   if (st != plat::contained_file::ok) return false;
@@ -111,15 +94,15 @@ bool manifest_prune(export_job *job, std::size_t expected_uids) {
       if (in.oversized() || manifest_parse_line(line, doc, e) != manifest_line_kind::entry) continue;
       // Another generation's messages stay listed as they are: the folder
       // was created again, its earlier messages are still archived.
-      bool current = line_generation(job, e) == job->uidvalidity;
+      bool current = line_generation(gen, e) == gen.uidvalidity;
       if (current) {
-        if (!resume_has(job, e.uid)) continue;
+        if (!std::binary_search(completed.begin(), completed.end(), e.uid)) continue;
         if (dedup) {
           uid_set::result r = seen.insert(e.uid);
           if (r == uid_set::present) continue;
           if (r == uid_set::failed) dedup = false;  // keep going without duplicate removal
         }
-        if (!stored_intact(job, e)) continue;
+        if (!stored_intact(dir, e)) continue;
         if (intact_exact && intact.insert(e.uid) == uid_set::failed) intact_exact = false;
       }
       ok = std::fwrite(line.data(), 1, line.size(), out.get()) == line.size() &&
@@ -136,7 +119,7 @@ bool manifest_prune(export_job *job, std::size_t expected_uids) {
     // A completed UID whose line was dropped (file missing or cut) is
     // fetched again.
     if (intact_exact)
-      std::erase_if(job->completed, [&](std::uint32_t uid) { return !intact.contains(uid); });
+      std::erase_if(completed, [&](std::uint32_t uid) { return !intact.contains(uid); });
     return true;
   }
   std::remove(tmp.c_str());

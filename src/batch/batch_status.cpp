@@ -5,12 +5,10 @@
 #include <vector>
 
 #include "base/text.h"
-#include "export/batch.h"
+#include "batch/batch.h"
 #include "platform/platform.h"
 
 namespace kq {
-
-batch_state s_batch;
 
 namespace {
 
@@ -18,13 +16,14 @@ constexpr std::size_t k_status_cap = 16384;
 
 // Holds the batch's text lock for its scope.
 struct KQ_SCOPED_CAPABILITY text_guard {
-  text_guard() KQ_ACQUIRE(s_batch.text_lock) : hold(s_batch.text_lock) {}
+  explicit text_guard(batch_state &b) KQ_ACQUIRE(b.text_lock) : hold(b.text_lock) {}
   ~text_guard() KQ_RELEASE() {}
   plat::lock_guard hold;
 };
 
 const char *folder_word(int i) {
-  switch (s_batch.folder_state[i].load(std::memory_order_acquire)) {
+  batch_state &b = the_batch();
+  switch (b.folder_state[i].load(std::memory_order_acquire)) {
     case k_folder_running: return "running";
     case k_folder_done: return "done";
     case k_folder_error: return "error";
@@ -36,36 +35,34 @@ const char *folder_word(int i) {
 }  // namespace
 
 void batch_clear() {
-  text_guard g;
-  s_batch.state.store(0);
-  s_batch.cancel_requested.store(0);
-  s_batch.dir[0] = '\0';
-  s_batch.naming[0] = '\0';
-  s_batch.parallel = 0;
-  s_batch.resume = 0;
-  s_batch.manifest = 0;
-  std::memset(s_batch.folders, 0, sizeof s_batch.folders);
-  std::memset(s_batch.subdirs, 0, sizeof s_batch.subdirs);
-  std::memset(s_batch.noselect, 0, sizeof s_batch.noselect);
-  std::memset(s_batch.folder_errors, 0, sizeof s_batch.folder_errors);
-  for (auto &f : s_batch.folder_state) f.store(k_folder_pending);
-  s_batch.folder_count = 0;
-  s_batch.listed_by_server = 0;
-  s_batch.folder_idx.store(0);
-  s_batch.done_folders.store(0);
-  s_batch.current[0] = '\0';
-  s_batch.error_text[0] = '\0';
+  batch_state &b = the_batch();
+  text_guard g(b);
+  b.state.store(0);
+  b.cancel_requested.store(0);
+  b.opt = export_options{};
+  std::memset(b.folders, 0, sizeof b.folders);
+  std::memset(b.subdirs, 0, sizeof b.subdirs);
+  std::memset(b.noselect, 0, sizeof b.noselect);
+  std::memset(b.folder_errors, 0, sizeof b.folder_errors);
+  for (auto &f : b.folder_state) f.store(k_folder_pending);
+  b.folder_count = 0;
+  b.listed_by_server = 0;
+  b.folder_idx.store(0);
+  b.done_folders.store(0);
+  b.current[0] = '\0';
+  b.error_text[0] = '\0';
 }
 
 namespace {
 
 // The text first: a host that sees the word finds its text there.
 void set_folder_reason(int i, const char *text, std::int32_t state) {
+  batch_state &b = the_batch();
   {
-    text_guard g;
-    std::snprintf(s_batch.folder_errors[i], sizeof s_batch.folder_errors[i], "%s", text);
+    text_guard g(b);
+    std::snprintf(b.folder_errors[i], sizeof b.folder_errors[i], "%s", text);
   }
-  s_batch.folder_state[i].store(state, std::memory_order_release);
+  b.folder_state[i].store(state, std::memory_order_release);
 }
 
 }  // namespace
@@ -77,25 +74,29 @@ void batch_set_folder_unreadable(int i, const char *text) {
 }
 
 void batch_read_texts(char current[1024], char error_text[512]) {
-  text_guard g;
-  std::memcpy(current, s_batch.current, sizeof s_batch.current);
-  std::memcpy(error_text, s_batch.error_text, sizeof s_batch.error_text);
+  batch_state &b = the_batch();
+  text_guard g(b);
+  std::memcpy(current, b.current, sizeof b.current);
+  std::memcpy(error_text, b.error_text, sizeof b.error_text);
 }
 
 void batch_set_current(const char *text) {
-  text_guard g;
-  std::snprintf(s_batch.current, sizeof s_batch.current, "%s", text);
+  batch_state &b = the_batch();
+  text_guard g(b);
+  std::snprintf(b.current, sizeof b.current, "%s", text);
 }
 
 void batch_set_error(const char *text) {
-  text_guard g;
-  std::snprintf(s_batch.error_text, sizeof s_batch.error_text, "%s", text);
+  batch_state &b = the_batch();
+  text_guard g(b);
+  std::snprintf(b.error_text, sizeof b.error_text, "%s", text);
 }
 
 const char *batch_status_json() {
+  batch_state &b = the_batch();
   // Acquire: a final state is published after the texts it goes with.
-  std::int32_t state = s_batch.state.load(std::memory_order_acquire);
-  int idx = s_batch.folder_idx.load();
+  std::int32_t state = b.state.load(std::memory_order_acquire);
+  int idx = b.folder_idx.load();
   char current[1024], error_text[512];
   batch_read_texts(current, error_text);
   // The folders as the start set them: a start from another host thread
@@ -103,9 +104,9 @@ const char *batch_status_json() {
   int folder_count;
   std::vector<std::string> subdirs;
   {
-    text_guard g;
-    folder_count = s_batch.folder_count;
-    for (int i = 0; i < folder_count; ++i) subdirs.emplace_back(s_batch.subdirs[i]);
+    text_guard g(b);
+    folder_count = b.folder_count;
+    for (int i = 0; i < folder_count; ++i) subdirs.emplace_back(b.subdirs[i]);
   }
   // The folder words before the count: the worker counts a folder before
   // it calls it done, so no text shows more folders done than counted.
@@ -116,7 +117,7 @@ const char *batch_status_json() {
   out.reserve(k_status_cap);
   char head[96];
   std::snprintf(head, sizeof head, "{\"state\":%d,\"folder_idx\":%d,\"done_folders\":%d,\"current\":",
-                state, idx, static_cast<int>(s_batch.done_folders.load()));
+                state, idx, static_cast<int>(b.done_folders.load()));
   out += head;
   json_append_str_utf8(out, current);
   out += ",\"folders\":{";
@@ -160,8 +161,8 @@ const char *batch_status_json() {
     if (!reasons) continue;
     std::string reason;
     {
-      text_guard g;
-      reason = s_batch.folder_errors[i];
+      text_guard g(b);
+      reason = b.folder_errors[i];
     }
     if (reason.empty() && !passed_over) continue;
     *reasons += reasons->empty() ? "" : ",";

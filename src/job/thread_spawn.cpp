@@ -1,4 +1,4 @@
-#include "export/thread_spawn.h"
+#include "job/thread_spawn.h"
 
 #include "platform/platform.h"
 

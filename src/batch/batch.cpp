@@ -1,0 +1,181 @@
+// Starts the batch export of many folders: configuration, folder list and
+// the batch thread.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include <yyjson.h>
+
+#include "base/error.h"
+#include "connection/imap.h"
+#include "base/text.h"
+#include "batch/batch.h"
+#include "mailbox/folders.h"
+#include "export/export_job.h"
+#include "archive/layout.h"
+#include "job/thread_spawn.h"
+#include "platform/platform.h"
+#include "search/search.h"
+
+namespace kq {
+
+batch_state &the_batch() {
+  static batch_state *const b = new batch_state();
+  return *b;
+}
+
+bool batch_active() { return the_batch().active.load(std::memory_order_acquire) != 0; }
+
+bool batch_cancel() {
+  if (!batch_active()) return false;
+  the_batch().cancel_requested.store(1);
+  // A folder being searched stops now, not after its whole range.
+  search_cancel();
+  return true;
+}
+
+batch_request read_batch_request(const char *config) {
+  batch_request req;
+  if (!config || !*config) {
+    req.empty = true;
+    return req;
+  }
+  json_doc doc;
+  if (!doc.parse(config, std::strlen(config))) {
+    req.problem = "invalid batch config JSON";
+    return req;
+  }
+  yyjson_val *root = doc.root();
+  if (!yyjson_is_obj(root)) return req;
+  if (yyjson_val *v = json_key(root, "dir"); v && yyjson_is_str(v)) {
+    // A cut path would name another directory: refuse instead.
+    if (yyjson_get_len(v) > k_dir_cap - 1) {
+      req.problem = "dir too long";
+      return req;
+    }
+    req.opt.dir = yyjson_get_str(v);
+  }
+  if (const char *n = json_str(root, "naming")) req.opt.naming.assign(n, std::min<std::size_t>(std::strlen(n), 255));
+  // The folders' jobs keep year-month directories unless told otherwise,
+  // and write no all.mbox.
+  if (req.opt.naming.empty()) req.opt.naming = "YYYY\\MM\\uid";
+  req.opt.mbox = false;
+  req.opt.resume = json_flag(root, "resume");
+  req.opt.manifest = json_flag(root, "manifest");
+  yyjson_val *list = json_key(root, "folders");
+  if (list && yyjson_is_arr(list) && yyjson_arr_size(list) > 0) {
+    req.folders_named = true;
+    std::size_t i, n;
+    yyjson_val *item;
+    yyjson_arr_foreach(list, i, n, item) {
+      if (yyjson_is_str(item)) req.folders.emplace_back(yyjson_get_str(item), yyjson_get_len(item));
+    }
+  }
+  return req;
+}
+
+namespace {
+
+bool have_folder(const batch_state &b, std::string_view name) {
+  for (int i = 0; i < b.folder_count; ++i)
+    if (name == b.folders[i]) return true;
+  return false;
+}
+
+// Takes a folder name unless the table is full or the name is already in it
+// (exporting one folder twice would only duplicate its archive).
+void add_folder(batch_state &b, const char *name, std::size_t len) {
+  if (b.folder_count >= k_batch_slots - 1) return;
+  char cut[k_folder_cap];
+  batch_copy_name(cut, name, len);
+  if (have_folder(b, cut)) return;
+  std::memcpy(b.folders[b.folder_count++], cut, sizeof cut);
+}
+
+// Takes the request's options and folders into the record.
+void take_request(batch_state &b, const batch_request &req) {
+  b.opt = req.opt;
+  if (!req.folders_named) return;
+  for (const std::string &f : req.folders) add_folder(b, f.data(), f.size());
+  // The status shows these names even when the start fails further on.
+  batch_assign_subdirs();
+}
+
+// Every folder the server lists.
+void read_server_folders(batch_state &b) {
+  std::vector<folder_entry> entries;
+  if (list_folders(main_session(), entries, k_batch_slots) != 0) return;
+  // The names go in as the status reads them; the server is not waited for
+  // under the lock.
+  plat::lock_guard hold(b.text_lock);
+  for (const folder_entry &e : entries) {
+    int before = b.folder_count;
+    add_folder(b, e.name.c_str(), e.name.size());
+    if (b.folder_count > before) b.noselect[before] = e.noselect;
+  }
+  batch_assign_subdirs();
+}
+
+}  // namespace
+
+int batch_start(const batch_request &req) {
+  batch_state &b = the_batch();
+  // Zeroing the record under a running batch thread would pull its folder
+  // list away; a new batch waits until the old one has ended.
+  if (batch_active()) {
+    set_err("batch already running");
+    return -1;
+  }
+  batch_clear();
+  if (req.empty) {
+    set_err("empty config");
+    return -1;
+  }
+  if (!conn_usable()) return -1;
+  // Listing folders now would talk over a running export job's commands.
+  if (export_job_active()) {
+    set_err("export already running");
+    return -1;
+  }
+  if (req.problem) {
+    set_err("%s", req.problem);
+    return -1;
+  }
+  {
+    // A host thread may be reading the status meanwhile: the folder names
+    // and their directories change under the lock it reads them with.
+    plat::lock_guard hold(b.text_lock);
+    take_request(b, req);
+  }
+  std::string &dir = b.opt.dir;
+  while (dir.size() > 1 && (dir.back() == '/' || dir.back() == '\\')) dir.pop_back();
+  if (dir.empty()) {
+    set_err("config missing dir");
+    return -1;
+  }
+  // A list given with no usable name does not widen to every folder.
+  if (b.folder_count == 0 && !req.folders_named) {
+    read_server_folders(b);
+    b.listed_by_server = 1;
+  }
+  if (b.folder_count == 0) {
+    set_err("no folders found");
+    return -1;
+  }
+  mkdirs(dir.c_str());
+  // The start went well: no reason of an earlier failure lingers. The batch
+  // thread's own failures reach the host through the status.
+  set_err("%s", "");
+  b.state.store(k_batch_running, std::memory_order_release);
+  b.active.store(1, std::memory_order_release);
+  if (!kq_thread_spawn(batch_worker, &b)) {
+    b.active.store(0);
+    b.state.store(k_batch_failed);
+    set_err("thread create failed");
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace kq

@@ -1,0 +1,101 @@
+// Starting the export job, and the host's view of it.
+#include <memory>
+#include <string>
+
+#include "archive/owner.h"
+#include "base/error.h"
+#include "connection/imap.h"
+#include "export/worker.h"
+#include "search/search_table.h"
+
+namespace kq {
+
+namespace {
+
+using guard = plat::lock_guard;
+
+void worker_entry(void *arg) { job_worker(*static_cast<export_job *>(arg)); }
+
+// Starts a job on the search result (folder null) or, for `folder`, one
+// that finds its own rows.
+int start_job(const export_request &req, bool run_here, const char *folder) {
+  export_job &job = export_record();
+  if (job.active) {
+    set_err("export already running");
+    return -1;
+  }
+  // One look at the current result: the job exports exactly that one. A
+  // job that finds its own rows starts from an empty result of its folder.
+  search_result_ptr result = folder ? std::make_shared<const search_result>(folder) : current_result();
+  if (!folder && result->empty()) {
+    set_err("no search results \xe2\x80\x94 call kq_search first");
+    return -1;
+  }
+  if (!conn_usable()) return -1;  // "not connected"
+  {
+    // Another thread may be reading the last job's figures meanwhile.
+    guard hold(job.lock);
+    // Checked again under the lock: two starts racing must not both win.
+    if (job.active) {
+      set_err("export already running");
+      return -1;
+    }
+    export_job_reset(job);
+    job.result = result;
+    if (req.problem) {
+      set_err("%s", req.problem);
+      export_job_reset(job);
+      return -1;
+    }
+    job.opt = req.opt;
+    const std::string &name = job.result->folder();
+    copy_cut(job.folder, sizeof job.folder, !name.empty() ? name : "INBOX");
+    job.learn_uids = folder != nullptr;
+    if (!archive_accepts_folder(job.opt.dir.c_str(), job.folder)) {
+      export_job_reset(job);
+      return -1;
+    }
+    load_resume(job);
+    job_begin(job);
+  }
+  // The start went well: no reason of an earlier failure lingers. The
+  // worker's own failures reach the host through the stats.
+  set_err("%s", "");
+  if (run_here) {
+    job_worker(job);
+    return 0;
+  }
+  if (!job_spawn(job, worker_entry, &job)) {
+    guard hold(job.lock);
+    job.result.reset();
+    job.completed.clear();
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int export_start(const export_request &req, bool run_here) { return start_job(req, run_here, nullptr); }
+
+int export_folder_incremental(const export_options &opt, const char *folder) {
+  export_request req;
+  req.opt = opt;
+  return start_job(req, true, folder);
+}
+
+int export_status() { return job_status(export_record()); }
+double export_progress() { return job_progress(export_record()); }
+const char *export_current() { return job_current(export_record()); }
+int export_pause() { return job_pause(export_record()); }
+int export_resume() { return job_resume(export_record()); }
+int export_cancel() { return job_cancel(export_record()); }
+
+const char *export_stats_json() {
+  export_job &job = export_record();
+  // The folder was deleted and created again since the archive was written:
+  // its new messages went in beside the earlier ones.
+  return job_stats_json(job, job.recreated.load() ? ",\"recreated\":true" : "");
+}
+
+}  // namespace kq
