@@ -13,6 +13,7 @@
 #include "batch/batch.h"
 #include "mailbox/folders.h"
 #include "export/export_job.h"
+#include "archive/hold.h"
 #include "archive/layout.h"
 #include "job/thread_spawn.h"
 #include "platform/platform.h"
@@ -163,7 +164,7 @@ int batch_start(const batch_request &req) {
     set_err("no folders found");
     return -1;
   }
-  mkdirs(dir.c_str());
+  if (!hold_archive(b.hold, dir)) return -1;
   // The start went well: no reason of an earlier failure lingers. The batch
   // thread's own failures reach the host through the status.
   set_err("%s", "");
@@ -172,6 +173,7 @@ int batch_start(const batch_request &req) {
   if (!kq_thread_spawn(batch_worker, &b)) {
     b.active.store(0);
     b.state.store(k_batch_failed);
+    b.hold.release();
     set_err("thread create failed");
     return -1;
   }

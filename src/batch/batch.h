@@ -31,7 +31,9 @@ enum : std::int32_t {
 struct batch_request {
   bool empty = false;               // no configuration text at all
   const char *problem = nullptr;    // no JSON, or a "dir" too long
-  export_options opt;               // flags read as the export job reads them
+  export_options opt;
+  // The batch directory, held for the whole run.
+  plat::dir_lock hold;               // flags read as the export job reads them
   bool folders_named = false;       // a non-empty "folders" array was given
   std::vector<std::string> folders; // its texts, as given
 };

@@ -246,6 +246,7 @@ void batch_worker(void *batch) {
   } catch (...) {
     fail(b, "batch stopped: out of memory");
   }
+  b->hold.release();
   b->active.store(0, std::memory_order_release);
 }
 

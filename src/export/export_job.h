@@ -59,6 +59,8 @@ struct archive_writer {
   // list is no archived message.
   bool names_indexed = false;
   unsynced_writes unsynced;
+  // The archive directory, held from the start until the files are closed.
+  plat::dir_lock hold;
 };
 
 struct export_job : job_core {

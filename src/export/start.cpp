@@ -2,6 +2,7 @@
 #include <memory>
 #include <string>
 
+#include "archive/hold.h"
 #include "archive/owner.h"
 #include "base/error.h"
 #include "connection/imap.h"
@@ -51,7 +52,10 @@ int start_job(const export_request &req, bool run_here, const char *folder) {
     const std::string &name = job.result->folder();
     copy_cut(job.folder, sizeof job.folder, !name.empty() ? name : "INBOX");
     job.learn_uids = folder != nullptr;
-    if (!archive_accepts_folder(job.opt.dir.c_str(), job.folder)) {
+    // Held before anything in it is read, so two runs never both work on
+    // what the archive lacks.
+    if (!hold_archive(job.archive.hold, job.opt.dir) || !archive_accepts_folder(job.opt.dir.c_str(), job.folder)) {
+      job.archive.hold.release();
       export_job_reset(job);
       return -1;
     }
@@ -69,6 +73,7 @@ int start_job(const export_request &req, bool run_here, const char *folder) {
     guard hold(job.lock);
     job.result.reset();
     job.completed.clear();
+    job.archive.hold.release();
     return -1;
   }
   return 0;

@@ -127,6 +127,9 @@ void job_worker(export_job &job) {
   }
   job.archive.mbox_file.close();
   job.archive.manifest_file.close();
+  // Free before the host can see the end, so a run it starts next finds the
+  // archive free.
+  job.archive.hold.release();
   std::int32_t final_state = how == ending::failed ? k_job_error
                              : how == ending::cancelled || job.cancel_requested ? k_job_stopped
                                                                                   : k_job_done;

@@ -572,3 +572,40 @@ TEST(BatchExportScripted, RefusedFolderKeepsTheServersTextButARefusalForNowOrALo
   EXPECT_EQ(end.folder("Later"), "pending") << end.text;
   EXPECT_TRUE(why.starts_with("search Gone failed: cannot open mailbox Gone: ")) << why;
 }
+
+// Another run holding the archive: the batch and a folder's job are refused
+// at once with its pid and touch nothing; the batch's own hold ends with it.
+TEST_F(BatchExport, AHeldArchiveIsRefusedUntilItsHolderLetsGo) {
+  ASSERT_TRUE(dv.create_folder(user, "Alpha"));
+  ASSERT_EQ(fill(dv, user, "Alpha", 2).size(), 2u);
+  connect();
+  scratch_dir d("held");
+  const std::string cfg = "{\"dir\":" + kqtest::json_quote(d.str()) + ",\"folders\":[\"Alpha\"]}";
+  const std::string busy = "archive " + d.str() + " is in use by another run (pid " +
+                           std::to_string(kq::plat::process_id()) + ")";
+  {
+    kq::plat::dir_lock other;
+    long pid;
+    int err;
+    ASSERT_EQ(other.acquire(d.str().c_str(), ".kerquill.lock", &pid, &err), kq::plat::dir_lock::held);
+    EXPECT_EQ(kq_export_all_folders(cfg.c_str()), -1);
+    EXPECT_EQ(std::string(kq_last_error()), busy);
+    EXPECT_FALSE(fs::exists(d.path / "Alpha"));
+  }
+  ASSERT_EQ(kq_export_all_folders(cfg.c_str()), 0) << kq_last_error();
+  EXPECT_EQ(status_view(wait_batch().back()).num("state"), 2);
+  expect_archive(dv, user, "Alpha", d.path / "Alpha", 2);
+
+  // One folder's archive held: that folder fails by name, nothing in it changes.
+  const std::string manifest_before = kqtest::read_all((d.path / "Alpha" / "manifest.jsonl").string());
+  kq::plat::dir_lock other;
+  long pid;
+  int err;
+  ASSERT_EQ(other.acquire((d.path / "Alpha").string().c_str(), ".kerquill.lock", &pid, &err),
+            kq::plat::dir_lock::held);
+  ASSERT_EQ(kq_export_all_folders(cfg.c_str()), 0) << kq_last_error();
+  status_view end(wait_batch().back());
+  EXPECT_EQ(end.num("state"), 4) << end.text;
+  EXPECT_NE(end.error().find("is in use by another run"), std::string::npos) << end.text;
+  EXPECT_EQ(kqtest::read_all((d.path / "Alpha" / "manifest.jsonl").string()), manifest_before);
+}
