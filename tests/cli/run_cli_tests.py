@@ -14,6 +14,7 @@ import argparse
 import email
 import email.policy
 import hashlib
+import fcntl
 import json
 import os
 import re
@@ -1085,6 +1086,24 @@ def quiet_and_json_events_for_scripts(env):
     events = [json.loads(l) for l in out.splitlines()]
     check([e["folder"] for e in events if e["event"] == "folder_failed"] == ["Nope"], out)
     check(any(e["event"] == "error" and e["exit"] == 1 for e in events), out)
+
+
+@test
+def a_held_archive_refuses_a_second_run(env):
+    # Another run's hold, taken the way the library takes it; the message
+    # names the pid it wrote.
+    dest = env.tmp("held")
+    os.makedirs(dest, exist_ok=True)
+    with open(os.path.join(dest, ".kerquill.lock"), "w") as hold:
+        fcntl.flock(hold, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        hold.write("%d\n" % os.getpid())
+        hold.flush()
+        for cmd in (["export", "INBOX", dest], ["export-all", dest]):
+            _, err = expect(env.run(*cmd, *env.conn()), 75, " ".join(cmd[:1]) + " on a held archive")
+            check("archive %s is in use by another run (pid %d)" % (dest, os.getpid()) in err, err)
+        check(sorted(os.listdir(dest)) == [".kerquill.lock"], "nothing written: %r" % os.listdir(dest))
+    expect(env.run("export", "INBOX", dest, "--quiet", *env.conn()), 0, "export once the hold is gone")
+    check_archive(dest, env.folder_counts["INBOX"])
 
 
 @test
