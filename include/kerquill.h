@@ -507,7 +507,13 @@ KQ_API const char *kq_attachment_saved_path(void);
  *   (<U+2014>: an em dash, UTF-8 bytes E2 80 94), "not connected",
  *   "invalid export config JSON", "config missing dir",
  *   "<dir> holds the archive of folder "<other>", not of "<folder>";
- *   nothing was changed", "thread create failed".
+ *   nothing was changed", "archive <dir> is in use by another run (pid
+ *   <n>)" (another job or process holds the directory; nothing in it was
+ *   read or changed), "cannot write <dir>: <reason>", "thread create
+ *   failed".
+ * Hold: the job holds dir (an OS lock on the file ".kerquill.lock" in it,
+ *   which the system releases when the process ends, however it ends) from
+ *   the start until it ends, so two runs never write one archive.
  * Errors of the running job (state 4; in kq_export_stats_json's "error",
  *   not in kq_last_error): "cannot open mailbox <folder>: <reason>",
  *   "cannot write <path>: <reason>", "<path> already holds a different
@@ -658,8 +664,12 @@ KQ_API const char *kq_archive_stats_json(const char *dir);
  * Errors (of the start): "batch already running", "empty config",
  *   "not connected", "export already running", "invalid batch config JSON",
  *   "dir too long", "config missing dir", "no folders found",
- *   "thread create failed" ("no folders found" also when the server's
- *   folder list cannot be had).
+ *   "archive <dir> is in use by another run (pid <n>)", "cannot write
+ *   <dir>: <reason>", "thread create failed" ("no folders found" also when
+ *   the server's folder list cannot be had).
+ * Hold: the batch holds dir for the whole run, and each folder's job its
+ *   subdirectory, as kq_export_start does; a folder whose subdirectory
+ *   another run holds fails with that text.
  * Failures of the run (in kq_export_all_status_json, not in kq_last_error):
  *   "search <folder> failed: <reason>", "export <folder> failed: <reason>"
  *   (the job did not start), "export <folder> error: <reason>" (the job
