@@ -41,6 +41,10 @@ constexpr int k_exit_in_use = 75;
 extern int g_verbosity;
 // Prints "kerquill: " + text on stderr when the verbosity is at least level.
 void say(int level, const std::string &text);
+// An environment variable's value, "" when unset.
+std::string env(const char *name);
+// Overwrites a secret before its memory is given back.
+void wipe(std::string &s);
 
 struct args {
   std::string command;

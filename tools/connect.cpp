@@ -16,18 +16,17 @@
 
 namespace kqcli {
 
-namespace {
-
 std::string env(const char *name) {
   const char *v = std::getenv(name);
   return v ? v : "";
 }
 
-// Overwrites a secret before its memory is given back.
 void wipe(std::string &s) {
   for (auto &c : s) *const_cast<volatile char *>(&c) = 0;
   s.clear();
 }
+
+namespace {
 
 // First line of a secret file, without its line end.
 std::string read_secret_file(const std::string &path, const char *what) {

@@ -28,16 +28,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string env(const char *name) {
-  const char *v = std::getenv(name);
-  return v ? v : "";
-}
-
-void wipe(std::string &s) {
-  for (auto &c : s) *const_cast<volatile char *>(&c) = 0;
-  s.clear();
-}
-
 // An issuer's error text is shown to the user; control bytes could rewrite
 // the terminal, so they become '?'.
 std::string printable(const std::string &s) {
