@@ -20,11 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string env(const char *name) {
-  const char *v = std::getenv(name);
-  return v ? v : "";
-}
-
 std::string where(const std::string &path, const toml::source_region &src) {
   return path + ":" + std::to_string(src.begin.line);
 }
