@@ -18,6 +18,16 @@ namespace kqcli {
 
 namespace fs = std::filesystem;
 
+std::string env(const char *name) {
+  const char *v = std::getenv(name);
+  return v ? v : "";
+}
+
+void wipe(std::string &s) {
+  for (auto &c : s) *const_cast<volatile char *>(&c) = 0;
+  s.clear();
+}
+
 namespace {
 
 std::string where(const std::string &path, const toml::source_region &src) {

@@ -16,16 +16,6 @@
 
 namespace kqcli {
 
-std::string env(const char *name) {
-  const char *v = std::getenv(name);
-  return v ? v : "";
-}
-
-void wipe(std::string &s) {
-  for (auto &c : s) *const_cast<volatile char *>(&c) = 0;
-  s.clear();
-}
-
 namespace {
 
 // First line of a secret file, without its line end.

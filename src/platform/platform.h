@@ -206,7 +206,8 @@ class contained_file {
 // Holds a directory for one process: an OS lock on a file inside it, which
 // the kernel lets go of when the process ends however it ends, so a killed
 // run never leaves the directory held. Two holders conflict also within one
-// process (each hold is its own open file).
+// process (each hold is its own open file). The lock file is removed when
+// the hold ends normally (POSIX; Windows leaves it, empty of meaning).
 class dir_lock {
  public:
   enum status { held, busy, failed };
@@ -223,6 +224,7 @@ class dir_lock {
   void release();
  private:
   std::intptr_t handle_ = -1;
+  std::string path_;
 };
 // The calling process's id.
 long process_id();

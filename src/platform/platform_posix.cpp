@@ -507,7 +507,9 @@ namespace {
 
 // Directory holds with flock(2): the lock belongs to the open file, so the
 // kernel drops it when the holder closes it or dies, and a second open of
-// the same file in one process conflicts like another process would.
+// the same file in one process conflicts like another process would. The
+// holder removes the file before it lets go, so a finished run leaves none;
+// whoever locked the file just then finds it gone and tries a fresh one.
 
 // The holder's pid as it wrote it; 0 when the file holds none.
 long read_pid(int fd) {
@@ -528,25 +530,37 @@ dir_lock::status dir_lock::acquire(const char *dir, const char *name, long *pid,
   if (pid) *pid = 0;
   if (err) *err = 0;
   std::string path = std::string(dir) + "/" + name;
-  int fd;
-  do fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-  while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    if (err) *err = errno;
-    return failed;
-  }
-  int rc;
-  do rc = ::flock(fd, LOCK_EX | LOCK_NB); while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
-    int e = errno;
-    if (e == EWOULDBLOCK) {
-      if (pid) *pid = read_pid(fd);
-      ::close(fd);
-      return busy;
+  int fd = -1;
+  // A file its holder removed between our open and our lock is no hold:
+  // only the file that still has the name counts.
+  for (int attempt = 0; fd < 0; ++attempt) {
+    do fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+      if (err) *err = errno;
+      return failed;
     }
-    ::close(fd);
-    if (err) *err = e;
-    return failed;
+    int rc;
+    do rc = ::flock(fd, LOCK_EX | LOCK_NB); while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+      int e = errno;
+      if (e == EWOULDBLOCK && pid) *pid = read_pid(fd);
+      ::close(fd);
+      if (e == EWOULDBLOCK) return busy;
+      if (err) *err = e;
+      return failed;
+    }
+    struct stat held_st, named_st;
+    bool same = ::fstat(fd, &held_st) == 0 && ::lstat(path.c_str(), &named_st) == 0 &&
+                held_st.st_dev == named_st.st_dev && held_st.st_ino == named_st.st_ino;
+    if (!same) {
+      ::close(fd);
+      fd = -1;
+      if (attempt == 8) {
+        if (err) *err = EAGAIN;
+        return failed;
+      }
+    }
   }
   // The pid is only for the message a second run shows; the lock is the
   // flock, so a failure to write it changes nothing.
@@ -557,15 +571,17 @@ dir_lock::status dir_lock::acquire(const char *dir, const char *name, long *pid,
     (void)w;
   }
   handle_ = fd;
+  path_ = path;
   return held;
 }
 
 void dir_lock::release() {
   if (handle_ < 0) return;
-  // Closing drops the flock; the file stays, so a waiting opener never
-  // locks a name another run is about to unlink.
+  // Removed while still held, then closed (which drops the flock).
+  ::unlink(path_.c_str());
   ::close(static_cast<int>(handle_));
   handle_ = -1;
+  path_.clear();
 }
 
 long process_id() { return static_cast<long>(::getpid()); }

@@ -584,6 +584,7 @@ TEST_F(BatchExport, AHeldArchiveIsRefusedUntilItsHolderLetsGo) {
   const std::string busy = "archive " + d.str() + " is in use by another run (pid " +
                            std::to_string(kq::plat::process_id()) + ")";
   {
+    fs::create_directories(d.path);
     kq::plat::dir_lock other;
     long pid;
     int err;
@@ -597,7 +598,7 @@ TEST_F(BatchExport, AHeldArchiveIsRefusedUntilItsHolderLetsGo) {
   expect_archive(dv, user, "Alpha", d.path / "Alpha", 2);
 
   // One folder's archive held: that folder fails by name, nothing in it changes.
-  const std::string manifest_before = kqtest::read_all((d.path / "Alpha" / "manifest.jsonl").string());
+  const auto manifest_before = manifest_lines(d.path / "Alpha");
   kq::plat::dir_lock other;
   long pid;
   int err;
@@ -607,5 +608,5 @@ TEST_F(BatchExport, AHeldArchiveIsRefusedUntilItsHolderLetsGo) {
   status_view end(wait_batch().back());
   EXPECT_EQ(end.num("state"), 4) << end.text;
   EXPECT_NE(end.error().find("is in use by another run"), std::string::npos) << end.text;
-  EXPECT_EQ(kqtest::read_all((d.path / "Alpha" / "manifest.jsonl").string()), manifest_before);
+  EXPECT_EQ(manifest_lines(d.path / "Alpha"), manifest_before);
 }
