@@ -31,9 +31,7 @@ enum : std::int32_t {
 struct batch_request {
   bool empty = false;               // no configuration text at all
   const char *problem = nullptr;    // no JSON, or a "dir" too long
-  export_options opt;
-  // The batch directory, held for the whole run.
-  plat::dir_lock hold;               // flags read as the export job reads them
+  export_options opt;               // flags read as the export job reads them
   bool folders_named = false;       // a non-empty "folders" array was given
   std::vector<std::string> folders; // its texts, as given
 };
@@ -50,6 +48,8 @@ struct batch_state {
   std::atomic<std::uint32_t> active{0};
   // What each folder's job gets; its dir is the batch directory.
   export_options opt;
+  // The batch directory, held for the whole run.
+  plat::dir_lock hold;
   char folders[k_batch_slots][k_folder_cap];
   std::int32_t folder_count;
   // The names came from the server's listing rather than the configuration.
