@@ -495,11 +495,26 @@ KQ_API const char *kq_attachment_saved_path(void);
  *   "dir"      text, required: the archive directory (created with its
  *              parents; trailing '/' and '\' dropped); at most 4,095 bytes
  *   "format"   text holding "mbox" (e.g. "eml+mbox"): also write all.mbox;
- *              default: .eml only
+ *              holding "maildir" (e.g. "maildir", "maildir+mbox"): the
+ *              directory is a Maildir instead of .eml files: cur/, new/
+ *              and tmp/, each message one file in cur/ named
+ *              "<INTERNALDATE secs>.U<uidvalidity>_<uid>.kerquill:2,<flags>",
+ *              flags the letters of the system flags it had when fetched
+ *              (D \Draft, F \Flagged, R \Answered, S \Seen, T \Deleted,
+ *              in that order; "!2," for ":2," on Windows); a flag changed
+ *              later on the server does not rename the file. Default: .eml
+ *              only
  *   "naming"   text holding "YYYY" (any case, e.g. "YYYY\\MM\\uid"): each
- *              message in a YYYY-MM subdirectory; default: flat
+ *              message in a YYYY-MM subdirectory; default: flat (not used
+ *              for a Maildir)
  *   "resume"   number, default 1: non-zero skips what the archive holds
- *   "manifest" number, default 1: non-zero keeps manifest.jsonl
+ *   "manifest" number, default 1: non-zero keeps manifest.jsonl: one JSON
+ *              line per message with "uid", "folder", "uidvalidity",
+ *              "file" (relative, '/'-separated; "cur/..." in a Maildir),
+ *              "sha256", "size", "from", "subject", "date", "ts" and, last,
+ *              "flags": the message's IMAP flags when fetched, as sent
+ *              (["\\Seen", "$Label1"]; \Recent left out). Lines of archives
+ *              written before flags were recorded lack "flags" and stay valid
  *   Other keys ("parallel", "attachments") are accepted and have no effect.
  * Returns 0 when the worker started, -1 when the job was refused.
  * Errors (of the start): "empty config", "export already running" (a job
@@ -657,6 +672,9 @@ KQ_API const char *kq_archive_stats_json(const char *dir);
  *              every folder the server lists); at most 511, each cut to
  *              1,023 bytes; repeated names and non-texts skipped
  *   "naming"   as for kq_export_start; default "YYYY\\MM\\uid"
+ *   "format"   as for kq_export_start, for every folder's archive ("mbox":
+ *              an all.mbox in each subdirectory; "maildir": each one a
+ *              Maildir); default: .eml only
  *   "resume", "manifest"  numbers, default 1 (not a number: 0)
  *   "parallel" accepted (1 to 4), no effect
  * Returns 0 once the batch thread runs, -1 when refused (the status of an

@@ -89,6 +89,13 @@ long long manifest_messages(const std::vector<std::string> &dirs) {
   return n;
 }
 
+std::string archive_format(const args &a) {
+  std::string base = a.value("format", "eml");
+  if (base != "eml" && base != "maildir")
+    throw usage_error("--format wants eml or maildir, not '" + base + "'");
+  return a.has("mbox") ? base + "+mbox" : base;
+}
+
 void check_day(const std::string &option, const std::string &text) {
   auto bad = [&] {
     return usage_error(option + " wants a day written YYYY-MM-DD (for example 2024-03-01), not '" + text + "'");
@@ -141,7 +148,7 @@ int cmd_export(const args &a) {
   json_object cfg;
   bool dated = a.has("dated");
   cfg.str("dir", dir)
-      .str("format", a.has("mbox") ? "eml+mbox" : "eml")
+      .str("format", archive_format(a))
       .str("naming", dated ? "YYYY\\MM\\uid" : "uid")
       .num("resume", resume ? 1 : 0)
       .num("manifest", a.has("no-manifest") ? 0 : 1);

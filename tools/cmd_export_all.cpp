@@ -179,6 +179,7 @@ int follow_batch(const args &a, const std::string &dir, std::vector<folder_resul
   folders += "]";
   json_object cfg;
   cfg.str("dir", dir).num("resume", resume ? 1 : 0).num("manifest", a.has("no-manifest") ? 0 : 1);
+  cfg.str("format", archive_format(a));
   if (a.has("flat")) cfg.str("naming", "uid");
   cfg.raw("folders", folders);
   // What each subdirectory held before, for archives whose resume.json named
@@ -316,6 +317,7 @@ int follow_folders(const args &a, const std::string &dir, std::vector<folder_res
     json_object cfg;
     cfg.str("dir", r.dir)
         .str("naming", a.has("flat") ? "uid" : "YYYY\\MM\\uid")
+        .str("format", archive_format(a))
         .num("resume", resume ? 1 : 0)
         .num("manifest", a.has("no-manifest") ? 0 : 1);
     if (kq_export_start(cfg.text().c_str()) != 0) {

@@ -40,6 +40,10 @@ std::string clause(std::string text);
 void say_recovery(progress_view &view, const std::string &label, const job_snapshot &j);
 // Messages the manifests of these archive directories list.
 long long manifest_messages(const std::vector<std::string> &dirs);
+// The library's "format" from --format (eml or maildir) and --mbox:
+// "eml", "eml+mbox", "maildir", "maildir+mbox"; usage_error for another
+// --format.
+std::string archive_format(const args &a);
 // Throws usage_error unless text is a real day written YYYY-MM-DD.
 void check_day(const std::string &option, const std::string &text);
 

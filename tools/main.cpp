@@ -82,6 +82,9 @@ const option_def k_options[] = {
     {"save-eml", "FILE", g_show, false, "also write the raw message to FILE"},
     {"full-header", nullptr, g_show, false, "print the whole header block"},
     {"mbox", nullptr, g_export, false, "also write all.mbox"},
+    {"format", "eml|maildir", g_export, false,
+     "eml: one .eml file per message (the default); maildir: each folder's\n"
+     "                                 archive is a Maildir (cur/, new/, tmp/), flags in the file names"},
     {"folder", "NAME", g_batch, true, "export only this folder (repeatable; default: all)"},
     {"include", "PATTERN", g_batch, true,
      "export only folders matching PATTERN (repeatable; * any text, % any text but the\n"
@@ -139,10 +142,11 @@ const command_def k_commands[] = {
      "archive the found messages of a folder into DIR",
      "Stores every message the search finds as DIR/uid-N.eml with a\n"
      "manifest.jsonl of SHA-256 digests. Running it again resumes: stored\n"
-     "messages are skipped. Without DIR, the account's archive directory is\n"
+     "messages are skipped. With --format maildir, DIR is a Maildir instead\n"
+     "(DIR/cur/<unique>:2,<flags>). Without DIR, the account's archive directory is\n"
      "used (ARCHIVE/FOLDER, as export-all names it). Ctrl-C, SIGTERM and SIGHUP\n"
      "stop cleanly after the current message (a second one stops at once)."},
-    {"export-all", "DIR", 0, 1, g_conn | g_batch | g_jobopts | g_progress, cmd_export_all,
+    {"export-all", "DIR", 0, 1, g_conn | g_batch | g_export | g_jobopts | g_progress, cmd_export_all,
      "archive every folder into DIR/FOLDER",
      "Exports each folder (or each --folder, or those --include and --exclude\n"
      "choose), INBOX first and then the folders in name order, into a\n"

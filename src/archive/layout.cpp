@@ -91,6 +91,32 @@ std::string relative_name(bool dated, const char *date, std::uint32_t uid,
   return name;
 }
 
+std::string maildir_flag_letters(const std::vector<std::string> &flags) {
+  // Already in ASCII order of their letters.
+  static const struct {
+    const char *flag;
+    char letter;
+  } k_letters[] = {{"\\Draft", 'D'}, {"\\Flagged", 'F'}, {"\\Answered", 'R'}, {"\\Seen", 'S'}, {"\\Deleted", 'T'}};
+  std::string out;
+  for (const auto &l : k_letters)
+    for (const std::string &f : flags)
+      if (ascii_ieq(f, l.flag)) {
+        out += l.letter;
+        break;
+      }
+  return out;
+}
+
+std::string maildir_name(long long secs, std::uint64_t uidvalidity, std::uint32_t uid,
+                         const std::vector<std::string> *flags, bool windows) {
+  char name[96];
+  std::snprintf(name, sizeof name, "cur/%lld.U%llu_%u.kerquill%c2,", secs < 0 ? 0 : secs,
+                static_cast<unsigned long long>(uidvalidity), uid, windows ? '!' : ':');
+  std::string out = name;
+  if (flags) out += maildir_flag_letters(*flags);
+  return out;
+}
+
 std::size_t utf8_cut(std::string_view s, std::size_t n) {
   if (s.size() <= n) return s.size();
   while (n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) --n;

@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kq {
 
@@ -27,6 +28,21 @@ bool naming_is_dated(const char *naming);
 // UIDs, and its messages must not take the names of the earlier ones.
 std::string relative_name(bool dated, const char *date, std::uint32_t uid,
                           std::uint64_t uidvalidity = 0);
+
+// The Maildir info suffix of IMAP flags: the letters of the system flags
+// present (\Draft D, \Flagged F, \Answered R, \Seen S, \Deleted T, any
+// case) in ASCII order, each once; keywords have no letter and are left out.
+std::string maildir_flag_letters(const std::vector<std::string> &flags);
+
+// A message's file in a Maildir archive:
+// "cur/<secs>.U<uidvalidity>_<uid>.kerquill:2,<letters>". The part before
+// ":2," depends only on the INTERNALDATE seconds (secs, 0 when unknown),
+// UIDVALIDITY and UID, so it names the same message in every run; the
+// flags are those at the time of fetching, and the file is not renamed
+// when they change later on the server. Windows names cannot hold ':':
+// with `windows` the info starts "!2," as mail programs there expect.
+std::string maildir_name(long long secs, std::uint64_t uidvalidity, std::uint32_t uid,
+                         const std::vector<std::string> *flags, bool windows = false);
 
 inline constexpr std::size_t k_subdir_cap = 128;  // a folder's directory name, cut to fit a file system
 

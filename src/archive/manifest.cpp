@@ -58,6 +58,14 @@ void manifest_format_line(std::string &out, const manifest_fields &f) {
   json_append_str_utf8(out, f.date);
   out += ",\"ts\":";
   append_num(out, "%lld", f.ts);
+  if (f.flags) {
+    out += ",\"flags\":[";
+    for (std::size_t i = 0; i < f.flags->size(); ++i) {
+      if (i) out += ',';
+      json_append_str_utf8(out, (*f.flags)[i]);
+    }
+    out += ']';
+  }
   out += "}\n";
 }
 
@@ -93,6 +101,15 @@ manifest_line_kind manifest_parse_line(std::string_view line, json_doc &doc, man
   if (out.has_size) out.size = json_num(root, "size", 0);
   out.has_ts = json_key(root, "ts") != nullptr;
   if (out.has_ts) out.ts = json_num(root, "ts", 0);
+  yyjson_val *flags = json_key(root, "flags");
+  if (flags && yyjson_is_arr(flags)) {
+    out.has_flags = true;
+    std::size_t i, n;
+    yyjson_val *f;
+    yyjson_arr_foreach(flags, i, n, f) {
+      if (yyjson_is_str(f)) out.flags.emplace_back(yyjson_get_str(f), yyjson_get_len(f));
+    }
+  }
   return manifest_line_kind::entry;
 }
 

@@ -34,6 +34,9 @@ struct manifest_fields {
   std::uint64_t size = 0;
   std::string_view from, subject, date;
   long long ts = -1;         // UTC seconds of date, -1 when unreadable
+  // The message's IMAP flags when it was fetched ("\\Seen", "$Label1");
+  // null writes no key (the server sent none).
+  const std::vector<std::string> *flags = nullptr;
 };
 
 // Appends the line of one message, line feed included. Bytes that are not
@@ -71,6 +74,10 @@ struct manifest_entry {
   long long size = 0;           // truncated toward zero
   bool has_ts = false;          // "ts" is present (a non-number reads 0)
   long long ts = -1;
+  // "flags": lines written before flags were recorded lack it; members that
+  // are not texts are skipped.
+  bool has_flags = false;
+  std::vector<std::string_view> flags;
 };
 
 enum class manifest_line_kind {

@@ -58,10 +58,13 @@ batch_request read_batch_request(const char *config) {
     req.opt.dir = yyjson_get_str(v);
   }
   if (const char *n = json_str(root, "naming")) req.opt.naming.assign(n, std::min<std::size_t>(std::strlen(n), 255));
-  // The folders' jobs keep year-month directories unless told otherwise,
-  // and write no all.mbox.
+  // The folders' jobs keep year-month directories unless told otherwise;
+  // "format" chooses all.mbox and Maildir for each folder as for one export.
   if (req.opt.naming.empty()) req.opt.naming = "YYYY\\MM\\uid";
-  req.opt.mbox = false;
+  if (yyjson_val *f = json_key(root, "format"); f && yyjson_is_str(f)) {
+    req.opt.mbox = std::strstr(yyjson_get_str(f), "mbox") != nullptr;
+    req.opt.maildir = std::strstr(yyjson_get_str(f), "maildir") != nullptr;
+  }
   req.opt.resume = json_flag(root, "resume");
   req.opt.manifest = json_flag(root, "manifest");
   yyjson_val *list = json_key(root, "folders");

@@ -124,6 +124,13 @@ bool parse_fetch(const response &r, fetch_data &out) {
         out.internaldate.assign(t.value());
       else if (t.k != token_cursor::nil)
         return false;
+    } else if (ascii_ieq(n, "FLAGS")) {
+      imap_value v;
+      bool truncated = false;
+      if (!read_value(cur, v, truncated) || !v.is_list()) return false;
+      out.has_flags = true;
+      for (imap_value &f : v.items)
+        if (f.is_text() && !f.value.empty()) out.flags.push_back(std::move(f.value));
     } else if (ascii_ieq(n, "BODYSTRUCTURE")) {
       bool truncated = false;
       if (!read_value(cur, out.structure, truncated)) return false;

@@ -19,6 +19,9 @@ struct fetch_data {
   bool has_size = false;
   long long size = 0;
   std::string internaldate;    // as sent, without quotes
+  // FLAGS as sent ("\\Seen", "$Label1"); has_flags when the item came.
+  bool has_flags = false;
+  std::vector<std::string> flags;
   // BODYSTRUCTURE read as values; structure_ok when it came whole (present
   // and not cut by the nesting bound).
   imap_value structure;

@@ -27,8 +27,10 @@ export_request read_export_request(const char *config) {
     // A "dir" or "naming" that is not a text counts as absent; both are cut
     // to what the job has always kept of them.
     if (const char *d = json_str(root, "dir")) out.dir.assign(d, std::min(std::strlen(d), k_dir_cap - 1));
-    if (yyjson_val *f = json_key(root, "format"))
+    if (yyjson_val *f = json_key(root, "format")) {
       out.mbox = yyjson_is_str(f) && std::strstr(yyjson_get_str(f), "mbox");
+      out.maildir = yyjson_is_str(f) && std::strstr(yyjson_get_str(f), "maildir");
+    }
     if (const char *n = json_str(root, "naming"))
       out.naming.assign(n, std::min<std::size_t>(std::strlen(n), 255));
     out.resume = json_flag(root, "resume");

@@ -25,6 +25,9 @@ inline constexpr std::size_t k_dir_cap = 4096;   // what an export keeps of "dir
 struct export_options {
   std::string dir;       // the archive directory, without trailing separators
   bool mbox = false;     // all.mbox besides the .eml files ("format" names mbox)
+  // A Maildir (cur/, new/, tmp/, one file per message in cur/) instead of
+  // the .eml files ("format" names maildir); naming is not used then.
+  bool maildir = false;
   std::string naming;    // "YYYY" in it: year-month directories
   bool resume = true;    // skip what the archive holds
   bool manifest = true;  // keep manifest.jsonl

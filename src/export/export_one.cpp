@@ -31,7 +31,7 @@ std::string sha256_hex(const void *data, std::size_t len) {
 
 void manifest_line(std::string &out, const char *folder, const std::string &file,
                    const char *sha256_hex, std::uint64_t size, const search_hit &hit,
-                   std::uint64_t uidvalidity) {
+                   std::uint64_t uidvalidity, const std::vector<std::string> *flags) {
   manifest_fields f;
   f.uid = hit.uid;
   f.folder = folder;
@@ -43,6 +43,7 @@ void manifest_line(std::string &out, const char *folder, const std::string &file
   f.subject = hit.subject;
   f.date = hit.date;
   f.ts = hit.ts;
+  f.flags = flags;
   manifest_format_line(out, f);
 }
 
@@ -88,10 +89,14 @@ bool write_eml(bool names_indexed, const char *path, const char *data, std::size
 // Where the message's file goes: its full path in `path`, its name inside
 // the archive in `rel`; the directory holding it is made (once for a run of
 // messages sharing it) and returned ("" for the archive's own).
-std::string place(export_job &job, const search_hit &hit, char *path, std::string &rel) {
+std::string place(export_job &job, const search_hit &hit, char *path, std::string &rel,
+                  const std::vector<std::string> *flags) {
   const std::string &dir = job.opt.dir;
-  rel = relative_name(naming_is_dated(job.opt.naming.c_str()), hit.date, hit.uid,
-                      name_uidvalidity(job.gen));
+  if (job.opt.maildir)
+    rel = maildir_name(hit.ts, job.gen.uidvalidity, hit.uid, flags, plat::windows_file_names());
+  else
+    rel = relative_name(naming_is_dated(job.opt.naming.c_str()), hit.date, hit.uid,
+                        name_uidvalidity(job.gen));
   std::snprintf(path, k_path_cap, "%s/%s", dir.c_str(), rel.c_str());
   // Consecutive messages mostly share their directory: create it once.
   std::string parent = path;
@@ -124,13 +129,14 @@ bool append_mbox(export_job &job, const search_hit &hit, const char *data, std::
   return false;
 }
 
-int store(export_job &job, const search_hit &hit, const char *data, std::size_t len, char *path) {
+int store(export_job &job, const search_hit &hit, const char *data, std::size_t len, char *path,
+          const std::vector<std::string> *flags) {
   std::string rel;
-  std::string parent = place(job, hit, path, rel);
+  std::string parent = place(job, hit, path, rel, flags);
 
   std::string line;
   if (job.opt.manifest)
-    manifest_line(line, job.folder, rel, sha256_hex(data, len).c_str(), len, hit, job.gen.uidvalidity);
+    manifest_line(line, job.folder, rel, sha256_hex(data, len).c_str(), len, hit, job.gen.uidvalidity, flags);
 
   {
     // Room in the completed list first, so nothing below can half-fail on it.
@@ -164,9 +170,9 @@ int store(export_job &job, const search_hit &hit, const char *data, std::size_t 
 }  // namespace
 
 int store_message(export_job &job, const search_hit &hit, const char *data, std::size_t len,
-                  char *path) {
+                  char *path, const std::vector<std::string> *flags) {
   try {
-    return store(job, hit, data, len, path);
+    return store(job, hit, data, len, path, flags);
   } catch (const std::bad_alloc &) {
     set_err("out of memory");
     return -1;

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "export/export_job.h"
 #include "search/search_table.h"
@@ -16,14 +17,15 @@ std::string sha256_hex(const void *data, std::size_t len);
 // (manifest_format_line with the hit's fields).
 void manifest_line(std::string &out, const char *folder, const std::string &file,
                    const char *sha256_hex, std::uint64_t size, const search_hit &hit,
-                   std::uint64_t uidvalidity = 0);
+                   std::uint64_t uidvalidity = 0, const std::vector<std::string> *flags = nullptr);
 
 // Stores one fetched message as one unit: the .eml file, the all.mbox
 // record, the manifest line and the completed list, all or (as far as the
-// files allow) nothing. 0 stored, -1 not (reason in last_error). path
+// files allow) nothing. flags: the message's IMAP flags as fetched, recorded
+// in the manifest line (null: none came). 0 stored, -1 not (reason in last_error). path
 // (k_path_cap bytes) receives the message file's full path. Worker thread
 // only, job lock not held.
 int store_message(export_job &job, const search_hit &hit, const char *data, std::size_t len,
-                  char *path);
+                  char *path, const std::vector<std::string> *flags = nullptr);
 
 }  // namespace kq

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/strcase.h"
 #include "base/text.h"
 #include "connection/fetch_data.h"
 #include "connection/imap.h"
@@ -69,7 +70,7 @@ class fetcher {
     }
     stored_.assign(uids.size(), stored_at{});
     uid_fetch_plan plan;
-    plan.items = "(BODY.PEEK[])";
+    plan.items = "(FLAGS BODY.PEEK[])";
     plan.per_command = k_batch_messages;
     plan.bytes_per_command = k_batch_bytes;
     plan.bytes_in_flight = k_window_bytes;
@@ -150,7 +151,13 @@ class fetcher {
       body = std::move(r.literals[0]);
     else
       body.assign(b->bytes);
-    if (!store(row, body, stored_[k])) {
+    // \Recent tells about this session, not the message: another client
+    // or a second run would see it differently.
+    std::vector<std::string> flags;
+    if (d.has_flags)
+      for (const std::string &f : d.flags)
+        if (!ascii_ieq(f, "\\Recent")) flags.push_back(f);
+    if (!store(row, body, stored_[k], d.has_flags ? &flags : nullptr)) {
       why = last_error();
       if (local_error_.empty()) local_error_ = why;
       return fetch_take::incomplete;
@@ -170,7 +177,8 @@ class fetcher {
     std::erase(job_.completed, uid);
   }
 
-  bool store(const search_hit &row, const std::string &body, stored_at &at) {
+  bool store(const search_hit &row, const std::string &body, stored_at &at,
+             const std::vector<std::string> *flags) {
     {
       guard hold(job_.lock);
       char uid[32];
@@ -180,7 +188,7 @@ class fetcher {
     }
     char path[k_path_cap];
     long long mbox_from = job_.archive.mbox_file.is_open() ? job_.archive.mbox_file.size() : -1;
-    if (store_message(job_, row, body.data(), body.size(), path) != 0) return false;
+    if (store_message(job_, row, body.data(), body.size(), path, flags) != 0) return false;
     at.path = path;
     at.mbox_from = mbox_from;
     at.mbox_to = job_.archive.mbox_file.is_open() ? job_.archive.mbox_file.size() : -1;

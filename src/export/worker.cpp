@@ -84,6 +84,9 @@ ending run(export_job &job) {
   }
   else if (job.opt.resume) drop_damaged_without_manifest(job);
   mkdirs(job.opt.dir.c_str());
+  // A mail client takes the directory for a Maildir only with all three.
+  if (job.opt.maildir)
+    for (const char *sub : {"/cur", "/new", "/tmp"}) mkdirs((job.opt.dir + sub).c_str());
   if (job.opt.mbox && !open_mbox(job, std::move(held))) return ending::failed;
   std::size_t keep = sess.window();
   if (job.learn_uids) {

@@ -488,6 +488,34 @@ def export_onto_a_full_disk_says_why_and_what_to_do(env):
 
 
 @test
+def export_as_maildir(env):
+    import mailbox
+    dest = env.tmp("export-maildir")
+    expect(env.run("export", "INBOX", dest, "--format", "maildir", "--quiet", *env.conn()), 0,
+           "export --format maildir")
+    n = env.folder_counts["INBOX"]
+    check_archive(dest, n)
+    lines = manifest_lines(dest)
+    check(all(re.match(r"cur/\d+\.U\d+_\d+\.kerquill:2,[DFRST]*$", l["file"]) for l in lines),
+          "Maildir names: %r" % [l["file"] for l in lines[:3]])
+    check(all(isinstance(l.get("flags"), list) for l in lines), "every line records the flags")
+    box = mailbox.Maildir(dest, factory=None, create=False)
+    digests = sorted(hashlib.sha256(box.get_bytes(k)).hexdigest() for k in box.keys())
+    check(len(digests) == n, "Python's Maildir reads %d messages, wanted %d" % (len(digests), n))
+    check(digests == sorted(l["sha256"] for l in lines), "Python's Maildir reads the exported bytes")
+    expect(env.run("export", "INBOX", dest, "--format", "mh", *env.conn()), 2, "an unknown --format")
+
+    dest = env.tmp("export-all-maildir")
+    expect(env.run("export-all", dest, "--folder", "INBOX", "--format", "maildir", "--mbox", "--quiet",
+                   *env.conn()), 0, "export-all --format maildir --mbox")
+    inbox = os.path.join(dest, "INBOX")
+    check_archive(inbox, n)
+    check(all(os.path.isdir(os.path.join(inbox, sub)) for sub in ("cur", "new", "tmp")), "a Maildir per folder")
+    with open(os.path.join(inbox, "all.mbox"), "rb") as f:
+        check(f.read().count(b"\nFrom ") + 1 >= n, "export-all --mbox writes all.mbox")
+
+
+@test
 def export_options(env):
     dest = env.tmp("export-dated")
     expect(env.run("export", "Archive", dest, "--dated", "--mbox", "--quiet", *env.conn()), 0,

@@ -69,9 +69,9 @@ TEST(ExportScript, LiteralOfAnotherUidIsNotStored) {
   std::vector<std::string> got = s.received();
   ASSERT_EQ(got.size(), 6u);
   EXPECT_NE(got[2].find("EXAMINE \"INBOX\""), std::string::npos) << got[2];
-  EXPECT_NE(got[3].find(" UID FETCH 5 (BODY.PEEK[])"), std::string::npos) << got[3];
+  EXPECT_NE(got[3].find(" UID FETCH 5 (FLAGS BODY.PEEK[])"), std::string::npos) << got[3];
   EXPECT_NE(got[4].find(" UID SEARCH UID 5"), std::string::npos) << got[4];
-  EXPECT_NE(got[5].find(" UID FETCH 5 (BODY.PEEK[])"), std::string::npos) << got[5];
+  EXPECT_NE(got[5].find(" UID FETCH 5 (FLAGS BODY.PEEK[])"), std::string::npos) << got[5];
   kq_disconnect();
 }
 
@@ -146,9 +146,9 @@ TEST(ExportScript, InterleavedAnswersOfCommandsInFlightLandOnTheirUids) {
   s.stop();
   std::vector<std::string> got = s.received();
   ASSERT_EQ(got.size(), 6u);
-  EXPECT_NE(got[3].find(" UID FETCH 5 (BODY.PEEK[])"), std::string::npos) << got[3];
-  EXPECT_NE(got[4].find(" UID FETCH 6 (BODY.PEEK[])"), std::string::npos) << got[4];
-  EXPECT_NE(got[5].find(" UID FETCH 9 (BODY.PEEK[])"), std::string::npos) << got[5];
+  EXPECT_NE(got[3].find(" UID FETCH 5 (FLAGS BODY.PEEK[])"), std::string::npos) << got[3];
+  EXPECT_NE(got[4].find(" UID FETCH 6 (FLAGS BODY.PEEK[])"), std::string::npos) << got[4];
+  EXPECT_NE(got[5].find(" UID FETCH 9 (FLAGS BODY.PEEK[])"), std::string::npos) << got[5];
   std::vector<entry> man = read_manifest(d.str());
   ASSERT_EQ(man.size(), 3u);
   for (const stored &x : m) {
@@ -185,7 +185,7 @@ TEST(ExportScript, MessageExpungedWhileItsFetchIsInFlightIsCountedVanished) {
   s.stop();
   std::vector<std::string> got = s.received();
   ASSERT_EQ(got.size(), 5u);
-  EXPECT_NE(got[3].find(" UID FETCH 5:7 (BODY.PEEK[])"), std::string::npos) << got[3];
+  EXPECT_NE(got[3].find(" UID FETCH 5:7 (FLAGS BODY.PEEK[])"), std::string::npos) << got[3];
   EXPECT_NE(got[4].find(" UID SEARCH UID 6"), std::string::npos) << got[4];
   std::string stats = kq_export_stats_json();
   EXPECT_NE(stats.find("\"done\":2,\"total\":2"), std::string::npos) << stats;
@@ -226,9 +226,9 @@ TEST(ExportScript, ConnectionCutInsideThePipelineIsMadeGoodAgain) {
   EXPECT_EQ(s.connections(), 2);
   std::vector<std::string> got = s.received();
   ASSERT_EQ(got.size(), 9u);
-  EXPECT_NE(got[3].find(" UID FETCH 5 (BODY.PEEK[])"), std::string::npos) << got[3];
-  EXPECT_NE(got[4].find(" UID FETCH 6:7 (BODY.PEEK[])"), std::string::npos) << got[4];
-  EXPECT_NE(got[8].find(" UID FETCH 6:7 (BODY.PEEK[])"), std::string::npos) << got[8];
+  EXPECT_NE(got[3].find(" UID FETCH 5 (FLAGS BODY.PEEK[])"), std::string::npos) << got[3];
+  EXPECT_NE(got[4].find(" UID FETCH 6:7 (FLAGS BODY.PEEK[])"), std::string::npos) << got[4];
+  EXPECT_NE(got[8].find(" UID FETCH 6:7 (FLAGS BODY.PEEK[])"), std::string::npos) << got[8];
   std::vector<entry> man = read_manifest(d.str());
   ASSERT_EQ(man.size(), 3u);
   for (const stored &x : m) EXPECT_EQ(read_all(d.file("uid-" + std::to_string(x.uid) + ".eml")), x.raw) << x.uid;
@@ -276,7 +276,7 @@ TEST(ExportScript, ConnectionThatStaysLostEndsTheJobAndTheRerunFetchesTheRest) {
   again.stop();
   std::vector<std::string> got = again.received();
   ASSERT_EQ(got.size(), 4u);
-  EXPECT_NE(got[3].find(" UID FETCH 6 (BODY.PEEK[])"), std::string::npos) << got[3];
+  EXPECT_NE(got[3].find(" UID FETCH 6 (FLAGS BODY.PEEK[])"), std::string::npos) << got[3];
   man = read_manifest(d.str());
   ASSERT_EQ(man.size(), 2u);
   for (const stored &x : m) EXPECT_EQ(read_all(d.file("uid-" + std::to_string(x.uid) + ".eml")), x.raw) << x.uid;

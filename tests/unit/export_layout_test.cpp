@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "archive/layout.h"
 #include "support/scratch_files.h"
@@ -59,4 +61,40 @@ TEST(ExportLayout, MkdirsCreatesEveryLevelAcrossBothSeparators) {
   EXPECT_EQ(mkdirs((d.str() + "/a/b/c").c_str()), 0);
   kqtest::write_all(d.file("plain"), "x");
   EXPECT_EQ(mkdirs(d.file("plain").c_str()), -1);
+}
+
+TEST(ExportLayout, MaildirFlagLettersInAsciiOrder) {
+  struct row {
+    std::vector<std::string> flags;
+    const char *letters;
+  };
+  const row rows[] = {
+      {{}, ""},
+      {{"\\Seen"}, "S"},
+      {{"\\Seen", "\\Flagged"}, "FS"},
+      {{"\\Deleted", "\\Seen", "\\Answered", "\\Flagged", "\\Draft"}, "DFRST"},
+      {{"\\SEEN", "\\answered"}, "RS"},              // flag names are case-insensitive
+      {{"$Label1", "\\Recent", "Seen", "\\Seen"}, "S"},  // keywords and \Recent have no letter
+      {{"\\Seen", "\\Seen"}, "S"},                    // each letter once
+  };
+  for (const row &r : rows) {
+    EXPECT_EQ(maildir_flag_letters(r.flags), r.letters) << ::testing::PrintToString(r.flags);
+    EXPECT_EQ(maildir_name(1700000000, 42, 7, &r.flags),
+              std::string("cur/1700000000.U42_7.kerquill:2,") + r.letters);
+  }
+}
+
+TEST(ExportLayout, MaildirUniquePartDependsOnlyOnDateAndIdentity) {
+  std::vector<std::string> seen{"\\Seen"}, flagged{"\\Flagged"};
+  auto unique = [](const std::string &name) { return name.substr(0, name.find(":2,")); };
+  // Flags at fetch time change only the suffix: a later run finds the message again.
+  EXPECT_EQ(unique(maildir_name(5, 9, 3, &seen)), unique(maildir_name(5, 9, 3, &flagged)));
+  EXPECT_EQ(maildir_name(5, 9, 3, nullptr), "cur/5.U9_3.kerquill:2,");
+  // Another UID or another generation of the folder is another message.
+  EXPECT_NE(unique(maildir_name(5, 9, 3, &seen)), unique(maildir_name(5, 9, 4, &seen)));
+  EXPECT_NE(unique(maildir_name(5, 9, 3, &seen)), unique(maildir_name(5, 10, 3, &seen)));
+  // An unreadable INTERNALDATE reads as the epoch rather than a negative name.
+  EXPECT_EQ(maildir_name(-1, 9, 3, nullptr), "cur/0.U9_3.kerquill:2,");
+  // Windows names cannot hold ':'.
+  EXPECT_EQ(maildir_name(5, 9, 3, &seen, true), "cur/5.U9_3.kerquill!2,S");
 }

@@ -90,6 +90,57 @@ TEST(ExportManifest, LineHasTheFixedKeysAndParsesEvenWithInvalidUtf8) {
   EXPECT_EQ(json_num(doc.root(), "uid", 0), 4711);
 }
 
+TEST(ExportManifest, FlagsAreWrittenLastAndReadBackWhenPresent) {
+  const std::string head = "{\"uid\":7,\"folder\":\"INBOX\",\"file\":\"uid-7.eml\",\"sha256\":\"" +
+                           std::string(64, 'a') + "\",\"size\":1,\"from\":\"f\",\"subject\":\"s\",\"date\":\"d\",\"ts\":0";
+  struct row {
+    const char *name;
+    std::vector<std::string> flags;
+    bool recorded;      // written with a flags key
+    const char *tail;   // what follows "ts"
+  };
+  const row rows[] = {
+      {"none fetched", {}, false, "}\n"},
+      {"fetched, empty", {}, true, ",\"flags\":[]}\n"},
+      {"system and keyword", {"\\Seen", "$Label1"}, true, ",\"flags\":[\"\\\\Seen\",\"$Label1\"]}\n"},
+  };
+  for (const row &r : rows) {
+    manifest_fields f;
+    f.uid = 7;
+    f.folder = "INBOX";
+    f.file = "uid-7.eml";
+    std::string sha(64, 'a');
+    f.sha256 = sha;
+    f.size = 1;
+    f.from = "f";
+    f.subject = "s";
+    f.date = "d";
+    f.ts = 0;
+    f.flags = r.recorded ? &r.flags : nullptr;
+    std::string line;
+    manifest_format_line(line, f);
+    EXPECT_EQ(line, head + r.tail) << r.name;
+    json_doc doc;
+    manifest_entry e;
+    ASSERT_EQ(manifest_parse_line(std::string_view(line).substr(0, line.size() - 1), doc, e),
+              manifest_line_kind::entry)
+        << r.name;
+    EXPECT_EQ(e.has_flags, r.recorded) << r.name;
+    EXPECT_EQ(std::vector<std::string>(e.flags.begin(), e.flags.end()), r.flags) << r.name;
+  }
+}
+
+TEST(ExportManifest, FlagsThatAreNotAListOfTextsDoNotSpoilTheLine) {
+  const std::string head = "{\"uid\":7,\"file\":\"uid-7.eml\",\"sha256\":\"" + std::string(64, 'a') + "\"";
+  json_doc doc;
+  manifest_entry e;
+  ASSERT_EQ(manifest_parse_line(head + ",\"flags\":\"\\\\Seen\"}", doc, e), manifest_line_kind::entry);
+  EXPECT_FALSE(e.has_flags);
+  ASSERT_EQ(manifest_parse_line(head + ",\"flags\":[1,\"\\\\Seen\",null]}", doc, e), manifest_line_kind::entry);
+  EXPECT_TRUE(e.has_flags);
+  EXPECT_EQ(std::vector<std::string>(e.flags.begin(), e.flags.end()), std::vector<std::string>{"\\Seen"});
+}
+
 TEST(ExportManifest, LongestPossibleLineIsWrittenWhole) {
   // Every byte of the longest texts escaped six-fold: far past 4400 bytes.
   std::string from(511, '\x01'), subject(1023, '\xff');

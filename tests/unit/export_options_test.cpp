@@ -60,11 +60,33 @@ TEST(ExportOptions, JobReadsDirFormatAndNaming) {
   EXPECT_STREQ(read_export_request("{").problem, "invalid export config JSON");
 }
 
-TEST(ExportOptions, BatchGivesItsJobsDatedNamesAndNoMbox) {
+TEST(ExportOptions, FormatChoosesMboxAndMaildirForOneExportAndForTheBatch) {
+  struct row {
+    const char *format;  // the "format" member, JSON
+    bool mbox, maildir;
+  };
+  const row rows[] = {
+      {"\"eml\"", false, false},        {"\"eml+mbox\"", true, false}, {"\"maildir\"", false, true},
+      {"\"maildir+mbox\"", true, true}, {"1", false, false},
+  };
+  for (const row &w : rows) {
+    std::string cfg = std::string(R"({"dir":"/b","format":)") + w.format + "}";
+    export_request e = read_export_request(cfg.c_str());
+    EXPECT_EQ(e.opt.mbox, w.mbox) << w.format;
+    EXPECT_EQ(e.opt.maildir, w.maildir) << w.format;
+    batch_request b = read_batch_request(cfg.c_str());
+    EXPECT_EQ(b.opt.mbox, w.mbox) << w.format;
+    EXPECT_EQ(b.opt.maildir, w.maildir) << w.format;
+  }
+  batch_request b = read_batch_request(R"({"dir":"/b"})");
+  EXPECT_FALSE(b.opt.mbox);
+  EXPECT_FALSE(b.opt.maildir);
+}
+
+TEST(ExportOptions, BatchGivesItsJobsDatedNames) {
   batch_request r = read_batch_request(R"({"dir":"/b","format":"mbox","folders":["A",1,"B"]})");
   ASSERT_EQ(r.problem, nullptr);
   EXPECT_EQ(r.opt.naming, "YYYY\\MM\\uid");
-  EXPECT_FALSE(r.opt.mbox);
   EXPECT_TRUE(r.folders_named);
   EXPECT_EQ(r.folders, (std::vector<std::string>{"A", "B"}));
   EXPECT_TRUE(read_batch_request("").empty);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "connection/fetch_data.h"
 #include "connection/response.h"
@@ -88,6 +89,8 @@ TEST(FetchData, ItemsInAnyOrder) {
   EXPECT_EQ(f.uid, 41u);
   EXPECT_EQ(f.size, 1234);
   EXPECT_EQ(f.internaldate, " 7-Jul-2024 09:05:00 +0200");
+  EXPECT_TRUE(f.has_flags);
+  EXPECT_EQ(f.flags, std::vector<std::string>{"\\Seen"});
   const fetch_data::section *h = f.find("HEADER");
   ASSERT_NE(h, nullptr);
   EXPECT_EQ(h->name, "BODY[HEADER.FIELDS (FROM TO)]");
@@ -103,6 +106,15 @@ TEST(FetchData, UidRulesAndOtherRecords) {
   ASSERT_TRUE(parse_fetch(r, f));
   EXPECT_EQ(f.uid, 18u);
   r.line = "* 5 EXPUNGE";
+  EXPECT_FALSE(parse_fetch(r, f));
+  r.line = "* 5 FETCH (UID 2 FLAGS ())";  // no flags is not the same as no FLAGS item
+  ASSERT_TRUE(parse_fetch(r, f));
+  EXPECT_TRUE(f.has_flags);
+  EXPECT_TRUE(f.flags.empty());
+  r.line = "* 5 FETCH (UID 2 FLAGS (\\Seen $Label1 \\Flagged))";
+  ASSERT_TRUE(parse_fetch(r, f));
+  EXPECT_EQ(f.flags, (std::vector<std::string>{"\\Seen", "$Label1", "\\Flagged"}));
+  r.line = "* 5 FETCH (UID 2 FLAGS \\Seen)";  // FLAGS is always a list
   EXPECT_FALSE(parse_fetch(r, f));
   r.line = "* 5 FETCH (BODY[] NIL UID 2)";
   ASSERT_TRUE(parse_fetch(r, f));

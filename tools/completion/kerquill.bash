@@ -50,6 +50,9 @@ _kerquill() {
         --log-format)
             mapfile -t COMPREPLY < <(compgen -W "text json" -- "$cur")
             return ;;
+        --format)
+            mapfile -t COMPREPLY < <(compgen -W "eml maildir" -- "$cur")
+            return ;;
         --host | --port | --user | --timeout | --since | --before | --from | --to | --subject | \
         --min-bytes | --uid-min | --uid-max | --uid | --folder | --include | --exclude | \
         --password-command | --oauth-token-command | --progress-interval)
@@ -81,8 +84,8 @@ _kerquill() {
         search) opts="$conn $search --json" ;;
         show) opts="$conn $search --json --uid --save-eml --full-header" ;;
         save-attachment) opts="$conn $search --uid --save-eml --full-header" ;;
-        export) opts="$conn $search $jobs --mbox" ;;
-        export-all) opts="$conn $jobs --folder --include --exclude --since --dry-run" ;;
+        export) opts="$conn $search $jobs --mbox --format" ;;
+        export-all) opts="$conn $jobs --mbox --format --folder --include --exclude --since --dry-run" ;;
         verify | stats) opts="--json" ;;
         auth)
             # Its argument is an account of the configuration file.
