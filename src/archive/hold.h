@@ -9,9 +9,20 @@
 
 namespace kq {
 
-// Creates dir when missing and holds it with lock. False, with
-// "archive DIR is in use by another run (pid N)" or the reason the lock
-// could not be taken in last_error, when it is not held.
-bool hold_archive(plat::dir_lock &lock, const std::string &dir);
+class archive_hold {
+ public:
+  // Creates dir when missing and holds it. False, with "archive DIR is in
+  // use by another run (pid N)" or why the lock could not be taken in
+  // last_error, when it is not held.
+  bool take(const std::string &dir);
+  // Lets go. A directory that taking the hold created and that nothing
+  // filled since is removed again: a run that failed at once leaves none.
+  void release();
+  bool is_held() const { return lock_.is_held(); }
+
+ private:
+  plat::dir_lock lock_;
+  std::string made_;
+};
 
 }  // namespace kq

@@ -167,7 +167,7 @@ int batch_start(const batch_request &req) {
     set_err("no folders found");
     return -1;
   }
-  if (!hold_archive(b.hold, dir)) return -1;
+  if (!b.hold.take(dir)) return -1;
   // The start went well: no reason of an earlier failure lingers. The batch
   // thread's own failures reach the host through the status.
   set_err("%s", "");

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/hold.h"
 #include "archive/layout.h"
 #include "export/export_job.h"
 #include "platform/platform.h"
@@ -49,7 +50,7 @@ struct batch_state {
   // What each folder's job gets; its dir is the batch directory.
   export_options opt;
   // The batch directory, held for the whole run.
-  plat::dir_lock hold;
+  archive_hold hold;
   char folders[k_batch_slots][k_folder_cap];
   std::int32_t folder_count;
   // The names came from the server's listing rather than the configuration.

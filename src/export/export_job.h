@@ -10,6 +10,7 @@
 #include "archive/durable.h"
 #include "base/text.h"
 #include "archive/generation.h"
+#include "archive/hold.h"
 #include "job/job.h"
 #include "job/ledger.h"
 #include "platform/platform.h"
@@ -63,7 +64,7 @@ struct archive_writer {
   bool names_indexed = false;
   unsynced_writes unsynced;
   // The archive directory, held from the start until the files are closed.
-  plat::dir_lock hold;
+  archive_hold hold;
 };
 
 struct export_job : job_core {

@@ -54,7 +54,7 @@ int start_job(const export_request &req, bool run_here, const char *folder) {
     job.learn_uids = folder != nullptr;
     // Held before anything in it is read, so two runs never both work on
     // what the archive lacks.
-    if (!hold_archive(job.archive.hold, job.opt.dir) || !archive_accepts_folder(job.opt.dir.c_str(), job.folder)) {
+    if (!job.archive.hold.take(job.opt.dir) || !archive_accepts_folder(job.opt.dir.c_str(), job.folder)) {
       job.archive.hold.release();
       export_job_reset(job);
       return -1;

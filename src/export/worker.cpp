@@ -60,7 +60,7 @@ void drop_damaged_without_manifest(export_job &job) {
   }
 }
 
-ending run(export_job &job) {
+ending run(export_job &job, bool &touched) {
   session &sess = main_session();
   // A cancel lands while bodies are on the wire: the session stops reading
   // them within a moment (closing the connection if they keep coming), so
@@ -69,6 +69,8 @@ ending run(export_job &job) {
   mailbox_state mb;
   // The search that made the rows has usually just opened the folder.
   if (sess.open(job.folder, &mb) != 0) return job.cancel_requested ? ending::cancelled : ending::failed;
+  // From here on the archive may change.
+  touched = true;
   {
     guard hold(job.lock);
     settle_export_generation(job, mb.uidvalidity);
@@ -113,8 +115,9 @@ void job_worker(export_job &job) {
   job.state = k_job_running;
   job_start_clock(job);
   ending how;
+  bool touched = false;
   try {
-    how = run(job);
+    how = run(job, touched);
   } catch (...) {
     set_err("out of memory");
     how = ending::failed;
@@ -123,7 +126,9 @@ void job_worker(export_job &job) {
     // Every stop records what is stored, so a later resume fetches nothing
     // twice; a failed run records it too.
     guard hold(job.lock);
-    save_resume(job);
+    // A run that never opened the folder changed nothing to record (and
+    // writes nothing into a directory it only just made).
+    if (touched) save_resume(job);
     if (how == ending::normal) job.current[0] = '\0';
     job.completed.clear();
     job.completed.shrink_to_fit();

@@ -132,6 +132,8 @@ std::FILE *file_open(const char *path, const char *mode);
 
 // Creates one directory; true when created or already there.
 bool make_dir(const char *path);
+// Removes a directory only when it is empty; false otherwise.
+bool remove_empty_dir(const char *path);
 bool path_exists(const char *path);
 // True when path names a regular file (stat, following links).
 bool is_regular_file(const char *path);

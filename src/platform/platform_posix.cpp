@@ -501,6 +501,8 @@ bool charset_to_utf8(const char *charset, std::string_view in, std::string &out)
   return true;
 }
 
+bool remove_empty_dir(const char *path) { return ::rmdir(path) == 0; }
+
 // --- directory holds -------------------------------------------------------
 
 namespace {

@@ -986,6 +986,8 @@ int system_ca_certs(bool (*add)(void *ctx, const unsigned char *data, std::size_
   return taken;
 }
 
+bool remove_empty_dir(const char *path) { return RemoveDirectoryW(widen(path).c_str()) != 0; }
+
 // --- directory holds -------------------------------------------------------
 
 namespace {
@@ -1020,9 +1022,16 @@ dir_lock::status dir_lock::acquire(const char *dir, const char *name, long *pid,
   if (pid) *pid = 0;
   if (err) *err = 0;
   std::wstring path = widen((std::string(dir) + "\\" + name).c_str());
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = INVALID_HANDLE_VALUE;
+  // A file whose holder just let go is briefly "delete pending", which
+  // refuses every open; it is gone a moment later.
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED) break;
+    Sleep(5);
+  }
   if (h == INVALID_HANDLE_VALUE) {
     set_errno_from_win32(GetLastError());
     if (err) *err = errno;
@@ -1055,6 +1064,11 @@ dir_lock::status dir_lock::acquire(const char *dir, const char *name, long *pid,
 
 void dir_lock::release() {
   if (handle_ < 0) return;
+  // Marked for deletion while still held: the file goes with the last
+  // handle, so a finished run leaves none.
+  FILE_DISPOSITION_INFO gone = {};
+  gone.DeleteFile = TRUE;
+  SetFileInformationByHandle(reinterpret_cast<HANDLE>(handle_), FileDispositionInfo, &gone, sizeof gone);
   CloseHandle(reinterpret_cast<HANDLE>(handle_));
   handle_ = -1;
 }

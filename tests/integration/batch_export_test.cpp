@@ -19,7 +19,6 @@
 #include "search/search_table.h"
 #include "support/dovecot_server.h"
 #include "support/script_server.h"
-#include "support/scratch_files.h"
 
 namespace fs = std::filesystem;
 
