@@ -242,13 +242,15 @@ KQ_API const char *kq_version(void);
 /* Lists every folder the server reports (LIST "" "*") and opens each one
  * read-only to count it. A JSON array, in the server's order:
  *   [{"name","display","count","uid_min","uid_max","total_bytes","oldest",
- *     "newest"},...]
+ *     "newest","delimiter"},...]
  *   "name"     exactly as the server sent it (modified UTF-7)
  *   "display"  the same in UTF-8 (a name that is not valid modified UTF-7
  *              is shown as it is)
  *   "count"    messages; "uid_min", "uid_max": lowest and highest UID (0 for
  *              an empty folder or one that cannot be opened)
  *   "total_bytes", "oldest", "newest": always 0, "", "" in this listing
+ *   "delimiter" the server's hierarchy delimiter for this name (e.g. "/" or
+ *              "."), "" where the server has no hierarchy (NIL)
  * Every call that takes a folder accepts either its "name" or its "display".
  * A folder that cannot be opened (a \Noselect parent) is listed with zeros;
  * the call still succeeds, and kq_last_error() may then hold "cannot open

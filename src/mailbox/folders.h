@@ -39,6 +39,7 @@ void folder_stats_many(session &s, const std::vector<stats_request> &folders, st
 // says it cannot be opened (\Noselect or \NonExistent).
 struct folder_entry {
   std::string name;
+  std::string delimiter;  // the hierarchy delimiter, "" for a flat namespace (NIL)
   bool noselect = false;
 };
 // Sends LIST "" "*": 0 with the entries in the server's order (at most
@@ -51,9 +52,11 @@ std::string utc_day(long long t);
 // The mailbox name of one "* LIST (attrs) delim name" record: an atom, a
 // quoted string (escapes removed) or a literal (lit/lit_len, the record's
 // own literal bytes). False when the record is no LIST reply or has no name.
-bool list_parse_line(const char *line, const char *lit, long long lit_len, std::string &name);
+// delimiter, when given, gets the record's hierarchy delimiter ("" for NIL).
+bool list_parse_line(const char *line, const char *lit, long long lit_len, std::string &name,
+                     std::string *delimiter = nullptr);
 // The same for a whole response (its first literal is the name's).
-bool list_parse(const response &r, std::string &name);
+bool list_parse(const response &r, std::string &name, std::string *delimiter = nullptr);
 
 // The folder list JSON, each folder with its counts; "" on failure. The
 // entry point copies it into the calling thread's text, so the subsystem

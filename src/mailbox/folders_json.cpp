@@ -29,7 +29,7 @@ int list_folders(session &sess, std::vector<folder_entry> &out, std::size_t max)
   int rc = -1;
   c.on_data = [&out, max](response &r) {
     folder_entry e;
-    if (out.size() >= max || !list_parse(r, e.name)) return;
+    if (out.size() >= max || !list_parse(r, e.name, &e.delimiter)) return;
     std::size_t open = r.line.find('('), close = r.line.find(')');
     if (open != std::string::npos && close != std::string::npos && close > open) {
       std::string attrs = r.line.substr(open, close - open);
@@ -51,7 +51,7 @@ namespace {
 constexpr std::size_t k_out_cap = 262144;
 
 
-void append_object(std::string &out, const char *name, const folder_stat &st) {
+void append_object(std::string &out, const char *name, const std::string &delimiter, const folder_stat &st) {
   char num[160];
   out += "{\"name\":";
   json_append_str_utf8(out, name);
@@ -64,7 +64,9 @@ void append_object(std::string &out, const char *name, const folder_stat &st) {
   out += utc_day(st.oldest);
   out += "\",\"newest\":\"";
   out += utc_day(st.newest);
-  out += "\"}";
+  out += "\",\"delimiter\":";
+  json_append_str_utf8(out, delimiter);
+  out += "}";
 }
 
 }  // namespace
@@ -74,12 +76,14 @@ std::string folders_json() {
   if (!sess.usable()) return {};
   std::vector<std::string> names;
   std::vector<bool> noselect;
+  std::vector<std::string> delimiters;
   {
     std::vector<folder_entry> entries;
     if (list_folders(sess, entries, static_cast<std::size_t>(k_list_max)) != 0) return {};
     for (folder_entry &e : entries) {
       names.push_back(std::move(e.name));
       noselect.push_back(e.noselect);
+      delimiters.push_back(std::move(e.delimiter));
     }
   }
   std::size_t n = names.size();
@@ -107,7 +111,7 @@ std::string folders_json() {
   for (std::size_t i = 0; i < n; ++i) {
     std::size_t keep = out.size();
     if (i > 0) out += ',';
-    append_object(out, shown[i].data(), stats[i]);
+    append_object(out, shown[i].data(), delimiters[i], stats[i]);
     if (out.size() + 1 > k_out_cap - 1) {
       out.resize(keep);
       break;

@@ -31,7 +31,8 @@ bool read_quoted(const char *&p, std::string &out) {
 
 }  // namespace
 
-bool list_parse_line(const char *line, const char *lit, long long lit_len, std::string &name) {
+bool list_parse_line(const char *line, const char *lit, long long lit_len, std::string &name,
+                     std::string *delimiter) {
   name.clear();
   if (std::strncmp(line, "* LIST ", 7) != 0) return false;
   const char *p = line + 7;
@@ -51,6 +52,7 @@ bool list_parse_line(const char *line, const char *lit, long long lit_len, std::
   }
   if (*p != ' ') return false;
   ++p;
+  if (delimiter) *delimiter = delim;
   if (*p == '"') return read_quoted(p, name) && !name.empty();
   if (*p == '\0' || *p == ' ') {
     // The reader moved a literal name out of the line.
@@ -64,7 +66,7 @@ bool list_parse_line(const char *line, const char *lit, long long lit_len, std::
   return true;
 }
 
-bool list_parse(const response &r, std::string &name) {
+bool list_parse(const response &r, std::string &name, std::string *delimiter) {
   // The reader of old took literals out of the line: do the same so one
   // parser serves both.
   std::string line = r.line;
@@ -75,7 +77,7 @@ bool list_parse(const response &r, std::string &name) {
     lit = &r.literals.front();
   }
   return list_parse_line(line.c_str(), lit ? lit->data() : nullptr,
-                         lit ? static_cast<long long>(lit->size()) : 0, name);
+                         lit ? static_cast<long long>(lit->size()) : 0, name, delimiter);
 }
 
 }  // namespace kq

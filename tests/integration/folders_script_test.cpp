@@ -229,8 +229,9 @@ TEST(FolderListScript, FoldersGoOutTogetherAndARefusedExamineFallsBackToSelect) 
   ASSERT_EQ(kq_connect(script_json(s.port()).c_str()), 0) << kq_last_error();
   EXPECT_STREQ(kq_folders_json(),
                "[{\"name\":\"A\",\"display\":\"A\",\"count\":2,\"uid_min\":3,\"uid_max\":5,\"total_bytes\":0,"
-               "\"oldest\":\"\",\"newest\":\"\"},{\"name\":\"B\",\"display\":\"B\",\"count\":4,\"uid_min\":7,"
-               "\"uid_max\":20,\"total_bytes\":0,\"oldest\":\"\",\"newest\":\"\"}]");
+               "\"oldest\":\"\",\"newest\":\"\",\"delimiter\":\"/\"},{\"name\":\"B\",\"display\":\"B\","
+               "\"count\":4,\"uid_min\":7,\"uid_max\":20,\"total_bytes\":0,\"oldest\":\"\",\"newest\":\"\","
+               "\"delimiter\":\"/\"}]");
   std::vector<std::string> got = finish(s);
   ASSERT_GE(got.size(), 10u);
   EXPECT_TRUE(ends_with(got[3], " EXAMINE \"A\"")) << got[3];

@@ -50,3 +50,16 @@ TEST(ListLine, OtherRecordsAreSkipped) {
   EXPECT_EQ(name_of("* LIST () \"/\" \"\""), "<skip>");
   EXPECT_EQ(name_of("* LIST \"/\" INBOX"), "<skip>");
 }
+
+TEST(ListLine, DelimiterIsReportedAsTheServerSentIt) {
+  struct row {
+    const char *line;
+    const char *delimiter;
+  };
+  for (const row &r : {row{"* LIST () \"/\" INBOX", "/"}, row{"* LIST () \".\" INBOX.Archive", "."},
+                       row{"* LIST () \"\\\\\" \"a\\\\b\"", "\\"}, row{"* LIST () NIL Flat", ""}}) {
+    std::string name, delimiter = "<unset>";
+    ASSERT_TRUE(list_parse_line(r.line, nullptr, 0, name, &delimiter)) << r.line;
+    EXPECT_EQ(delimiter, r.delimiter) << r.line;
+  }
+}
