@@ -202,6 +202,8 @@ int follow_batch(const args &a, const std::string &dir, std::vector<folder_resul
       std::string sub = (fs::path(dir) / members[i].first).string();
       if (sub != r.dir && before_by_dir.count(members[i].first)) r.before = before_by_dir[members[i].first];
       r.dir = sub;
+      // Passed over once is passed over: the batch keeps calling it an error.
+      if (r.word == "unreadable") continue;
       r.word = members[i].second.as_str();
       if (r.word == "error") r.reason = st["errors"][members[i].first].as_str();
       if (r.word == "error" && !r.closed) pass_over_if_refused(r, view);

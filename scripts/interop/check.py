@@ -370,7 +370,7 @@ class Checks:
     def check_rerun(self, view):
         ok = True
         before = self.snapshot(self.all_dir)
-        st, out, log = self.kq("export-all", self.all_dir, "--quiet", *self.all_args)
+        st, out, log = self.kq("export-all", self.all_dir, *self.all_args)
         if st != 0:
             ok = False
             self.fail("d", None, f"second export-all failed ({st}): {self.last_stderr_line(log)}", log)
@@ -391,7 +391,7 @@ class Checks:
             if not view[name][1]:
                 continue
             snap = self.snapshot(dir_)
-            st, out, log = self.kq("export", name, dir_, "--quiet")
+            st, out, log = self.kq("export", name, dir_)
             if st != 0:
                 ok = False
                 self.fail("d", name, f"second export failed ({st}): {self.last_stderr_line(log)}", log)
@@ -439,7 +439,7 @@ class Checks:
             expect_new = 3
         before = self.snapshot(self.all_dir)
         had = self.manifest(self.archives().get(inbox, "/nonexistent"))
-        st, out, log = self.kq("export-all", self.all_dir, "--quiet", *self.all_args)
+        st, out, log = self.kq("export-all", self.all_dir, *self.all_args)
         if st != 0:
             ok = False
             self.fail("e", None, f"export-all after the change failed ({st}): {self.last_stderr_line(log)}", log)
