@@ -494,8 +494,13 @@ KQ_API const char *kq_attachment_saved_path(void);
  * exports. It uses the one connection until it ends.
  *
  * config_json  NULL not allowed ("empty config"). A JSON object:
- *   "dir"      text, required: the archive directory (created with its
- *              parents; trailing '/' and '\' dropped); at most 4,095 bytes
+ *   "dir"      text, required unless "archive_root" is given: the archive
+ *              directory (created with its parents; trailing '/' and '\'
+ *              dropped); at most 4,095 bytes
+ *   "archive_root"  text, instead of "dir": an export-all directory; the
+ *              archive is then the subdirectory kq_export_all_folders gives
+ *              the searched folder there, named in kq_export_stats_json's
+ *              "dir" ("dir too long" when the two exceed 4,095 bytes)
  *   "format"   text holding "mbox" (e.g. "eml+mbox"): also write all.mbox;
  *              holding "maildir" (e.g. "maildir", "maildir+mbox"): the
  *              directory is a Maildir instead of .eml files: cur/, new/
@@ -522,7 +527,8 @@ KQ_API const char *kq_attachment_saved_path(void);
  * Errors (of the start): "empty config", "export already running" (a job
  *   or a batch is active), "no search results <U+2014> call kq_search first"
  *   (<U+2014>: an em dash, UTF-8 bytes E2 80 94), "not connected",
- *   "invalid export config JSON", "config missing dir",
+ *   "invalid export config JSON", "config missing dir" (neither "dir"
+ *   nor "archive_root"), "dir too long",
  *   "<dir> holds the archive of folder "<other>", not of "<folder>";
  *   nothing was changed", "archive <dir> is in use by another run (pid
  *   <n>)" (another job or process holds the directory; nothing in it was
@@ -557,7 +563,8 @@ KQ_API double kq_export_progress(void);
 
 /* Figures of the current or last job (a batch's current folder job):
  *   {"done","total","bytes","eta_s","speed_bps","state"} and, only when
- *   they apply, "vanished", "retries", "reconnects", "recreated", "error".
+ *   they apply, "vanished", "retries", "reconnects", "dir", "recreated",
+ *   "error".
  *   "done"       messages stored by this job; "total": messages it has to
  *                store (0 until counted); "bytes": server sizes of those
  *                stored
@@ -569,6 +576,8 @@ KQ_API double kq_export_progress(void);
  *   "retries"    commands asked for again after a partial, refused or
  *                throttled answer
  *   "reconnects" connections made again during the job
+ *   "dir"        of a job started with "archive_root": the directory it
+ *                chose (a subdirectory of that root)
  *   "recreated"  true: the folder's UIDVALIDITY differs from the archive's
  *                (deleted and created again); the new messages are stored
  *                beside the old ones, in files named
@@ -678,11 +687,17 @@ KQ_API const char *kq_archive_stats_json(const char *dir);
  *              an all.mbox in each subdirectory; "maildir": each one a
  *              Maildir); default: .eml only
  *   "resume", "manifest"  numbers, default 1 (not a number: 0)
+ *   "since"    "YYYY-MM-DD": only the messages received at or after 00:00
+ *              UTC of that day (the server's INTERNALDATE with its zone),
+ *              as kq_search's "since" chooses them; each folder is then
+ *              searched, and with "resume" what its archive holds is
+ *              skipped. Default (absent or null): every message
  *   "parallel" accepted (1 to 4), no effect
  * Returns 0 once the batch thread runs, -1 when refused (the status of an
  *   earlier batch is then cleared).
  * Errors (of the start): "batch already running", "empty config",
  *   "not connected", "export already running", "invalid batch config JSON",
+ *   "bad since" (not a text naming a real day as "YYYY-MM-DD"),
  *   "dir too long", "config missing dir", "no folders found",
  *   "archive <dir> is in use by another run (pid <n>)", "cannot write
  *   <dir>: <reason>", "thread create failed" ("no folders found" also when

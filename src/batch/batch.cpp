@@ -67,6 +67,18 @@ batch_request read_batch_request(const char *config) {
   }
   req.opt.resume = json_flag(root, "resume");
   req.opt.manifest = json_flag(root, "manifest");
+  // Checked the way each folder's search reads it, so a day that does not
+  // exist is refused at the start rather than by every folder in turn.
+  if (yyjson_val *s = json_key(root, "since"); s && !yyjson_is_null(s)) {
+    std::string day = yyjson_is_str(s) ? std::string(yyjson_get_str(s), yyjson_get_len(s)) : "";
+    search_criteria c;
+    // Exactly "YYYY-MM-DD": the text goes into each folder's criteria as is.
+    if (day.size() != 10 || !criteria_parse(("{\"since\":\"" + day + "\"}").c_str(), c) || !c.since_set) {
+      req.problem = "bad since";
+      return req;
+    }
+    req.since = day;
+  }
   yyjson_val *list = json_key(root, "folders");
   if (list && yyjson_is_arr(list) && yyjson_arr_size(list) > 0) {
     req.folders_named = true;
@@ -100,6 +112,7 @@ void add_folder(batch_state &b, const char *name, std::size_t len) {
 // Takes the request's options and folders into the record.
 void take_request(batch_state &b, const batch_request &req) {
   b.opt = req.opt;
+  b.since = req.since;
   if (!req.folders_named) return;
   for (const std::string &f : req.folders) add_folder(b, f.data(), f.size());
   // The status shows these names even when the start fails further on.

@@ -35,6 +35,7 @@ struct batch_request {
   export_options opt;               // flags read as the export job reads them
   bool folders_named = false;       // a non-empty "folders" array was given
   std::vector<std::string> folders; // its texts, as given
+  std::string since;                // "YYYY-MM-DD" of "since", checked; "" without one
 };
 
 // Reads the configuration; never fails, the request says what is wrong.
@@ -49,6 +50,9 @@ struct batch_state {
   std::atomic<std::uint32_t> active{0};
   // What each folder's job gets; its dir is the batch directory.
   export_options opt;
+  // "YYYY-MM-DD": each folder's search keeps the messages received on or
+  // after that day; "" for every message.
+  std::string since;
   // The batch directory, held for the whole run.
   archive_hold hold;
   char folders[k_batch_slots][k_folder_cap];

@@ -123,18 +123,35 @@ outcome open_folder(batch_state *b, int i, mailbox_state *st) {
   return outcome::unreadable;
 }
 
+// The search criteria of a folder's part that starts at uid_min (0: the
+// first part); "" for every message. The day was checked at the start.
+std::string part_criteria(const batch_state *b, unsigned long long uid_min) {
+  // snprintf, not std::to_string: the latter leaves a template's static
+  // table among the library's exported symbols.
+  char text[80];
+  const bool since = !b->since.empty();
+  if (uid_min == 0)
+    return since ? std::string("{\"since\":\"") + b->since + "\"}" : std::string();
+  if (since)
+    std::snprintf(text, sizeof text, "{\"since\":\"%s\",\"uid_min\":%llu}", b->since.c_str(), uid_min);
+  else
+    std::snprintf(text, sizeof text, "{\"uid_min\":%llu}", uid_min);
+  return text;
+}
+
 // Searches and exports one folder. A search stops at the result table's
 // capacity; a full table is followed by a search above its highest UID, so
 // a large folder is exported in parts instead of being cut short.
 outcome export_folder(batch_state *b, int i, bool *exported) {
   const char *folder = b->folders[i];
-  std::string criteria;
+  std::string criteria = part_criteria(b, 0);
   *exported = false;
   // With resume and a manifest the job learns which messages the archive
   // lacks and fetches only those: a run with nothing new costs a few
   // commands. Without a manifest, checking the stored files needs every
-  // row, so the whole folder is searched.
-  if (b->opt.resume && b->opt.manifest) {
+  // row, so the whole folder is searched; so it is with a day, which only
+  // a search applies.
+  if (b->opt.resume && b->opt.manifest && b->since.empty()) {
     if (b->cancel_requested) return stopped(b, i, "export", "cancelled");
     // Opened here, fresh; the job finds it open and asks nothing again.
     mailbox_state st;
@@ -172,11 +189,7 @@ outcome export_folder(batch_state *b, int i, bool *exported) {
       std::snprintf(detail, sizeof detail, "incomplete: more than %d messages", search_state::instance().cap);
       return folder_failed(b, i, "export", detail);
     }
-    // snprintf, not std::to_string: the latter leaves a template's static
-    // table among the library's exported symbols.
-    char next[48];
-    std::snprintf(next, sizeof next, "{\"uid_min\":%llu}", static_cast<unsigned long long>(top) + 1);
-    criteria = next;
+    criteria = part_criteria(b, static_cast<unsigned long long>(top) + 1);
   }
 }
 

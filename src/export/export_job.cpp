@@ -27,6 +27,8 @@ export_request read_export_request(const char *config) {
     // A "dir" or "naming" that is not a text counts as absent; both are cut
     // to what the job has always kept of them.
     if (const char *d = json_str(root, "dir")) out.dir.assign(d, std::min(std::strlen(d), k_dir_cap - 1));
+    if (const char *r = json_str(root, "archive_root"); r && out.dir.empty())
+      out.archive_root.assign(r, std::min(std::strlen(r), k_dir_cap - 1));
     if (yyjson_val *f = json_key(root, "format")) {
       out.mbox = yyjson_is_str(f) && std::strstr(yyjson_get_str(f), "mbox");
       out.maildir = yyjson_is_str(f) && std::strstr(yyjson_get_str(f), "maildir");
@@ -36,11 +38,12 @@ export_request read_export_request(const char *config) {
     out.resume = json_flag(root, "resume");
     out.manifest = json_flag(root, "manifest");
   }
-  if (out.dir.empty()) {
+  if (out.dir.empty() && out.archive_root.empty()) {
     req.problem = "config missing dir";
     return req;
   }
-  while (out.dir.size() > 1 && (out.dir.back() == '/' || out.dir.back() == '\\')) out.dir.pop_back();
+  for (std::string *d : {&out.dir, &out.archive_root})
+    while (d->size() > 1 && (d->back() == '/' || d->back() == '\\')) d->pop_back();
   return req;
 }
 

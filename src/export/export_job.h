@@ -25,6 +25,10 @@ inline constexpr std::size_t k_dir_cap = 4096;   // what an export keeps of "dir
 // filled in by the batch) and handed to the job as it is.
 struct export_options {
   std::string dir;       // the archive directory, without trailing separators
+  // Without dir: an export-all directory, the archive then being the
+  // subdirectory the batch gives the job's folder there (so a later batch
+  // resumes it).
+  std::string archive_root;
   bool mbox = false;     // all.mbox besides the .eml files ("format" names mbox)
   // A Maildir (cur/, new/, tmp/, one file per message in cur/) instead of
   // the .eml files ("format" names maildir); naming is not used then.

@@ -3,8 +3,10 @@
 #include <string>
 
 #include "archive/hold.h"
+#include "archive/layout.h"
 #include "archive/owner.h"
 #include "base/error.h"
+#include "base/text.h"
 #include "connection/imap.h"
 #include "export/worker.h"
 #include "search/search_table.h"
@@ -14,6 +16,22 @@ namespace kq {
 namespace {
 
 using guard = plat::lock_guard;
+
+// A job given archive_root: its directory is the subdirectory the batch
+// gives its folder there, by the layout's one rule. False, with the error
+// set, when the path would be too long to keep.
+bool place_in_root(export_job &job) {
+  if (!job.opt.dir.empty()) return true;
+  char sub[k_subdir_cap];
+  folder_subdir(sub, job.opt.archive_root.c_str(), job.folder, [](const char *) { return false; });
+  std::string dir = job.opt.archive_root + "/" + sub;
+  if (dir.size() > k_dir_cap - 1) {
+    set_err("dir too long");
+    return false;
+  }
+  job.opt.dir = std::move(dir);
+  return true;
+}
 
 void worker_entry(void *arg) { job_worker(*static_cast<export_job *>(arg)); }
 
@@ -52,6 +70,10 @@ int start_job(const export_request &req, bool run_here, const char *folder) {
     const std::string &name = job.result->folder();
     copy_cut(job.folder, sizeof job.folder, !name.empty() ? name : "INBOX");
     job.learn_uids = folder != nullptr;
+    if (!place_in_root(job)) {
+      export_job_reset(job);
+      return -1;
+    }
     // Held before anything in it is read, so two runs never both work on
     // what the archive lacks.
     if (!job.archive.hold.take(job.opt.dir) || !archive_accepts_folder(job.opt.dir.c_str(), job.folder)) {
@@ -98,9 +120,20 @@ int export_cancel() { return job_cancel(export_record()); }
 
 const char *export_stats_json() {
   export_job &job = export_record();
+  std::string extra;
+  {
+    // A job placed by archive_root names its directory: the host chose
+    // only the root.
+    guard hold(job.lock);
+    if (!job.opt.archive_root.empty() && !job.opt.dir.empty()) {
+      extra = ",\"dir\":";
+      json_append_str_utf8(extra, job.opt.dir);
+    }
+  }
   // The folder was deleted and created again since the archive was written:
   // its new messages went in beside the earlier ones.
-  return job_stats_json(job, job.recreated.load() ? ",\"recreated\":true" : "");
+  if (job.recreated.load()) extra += ",\"recreated\":true";
+  return job_stats_json(job, extra);
 }
 
 }  // namespace kq

@@ -311,6 +311,48 @@ TEST_F(BatchExport, FolderLargerThanTheResultTableIsExportedInParts) {
   EXPECT_EQ(end2.error(), "export Many incomplete: more than 3 messages");
 }
 
+TEST_F(BatchExport, SinceKeepsTheLaterMessagesAndARunWithoutItAddsTheEarlierOnes) {
+  ASSERT_TRUE(dv.create_folder(user, "Alpha"));
+  // Received 2024-03-05 to 2024-03-08, one a day.
+  std::vector<unsigned> uids = fill(dv, user, "Alpha", 4);
+  ASSERT_EQ(uids.size(), 4u);
+  connect();
+  scratch_dir d("since");
+  const std::string dir = kqtest::json_quote(d.str());
+  std::string cfg = "{\"dir\":" + dir + ",\"folders\":[\"Alpha\"],\"since\":\"2024-03-07\"}";
+  ASSERT_EQ(kq_export_all_folders(cfg.c_str()), 0) << kq_last_error();
+  status_view first(wait_batch().back());
+  ASSERT_EQ(first.num("state"), 2) << first.text;
+  std::set<unsigned> stored;
+  for (const auto &l : manifest_lines(d.path / "Alpha")) {
+    kq::json_doc line;
+    ASSERT_TRUE(line.parse(l));
+    stored.insert(static_cast<unsigned>(kq::json_num(line.root(), "uid", 0)));
+  }
+  EXPECT_EQ(stored, (std::set<unsigned>{uids[2], uids[3]}));
+
+  // Without the day the same archive gets the two it lacks, once each.
+  ASSERT_EQ(kq_export_all_folders(("{\"dir\":" + dir + ",\"folders\":[\"Alpha\"]}").c_str()), 0);
+  status_view second(wait_batch().back());
+  ASSERT_EQ(second.num("state"), 2) << second.text;
+  expect_archive(dv, user, "Alpha", d.path / "Alpha", 4);
+}
+
+TEST_F(BatchExport, SinceThatIsNoDayIsRefusedAtTheStart) {
+  connect();
+  scratch_dir d("since-bad");
+  // Not a text, a day that does not exist, another spelling, a day with more
+  // after it.
+  for (const char *since : {"7", "\"2024-02-30\"", "\"2024-3-1\"", "\"2024-03-01 \"",
+                            "\"2024-03-01\\\",\\\"x\\\":\\\"\""}) {
+    SCOPED_TRACE(since);
+    std::string cfg = "{\"dir\":" + kqtest::json_quote(d.str()) + ",\"since\":" + since + "}";
+    EXPECT_EQ(kq_export_all_folders(cfg.c_str()), -1);
+    EXPECT_STREQ(kq_last_error(), "bad since");
+  }
+  EXPECT_FALSE(fs::exists(d.path));
+}
+
 TEST_F(BatchExport, StartRefusals) {
   ASSERT_TRUE(dv.create_folder(user, "Alpha"));
   ASSERT_EQ(fill(dv, user, "Alpha", 1).size(), 1u);

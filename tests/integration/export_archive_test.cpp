@@ -219,6 +219,23 @@ TEST_F(ExportArchive, TornManifestLineIsDroppedByTheNextJob) {
   expect_archive(d.str(), k_folder, msgs_);
 }
 
+TEST_F(ExportArchive, ArchiveRootPutsTheArchiveWhereTheBatchWouldAndNamesIt) {
+  scratch_dir d;
+  // The batch's name for the folder: its '"' as '_'.
+  const std::string dir = d.str() + "/Archive _Test_";
+  ASSERT_EQ(run_export("{\"archive_root\":" + json_quote(d.str() + "/") + "}"), 2) << kq_last_error();
+  expect_archive(dir, k_folder, msgs_);
+  std::string stats = kq_export_stats_json();
+  EXPECT_NE(stats.find(",\"dir\":" + json_quote(dir)), std::string::npos) << stats;
+  // Only the root was the host's: with "dir" the stats name none.
+  ASSERT_EQ(run_export(config(dir, "\"archive_root\":\"elsewhere\"")), 2);
+  EXPECT_EQ(std::string(kq_export_stats_json()).find("\"dir\""), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists("elsewhere"));
+
+  EXPECT_EQ(kq_export_start(("{\"archive_root\":\"" + std::string(4090, 'r') + "\"}").c_str()), -1);
+  EXPECT_STREQ(kq_last_error(), "dir too long");
+}
+
 TEST_F(ExportArchive, StartRefusalsUseTheirTexts) {
   scratch_dir d;
   EXPECT_EQ(kq_export_start("{}"), -1);
