@@ -50,6 +50,10 @@ struct args {
   std::string command;
   std::vector<std::string> positional;
   std::map<std::string, std::vector<std::string>> options;  // flags hold ""
+  // export without DIR, of a folder the account's archive holds no archive
+  // of yet: that archive, in which the library names the folder's
+  // subdirectory as export-all would.
+  std::string archive_root;
 
   bool has(const std::string &name) const { return options.count(name) != 0; }
   // Last value given, or def.
@@ -94,9 +98,6 @@ std::vector<archive> find_archives(const std::string &dir, bool &nested);
 // The subdirectory of ROOT whose resume.json names the folder (by its server
 // or its UTF-8 name): the archive the library made of it; "" when none does.
 std::string archive_of_folder(const std::string &root, const std::string &name, const std::string &display);
-// The subdirectory export-all gives a folder never archived before
-// ("Projects/2024" -> "Projects_2024"); see the note where it is defined.
-std::string folder_dir_name(const std::string &folder);
 
 // Subcommands; each returns the exit status.
 int cmd_folders(const args &a);

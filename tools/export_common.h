@@ -1,5 +1,6 @@
 // Pieces export and export-all share: the progress view from the options, the
-// words for a stop, the exit status after one, and the output switches.
+// words for a stop, the exit status after one, the output switches, and the
+// loop that follows one export job.
 #pragma once
 
 #include <chrono>
@@ -46,5 +47,16 @@ long long manifest_messages(const std::vector<std::string> &dirs);
 std::string archive_format(const args &a);
 // Throws usage_error unless text is a real day written YYYY-MM-DD.
 void check_day(const std::string &option, const std::string &text);
+
+// How a followed export job ended.
+struct job_end {
+  int state = st_running;  // kq_export_status() when the job was seen ending
+  bool cancelled = false;  // a stop request cancelled it
+  job_snapshot last;       // its closing figures
+};
+// Follows the running export job to its end, drawing its progress under
+// label; the first stop request (Ctrl-C, SIGTERM, SIGHUP) cancels it, so
+// the archive stays resumable.
+job_end follow_job(progress_view &view, const std::string &label);
 
 }  // namespace kqcli
