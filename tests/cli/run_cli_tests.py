@@ -10,7 +10,6 @@ Needs root (Dovecot switches to nobody for the mail) and the dovecot binary.
 Prints one line per test and closes with "cli: N passed, N failed"; exits 1
 when anything failed.
 """
-import argparse
 import email
 import email.policy
 import hashlib
@@ -24,21 +23,18 @@ import signal
 import socket
 import subprocess
 import sys
-import tempfile
 import threading
 import time
-import traceback
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import cli_runner  # noqa: E402  (the registry and the runner both suites use)
 
 USER, PASSWORD = "clitest", "pa ss\"wörd"  # a blank, a quote and a non-ASCII letter
 MESSAGES = 120
 RUN_LIMIT_S = 240  # no single command may take longer than this
 
-TESTS = []
-
-
-def test(fn):
-    TESTS.append(fn)
-    return fn
+SUITE = cli_runner.Suite("cli")
+test = SUITE.test
 
 
 class Env:
@@ -1429,43 +1425,11 @@ def csharp_pinvoke_example(env):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--source-dir", required=True)
-    ap.add_argument("--build-dir", required=True)
-    ap.add_argument("-k", dest="pattern", default="")
-    args = ap.parse_args()
-
-    if os.geteuid() != 0 or not (shutil.which("dovecot") or os.path.exists("/usr/sbin/dovecot")):
-        print("cli: needs root and dovecot (scripts/deps.sh installs it)")
-        print("cli: 0 passed, 0 failed, %d skipped" % len(TESTS))
-        return 0
-
-    work = tempfile.mkdtemp(prefix="kq-cli-tests.")
-    os.chmod(work, 0o755)
-    env = Env(os.path.abspath(args.source_dir), os.path.abspath(args.build_dir), work)
-    ENV_SOURCE[0] = env.source
-    ENV[0] = env
-    passed = failed = 0
-    try:
-        env.start_server()
-        for t in TESTS:
-            if args.pattern and args.pattern not in t.__name__:
-                continue
-            start = time.time()
-            try:
-                t(env)
-                passed += 1
-                print("ok    %s (%.1f s)" % (t.__name__, time.time() - start), flush=True)
-            except Exception as e:  # report and go on with the next test
-                failed += 1
-                print("FAIL  %s: %s" % (t.__name__, e), flush=True)
-                if not isinstance(e, AssertionError):
-                    traceback.print_exc()
-    finally:
-        env.stop_server()
-        shutil.rmtree(work, ignore_errors=True)
-    print("cli: %d passed, %d failed" % (passed, failed))
-    return 1 if failed else 0
+    def prepare(env, work, cleanups):
+        ENV_SOURCE[0] = env.source
+        ENV[0] = env
+        return env
+    return SUITE.main(Env, prepare)
 
 
 if __name__ == "__main__":

@@ -9,7 +9,6 @@ run_cli_tests.py, which takes a user's password as the bearer token.
 Needs root and dovecot like run_cli_tests.py. Prints one line per test and
 closes with "cli_oauth: N passed, N failed"; exits 1 when anything failed.
 """
-import argparse
 import collections
 import http.server
 import json
@@ -19,13 +18,12 @@ import ssl
 import stat
 import subprocess
 import sys
-import tempfile
 import threading
 import time
-import traceback
 import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import cli_runner  # noqa: E402  (the registry and the runner both suites use)
 import run_cli_tests as cli  # noqa: E402  (the Dovecot sandbox and how to run the tool)
 from run_cli_tests import PASSWORD, USER, check, expect, toml_str  # noqa: E402
 
@@ -36,12 +34,8 @@ DEVICE_CODE = "device-code-value"
 USER_CODE = "WDJB-MJHT"
 VERIFY_URI = "https://issuer.test/activate"
 
-TESTS = []
-
-
-def test(fn):
-    TESTS.append(fn)
-    return fn
+SUITE = cli_runner.Suite("cli_oauth")
+test = SUITE.test
 
 
 class Issuer:
@@ -255,46 +249,11 @@ def help_describes_the_device_flow(ctx):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--source-dir", required=True)
-    ap.add_argument("--build-dir", required=True)
-    ap.add_argument("-k", dest="pattern", default="")
-    args = ap.parse_args()
-
-    if os.geteuid() != 0 or not (shutil.which("dovecot") or os.path.exists("/usr/sbin/dovecot")):
-        print("cli_oauth: needs root and dovecot (scripts/deps.sh installs it)")
-        print("cli_oauth: 0 passed, 0 failed, %d skipped" % len(TESTS))
-        return 0
-
-    work = tempfile.mkdtemp(prefix="kq-oauth-tests.")
-    os.chmod(work, 0o755)
-    env = cli.Env(os.path.abspath(args.source_dir), os.path.abspath(args.build_dir), work)
-    passed = failed = 0
-    issuer = None
-    try:
-        env.start_server()
+    def prepare(env, work, cleanups):
         issuer = Issuer(work)
-        ctx = Ctx(env, issuer)
-        for t in TESTS:
-            if args.pattern and args.pattern not in t.__name__:
-                continue
-            start = time.time()
-            try:
-                t(ctx)
-                passed += 1
-                print("ok    %s (%.1f s)" % (t.__name__, time.time() - start), flush=True)
-            except Exception as e:  # report and go on with the next test
-                failed += 1
-                print("FAIL  %s: %s" % (t.__name__, e), flush=True)
-                if not isinstance(e, AssertionError):
-                    traceback.print_exc()
-    finally:
-        if issuer:
-            issuer.stop()
-        env.stop_server()
-        shutil.rmtree(work, ignore_errors=True)
-    print("cli_oauth: %d passed, %d failed" % (passed, failed))
-    return 1 if failed else 0
+        cleanups.append(issuer.stop)
+        return Ctx(env, issuer)
+    return SUITE.main(cli.Env, prepare)
 
 
 if __name__ == "__main__":
