@@ -13,7 +13,6 @@ namespace kq {
 
 namespace {
 
-constexpr std::size_t k_npos = static_cast<std::size_t>(-1);
 constexpr int k_reconnects = 3;
 // UIDs named in a failure text; the rest are counted.
 constexpr std::size_t k_named_uids = 200;
@@ -54,41 +53,33 @@ struct uid_fetch::request {
 uid_fetch::uid_fetch(session &s, uid_fetch_plan plan, record_fn on_record)
     : s_(s), plan_(std::move(plan)), on_record_(std::move(on_record)) {}
 
-std::size_t uid_fetch::index_of(std::uint32_t uid) const {
-  auto it = std::lower_bound(uids_.begin(), uids_.end(), uid);
-  if (it == uids_.end() || *it != uid) return k_npos;
-  return static_cast<std::size_t>(it - uids_.begin());
-}
-
 void uid_fetch::on_data(response &r) {
   fetch_data f;
   if (!parse_fetch(r, f) || !f.has_uid) return;
-  std::size_t i = index_of(f.uid);
-  if (i == k_npos) return;  // not asked for in this run
+  std::size_t i = ledger_.index_of(f.uid);
+  if (i == uid_ledger::npos) return;  // not asked for in this run
   // Once a pause or stop is asked for, nothing more is handed on: the UID
   // stays unsettled and is asked for again.
   if (control() != 0) return;
-  unsigned char st = state_[i];
-  if (st == st_gone || st == st_failed) return;
+  uid_ledger::state st = ledger_.at(i);
+  if (st == uid_ledger::gone || st == uid_ledger::failed) return;
   std::string why;
-  fetch_take t = on_record_(f.uid, r, f, st == st_taken, why);
-  if (st == st_taken) {
+  fetch_take t = on_record_(f.uid, r, f, st == uid_ledger::taken, why);
+  if (st == uid_ledger::taken) {
     // A second answer for a stored UID: only a refusal (a different body)
     // changes anything.
     if (t == fetch_take::refused) {
-      state_[i] = st_failed;
-      failed_.push_back(f.uid);
+      ledger_.mark_failed(i);
       last_reason_ = why;
     }
     return;
   }
   if (t == fetch_take::taken) {
-    state_[i] = st_taken;
+    ledger_.set(i, uid_ledger::taken);
   } else if (t == fetch_take::incomplete) {
     if (!why.empty()) last_reason_ = why;
   } else if (t == fetch_take::refused) {
-    state_[i] = st_failed;
-    failed_.push_back(f.uid);
+    ledger_.mark_failed(i);
     last_reason_ = why;
   }
 }
@@ -99,8 +90,8 @@ void uid_fetch::on_done(request &q, int status, const std::string &text) {
     // The connection went: everything of this command is asked again on
     // the next one.
     for (std::uint32_t u : q.uids) {
-      std::size_t i = index_of(u);
-      if (state_[i] == st_flying) state_[i] = st_pending;
+      std::size_t i = ledger_.index_of(u);
+      if (ledger_.at(i) == uid_ledger::flying) ledger_.set(i, uid_ledger::pending);
     }
     batches_.again(q.uids);
     return;
@@ -122,9 +113,9 @@ void uid_fetch::on_done(request &q, int status, const std::string &text) {
     // halves are asked for before anything is called failed.
     std::vector<std::uint32_t> open;
     for (std::uint32_t u : q.uids) {
-      std::size_t i = index_of(u);
-      if (state_[i] != st_flying) continue;
-      state_[i] = st_pending;
+      std::size_t i = ledger_.index_of(u);
+      if (ledger_.at(i) != uid_ledger::flying) continue;
+      ledger_.set(i, uid_ledger::pending);
       open.push_back(u);
     }
     std::size_t half = (open.size() + 1) / 2;
@@ -137,13 +128,13 @@ void uid_fetch::on_done(request &q, int status, const std::string &text) {
   }
   std::vector<std::uint32_t> again;
   for (std::uint32_t u : q.uids) {
-    std::size_t i = index_of(u);
-    if (state_[i] != st_flying) continue;
+    std::size_t i = ledger_.index_of(u);
+    if (ledger_.at(i) != uid_ledger::flying) continue;
     if (paused) {
-      state_[i] = st_pending;
+      ledger_.set(i, uid_ledger::pending);
       again.push_back(u);
     } else {
-      state_[i] = st_missing;
+      ledger_.set(i, uid_ledger::missing);
       if (status != 0) last_reason_ = text;
     }
   }
@@ -177,9 +168,9 @@ bool uid_fetch::fill() {
     uid_batches::limits lim;
     lim.set_chars = k_line_octets - k_tag_room - std::string_view("UID FETCH  ").size() - plan_.items.size();
     lim.bytes_per_command = plan_.bytes_per_command;
-    auto pending = [this](std::uint32_t u) { return state_[index_of(u)] == st_pending; };
+    auto pending = [this](std::uint32_t u) { return ledger_.at(ledger_.index_of(u)) == uid_ledger::pending; };
     if (batches_.next(q->uids, q->bytes, lim, pending, weight_) == 0) return true;
-    for (std::uint32_t u : q->uids) state_[index_of(u)] = st_flying;
+    for (std::uint32_t u : q->uids) ledger_.set(ledger_.index_of(u), uid_ledger::flying);
     in_flight_bytes_ += q->bytes;
     session::command c;
     c.line = "UID FETCH " + uid_set_text(q->uids.data(), q->uids.size()) + " " + plan_.items;
@@ -194,8 +185,8 @@ bool uid_fetch::fill() {
 
 bool uid_fetch::confirm_missing() {
   std::vector<std::uint32_t> missing;
-  for (std::size_t i = 0; i < uids_.size(); ++i)
-    if (state_[i] == st_missing) missing.push_back(uids_[i]);
+  for (std::size_t i = 0; i < ledger_.uids().size(); ++i)
+    if (ledger_.at(i) == uid_ledger::missing) missing.push_back(ledger_.uids()[i]);
   if (missing.empty()) return true;
   // What the server holds now of those: a fresh search, one command at a
   // time (plain SEARCH answers name no command).
@@ -230,21 +221,20 @@ bool uid_fetch::confirm_missing() {
   std::vector<std::uint32_t> again;
   for (std::size_t k = 0; k < missing.size(); ++k) {
     std::uint32_t u = missing[k];
-    std::size_t i = index_of(u);
-    if (state_[i] != st_missing) continue;  // answered late, meanwhile
+    std::size_t i = ledger_.index_of(u);
+    if (ledger_.at(i) != uid_ledger::missing) continue;  // answered late, meanwhile
     if (known[k] && !std::binary_search(present.begin(), present.end(), u)) {
-      state_[i] = st_gone;
-      gone_.push_back(u);
+      ledger_.mark_gone(i);
       if (on_gone_) on_gone_(u);
       continue;
     }
-    if (++asked_[i] >= plan_.rounds) {
-      state_[i] = st_failed;
-      failed_.push_back(u);
+    int asked = ledger_.ask_again(i);
+    if (asked >= plan_.rounds) {
+      ledger_.mark_failed(i);
       continue;
     }
-    round = std::max(round, static_cast<int>(asked_[i]));
-    state_[i] = st_pending;
+    round = std::max(round, asked);
+    ledger_.set(i, uid_ledger::pending);
     again.push_back(u);
   }
   if (again.empty()) return true;
@@ -277,12 +267,8 @@ bool uid_fetch::recover() {
 }
 
 uid_fetch::end uid_fetch::run(const std::vector<std::uint32_t> &uids) {
-  uids_ = uids;
-  state_.assign(uids_.size(), st_pending);
-  asked_.assign(uids_.size(), 0);
-  batches_.reset(uids_, plan_.per_command);
-  gone_.clear();
-  failed_.clear();
+  ledger_.reset(uids);
+  batches_.reset(ledger_.uids(), plan_.per_command);
   window_ = std::max<std::size_t>(1, plan_.window);
   std::size_t keep = s_.window();
   s_.set_window(window_);
@@ -293,9 +279,7 @@ uid_fetch::end uid_fetch::run(const std::vector<std::uint32_t> &uids) {
     // A connection closed because of the stop is the stop, not a fault.
     if (e == end::lost && control() == 2) e = end::stopped;
     s_.set_window(keep);
-    std::sort(failed_.begin(), failed_.end());
-    failed_.erase(std::unique(failed_.begin(), failed_.end()), failed_.end());
-    std::sort(gone_.begin(), gone_.end());
+    ledger_.sort_lists();
     return e;
   };
   for (;;) {
@@ -314,8 +298,7 @@ uid_fetch::end uid_fetch::run(const std::vector<std::uint32_t> &uids) {
     if (s_.outstanding() == 0) {
       if (control() != 0) continue;
       if (throttle_ms_ > 0 || !batches_.exhausted()) continue;
-      bool any_missing = std::find(state_.begin(), state_.end(), st_missing) != state_.end();
-      if (!any_missing) break;
+      if (!ledger_.any(uid_ledger::missing)) break;
       if (!confirm_missing() && !recover()) return finish(end::lost);
       continue;
     }
@@ -325,22 +308,16 @@ uid_fetch::end uid_fetch::run(const std::vector<std::uint32_t> &uids) {
     }
     if (tick_) tick_();
   }
-  return finish(failed_.empty() ? end::complete : end::incomplete);
-}
-
-std::vector<std::uint32_t> uid_fetch::unsettled() const {
-  std::vector<std::uint32_t> out;
-  for (std::size_t i = 0; i < uids_.size(); ++i)
-    if (state_[i] == st_pending || state_[i] == st_flying || state_[i] == st_missing) out.push_back(uids_[i]);
-  return out;
+  return finish(ledger_.failed_uids().empty() ? end::complete : end::incomplete);
 }
 
 std::string uid_fetch::failure_text() const {
-  std::size_t n = failed_.size();
+  const std::vector<std::uint32_t> &list = ledger_.failed_uids();
+  std::size_t n = list.size();
   std::string out = decimal(n) + (n == 1 ? " message" : " messages") + " could not be fetched: UID" +
                     (n == 1 ? " " : "s ");
   std::size_t shown = std::min(n, k_named_uids);
-  out += uid_set_text(failed_.data(), shown);
+  out += uid_set_text(list.data(), shown);
   if (shown < n) out += " and " + decimal(n - shown) + " more";
   if (!last_reason_.empty()) out += " (" + last_reason_.substr(0, 200) + ")";
   return out;

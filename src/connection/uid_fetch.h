@@ -23,6 +23,7 @@
 #include "connection/fetch_data.h"
 #include "connection/session.h"
 #include "connection/uid_batches.h"
+#include "connection/uid_ledger.h"
 
 namespace kq {
 
@@ -82,21 +83,19 @@ class uid_fetch {
   // uids ascending, without repeats.
   end run(const std::vector<std::uint32_t> &uids);
 
-  const std::vector<std::uint32_t> &gone() const { return gone_; }
+  const std::vector<std::uint32_t> &gone() const { return ledger_.gone_uids(); }
   // UIDs neither taken nor gone, ascending, with the last reason seen.
-  const std::vector<std::uint32_t> &failed() const { return failed_; }
+  const std::vector<std::uint32_t> &failed() const { return ledger_.failed_uids(); }
   // "N messages could not be fetched: UIDs 4,9:12 (reason)".
   std::string failure_text() const;
   unsigned retries() const { return retries_; }
   unsigned reconnects() const { return reconnects_; }
   // UIDs not settled when the run stopped (a stop or a lost connection).
-  std::vector<std::uint32_t> unsettled() const;
+  std::vector<std::uint32_t> unsettled() const { return ledger_.unsettled(); }
 
  private:
-  enum state : unsigned char { st_pending, st_flying, st_missing, st_taken, st_gone, st_failed };
   struct request;
 
-  std::size_t index_of(std::uint32_t uid) const;
   void on_data(response &r);
   void on_done(request &q, int status, const std::string &text);
   bool fill();
@@ -116,15 +115,12 @@ class uid_fetch {
   std::function<void()> tick_;
   std::function<void(std::uint32_t)> on_gone_;
 
-  std::vector<std::uint32_t> uids_;
-  std::vector<unsigned char> state_;
-  std::vector<unsigned char> asked_;  // rounds spent per UID
+  uid_ledger ledger_;
   uid_batches batches_;  // what the next command asks for
   std::size_t window_ = 1;
   long long in_flight_bytes_ = 0;
   int throttle_ms_ = 0;  // pause asked for by the server, taken before the next command
   std::string last_reason_;
-  std::vector<std::uint32_t> gone_, failed_;
   unsigned retries_ = 0, reconnects_ = 0;
 };
 
