@@ -522,6 +522,12 @@ KQ_API const char *kq_attachment_saved_path(void);
  *              "flags": the message's IMAP flags when fetched, as sent
  *              (["\\Seen", "$Label1"]; \Recent left out). Lines of archives
  *              written before flags were recorded lack "flags" and stay valid
+ *   "folder"   text: export that whole folder instead of the search result
+ *              (no kq_search needed). The job asks the server for the
+ *              folder's UIDs and fetches headers and bodies only of those
+ *              the archive lacks (with "resume"), as kq_export_all_folders
+ *              does for each folder: a re-run with nothing new fetches no
+ *              message data
  *   Other keys ("parallel", "attachments") are accepted and have no effect.
  * Returns 0 when the worker started, -1 when the job was refused.
  * Errors (of the start): "empty config", "export already running" (a job

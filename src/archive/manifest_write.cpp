@@ -2,7 +2,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <utility>
+#include <vector>
 
 #include "base/error.h"
 #include "base/text.h"
@@ -49,17 +52,48 @@ namespace {
 // Whether the file a manifest line names is there with the size the line
 // gives. A file of another size is moved aside (kept, never deleted) so the
 // message can be stored again under its name.
-bool stored_intact(const char *dir, const manifest_entry &e) {
-  plat::contained_file f;
-  plat::contained_file::status st = f.open(dir, e.file);
-  if (st != plat::contained_file::ok) return false;
-  long long size = f.size();
-  f.close();
-  if (e.has_size && size == e.size) return true;
-  std::string path = std::string(dir) + "/" + std::string(e.file);
-  plat::file_replace(path.c_str(), (path + ".damaged").c_str());
-  return false;
-}
+//
+// A re-run prunes the whole manifest, tens of thousands of lines: each
+// message directory is opened once and every file in it looked at relative
+// to it (one call a file), instead of a walk from the archive's top and an
+// open for each. Lines come in the order they were stored, so the
+// directories met recently are the ones met next.
+class stored_files {
+ public:
+  explicit stored_files(const char *dir) : dir_(dir) {}
+
+  bool intact(const manifest_entry &e) {
+    std::string_view file = e.file;
+    std::size_t slash = file.rfind('/');
+    std::string_view sub = slash == std::string_view::npos ? std::string_view() : file.substr(0, slash);
+    std::string_view name = slash == std::string_view::npos ? file : file.substr(slash + 1);
+    const plat::contained_dir *d = dir_of(sub);
+    long long size = d ? d->file_size(name) : -1;
+    if (size < 0) return false;
+    if (e.has_size && size == e.size) return true;
+    std::string path = std::string(dir_) + "/" + std::string(file);
+    plat::file_replace(path.c_str(), (path + ".damaged").c_str());
+    return false;
+  }
+
+ private:
+  // The directory below the archive, opened on first use; null when it is
+  // not there (or not one to look into).
+  const plat::contained_dir *dir_of(std::string_view sub) {
+    for (std::size_t i = open_.size(); i-- > 0;)
+      if (open_[i].first == sub) return open_[i].second->is_open() ? open_[i].second.get() : nullptr;
+    // A bound on directories held open: an archive spans a few hundred months.
+    if (open_.size() >= k_held) open_.erase(open_.begin());
+    auto d = std::make_unique<plat::contained_dir>();
+    d->open(dir_, sub);
+    open_.emplace_back(std::string(sub), std::move(d));
+    return open_.back().second->is_open() ? open_.back().second.get() : nullptr;
+  }
+
+  static constexpr std::size_t k_held = 32;
+  const char *dir_;
+  std::vector<std::pair<std::string, std::unique_ptr<plat::contained_dir>>> open_;
+};
 
 }  // namespace
 
@@ -82,6 +116,7 @@ bool manifest_prune(const char *dir, const archive_generation &gen,
   // intact: only these still count as completed.
   uid_set intact(2 * expected_uids + 16);
   bool intact_exact = intact.ok();
+  stored_files files(dir);
   try {
     // Kept lines go straight to the new file, so memory never limits what
     // survives; a failure anywhere leaves the old manifest in place.
@@ -102,7 +137,7 @@ bool manifest_prune(const char *dir, const archive_generation &gen,
           if (r == uid_set::present) continue;
           if (r == uid_set::failed) dedup = false;  // keep going without duplicate removal
         }
-        if (!stored_intact(dir, e)) continue;
+        if (!files.intact(e)) continue;
         if (intact_exact && intact.insert(e.uid) == uid_set::failed) intact_exact = false;
       }
       ok = std::fwrite(line.data(), 1, line.size(), out.get()) == line.size() &&

@@ -80,6 +80,52 @@ void mbox_record_append(std::string &out, const char *from, long long now, const
   out += "\r\n";
 }
 
+void mbox_record_stream::begin(std::string &out, const char *from, long long now) {
+  out += "From ";
+  out += mbox_sender(from);
+  out += ' ';
+  out += mbox_time_text(now);
+  out += "\r\n";
+  line_start_ = true;
+  held_.clear();
+  last_ = 0;
+  any_ = false;
+}
+
+void mbox_record_stream::feed(std::string &out, const char *data, std::size_t n) {
+  static constexpr std::string_view k_from = "From ";
+  if (n == 0) return;
+  any_ = true;
+  last_ = data[n - 1];
+  std::size_t i = 0;
+  while (i < n) {
+    if (line_start_) {
+      // Up to five bytes decide whether this line needs its '>'.
+      while (i < n && held_.size() < k_from.size() && data[i] == k_from[held_.size()]) held_ += data[i++];
+      if (held_.size() == k_from.size()) {
+        out += '>';
+      } else if (i == n) {
+        return;  // the next chunk tells
+      }
+      out += held_;
+      held_.clear();
+      line_start_ = false;
+    }
+    const void *lf = std::memchr(data + i, '\n', n - i);
+    std::size_t end = lf ? static_cast<std::size_t>(static_cast<const char *>(lf) - data) + 1 : n;
+    out.append(data + i, end - i);
+    i = end;
+    if (lf) line_start_ = true;
+  }
+}
+
+void mbox_record_stream::end(std::string &out) {
+  out += held_;
+  held_.clear();
+  if (!any_ || last_ != '\n') out += "\r\n";
+  out += "\r\n";
+}
+
 bool mbox_record_boundary(const char *path, long long at) {
   if (at == 0) return true;
   if (at < 4) return false;

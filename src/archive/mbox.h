@@ -22,6 +22,25 @@ std::string mbox_time_text(long long t);
 void mbox_record_append(std::string &out, const char *from, long long now, const char *msg,
                         std::size_t len);
 
+// The same record built piece by piece, for a message read back from its
+// file in chunks: begin(), feed() for each chunk in order, end(). Each call
+// appends to out what it can settle; the bytes equal mbox_record_append's
+// for the whole message, wherever the chunks are cut.
+class mbox_record_stream {
+ public:
+  void begin(std::string &out, const char *from, long long now);
+  void feed(std::string &out, const char *data, std::size_t n);
+  void end(std::string &out);
+
+ private:
+  bool line_start_ = true;
+  // The first bytes of the current line while they may still become
+  // "From ": not written until that is known.
+  std::string held_;
+  char last_ = 0;
+  bool any_ = false;
+};
+
 // True when offset `at` of an mbox file is where one record ends and the
 // next begins (or the file ends): "\r\n\r\n" before it, "From " or nothing
 // after it.

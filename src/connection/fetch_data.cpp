@@ -31,6 +31,18 @@ std::string over_cap_message(std::uint32_t uid, long long size) {
          " bytes)";
 }
 
+bool announces_whole_body(std::string_view l) {
+  if (l.size() < 4 || l[0] != '*' || l.back() != '}') return false;
+  std::size_t open = l.rfind('{');
+  if (open == std::string_view::npos || open == 0 || l[open - 1] != ' ') return false;
+  std::string_view before = l.substr(0, open - 1);
+  std::size_t sp = before.rfind(' ');
+  std::string_view item = sp == std::string_view::npos ? before : before.substr(sp + 1);
+  if (!item.empty() && item.front() == '(') item.remove_prefix(1);
+  // "BODY[]<0>" is a partial answer's name: not a whole message.
+  return ascii_ieq(item, "BODY[]") || ascii_ieq(item, "RFC822");
+}
+
 fetch_walk walk_fetch(const response &r, std::uint32_t &uid) {
   uid = 0;
   long long seq = 0;
@@ -143,7 +155,10 @@ bool parse_fetch(const response &r, fetch_data &out) {
       else if (ascii_ieq(n, "RFC822.HEADER")) s.name = "BODY[HEADER]";
       else if (ascii_ieq(n, "RFC822.TEXT")) s.name = "BODY[TEXT]";
       else s.name.assign(n);
-      if (t.k == token_cursor::literal && t.dropped >= 0) {
+      if (t.k == token_cursor::literal && t.sunk) {
+        s.sink = t.sunk->sink.get();
+        s.sink_size = t.sunk->size;
+      } else if (t.k == token_cursor::literal && t.dropped >= 0) {
         s.over_cap = true;
         s.over_cap_size = t.dropped;
       } else if (t.k == token_cursor::literal || t.k == token_cursor::atom) s.bytes = t.text;

@@ -37,6 +37,10 @@ struct fetch_data {
     // report it (over_cap_message), with the size the server announced.
     bool over_cap = false;
     long long over_cap_size = 0;
+    // The bytes went to a sink as they came (response::sunk), not into
+    // bytes: its size as announced.
+    literal_sink *sink = nullptr;
+    long long sink_size = 0;
   };
   std::vector<section> sections;
   // The first section whose name starts "BODY[" + prefix, or null.
@@ -46,6 +50,11 @@ struct fetch_data {
 // Reads "* n FETCH (...)"; false for any other record or when the list does
 // not parse. The result refers to r's literals: keep r alive while using it.
 bool parse_fetch(const response &r, fetch_data &out);
+
+// True when the text of a FETCH response so far, a literal's "{n}" at its
+// end, announces that literal as a whole message (BODY[], BODY.PEEK[] as
+// answered, RFC822), the one literal worth streaming to disk.
+bool announces_whole_body(std::string_view line_so_far);
 
 // "message uid N is larger than max_message_bytes (S bytes)".
 std::string over_cap_message(std::uint32_t uid, long long size);

@@ -15,6 +15,7 @@ void response_parser::reset() {
   ready_ = taken_ = false;
   in_literal_ = false;
   dropping_ = false;
+  sink_ = nullptr;
   kept_ = 0;
   lit_left_ = 0;
   line_start_ = 0;
@@ -49,8 +50,13 @@ bool response_parser::line_ended() {
           return false;
         }
         cur_.literals.emplace_back();
-        dropping_ = v > max_bytes_ - kept_;
-        if (dropping_) {
+        sink_ = nullptr;
+        literal_sink_ptr sink = sinks_ && v > 0 ? sinks_(l, v) : nullptr;
+        dropping_ = !sink && v > max_bytes_ - kept_;
+        if (sink) {
+          sink_ = sink.get();
+          cur_.sunk.push_back({cur_.literals.size() - 1, v, std::move(sink)});
+        } else if (dropping_) {
           cur_.dropped.push_back({cur_.literals.size() - 1, v});
           cur_.over_cap = true;
         } else {
@@ -83,12 +89,15 @@ std::size_t response_parser::feed(const char *data, std::size_t n) {
     if (in_literal_) {
       std::size_t take = static_cast<std::size_t>(
           static_cast<long long>(n - i) < lit_left_ ? static_cast<long long>(n - i) : lit_left_);
-      if (!dropping_) cur_.literals.back().append(data + i, take);
+      if (sink_) sink_->write(data + i, take);
+      else if (!dropping_) cur_.literals.back().append(data + i, take);
       i += take;
       lit_left_ -= static_cast<long long>(take);
       if (lit_left_ == 0) {
         in_literal_ = false;
         after_literal_ = 1;
+        if (sink_) sink_->finish();
+        sink_ = nullptr;
       }
       continue;
     }
@@ -196,6 +205,7 @@ token_cursor::token token_cursor::next() {
       t.k = literal;
       if (lit_index_ < r_.literals.size()) t.text = r_.literals[lit_index_];
       if (r_.over_cap) t.dropped = r_.dropped_size(lit_index_);
+      if (!r_.sunk.empty()) t.sunk = r_.sunk_at(lit_index_);
       ++lit_index_;
       return t;
     }

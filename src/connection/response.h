@@ -13,11 +13,33 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace kq {
+
+// Where the bytes of one literal go instead of memory: a message body of
+// hundreds of megabytes must not be held whole. The parser hands it the
+// bytes as they come off the connection, in whatever pieces they arrive
+// (after TLS and decompression), and calls finish() after the last one.
+// A sink that fails (a full disk) keeps failing quietly: the parser still
+// reads the literal off the wire to stay in step, and whoever takes the
+// response asks failed().
+class literal_sink {
+ public:
+  virtual ~literal_sink() = default;
+  virtual void write(const char *data, std::size_t n) = 0;
+  virtual void finish() = 0;
+  virtual bool failed() const = 0;
+};
+using literal_sink_ptr = std::shared_ptr<literal_sink>;
+// Asked when a literal of `size` bytes is announced, with the response's
+// text so far (the announcement "{size}" at its end): a sink to take the
+// bytes, or null to keep them in memory as usual.
+using literal_sink_factory = std::function<literal_sink_ptr(std::string_view line, long long size)>;
 
 struct response {
   std::string line;
@@ -32,6 +54,19 @@ struct response {
   };
   std::vector<dropped_literal> dropped;
   bool over_cap = false;  // some literal was dropped
+  // Literals whose bytes went to a sink: each one's index in literals
+  // (left empty there), its announced size and the sink.
+  struct sunk_literal {
+    std::size_t index = 0;
+    long long size = 0;
+    literal_sink_ptr sink;
+  };
+  std::vector<sunk_literal> sunk;
+  const sunk_literal *sunk_at(std::size_t i) const {
+    for (const sunk_literal &k : sunk)
+      if (k.index == i) return &k;
+    return nullptr;
+  }
   // The announced size of literal i when it was dropped, else -1.
   long long dropped_size(std::size_t i) const {
     for (const dropped_literal &d : dropped)
@@ -43,6 +78,7 @@ struct response {
     literals.clear();
     dropped.clear();
     over_cap = false;
+    sunk.clear();
   }
 };
 
@@ -71,6 +107,10 @@ class response_parser {
   // (at least 1). A literal that would go past it is still read, to stay in
   // step with the stream, but dropped: see response::dropped.
   void set_max_bytes(long long n) { max_bytes_ = n < 1 ? 1 : n; }
+  // Offers each literal announced from now on to f (null: every literal
+  // kept in memory). A literal given to a sink counts nothing against the
+  // cap above: it costs no memory.
+  void set_sink_factory(literal_sink_factory f) { sinks_ = std::move(f); }
 
  private:
   bool line_ended();  // after CRLF: literal announcement or end of response
@@ -79,6 +119,8 @@ class response_parser {
   bool taken_ = false;
   bool in_literal_ = false;
   bool dropping_ = false;      // the current literal's bytes are not kept
+  literal_sink *sink_ = nullptr;  // where the current literal's bytes go, if not memory
+  literal_sink_factory sinks_;
   long long kept_ = 0;         // literal bytes kept in cur_
   long long max_bytes_ = 0x7FFFFFFFFFFFFFFFLL;
   long long lit_left_ = 0;
@@ -102,6 +144,8 @@ class token_cursor {
     std::string unescaped;  // quoted strings with their escapes removed
     bool unterminated = false;  // a quoted string the line ended inside
     long long dropped = -1;     // a literal not kept: the size announced
+    // A literal whose bytes went to a sink (text then empty).
+    const response::sunk_literal *sunk = nullptr;
     std::string_view value() const { return k == quoted ? std::string_view(unescaped) : text; }
   };
   token next();

@@ -156,6 +156,11 @@ class session {
   const std::string &selected() const { return selected_; }
   const mailbox_state &selected_state() const { return mbox_; }
 
+  // Offers every literal announced from now on to f (response_parser's
+  // set_sink_factory); null keeps them all in memory again. The export sets
+  // it while it fetches bodies, so a large message goes to disk as it comes.
+  void set_literal_sinks(literal_sink_factory f) { parser_.set_sink_factory(std::move(f)); }
+
   // Commands in flight at once (1 = lock-step).
   void set_window(std::size_t n) { queue_.set_window(n); }
   std::size_t window() const { return queue_.window(); }

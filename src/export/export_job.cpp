@@ -35,6 +35,10 @@ export_request read_export_request(const char *config) {
     }
     if (const char *n = json_str(root, "naming"))
       out.naming.assign(n, std::min<std::size_t>(std::strlen(n), 255));
+    // A folder named here is exported whole without a search first: the
+    // job asks the server for its UIDs and fetches rows only for those the
+    // archive lacks, so a re-run costs what is new, not the folder's size.
+    if (const char *f = json_str(root, "folder")) req.folder.assign(f, std::min<std::size_t>(std::strlen(f), 1023));
     out.resume = json_flag(root, "resume");
     out.manifest = json_flag(root, "manifest");
   }

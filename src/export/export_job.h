@@ -42,6 +42,9 @@ struct export_options {
 // unusable (the start reports that after its own checks, as it always has).
 struct export_request {
   export_options opt;
+  // "folder": the whole folder, learned by the job itself (the batch's
+  // incremental run), instead of the current search result. Empty: none.
+  std::string folder;
   const char *problem = nullptr;
 };
 

@@ -13,6 +13,7 @@
 #include "archive/mbox.h"
 #include "base/error.h"
 #include "base/sha256.h"
+#include "export/spool.h"
 #include "platform/platform.h"
 
 namespace kq {
@@ -63,6 +64,36 @@ bool holds_bytes(const char *path, const char *data, std::size_t len) {
   return true;
 }
 
+// True when the files at a and b hold the same bytes, read in chunks.
+bool same_bytes(const char *a, const char *b) {
+  long long size = plat::file_size(a);
+  if (size < 0 || size != plat::file_size(b)) return false;
+  std::FILE *fa = plat::file_open(a, "rb");
+  std::FILE *fb = fa ? plat::file_open(b, "rb") : nullptr;
+  bool same = fa && fb;
+  std::vector<char> ba(same ? 65536 : 0), bb(ba.size());
+  while (same) {
+    std::size_t na = std::fread(ba.data(), 1, ba.size(), fa);
+    std::size_t nb = std::fread(bb.data(), 1, bb.size(), fb);
+    if (na != nb || std::memcmp(ba.data(), bb.data(), na) != 0) same = false;
+    else if (na < ba.size()) {
+      same = !std::ferror(fa) && !std::ferror(fb);
+      break;
+    }
+  }
+  if (fa) std::fclose(fa);
+  if (fb) std::fclose(fb);
+  return same;
+}
+
+// A fetched body: its bytes in memory, or a complete spool file on disk.
+struct body_ref {
+  const char *data = nullptr;
+  std::size_t len = 0;
+  body_spool *spool = nullptr;
+  std::uint64_t size() const { return spool ? static_cast<std::uint64_t>(spool->size()) : len; }
+};
+
 // Writes a message file that does not exist yet. An existing file is kept
 // as it is when it holds these very bytes (a message stored again after a
 // lost resume.json). With different bytes it is never replaced: when the
@@ -80,6 +111,28 @@ bool write_eml(bool names_indexed, const char *path, const char *data, std::size
     std::string aside = std::string(path) + ".damaged";
     if (plat::file_replace(path, aside.c_str()) && plat::create_new_file(path, bytes, &exists))
       return true;
+  }
+  if (exists) set_err("%s already holds a different message; it is not replaced", path);
+  else set_err("cannot write %s: %s", path, plat::error_text(err));
+  return false;
+}
+
+// write_eml for a body spooled to disk: the spool file is moved under the
+// message's name, with the same rules for a name already taken.
+bool move_eml(bool names_indexed, body_spool &sp, const char *path) {
+  bool exists = false;
+  if (plat::file_move_new(sp.path().c_str(), path, &exists)) {
+    sp.claimed();
+    return true;
+  }
+  int err = plat::last_errno();
+  if (exists && same_bytes(path, sp.path().c_str())) return true;
+  if (exists && names_indexed) {
+    std::string aside = std::string(path) + ".damaged";
+    if (plat::file_replace(path, aside.c_str()) && plat::file_move_new(sp.path().c_str(), path, &exists)) {
+      sp.claimed();
+      return true;
+    }
   }
   if (exists) set_err("%s already holds a different message; it is not replaced", path);
   else set_err("cannot write %s: %s", path, plat::error_text(err));
@@ -129,14 +182,62 @@ bool append_mbox(export_job &job, const search_hit &hit, const char *data, std::
   return false;
 }
 
-int store(export_job &job, const search_hit &hit, const char *data, std::size_t len, char *path,
+// append_mbox for a message stored from a spool: its record is made from
+// the stored file, read back a chunk at a time, never held whole.
+bool append_mbox_from_file(export_job &job, const search_hit &hit, const char *path, long long &before) {
+  archive_writer &a = job.archive;
+  before = -1;
+  if (!job.opt.mbox || !a.mbox_file.is_open() || ledger_has(a.in_mbox, hit.uid)) return true;
+  std::FILE *f = plat::file_open(path, "rb");
+  int err = 0;
+  if (!f) {
+    set_err("cannot read %s: %s", path, plat::error_text(plat::last_errno()));
+    return false;
+  }
+  before = a.mbox_file.size();
+  bool ok = before >= 0;
+  std::vector<char> buf(1 << 20);
+  std::string rec;
+  mbox_record_stream ms;
+  ms.begin(rec, hit.from, plat::time_now());
+  while (ok) {
+    std::size_t n = std::fread(buf.data(), 1, buf.size(), f);
+    ms.feed(rec, buf.data(), n);
+    if (n < buf.size()) {
+      if (std::ferror(f)) {
+        err = plat::last_errno();
+        std::fclose(f);
+        f = nullptr;
+        if (before >= 0) a.mbox_file.truncate(before);
+        before = -1;
+        set_err("cannot read %s: %s", path, plat::error_text(err));
+        return false;
+      }
+      ms.end(rec);
+    }
+    ok = a.mbox_file.write(rec.data(), rec.size());
+    rec.clear();
+    if (n < buf.size()) break;
+  }
+  if (!ok) err = plat::last_errno();
+  std::fclose(f);
+  if (ok) return true;
+  if (before >= 0) a.mbox_file.truncate(before);
+  before = -1;
+  set_err("cannot write %s/all.mbox: %s", job.opt.dir.c_str(), plat::error_text(err));
+  return false;
+}
+
+int store(export_job &job, const search_hit &hit, const body_ref &body, char *path,
           const std::vector<std::string> *flags) {
   std::string rel;
   std::string parent = place(job, hit, path, rel, flags);
 
   std::string line;
   if (job.opt.manifest)
-    manifest_line(line, job.folder, rel, sha256_hex(data, len).c_str(), len, hit, job.gen.uidvalidity, flags);
+    manifest_line(line, job.folder, rel,
+                  body.spool ? body.spool->sha256_hex().c_str() : sha256_hex(body.data, body.len).c_str(),
+                  body.size(), hit, job.gen.uidvalidity, flags);
 
   {
     // Room in the completed list first, so nothing below can half-fail on it.
@@ -147,14 +248,17 @@ int store(export_job &job, const search_hit &hit, const char *data, std::size_t 
     }
   }
 
-  if (!write_eml(job.archive.names_indexed, path, data, len)) {
+  if (body.spool ? !move_eml(job.archive.names_indexed, *body.spool, path)
+                 : !write_eml(job.archive.names_indexed, path, body.data, body.len)) {
     job.archive.made_dir.clear();  // the retry creates the directory again
     return -1;
   }
   note_unsynced(job.archive.unsynced, path, parent.empty() ? std::string(".") : parent);
 
   long long mbox_before;
-  if (!append_mbox(job, hit, data, len, mbox_before)) return -1;
+  if (body.spool ? !append_mbox_from_file(job, hit, path, mbox_before)
+                 : !append_mbox(job, hit, body.data, body.len, mbox_before))
+    return -1;
 
   plat::lock_guard hold(job.lock);
   if (job.opt.manifest && !manifest_append(job.archive.manifest_file, job.opt.dir.c_str(), line)) {
@@ -172,7 +276,26 @@ int store(export_job &job, const search_hit &hit, const char *data, std::size_t 
 int store_message(export_job &job, const search_hit &hit, const char *data, std::size_t len,
                   char *path, const std::vector<std::string> *flags) {
   try {
-    return store(job, hit, data, len, path, flags);
+    body_ref body;
+    body.data = data;
+    body.len = len;
+    return store(job, hit, body, path, flags);
+  } catch (const std::bad_alloc &) {
+    set_err("out of memory");
+    return -1;
+  }
+}
+
+int store_spooled_message(export_job &job, const search_hit &hit, body_spool &spool, char *path,
+                          const std::vector<std::string> *flags) {
+  if (spool.failed()) {
+    set_err("%s", spool.error().c_str());
+    return -1;
+  }
+  try {
+    body_ref body;
+    body.spool = &spool;
+    return store(job, hit, body, path, flags);
   } catch (const std::bad_alloc &) {
     set_err("out of memory");
     return -1;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "export/export_job.h"
+#include "export/spool.h"
 #include "search/search_table.h"
 
 namespace kq {
@@ -27,5 +28,11 @@ void manifest_line(std::string &out, const char *folder, const std::string &file
 // only, job lock not held.
 int store_message(export_job &job, const search_hit &hit, const char *data, std::size_t len,
                   char *path, const std::vector<std::string> *flags = nullptr);
+
+// The same for a body spooled to disk as it arrived (finished): the spool
+// file becomes the message file, its digest and size go in the manifest
+// line, and the all.mbox record is made from the stored file.
+int store_spooled_message(export_job &job, const search_hit &hit, body_spool &spool, char *path,
+                          const std::vector<std::string> *flags = nullptr);
 
 }  // namespace kq

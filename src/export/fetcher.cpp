@@ -15,6 +15,7 @@
 #include "connection/uid_fetch.h"
 #include "export/export_one.h"
 #include "export/run.h"
+#include "export/spool.h"
 
 namespace kq {
 
@@ -79,6 +80,13 @@ class fetcher {
       return on_record(uid, r, d, again, why);
     });
     uids_ = &uids;
+    // Large bodies go to disk as they arrive, in the directory their file
+    // goes to (the Maildir's own tmp/), so storing one is a rename.
+    s_.set_literal_sinks(spool_factory(job_.opt.maildir ? job_.opt.dir + "/tmp" : job_.opt.dir));
+    struct sinks_off {
+      session &s;
+      ~sinks_off() { s.set_literal_sinks(nullptr); }
+    } sinks_off{s_};
     f.set_weight([this, &rows](std::uint32_t uid) { return announced(rows[index_[slot(uid)]]); });
     f.set_control(
         [this] { return job_.cancel_requested ? 2 : job_.pause_requested ? 1 : 0; },
@@ -133,6 +141,7 @@ class fetcher {
       why = over_cap_message(uid, b->over_cap_size);
       return fetch_take::refused;
     }
+    if (b && b->sink) return on_spooled(uid, *b, d, again, why);
     if (!b || b->nil || b->bytes.empty()) return fetch_take::incomplete;
     std::size_t k = slot(uid);
     if (again) {
@@ -151,18 +160,56 @@ class fetcher {
       body = std::move(r.literals[0]);
     else
       body.assign(b->bytes);
-    // \Recent tells about this session, not the message: another client
-    // or a second run would see it differently.
-    std::vector<std::string> flags;
-    if (d.has_flags)
-      for (const std::string &f : d.flags)
-        if (!ascii_ieq(f, "\\Recent")) flags.push_back(f);
-    if (!store(row, body, stored_[k], d.has_flags ? &flags : nullptr)) {
+    std::vector<std::string> flags = kept_flags(d);
+    if (!store(row, [&](char *path, const std::vector<std::string> *fl) {
+          return store_message(job_, row, body.data(), body.size(), path, fl);
+        }, stored_[k], d.has_flags ? &flags : nullptr)) {
       why = last_error();
       if (local_error_.empty()) local_error_ = why;
       return fetch_take::incomplete;
     }
     return fetch_take::taken;
+  }
+
+  // on_record for a body that went to disk as it arrived.
+  fetch_take on_spooled(std::uint32_t uid, const fetch_data::section &b, const fetch_data &d, bool again,
+                        std::string &why) {
+    auto *sp = dynamic_cast<body_spool *>(b.sink);
+    if (!sp || sp->size() == 0) return fetch_take::incomplete;
+    std::size_t k = slot(uid);
+    body_print p{static_cast<std::size_t>(sp->size()), std::hash<std::string>{}(sp->sha256_hex())};
+    if (again) {
+      if (p.size == stored_[k].print.size && p.hash == stored_[k].print.hash) return fetch_take::taken;
+      why = "the server sent two different bodies for uid " + decimal(uid);
+      take_back(uid, stored_[k]);
+      return fetch_take::refused;
+    }
+    if (sp->failed()) {
+      why = sp->error();
+      if (local_error_.empty()) local_error_ = why;
+      return fetch_take::incomplete;
+    }
+    stored_[k].print = p;
+    const search_hit &row = job_.result->rows()[index_[k]];
+    std::vector<std::string> flags = kept_flags(d);
+    if (!store(row, [&](char *path, const std::vector<std::string> *fl) {
+          return store_spooled_message(job_, row, *sp, path, fl);
+        }, stored_[k], d.has_flags ? &flags : nullptr)) {
+      why = last_error();
+      if (local_error_.empty()) local_error_ = why;
+      return fetch_take::incomplete;
+    }
+    return fetch_take::taken;
+  }
+
+  // \Recent tells about this session, not the message: another client
+  // or a second run would see it differently.
+  static std::vector<std::string> kept_flags(const fetch_data &d) {
+    std::vector<std::string> flags;
+    if (d.has_flags)
+      for (const std::string &f : d.flags)
+        if (!ascii_ieq(f, "\\Recent")) flags.push_back(f);
+    return flags;
   }
 
   // Two different messages under one UID: neither can be trusted. The one
@@ -177,8 +224,10 @@ class fetcher {
     std::erase(job_.completed, uid);
   }
 
-  bool store(const search_hit &row, const std::string &body, stored_at &at,
-             const std::vector<std::string> *flags) {
+  // Stores one body through `put` (store_message or its spooled twin),
+  // keeping where it went and the run's counts.
+  template <class Put>
+  bool store(const search_hit &row, Put put, stored_at &at, const std::vector<std::string> *flags) {
     {
       guard hold(job_.lock);
       char uid[32];
@@ -188,7 +237,7 @@ class fetcher {
     }
     char path[k_path_cap];
     long long mbox_from = job_.archive.mbox_file.is_open() ? job_.archive.mbox_file.size() : -1;
-    if (store_message(job_, row, body.data(), body.size(), path, flags) != 0) return false;
+    if (put(path, flags) != 0) return false;
     at.path = path;
     at.mbox_from = mbox_from;
     at.mbox_to = job_.archive.mbox_file.is_open() ? job_.archive.mbox_file.size() : -1;

@@ -103,7 +103,9 @@ int start_job(const export_request &req, bool run_here, const char *folder) {
 
 }  // namespace
 
-int export_start(const export_request &req, bool run_here) { return start_job(req, run_here, nullptr); }
+int export_start(const export_request &req, bool run_here) {
+  return start_job(req, run_here, req.folder.empty() ? nullptr : req.folder.c_str());
+}
 
 int export_folder_incremental(const export_options &opt, const char *folder) {
   export_request req;

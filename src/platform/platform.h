@@ -142,6 +142,12 @@ bool is_regular_file(const char *path);
 // followed); *exists then tells that this was the reason. A file cut short
 // by a failed write is removed.
 bool create_new_file(const char *path, std::string_view data, bool *exists);
+// Moves the file src to the name dst, which must not exist yet: fails,
+// touching nothing, when anything has that name (*exists then true). Both
+// names lie on one file system.
+bool file_move_new(const char *src, const char *dst, bool *exists);
+// Removes a file; false when it could not be removed.
+bool remove_file(const char *path);
 // Replaces dst by src atomically where the system allows it. Where an open
 // handle on dst blocks the replace (Windows), it is tried again for about two
 // seconds, time enough for a reader in another thread to finish.
@@ -204,6 +210,29 @@ class contained_file {
   void close();
  private:
   int fd_ = -1;
+};
+// A directory inside another, opened once so the sizes of many files in it
+// cost one look each, with no walk from the top and no file opened: a
+// manifest's check of what is stored. The walk to it follows
+// contained_file's rules (no link, no "." or ".." step).
+class contained_dir {
+ public:
+  contained_dir() = default;
+  ~contained_dir();
+  contained_dir(const contained_dir &) = delete;
+  contained_dir &operator=(const contained_dir &) = delete;
+  // Opens rel ('/'-separated, "" for dir itself) below dir; statuses as for
+  // contained_file, refused also when rel's last step is no directory.
+  contained_file::status open(const char *dir, std::string_view rel);
+  bool is_open() const;
+  // Size of the regular file `name` right inside: -1 when there is none by
+  // that name, -2 when the name is something else (a link, a directory) or
+  // cannot be looked at.
+  long long file_size(std::string_view name) const;
+  void close();
+ private:
+  int fd_ = -1;
+  std::string path_;  // where the system has no directory handles to look through
 };
 // Holds a directory for one process: an OS lock on a file inside it, which
 // the kernel lets go of when the process ends however it ends, so a killed

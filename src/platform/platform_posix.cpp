@@ -275,6 +275,34 @@ bool create_new_file(const char *path, std::string_view data, bool *exists) {
   return ok;
 }
 bool file_replace(const char *src, const char *dst) { return ::rename(src, dst) == 0; }
+bool file_move_new(const char *src, const char *dst, bool *exists) {
+  *exists = false;
+  // A second name first: link() never replaces what is there, where
+  // rename() would.
+  if (::link(src, dst) == 0) {
+    ::unlink(src);
+    return true;
+  }
+  int err = errno;
+  if (err == EEXIST) {
+    *exists = true;
+    return false;
+  }
+  // File systems without hard links: the archive is held by this process,
+  // so a look before the rename is enough.
+  if (err == EPERM || err == ENOTSUP || err == EXDEV || err == EMLINK) {
+    struct stat st;
+    if (::lstat(dst, &st) == 0) {
+      *exists = true;
+      errno = EEXIST;
+      return false;
+    }
+    return ::rename(src, dst) == 0;
+  }
+  errno = err;
+  return false;
+}
+bool remove_file(const char *path) { return ::unlink(path) == 0; }
 const char *env_get(const char *name) { return std::getenv(name); }
 
 long long file_size(const char *path) {
@@ -361,6 +389,51 @@ contained_file::status contained_file::open(const char *dir, std::string_view re
   }
   ::close(at);
   return st;
+}
+
+contained_dir::~contained_dir() { close(); }
+
+void contained_dir::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+bool contained_dir::is_open() const { return fd_ >= 0; }
+
+contained_file::status contained_dir::open(const char *dir, std::string_view rel) {
+  close();
+  int at = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (at < 0) return errno == ENOENT || errno == ENOTDIR ? contained_file::absent : contained_file::failed;
+  while (!rel.empty()) {
+    std::size_t slash = rel.find('/');
+    std::string_view comp = rel.substr(0, slash);
+    if (comp.empty() || comp == "." || comp == ".." || comp.find('\0') != std::string_view::npos) {
+      ::close(at);
+      return contained_file::refused;
+    }
+    std::string name(comp);
+    int next = ::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int err = errno;
+    ::close(at);
+    if (next < 0)
+      return err == ENOENT ? contained_file::absent
+             : err == ELOOP || err == ENOTDIR ? contained_file::refused
+                                              : contained_file::failed;
+    at = next;
+    rel = slash == std::string_view::npos ? std::string_view() : rel.substr(slash + 1);
+  }
+  fd_ = at;
+  return contained_file::ok;
+}
+
+long long contained_dir::file_size(std::string_view name) const {
+  if (fd_ < 0 || name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos ||
+      name.find('\0') != std::string_view::npos)
+    return -2;
+  std::string n(name);
+  struct stat sb;
+  if (::fstatat(fd_, n.c_str(), &sb, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? -1 : -2;
+  return S_ISREG(sb.st_mode) ? static_cast<long long>(sb.st_size) : -2;
 }
 
 long long contained_file::read(void *buf, std::size_t n) {

@@ -677,6 +677,26 @@ bool file_replace(const char *src, const char *dst) {
   return move_replacing(ws.c_str(), wd.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 }
 
+bool file_move_new(const char *src, const char *dst, bool *exists) {
+  *exists = false;
+  std::wstring ws = widen(src), wd = widen(dst);
+  if (ws.empty() || wd.empty()) {
+    errno = ENOENT;
+    return false;
+  }
+  // Without MOVEFILE_REPLACE_EXISTING the move fails on any name in the way.
+  if (MoveFileExW(ws.c_str(), wd.c_str(), MOVEFILE_WRITE_THROUGH)) return true;
+  DWORD e = GetLastError();
+  *exists = e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS;
+  set_errno_from_win32(e);
+  return false;
+}
+
+bool remove_file(const char *path) {
+  std::wstring w = widen(path);
+  return !w.empty() && DeleteFileW(w.c_str()) != 0;
+}
+
 const char *env_get(const char *name) {
   // The wide environment holds the real text; the narrow one is in the
   // ANSI code page.
@@ -868,6 +888,58 @@ contained_file::status contained_file::open(const char *dir, std::string_view re
     fd_ = fd;
     return ok;
   }
+}
+
+contained_dir::~contained_dir() { close(); }
+
+void contained_dir::close() {
+  fd_ = -1;
+  path_.clear();
+}
+
+bool contained_dir::is_open() const { return fd_ >= 0; }
+
+// Windows looks up names by path only: each step is looked at as itself
+// (a link or junction is refused), which is what the size check needs.
+contained_file::status contained_dir::open(const char *dir, std::string_view rel) {
+  close();
+  std::string path = dir;
+  std::wstring w = widen(path.c_str());
+  if (w.empty()) return contained_file::absent;
+  DWORD attrs = GetFileAttributesW(w.c_str());
+  if (attrs == INVALID_FILE_ATTRIBUTES) return status_of_missing(GetLastError());
+  if (!(attrs & FILE_ATTRIBUTE_DIRECTORY)) return contained_file::absent;
+  while (!rel.empty()) {
+    std::size_t slash = rel.find('/');
+    std::string_view comp = rel.substr(0, slash);
+    if (!component_is_plain(comp)) return contained_file::refused;
+    path += '\\';
+    path.append(comp);
+    w = widen(path.c_str());
+    if (w.empty()) return contained_file::refused;
+    attrs = GetFileAttributesW(w.c_str());
+    if (attrs == INVALID_FILE_ATTRIBUTES) return status_of_missing(GetLastError());
+    if ((attrs & FILE_ATTRIBUTE_REPARSE_POINT) || !(attrs & FILE_ATTRIBUTE_DIRECTORY))
+      return contained_file::refused;
+    rel = slash == std::string_view::npos ? std::string_view() : rel.substr(slash + 1);
+  }
+  path_ = path;
+  fd_ = 0;
+  return contained_file::ok;
+}
+
+long long contained_dir::file_size(std::string_view name) const {
+  if (fd_ < 0 || !component_is_plain(name) || name.find('/') != std::string_view::npos) return -2;
+  std::wstring w = widen((path_ + "\\" + std::string(name)).c_str());
+  WIN32_FILE_ATTRIBUTE_DATA d;
+  if (w.empty()) return -2;
+  if (!GetFileAttributesExW(w.c_str(), GetFileExInfoStandard, &d)) {
+    DWORD e = GetLastError();
+    return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND ? -1 : -2;
+  }
+  if (d.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE))
+    return -2;
+  return (static_cast<long long>(d.nFileSizeHigh) << 32) | d.nFileSizeLow;
 }
 
 long long contained_file::read(void *buf, std::size_t n) {
