@@ -42,6 +42,7 @@ enum group : unsigned {
   g_batch = 32,
   g_progress = 64,
   g_jobopts = 128,  // shared by export and export-all
+  g_restore = 256,
 };
 
 struct option_def {
@@ -94,6 +95,10 @@ const option_def k_options[] = {
      "only messages received on or after this day (UTC)"},
     {"dry-run", nullptr, g_batch, false,
      "per folder: messages on the server, already archived, to fetch; nothing is written"},
+    {"to", "FOLDER", g_restore, false, "restore: the folder to restore into (created when missing)"},
+    {"prefix", "P", g_restore, false, "restore-all: put P before every folder name (e.g. Restored/)"},
+    {"no-create", nullptr, g_restore, false, "fail when the target folder is missing instead of creating it"},
+    {"no-flags", nullptr, g_restore, false, "restore the messages without their flags"},
     {"dated", nullptr, g_jobopts, false, "store messages in YYYY-MM subdirectories (export-all's default)"},
     {"flat", nullptr, g_jobopts, false, "no YYYY-MM subdirectories (export's default)"},
     {"no-resume", nullptr, g_jobopts, false, "start over instead of skipping stored messages"},
@@ -155,6 +160,18 @@ const command_def k_commands[] = {
      "directory is used. Running it again resumes every folder and says how\n"
      "many messages were new. --since exports only messages from that day on;\n"
      "--dry-run only counts what a run would fetch."},
+    {"restore", "DIR", 1, 1, g_conn | g_restore | g_progress, cmd_restore,
+     "put an archive folder back on the server",
+     "Uploads every message of the archive folder DIR (one export's directory)\n"
+     "into the folder --to FOLDER with its received date and flags, checking each\n"
+     "file against its SHA-256 first. What went up is recorded in\n"
+     "DIR/restore.jsonl: running it again sends nothing twice, and messages the\n"
+     "folder already holds are recognised and skipped. Ctrl-C, SIGTERM and SIGHUP\n"
+     "stop cleanly; a missing or changed file is reported (exit status 1)."},
+    {"restore-all", "DIR", 1, 1, g_conn | g_restore | g_progress, cmd_restore_all,
+     "put an export-all tree back into folders of the same names",
+     "Restores each subdirectory of DIR that holds a manifest into the folder its\n"
+     "manifest names (with --prefix P before the name), as 'restore' does."},
     {"verify", "DIR", 0, 1, g_json, cmd_verify, "check an archive against its manifest",
      "Re-hashes every message file the manifest lists and reports missing and\n"
      "changed files. DIR may be one export or an export-all directory (default:\n"
@@ -236,7 +253,8 @@ std::string command_help(const command_def &c, bool with_global = true) {
     const char *title;
   } const sections[] = {
       {g_search, "Search options"}, {g_show, "Message options"},    {g_export, "Export options"},
-      {g_batch, "Folder options"},  {g_jobopts, "Archive options"}, {g_progress, "Progress"},
+      {g_batch, "Folder options"},  {g_jobopts, "Archive options"}, {g_restore, "Restore options"},
+      {g_progress, "Progress"},
       {g_json, "Output"},           {g_conn, "Connection"},
   };
   char line[256];
