@@ -33,6 +33,21 @@ std::string internaldate_of(long long ts) {
   return out;
 }
 
+// True when text is an INTERNALDATE as APPEND takes it, "dd-Mon-yyyy
+// hh:mm:ss +zzzz" (day possibly a blank and one digit): a date the server
+// would refuse must not cost the message.
+bool append_date(std::string_view t) {
+  auto digit = [&](std::size_t i) { return t[i] >= '0' && t[i] <= '9'; };
+  if (t.size() != 26 || !(digit(0) || t[0] == ' ') || !digit(1) || t[2] != '-' || t[6] != '-' || t[11] != ' ' ||
+      t[14] != ':' || t[17] != ':' || t[20] != ' ' || (t[21] != '+' && t[21] != '-'))
+    return false;
+  for (std::size_t i : {7, 8, 9, 10, 12, 13, 15, 16, 18, 19, 22, 23, 24, 25})
+    if (!digit(i)) return false;
+  bool month = false;
+  for (const char *m : k_month_abbr) month = month || t.substr(3, 3) == m;
+  return month;
+}
+
 // A line that sets a message's flags after the fact: a uid and "flags",
 // no "file". Its generation is its own UIDVALIDITY or the base one.
 bool flags_line(yyjson_val *root, std::uint64_t base, std::uint64_t &gen, std::uint32_t &uid,
@@ -105,7 +120,7 @@ bool restore_plan(const std::string &dir, std::vector<restore_item> &out) {
       // The INTERNALDATE text as the server sent it keeps its zone; the
       // seconds are the fallback.
       const char *date = json_str(doc.root(), "date");
-      if (date && internaldate_ts(date) >= 0) it.date = date;
+      if (date && append_date(date) && internaldate_ts(date) >= 0) it.date = date;
       else if (e.has_ts) it.date = internaldate_of(e.ts);
       for (std::string_view f : e.flags) it.flags.emplace_back(f);
       items.emplace(e.uid, std::move(it));
