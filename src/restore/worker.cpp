@@ -41,6 +41,9 @@ constexpr std::size_t k_batch_items = 64;
 constexpr long long k_batch_bytes = 16LL << 20;
 // Sizes a LITERAL- server takes without a continuation request.
 constexpr long long k_literal_minus_max = 4096;
+// Messages and bytes one MULTIAPPEND carries.
+constexpr std::size_t k_multi_items = 16;
+constexpr std::size_t k_multi_bytes = 2u << 20;
 
 enum class ending { normal, cancelled, failed };
 
@@ -158,6 +161,10 @@ class restore_run {
   bool check_present(std::vector<pending> &batch);
   bool append_batch(std::vector<pending> &batch);
   void submit_append(pending &p);
+  // One MULTIAPPEND of several messages (non-synchronizing literals only).
+  void submit_multi(std::vector<pending *> group);
+  // " (flags) "date"" of one message as APPEND takes it.
+  std::string message_args(const pending &p);
   bool record(const std::string &lines);
 
   restore_job &job_;
@@ -169,7 +176,7 @@ class restore_run {
   // another archived message.
   std::set<std::uint32_t> claimed_;
   bool check_all_ = false;
-  bool literal_plus_ = false, literal_minus_ = false;
+  bool literal_plus_ = false, literal_minus_ = false, multiappend_ = false;
   plat::append_file ledger_;
 };
 
@@ -352,15 +359,64 @@ bool restore_run::check_present(std::vector<pending> &batch) {
   return record(lines);
 }
 
-void restore_run::submit_append(pending &p) {
-  std::string q, date;
-  imap_quote(folder_wire_name(job_.opt.folder), q);
-  std::string line = "APPEND " + q;
+std::string restore_run::message_args(const pending &p) {
+  std::string out, date;
   if (p.with_flags && job_.opt.flags) {
     std::string flags = flag_list(p.item->flags, target_);
-    if (flags.size() > 2) line += " " + flags;
+    if (flags.size() > 2) out += " " + flags;
   }
-  if (!p.item->date.empty() && imap_quote(p.item->date, date)) line += " " + date;
+  if (!p.item->date.empty() && imap_quote(p.item->date, date)) out += " " + date;
+  return out;
+}
+
+void restore_run::submit_multi(std::vector<pending *> group) {
+  std::string q;
+  imap_quote(folder_wire_name(job_.opt.folder), q);
+  std::string line = "APPEND " + q;
+  for (std::size_t i = 0; i < group.size(); ++i) {
+    // The next message goes on after the last one's bytes, as the command's
+    // own line does: one command, one final CRLF.
+    const pending &p = *group[i];
+    line += message_args(p);
+    line += " {" + decimal(p.bytes.size()) + "+}\r\n";
+    line += p.bytes;
+  }
+  session::command c;
+  c.line = std::move(line);
+  c.on_done = [group = std::move(group)](int status, const std::string &text) {
+    // All or nothing: a refusal sends each message again on its own, where
+    // the one at fault is told apart from the rest.
+    std::vector<std::uint32_t> uids;
+    std::uint64_t uv = 0;
+    if (status == 0) {
+      const char *at = kq_strcasestr(text.c_str(), "[APPENDUID ");
+      if (at) {
+        char *end = nullptr;
+        uv = std::strtoull(at + 11, &end, 10);
+        std::string_view rest(end ? end : "");
+        std::size_t close = rest.find(']');
+        if (!rest.empty() && rest[0] == ' ' && close != std::string_view::npos &&
+            !parse_uid_set(rest.substr(1, close - 1), uids, group.size()))
+          uids.clear();
+      }
+    }
+    for (std::size_t i = 0; i < group.size(); ++i) {
+      pending &p = *group[i];
+      p.status = status > 0 ? -3 : status;
+      p.text = text;
+      if (status == 0 && uv && uids.size() == group.size()) {
+        p.server_uv = uv;
+        p.server_uid = uids[i];
+      }
+    }
+  };
+  s_.submit(std::move(c));
+}
+
+void restore_run::submit_append(pending &p) {
+  std::string q;
+  imap_quote(folder_wire_name(job_.opt.folder), q);
+  std::string line = "APPEND " + q + message_args(p);
   long long n = static_cast<long long>(p.bytes.size());
   session::command c;
   if (literal_plus_ || (literal_minus_ && n <= k_literal_minus_max)) {
@@ -389,8 +445,33 @@ void restore_run::submit_append(pending &p) {
 }
 
 bool restore_run::append_batch(std::vector<pending> &batch) {
-  for (pending &p : batch) submit_append(p);
+  if (multiappend_ && literal_plus_ && batch.size() > 1) {
+    // Several messages a command, a few commands in flight: the round trips
+    // of a slow link are shared out.
+    std::vector<pending *> group;
+    std::size_t group_bytes = 0;
+    for (pending &p : batch) {
+      group.push_back(&p);
+      group_bytes += p.bytes.size();
+      if (group.size() >= k_multi_items || group_bytes >= k_multi_bytes) {
+        submit_multi(std::move(group));
+        group.clear();
+        group_bytes = 0;
+      }
+    }
+    if (!group.empty()) submit_multi(std::move(group));
+  } else {
+    for (pending &p : batch) submit_append(p);
+  }
   bool whole = s_.drain() && !job_.cancel_requested;
+  bool alone = false;
+  for (pending &p : batch)
+    if (whole && p.status == -3) {
+      p.status = -2;
+      submit_append(p);
+      alone = true;
+    }
+  if (alone) whole = s_.drain() && !job_.cancel_requested;
   if (whole) {
     // A flag the server will not take (a keyword it refuses) must not keep
     // the message away: once more without flags. A message too large goes
@@ -442,6 +523,7 @@ ending restore_run::run() {
   if (!open_target()) return job_.cancel_requested ? ending::cancelled : ending::failed;
   literal_plus_ = s_.has_capability("LITERAL+");
   literal_minus_ = s_.has_capability("LITERAL-");
+  multiappend_ = s_.has_capability("MULTIAPPEND");
   // Whatever the folder held before may be an earlier run's: every message
   // the ledger does not place there is looked for first.
   check_all_ = target_.exists > 0;
