@@ -11,6 +11,7 @@
 #include "base/dates.h"
 #include "base/error.h"
 #include "base/text.h"
+#include "platform/platform.h"
 #include "restore/restore_job.h"
 
 namespace kq {
@@ -20,13 +21,8 @@ namespace {
 // "dd-Mon-yyyy hh:mm:ss +0000" of UTC seconds.
 std::string internaldate_of(long long ts) {
   if (ts < 0) return {};
-  std::time_t t = static_cast<std::time_t>(ts);
   std::tm tm{};
-#ifdef _WIN32
-  if (gmtime_s(&tm, &t) != 0) return {};
-#else
-  if (!gmtime_r(&t, &tm)) return {};
-#endif
+  if (!plat::utc_to_tm(ts, &tm)) return {};
   char out[40];
   std::snprintf(out, sizeof out, "%02d-%s-%04d %02d:%02d:%02d +0000", tm.tm_mday, k_month_abbr[tm.tm_mon],
                 tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
