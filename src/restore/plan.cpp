@@ -122,7 +122,9 @@ bool restore_plan(const std::string &dir, std::vector<restore_item> &out) {
       items.emplace(e.uid, std::move(it));
       continue;
     }
-    if (kind != manifest_line_kind::unreadable) continue;
+    // Whatever else the reader calls a line that is not a message's, a
+    // flags line is read here by its keys.
+    if (kind == manifest_line_kind::blank) continue;
     json_doc fdoc;
     std::uint64_t gen = 0;
     std::uint32_t uid = 0;
