@@ -270,8 +270,12 @@ bool restore_run::record(const std::string &lines) {
 }
 
 bool restore_run::check_present(std::vector<pending> &batch) {
-  // Candidates per message: by Message-ID where it has one, else by size.
-  std::vector<std::vector<std::uint32_t>> found(batch.size());
+  // Candidates by Message-ID where a message has one, else by size, all in
+  // one pool: a server may answer pipelined searches together before their
+  // completions (Dovecot does), so an answer cannot be told to be this
+  // search's. Nothing is lost by that: a candidate counts only for the
+  // message whose digest it has.
+  std::vector<std::uint32_t> pool;
   for (std::size_t i = 0; i < batch.size(); ++i) {
     pending &p = batch[i];
     std::string head = p.bytes.substr(0, p.bytes.find("\r\n\r\n"));
@@ -286,16 +290,14 @@ bool restore_run::check_present(std::vector<pending> &batch) {
       long long n = static_cast<long long>(p.bytes.size());
       c.line = "UID SEARCH LARGER " + decimal(n > 0 ? n - 1 : 0) + " SMALLER " + decimal(n + 1);
     }
-    std::vector<std::uint32_t> *out = &found[i];
-    c.on_data = [out](response &r) { parse_search(r.line, *out); };
+    c.on_data = [&pool](response &r) { parse_search(r.line, pool); };
     s_.submit(std::move(c));
   }
   if (!s_.drain() || job_.cancel_requested) return false;
   // The candidates' sizes, then the bodies of those of the right size.
   std::vector<std::uint32_t> all;
-  for (auto &f : found)
-    for (std::uint32_t u : f)
-      if (!claimed_.count(u)) all.push_back(u);
+  for (std::uint32_t u : pool)
+    if (!claimed_.count(u)) all.push_back(u);
   std::sort(all.begin(), all.end());
   all.erase(std::unique(all.begin(), all.end()), all.end());
   if (all.empty()) return true;
@@ -311,33 +313,31 @@ bool restore_run::check_present(std::vector<pending> &batch) {
     if (!s_.drain() || job_.cancel_requested) return false;
   }
   std::map<std::uint32_t, std::string> digests;
-  for (auto &f : found)
-    for (std::uint32_t u : f) {
-      if (claimed_.count(u) || digests.count(u)) continue;
-      bool wanted = false;
-      for (const pending &p : batch)
-        wanted = wanted || (sizes.count(u) && sizes[u] == static_cast<long long>(p.bytes.size()));
-      if (!wanted) continue;
-      digests[u];
-      session::command c;
-      c.line = "UID FETCH " + decimal(u) + " (UID BODY.PEEK[])";
-      c.uid_lo = c.uid_hi = u;
-      std::string *out = &digests[u];
-      c.on_data = [out](response &r) {
-        fetch_data d;
-        if (!parse_fetch(r, d)) return;
-        const fetch_data::section *b = d.find("]");
-        if (b && !b->nil && !b->over_cap) *out = hex_of(b->bytes.data(), b->bytes.size());
-      };
-      s_.submit(std::move(c));
-    }
+  for (std::uint32_t u : all) {
+    auto size = sizes.find(u);
+    bool wanted = false;
+    for (const pending &p : batch)
+      wanted = wanted || (size != sizes.end() && size->second == static_cast<long long>(p.bytes.size()));
+    if (!wanted) continue;
+    session::command c;
+    c.line = "UID FETCH " + decimal(u) + " (UID BODY.PEEK[])";
+    c.uid_lo = c.uid_hi = u;
+    std::string *out = &digests[u];
+    c.on_data = [out](response &r) {
+      fetch_data d;
+      if (!parse_fetch(r, d)) return;
+      const fetch_data::section *b = d.find("]");
+      if (b && !b->nil && !b->over_cap) *out = hex_of(b->bytes.data(), b->bytes.size());
+    };
+    s_.submit(std::move(c));
+  }
   if (!s_.drain() || job_.cancel_requested) return false;
   std::string lines;
   std::vector<pending> left;
   for (std::size_t i = 0; i < batch.size(); ++i) {
     pending &p = batch[i];
     std::uint32_t match = 0;
-    for (std::uint32_t u : found[i]) {
+    for (std::uint32_t u : all) {
       auto d = digests.find(u);
       if (!claimed_.count(u) && d != digests.end() && d->second == p.item->sha256) {
         match = u;
