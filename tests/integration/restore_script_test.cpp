@@ -37,6 +37,8 @@ void open_target(ScriptServer &s, int exists) {
       .send_tagged("OK [READ-ONLY] examined");
 }
 
+void logout(ScriptServer &s) { s.expect_line().send("* BYE\r\n").send_tagged("OK bye").close(); }
+
 struct archived {
   std::string bytes, date, flags;
 };
@@ -89,6 +91,7 @@ TEST(RestoreScript, WithoutUidplusOrLiteralPlusEachMessageGoesOnceAndIsFoundAgai
   s.expect_command().send_tagged("NO [CANNOT] flag refused");
   s.expect_command().send_tagged("OK appended");
   s.expect_command().send_tagged("OK appended");
+  logout(s);
   ASSERT_TRUE(s.start());
   EXPECT_EQ(run_restore(s, d.str()), 2) << kq_export_stats_json();
   EXPECT_EQ(stat_of("restored"), 2);
@@ -117,6 +120,7 @@ TEST(RestoreScript, WithoutUidplusOrLiteralPlusEachMessageGoesOnceAndIsFoundAgai
       .send_tagged("OK fetched");
   s2.expect_line().send(fetch_body(1, msgs[0].bytes)).send_tagged("OK fetched");
   s2.expect_line().send(fetch_body(2, msgs[1].bytes)).send_tagged("OK fetched");
+  logout(s2);
   ASSERT_TRUE(s2.start());
   EXPECT_EQ(run_restore(s2, d.str()), 2) << kq_export_stats_json();
   EXPECT_EQ(stat_of("restored"), 0);
