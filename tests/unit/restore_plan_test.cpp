@@ -82,7 +82,8 @@ TEST(RestoreLedger, LinesReadBackSkippingTornAndForeignOnes) {
   restore_ledger_format(lines, b);
   plat::append_file f;
   ASSERT_TRUE(restore_ledger_append(f, d.str().c_str(), "{\"uid\":1}\n" + lines + "{\"uid\":9,\"sha"));
-  // The torn end is closed before the next line goes on.
+  f.close();
+  // The next run closes the torn end before its line goes on.
   ASSERT_TRUE(restore_ledger_append(f, d.str().c_str(), lines.substr(0, lines.find('\n') + 1)));
   f.close();
   std::vector<restore_ledger_line> got = restore_ledger_load(d.str().c_str());
