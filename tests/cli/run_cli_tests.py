@@ -469,6 +469,18 @@ def restore_puts_an_archive_back_once(env):
 
 
 @test
+def restore_all_puts_a_tree_back_under_a_prefix(env):
+    tree = env.tmp("restore-tree")
+    expect(env.run("export-all", tree, "--folder", "Sent", "--quiet", *env.conn()), 0, "export-all")
+    n = env.folder_counts["Sent"]
+    out, _ = expect(env.run("restore-all", tree, "--prefix", "Copy of ", *env.conn()), 0, "restore-all")
+    check("Restored %d messages" % n in out and "Copy of Sent" in out, out)
+    again = env.tmp("restore-tree-again")
+    expect(env.run("export", "Copy of Sent", again, *env.conn()), 0, "export the restored folder")
+    check(len(manifest_lines(again)) == n, "every message once")
+
+
+@test
 def folder_created_again_is_reported(env):
     import imaplib
     box = "Recreated"
