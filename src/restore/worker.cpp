@@ -210,10 +210,22 @@ bool restore_run::open_target() {
   }
   target_.uidvalidity = st.uidvalidity;
   target_.exists = st.exists;
-  // The session learns which folder is open through its own call, so a
-  // later call of the host never takes this folder for another.
+  // The session learns which folder is open through its own call (an
+  // EXAMINE), so a later call of the host never takes this folder for
+  // another; then SELECT once more, as some servers (Courier) refuse an
+  // APPEND into the folder a session has open read-only.
   if (s_.select(name) != 0) return false;
-  return true;
+  command_reply again;
+  rc = s_.exec("SELECT " + q, &again);
+  if (rc == 0) return true;
+  // A refused SELECT leaves nothing selected: the session is told so by
+  // opening the folder its own way again.
+  if (rc > 0) {
+    std::string why = again.text;
+    s_.select(name);
+    set_err("cannot open folder %s: %s", name.c_str(), why.c_str());
+  }
+  return false;
 }
 
 bool restore_run::load_file(restore_item &it, std::string &bytes) {

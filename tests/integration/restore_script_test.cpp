@@ -20,7 +20,8 @@ std::string connect_json_to(const ScriptServer &s) {
 }
 
 // Greeting, CAPABILITY (no extension the restore could use), LOGIN, then the
-// target folder as SELECT and the session's own EXAMINE report it.
+// target folder as SELECT and the session's own EXAMINE report it, and the
+// SELECT that opens it for writing again.
 void open_target(ScriptServer &s, int exists) {
   std::string e = "* " + std::to_string(exists) + " EXISTS\r\n";
   s.send("* OK scripted\r\n")
@@ -34,7 +35,10 @@ void open_target(ScriptServer &s, int exists) {
       .send_tagged("OK [READ-WRITE] selected")
       .expect_line()
       .send(e + "* OK [UIDVALIDITY 7] v\r\n")
-      .send_tagged("OK [READ-ONLY] examined");
+      .send_tagged("OK [READ-ONLY] examined")
+      .expect_line()
+      .send(e + "* OK [UIDVALIDITY 7] v\r\n")
+      .send_tagged("OK [READ-WRITE] selected");
 }
 
 void logout(ScriptServer &s) { s.expect_line().send("* BYE\r\n").send_tagged("OK bye").close(); }
@@ -98,16 +102,16 @@ TEST(RestoreScript, WithoutUidplusOrLiteralPlusEachMessageGoesOnceAndIsFoundAgai
   kq_disconnect();
   s.stop();
   std::vector<std::string> got = s.received();
-  ASSERT_GE(got.size(), 7u);
+  ASSERT_GE(got.size(), 8u);
   EXPECT_NE(got[2].find(" SELECT \"Target\""), std::string::npos) << got[2];
   auto append_of = [&](const std::string &flags, const archived &m) {
     return " APPEND \"Target\"" + flags + " \"" + m.date + "\" {" + std::to_string(m.bytes.size()) + "}\r\n" +
            m.bytes;
   };
   // \Recent is never sent, and $Odd is not among the folder's PERMANENTFLAGS.
-  EXPECT_NE(got[4].find(append_of(" (\\Seen)", msgs[0])), std::string::npos) << got[4];
-  EXPECT_NE(got[5].find(append_of("", msgs[1])), std::string::npos) << got[5];
-  EXPECT_NE(got[6].find(append_of("", msgs[0])), std::string::npos) << got[6];
+  EXPECT_NE(got[5].find(append_of(" (\\Seen)", msgs[0])), std::string::npos) << got[5];
+  EXPECT_NE(got[6].find(append_of("", msgs[1])), std::string::npos) << got[6];
+  EXPECT_NE(got[7].find(append_of("", msgs[0])), std::string::npos) << got[7];
 
   // The ledger has no UIDs (no UIDPLUS): the second run asks the folder.
   ScriptServer s2;
@@ -128,8 +132,8 @@ TEST(RestoreScript, WithoutUidplusOrLiteralPlusEachMessageGoesOnceAndIsFoundAgai
   kq_disconnect();
   s2.stop();
   std::vector<std::string> got2 = s2.received();
-  ASSERT_GE(got2.size(), 9u);
-  EXPECT_NE(got2[4].find(" UID SEARCH HEADER Message-ID \"<m1@example.org>\""), std::string::npos) << got2[4];
-  EXPECT_NE(got2[6].find(" UID FETCH 1:2 (UID RFC822.SIZE)"), std::string::npos) << got2[6];
+  ASSERT_GE(got2.size(), 10u);
+  EXPECT_NE(got2[5].find(" UID SEARCH HEADER Message-ID \"<m1@example.org>\""), std::string::npos) << got2[5];
+  EXPECT_NE(got2[7].find(" UID FETCH 1:2 (UID RFC822.SIZE)"), std::string::npos) << got2[7];
   for (const std::string &line : got2) EXPECT_EQ(line.find("APPEND"), std::string::npos) << line;
 }
