@@ -556,8 +556,10 @@ class Checks:
             uids = self.ref.uids()
             got = sorted(hashlib.sha256(self.ref.fetch_body(u) or b"").hexdigest() for u in uids)
             if got != want:
+                lost = sorted(e.get("uid") for e in entries if e.get("sha256") not in got)
                 self.fail("g", name, f"restore {round_}: {target} holds {len(got)} messages, "
-                          f"{len(set(got) & set(want))} distinct of the {len(want)} archived", log)
+                          f"{len(set(got) & set(want))} distinct of the {len(want)} archived; none "
+                          f"with the bytes of archived UIDs {lost}", log)
                 ok = False
                 break
             got_dates = sorted(int(datetime.datetime.strptime(d.strip(), "%d-%b-%Y %H:%M:%S %z").timestamp())

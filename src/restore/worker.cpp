@@ -154,6 +154,9 @@ class restore_run {
 
  private:
   bool open_target();
+  // Leaves the target folder closed (selected by nothing), or open read-only.
+  bool leave_target();
+  bool examine_target();
   bool load_file(restore_item &it, std::string &bytes);
   void fail(const restore_item &it, const std::string &reason);
   void settle();
@@ -210,22 +213,26 @@ bool restore_run::open_target() {
   }
   target_.uidvalidity = st.uidvalidity;
   target_.exists = st.exists;
-  // The session learns which folder is open through its own call (an
-  // EXAMINE), so a later call of the host never takes this folder for
-  // another; then SELECT once more, as some servers (Courier) refuse an
-  // APPEND into the folder a session has open read-only.
-  if (s_.select(name) != 0) return false;
-  command_reply again;
-  rc = s_.exec("SELECT " + q, &again);
-  if (rc == 0) return true;
-  // A refused SELECT leaves nothing selected: the session is told so by
-  // opening the folder its own way again.
-  if (rc > 0) {
-    std::string why = again.text;
-    s_.select(name);
-    set_err("cannot open folder %s: %s", name.c_str(), why.c_str());
-  }
-  return false;
+  return leave_target();
+}
+
+bool restore_run::leave_target() {
+  // No folder stays open while messages go up: a server may write back its
+  // own view of a folder open for writing over what was appended meanwhile
+  // (GNU imap4d's mbox then keeps one message of a dozen), and another
+  // refuses an APPEND into a folder open read-only (Courier). UNSELECT, or
+  // CLOSE once the folder is open read-only, where CLOSE expunges nothing.
+  if (s_.has_capability("UNSELECT")) return s_.exec("UNSELECT") == 0;
+  return examine_target() && s_.exec("CLOSE") == 0;
+}
+
+bool restore_run::examine_target() {
+  std::string q;
+  if (!imap_quote(folder_wire_name(job_.opt.folder), q)) return false;
+  command_reply reply;
+  int rc = s_.exec("EXAMINE " + q, &reply);
+  if (rc > 0) set_err("cannot open folder %s: %s", job_.opt.folder.c_str(), reply.text.c_str());
+  return rc == 0;
 }
 
 bool restore_run::load_file(restore_item &it, std::string &bytes) {
@@ -532,6 +539,19 @@ ending restore_run::run() {
   session::stop_scope stop(s_, [this] { return job_.cancel_requested.load() != 0; });
   const conn_config &cfg = s_.config();
   server_ = cfg.host + ":" + decimal(static_cast<unsigned long long>(cfg.port)) + "/" + cfg.user;
+  // However the run ends, the session opens the folder its own way last, so
+  // what it takes to be open is what the server has open (the commands
+  // here went past it); a failure there leaves it taking nothing to be
+  // open. The run's own reason stays the reason.
+  struct resync {
+    session &s;
+    const std::string &folder;
+    ~resync() {
+      std::string why = last_error();
+      s.select(folder);
+      set_err("%s", why.c_str());
+    }
+  } resync_at_end{s_, job_.opt.folder};
   if (!open_target()) return job_.cancel_requested ? ending::cancelled : ending::failed;
   literal_plus_ = s_.has_capability("LITERAL+");
   literal_minus_ = s_.has_capability("LITERAL-");
@@ -582,7 +602,8 @@ ending restore_run::run() {
       batch.push_back(std::move(p));
     }
     if (batch.empty()) continue;
-    bool ok = (!check_all_ || check_present(batch)) && append_batch(batch);
+    bool ok = (!check_all_ || (examine_target() && check_present(batch) && leave_target())) &&
+              append_batch(batch);
     if (!ok) {
       how = job_.cancel_requested ? ending::cancelled : ending::failed;
       break;

@@ -19,9 +19,9 @@ std::string connect_json_to(const ScriptServer &s) {
          ",\"ssl\":0,\"user\":\"u\",\"pass\":\"p\"}";
 }
 
-// Greeting, CAPABILITY (no extension the restore could use), LOGIN, then the
-// target folder as SELECT and the session's own EXAMINE report it, and the
-// SELECT that opens it for writing again.
+// Greeting, CAPABILITY (no extension the restore could use), LOGIN, the
+// target folder as SELECT reports it, then EXAMINE and CLOSE: no folder is
+// open while messages go up.
 void open_target(ScriptServer &s, int exists) {
   std::string e = "* " + std::to_string(exists) + " EXISTS\r\n";
   s.send("* OK scripted\r\n")
@@ -37,11 +37,14 @@ void open_target(ScriptServer &s, int exists) {
       .send(e + "* OK [UIDVALIDITY 7] v\r\n")
       .send_tagged("OK [READ-ONLY] examined")
       .expect_line()
-      .send(e + "* OK [UIDVALIDITY 7] v\r\n")
-      .send_tagged("OK [READ-WRITE] selected");
+      .send_tagged("OK closed");
 }
 
-void logout(ScriptServer &s) { s.expect_line().send("* BYE\r\n").send_tagged("OK bye").close(); }
+// The session's own EXAMINE of the folder at the end, then LOGOUT.
+void examine_and_logout(ScriptServer &s) {
+  s.expect_line().send("* 2 EXISTS\r\n").send_tagged("OK [READ-ONLY] examined");
+  s.expect_line().send("* BYE\r\n").send_tagged("OK bye").close();
+}
 
 struct archived {
   std::string bytes, date, flags;
@@ -95,7 +98,7 @@ TEST(RestoreScript, WithoutUidplusOrLiteralPlusEachMessageGoesOnceAndIsFoundAgai
   s.expect_command().send_tagged("NO [CANNOT] flag refused");
   s.expect_command().send_tagged("OK appended");
   s.expect_command().send_tagged("OK appended");
-  logout(s);
+  examine_and_logout(s);
   ASSERT_TRUE(s.start());
   EXPECT_EQ(run_restore(s, d.str()), 2) << kq_export_stats_json();
   EXPECT_EQ(stat_of("restored"), 2);
@@ -104,6 +107,9 @@ TEST(RestoreScript, WithoutUidplusOrLiteralPlusEachMessageGoesOnceAndIsFoundAgai
   std::vector<std::string> got = s.received();
   ASSERT_GE(got.size(), 8u);
   EXPECT_NE(got[2].find(" SELECT \"Target\""), std::string::npos) << got[2];
+  // Closed only once open read-only: CLOSE expunges nothing then.
+  EXPECT_NE(got[3].find(" EXAMINE \"Target\""), std::string::npos) << got[3];
+  EXPECT_NE(got[4].find(" CLOSE"), std::string::npos) << got[4];
   auto append_of = [&](const std::string &flags, const archived &m) {
     return " APPEND \"Target\"" + flags + " \"" + m.date + "\" {" + std::to_string(m.bytes.size()) + "}\r\n" +
            m.bytes;
@@ -116,6 +122,7 @@ TEST(RestoreScript, WithoutUidplusOrLiteralPlusEachMessageGoesOnceAndIsFoundAgai
   // The ledger has no UIDs (no UIDPLUS): the second run asks the folder.
   ScriptServer s2;
   open_target(s2, 2);
+  s2.expect_line().send("* 2 EXISTS\r\n").send_tagged("OK [READ-ONLY] examined");
   s2.expect_line().send("* SEARCH 1\r\n").send_tagged("OK searched");
   s2.expect_line().send("* SEARCH 2\r\n").send_tagged("OK searched");
   s2.expect_line()
@@ -124,7 +131,8 @@ TEST(RestoreScript, WithoutUidplusOrLiteralPlusEachMessageGoesOnceAndIsFoundAgai
       .send_tagged("OK fetched");
   s2.expect_line().send(fetch_body(1, msgs[0].bytes)).send_tagged("OK fetched");
   s2.expect_line().send(fetch_body(2, msgs[1].bytes)).send_tagged("OK fetched");
-  logout(s2);
+  s2.expect_line().send_tagged("OK closed");
+  examine_and_logout(s2);
   ASSERT_TRUE(s2.start());
   EXPECT_EQ(run_restore(s2, d.str()), 2) << kq_export_stats_json();
   EXPECT_EQ(stat_of("restored"), 0);
@@ -132,8 +140,8 @@ TEST(RestoreScript, WithoutUidplusOrLiteralPlusEachMessageGoesOnceAndIsFoundAgai
   kq_disconnect();
   s2.stop();
   std::vector<std::string> got2 = s2.received();
-  ASSERT_GE(got2.size(), 10u);
-  EXPECT_NE(got2[5].find(" UID SEARCH HEADER Message-ID \"<m1@example.org>\""), std::string::npos) << got2[5];
-  EXPECT_NE(got2[7].find(" UID FETCH 1:2 (UID RFC822.SIZE)"), std::string::npos) << got2[7];
+  ASSERT_GE(got2.size(), 13u);
+  EXPECT_NE(got2[6].find(" UID SEARCH HEADER Message-ID \"<m1@example.org>\""), std::string::npos) << got2[6];
+  EXPECT_NE(got2[8].find(" UID FETCH 1:2 (UID RFC822.SIZE)"), std::string::npos) << got2[8];
   for (const std::string &line : got2) EXPECT_EQ(line.find("APPEND"), std::string::npos) << line;
 }
