@@ -442,8 +442,24 @@ def export_with_progress_lines(env):
     check(json.loads(out)["messages"] == n, out)
 
 
+def drop_folder(name):
+    """Deletes a folder a test made, so the folder lists of later tests stay as the sample made them."""
+    m = imap_session()
+    try:
+        m.delete('"%s"' % name)
+    finally:
+        m.logout()
+
+
 @test
 def restore_puts_an_archive_back_once(env):
+    try:
+        restore_once(env)
+    finally:
+        drop_folder("Restored Sent")
+
+
+def restore_once(env):
     dest = env.tmp("restore-src")
     expect(env.run("export", "Sent", dest, *env.conn()), 0, "export")
     n = env.folder_counts["Sent"]
@@ -470,6 +486,13 @@ def restore_puts_an_archive_back_once(env):
 
 @test
 def restore_all_puts_a_tree_back_under_a_prefix(env):
+    try:
+        restore_all_under_a_prefix(env)
+    finally:
+        drop_folder("Copy of Sent")
+
+
+def restore_all_under_a_prefix(env):
     tree = env.tmp("restore-tree")
     expect(env.run("export-all", tree, "--folder", "Sent", "--quiet", *env.conn()), 0, "export-all")
     n = env.folder_counts["Sent"]
