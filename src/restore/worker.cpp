@@ -41,6 +41,9 @@ constexpr std::size_t k_batch_items = 64;
 constexpr long long k_batch_bytes = 16LL << 20;
 // Sizes a LITERAL- server takes without a continuation request.
 constexpr long long k_literal_minus_max = 4096;
+// How much longer than the bytes sent a server's bookkeeping headers may
+// make a stored message and it still be looked at as that message.
+constexpr long long k_bookkeeping_slack = 512;
 // Messages and bytes one MULTIAPPEND carries.
 constexpr std::size_t k_multi_items = 16;
 constexpr std::size_t k_multi_bytes = 2u << 20;
@@ -59,6 +62,33 @@ std::string hex_of(const void *data, std::size_t n) {
   char hex[65];
   digest_hex(sum, hex);
   return hex;
+}
+
+// The digest of a message without the header lines an mbox server keeps
+// its own bookkeeping in and rewrites when a message is stored (GNU imap4d
+// hands out X-UID and X-IMAPbase as part of the message): the same message
+// put back comes back with other values there, and must still be known.
+std::string digest_without_bookkeeping(std::string_view m) {
+  std::size_t end = m.find("\r\n\r\n");
+  if (end == std::string_view::npos) return hex_of(m.data(), m.size());
+  std::string out;
+  out.reserve(m.size());
+  std::size_t pos = 0;
+  bool skipping = false;
+  while (pos < end + 2) {
+    std::size_t eol = m.find("\r\n", pos);
+    std::string_view line = m.substr(pos, eol + 2 - pos);
+    bool continued = !line.empty() && (line[0] == ' ' || line[0] == '\t');
+    if (!continued) {
+      skipping = false;
+      for (const char *name : {"X-UID:", "X-IMAPbase:", "Status:", "X-Status:", "X-Keywords:"})
+        skipping = skipping || ascii_istarts(line, name);
+    }
+    if (!skipping) out.append(line);
+    pos = eol + 2;
+  }
+  out.append(m.substr(end + 2));
+  return hex_of(out.data(), out.size());
 }
 
 // What the target folder allows and holds.
@@ -331,22 +361,29 @@ bool restore_run::check_present(std::vector<pending> &batch) {
     s_.submit(std::move(c));
     if (!s_.drain() || job_.cancel_requested) return false;
   }
-  std::map<std::uint32_t, std::string> digests;
+  std::map<std::uint32_t, std::string> digests, loose_digests;
   for (std::uint32_t u : all) {
     auto size = sizes.find(u);
     bool wanted = false;
-    for (const pending &p : batch)
-      wanted = wanted || (size != sizes.end() && size->second == static_cast<long long>(p.bytes.size()));
+    // Near in size as well: a server's bookkeeping headers make a stored
+    // message a little longer than the bytes that were sent.
+    for (const pending &p : batch) {
+      long long diff = size == sizes.end() ? -1 : size->second - static_cast<long long>(p.bytes.size());
+      wanted = wanted || (diff >= 0 && diff <= k_bookkeeping_slack);
+    }
     if (!wanted) continue;
     session::command c;
     c.line = "UID FETCH " + decimal(u) + " (UID BODY.PEEK[])";
     c.uid_lo = c.uid_hi = u;
     std::string *out = &digests[u];
-    c.on_data = [out](response &r) {
+    std::string *loose = &loose_digests[u];
+    c.on_data = [out, loose](response &r) {
       fetch_data d;
       if (!parse_fetch(r, d)) return;
       const fetch_data::section *b = d.find("]");
-      if (b && !b->nil && !b->over_cap) *out = hex_of(b->bytes.data(), b->bytes.size());
+      if (!b || b->nil || b->over_cap) return;
+      *out = hex_of(b->bytes.data(), b->bytes.size());
+      *loose = digest_without_bookkeeping(b->bytes);
     };
     s_.submit(std::move(c));
   }
@@ -355,6 +392,8 @@ bool restore_run::check_present(std::vector<pending> &batch) {
   std::vector<pending> left;
   for (std::size_t i = 0; i < batch.size(); ++i) {
     pending &p = batch[i];
+    // The very bytes first; else the same message but for the server's
+    // bookkeeping headers.
     std::uint32_t match = 0;
     for (std::uint32_t u : all) {
       auto d = digests.find(u);
@@ -362,6 +401,14 @@ bool restore_run::check_present(std::vector<pending> &batch) {
         match = u;
         break;
       }
+    }
+    std::string loose;
+    for (std::uint32_t u : all) {
+      if (match) break;
+      auto d = loose_digests.find(u);
+      if (claimed_.count(u) || d == loose_digests.end() || d->second.empty()) continue;
+      if (loose.empty()) loose = digest_without_bookkeeping(p.bytes);
+      if (d->second == loose) match = u;
     }
     if (!match) {
       left.push_back(std::move(p));
