@@ -61,6 +61,8 @@ PROTOTYPES = {
     "kq_archive_stats_json": (_c_str, [_c_str]),
     "kq_export_all_folders": (_int, [_c_str]),
     "kq_export_all_status_json": (_c_str, []),
+    "kq_restore_start": (_int, [_c_str]),
+    "kq_restore_status": (_int, []),
 }
 
 

@@ -43,7 +43,7 @@
  *  - No exception leaves a kq_ call. Besides the texts each function lists,
  *    any call that can fail may fail with "out of memory" or "internal
  *    error" (the functions marked "Never fails" do not).
- *  - "Busy" below means: while an export job or a batch export is active
+ *  - "Busy" below means: while an export job, a restore or a batch export is active
  *    (running or paused) the call returns its failure value at once with
  *    "<function>: an export is running; wait for it or cancel it first"
  *    (<function> is its name, e.g. "kq_search: an export is ...").
@@ -88,14 +88,26 @@
  *    steering calls never wait for another call: kq_export_status,
  *    kq_export_progress, kq_export_stats_json, kq_export_current,
  *    kq_export_pause, kq_export_resume, kq_export_cancel,
- *    kq_export_all_status_json, kq_search_progress, kq_search_cancel,
- *    kq_status, kq_last_error and kq_version. Call them from a UI thread
+ *    kq_restore_status, kq_export_all_status_json, kq_search_progress,
+ *    kq_search_cancel, kq_status, kq_last_error and kq_version. Call them from a UI thread
  *    while another thread is inside a long call.
  *  - The library keeps one server connection, one search result, one
- *    fetched message, one export job, one batch export and one verification
- *    report for the whole process; every thread sees the same ones.
- *  - kq_disconnect first cancels a running or paused export job (and so a
- *    batch) and waits until its thread has let go of the connection.
+ *    fetched message, one background job (an export or a restore), one
+ *    batch export and one verification report for the whole process; every
+ *    thread sees the same ones.
+ *
+ * Background jobs
+ *  - One job runs at a time: an export (kq_export_start, or a batch's folder
+ *    jobs) or a restore (kq_restore_start). Starting one while another is
+ *    active fails with "export already running" or "restore already
+ *    running" (whichever is active).
+ *  - kq_export_progress, kq_export_stats_json, kq_export_current,
+ *    kq_export_pause, kq_export_resume and kq_export_cancel act on the job
+ *    started last, whichever kind it is; what they do for an export is as
+ *    described at each. kq_export_status reports the export job, and
+ *    kq_restore_status the restore.
+ *  - kq_disconnect first cancels a running or paused export job or restore
+ *    (and so a batch) and waits until its thread has let go of the connection.
  *
  * Windows
  *  - The library starts the socket layer (WSAStartup) itself. A worker
@@ -562,12 +574,14 @@ KQ_API int kq_export_start(const char *config_json);
  * Never fails. Server: no. Threads: never waits. */
 KQ_API int kq_export_status(void);
 
-/* Share of the job done: done / total, 0.0 to 1.0 (0.0 until the worker has
+/* Share of the job done (the job started last: an export or a restore):
+ * done / total, 0.0 to 1.0 (0.0 until the worker has
  * counted the messages).
  * Never fails. Server: no. Threads: never waits. */
 KQ_API double kq_export_progress(void);
 
-/* Figures of the current or last job (a batch's current folder job):
+/* Figures of the current or last job (a batch's current folder job; for a
+ * restore started last, the restore's: see kq_restore_start):
  *   {"done","total","bytes","eta_s","speed_bps","state"} and, only when
  *   they apply, "vanished", "retries", "reconnects", "dir", "recreated",
  *   "error".
@@ -595,7 +609,8 @@ KQ_API double kq_export_progress(void);
  * Lifetime: until this thread's next kq_export_stats_json. */
 KQ_API const char *kq_export_stats_json(void);
 
-/* "<folder>  uid=<uid>  <subject>" of the message being stored; after a
+/* For a restore started last: the archive file being restored.
+ * For an export: "<folder>  uid=<uid>  <subject>" of the message being stored; after a
  * failure the message it failed on; "" before the first and after a normal
  * end.
  * Never fails. Server: no. Threads: never waits.
@@ -603,7 +618,9 @@ KQ_API const char *kq_export_stats_json(void);
  * Lifetime: until this thread's next kq_export_current. */
 KQ_API const char *kq_export_current(void);
 
-/* Pause: taken while the job runs (status 1); the message being stored is
+/* Acts on the job started last, an export or a restore (a restore finishes
+ * the batch of messages in flight, then waits).
+ * Pause: taken while the job runs (status 1); the message being stored is
  * finished first, then the status becomes 3 ("paused") and the job waits,
  * holding the connection.
  * Returns 0 when taken, -1 when the job is in no state for it (no error
@@ -612,15 +629,16 @@ KQ_API const char *kq_export_current(void);
  *   kq_export_resume and kq_export_cancel: no sequence leaves a job stuck. */
 KQ_API int kq_export_pause(void);
 
-/* Resume: taken while the job is paused, and also while a pause is still
+/* Acts on the job started last, an export or a restore.
+ * Resume: taken while the job is paused, and also while a pause is still
  * taking effect (that pause is then called off); the status returns to 1.
  * Returns 0 when taken, -1 otherwise (not paused, cancelled, ended; no error
  * text is set).
  * Server: no. Threads: never waits. */
 KQ_API int kq_export_resume(void);
 
-/* Cancel: taken for any job that has not ended, paused ones included, and
- * for a running batch (which then ends with the folder it is at). It takes
+/* Cancel: taken for any job that has not ended (an export or a restore),
+ * paused ones included, and for a running batch (which then ends with the folder it is at). It takes
  * effect within about a second, also while a message body is arriving; the
  * job ends in status 3 ("cancelled"), with what it stored kept and resumable
  * (a message only partly received is not stored). Answers already on their
@@ -630,6 +648,74 @@ KQ_API int kq_export_resume(void);
  * Returns 0 when taken, -1 when no job or batch is active (no error text).
  * Server: no. Threads: never waits. */
 KQ_API int kq_export_cancel(void);
+
+/* ==========================================================================
+ * Restore job (runs on a thread of its own)
+ * ========================================================================== */
+
+/* Puts one archive folder's messages back on the server, each exactly once,
+ * with its INTERNALDATE and (optionally) its flags: a worker thread APPENDs
+ * the messages manifest.jsonl lists for the archive's current UIDVALIDITY
+ * generation (a later line with a uid and "flags" but no "file" replaces
+ * that message's flags). Each file is re-hashed first: one that is missing
+ * or whose SHA-256 differs from the manifest's is not sent, and reported.
+ * Every message the server took is recorded in <dir>/restore.jsonl (its
+ * SHA-256, the server "host:port/user", the target folder and, when the
+ * server has UIDPLUS, the folder's UIDVALIDITY and the new UID). A later
+ * restore of the same dir skips what that ledger places on this server's
+ * folder under its present UIDVALIDITY; when the folder held messages
+ * before the run, every other message is first looked for on the server
+ * (UID SEARCH HEADER Message-ID, or by size without one; then size and
+ * SHA-256 of the candidate) and not sent again when there. A run killed at
+ * any point and started again so leaves every message there once.
+ * Flags: \Recent is never sent; a keyword the folder's PERMANENTFLAGS
+ * lacks is left out unless they hold \*; a message refused with its flags
+ * is sent once more without them. Commands are pipelined (LITERAL+, or
+ * LITERAL- for messages up to 4,096 bytes; synchronizing literals
+ * otherwise, one at a time).
+ *
+ * config_json  NULL not allowed ("empty config"). A JSON object:
+ *   "dir"      text, required: one archive folder's directory, as
+ *              kq_export_start writes it (holding manifest.jsonl)
+ *   "folder"   text, required: the target folder (UTF-8, or modified UTF-7
+ *              as the server lists it); at most 1,000 bytes
+ *   "create"   number, default 1: non-zero CREATEs the folder when missing;
+ *              0: a missing folder fails the job
+ *   "flags"    number, default 1: non-zero restores the flags; 0: none
+ * Returns 0 when the worker started, -1 when refused.
+ * Errors (of the start): "empty config", "export already running",
+ *   "restore already running", "invalid restore config JSON", "config
+ *   missing dir", "config missing folder", "folder name too long", "no
+ *   manifest in <dir>", "not connected", "archive <dir> is in use by
+ *   another run (pid <n>)", "thread create failed".
+ * Hold: the job holds dir, as an export does, until it ends.
+ * Progress and steering: kq_export_progress, kq_export_stats_json,
+ *   kq_export_current, kq_export_pause, kq_export_resume and
+ *   kq_export_cancel act on the restore while it is the job started last.
+ *   Its kq_export_stats_json carries, besides the common figures ("done"
+ *   and "total" count messages, "bytes" their sizes):
+ *   "kind":"restore", "restored" (sent by this run), "present" (on the
+ *   server already: by the ledger or found there), "failed" (not restored)
+ *   and "failures": [{"uid":<archive uid>,"reason":<text>}], the reasons
+ *   "file missing: <file>", "cannot read <file>", "sha256 does not match
+ *   the manifest: <file>", "server refused: <the server's words>".
+ * Errors of the running job (state 4; in kq_export_stats_json's "error"):
+ *   "not restored: uid <uid>, <uid>, ... (<first reason>[, ...])" (the run
+ *   went on and ended with these left; at most 20 UIDs named), "cannot open
+ *   folder <folder>: <reason>", "cannot create folder <folder>: <reason>",
+ *   "cannot read <dir>/manifest.jsonl", "cannot write <path>: <reason>",
+ *   "out of memory", the connection texts. A lost connection or a cancel
+ *   leaves a message whose answer never came unrecorded: the next run looks
+ *   for it on the server first.
+ * Server: the call itself no (it checks the connection); the job yes.
+ * Threads: takes turns; the job then runs on its own thread. */
+KQ_API int kq_restore_start(const char *config_json);
+
+/* The restore's state, as kq_export_status gives an export's: 0 idle, 1
+ * running, 2 done (every message restored or present), 3 paused or
+ * cancelled, 4 error (see kq_export_stats_json's "error").
+ * Never fails. Server: no. Threads: never waits. */
+KQ_API int kq_restore_status(void);
 
 /* ==========================================================================
  * Archives on disk (no server needed; allowed while an export runs)

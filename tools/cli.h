@@ -107,6 +107,8 @@ int cmd_show(const args &a);
 int cmd_save_attachment(const args &a);
 int cmd_export(const args &a);
 int cmd_export_all(const args &a);
+int cmd_restore(const args &a);
+int cmd_restore_all(const args &a);
 int cmd_verify(const args &a);
 int cmd_stats(const args &a);
 

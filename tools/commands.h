@@ -26,6 +26,7 @@ enum group : unsigned {
   g_batch = 32,
   g_progress = 64,
   g_jobopts = 128,  // shared by export and export-all
+  g_restore = 256,
 };
 
 struct option_def {

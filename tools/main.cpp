@@ -65,6 +65,18 @@ const command_def k_commands[] = {
      "directory is used. Running it again resumes every folder and says how\n"
      "many messages were new. --since exports only messages from that day on;\n"
      "--dry-run only counts what a run would fetch."},
+    {"restore", "DIR", 1, 1, g_conn | g_restore | g_progress, cmd_restore,
+     "put an archive folder back on the server",
+     "Uploads every message of the archive folder DIR (one export's directory)\n"
+     "into the folder --to FOLDER with its received date and flags, checking each\n"
+     "file against its SHA-256 first. What went up is recorded in\n"
+     "DIR/restore.jsonl: running it again sends nothing twice, and messages the\n"
+     "folder already holds are recognised and skipped. Ctrl-C, SIGTERM and SIGHUP\n"
+     "stop cleanly; a missing or changed file is reported (exit status 1)."},
+    {"restore-all", "DIR", 1, 1, g_conn | g_restore | g_progress, cmd_restore_all,
+     "put an export-all tree back into folders of the same names",
+     "Restores each subdirectory of DIR that holds a manifest into the folder its\n"
+     "manifest names (with --prefix P before the name), as 'restore' does."},
     {"verify", "DIR", 0, 1, g_json, cmd_verify, "check an archive against its manifest",
      "Re-hashes every message file the manifest lists and reports missing and\n"
      "changed files. DIR may be one export or an export-all directory (default:\n"

@@ -79,6 +79,11 @@ namespace Kerquill
         [DllImport(Lib, CallingConvention = Cdecl)] public static extern int kq_export_all_folders(byte[] configJson);
         [DllImport(Lib, CallingConvention = Cdecl)] public static extern IntPtr kq_export_all_status_json();
 
+        // ---- restore of an archive folder (runs on its own thread; steered
+        // with the kq_export_ calls above)
+        [DllImport(Lib, CallingConvention = Cdecl)] public static extern int kq_restore_start(byte[] configJson);
+        [DllImport(Lib, CallingConvention = Cdecl)] public static extern int kq_restore_status();
+
         /// A managed string as the NUL-terminated UTF-8 bytes the library takes.
         public static byte[] Utf8(string text)
         {

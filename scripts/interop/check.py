@@ -19,6 +19,9 @@ imaplib, as the reference.
                 stores exactly the three, nothing else changes
   f  verify     verify finds every archive intact; stats counts what the
                 manifests list and the server held
+  g  restore    the largest folder's export restored into a new folder of
+                the personal namespace holds every archived message once,
+                with its INTERNALDATE; a second restore adds nothing
 
 Every command runs with KQ_DEBUG=imap; its wire trace is kept in
 WORK/logs/NN-COMMAND.log and named with each failure. Prints one line per
@@ -26,6 +29,7 @@ failure ("SERVER: FOLDER: what differs") and a summary line; exits 1 when
 anything failed.
 """
 import argparse
+import datetime
 import hashlib
 import json
 import os
@@ -45,6 +49,16 @@ def uid_text(uids, limit=30):
     uids = sorted(uids)
     shown = ",".join(map(str, uids[:limit]))
     return shown + (f",... ({len(uids)} in all)" if len(uids) > limit else "")
+
+
+def own_headers_out(raw):
+    """SHA-256 of a message without the header lines an mbox server keeps
+    its own bookkeeping in (imap4d rewrites X-IMAPbase and X-UID in the
+    first message of a folder), which a restore cannot carry over."""
+    head, sep, body = raw.partition(b"\r\n\r\n")
+    keep = [l for l in head.split(b"\r\n")
+            if not re.match(rb"(?i)(x-imapbase|x-uid|status|x-status|x-keywords):", l)]
+    return hashlib.sha256(b"\r\n".join(keep) + sep + body).hexdigest()
 
 
 class Checks:
@@ -526,6 +540,53 @@ class Checks:
         if ok:
             self.passed.append("f")
 
+    def check_restore(self, view):
+        dirs = [n for n, d in self.export_dirs.items() if self.export_uids.get(n)]
+        if not dirs:
+            return
+        name = max(dirs, key=lambda n: len(self.export_uids[n]))
+        prefix, _ = self.ref.namespace()
+        target = prefix + "kq-restored"
+        # What the archive holds (the folder itself has changed since).
+        entries = [e for _, _, e in self.manifest(self.export_dirs[name])]
+        want = []
+        for e in entries:
+            with open(os.path.join(self.export_dirs[name], e["file"]), "rb") as f:
+                want.append(own_headers_out(f.read()))
+        want.sort()
+        # As UTC seconds: a server may give the date back in its own zone.
+        dates = sorted(int(e.get("ts", -1)) for e in entries)
+        ok = True
+        for round_ in (1, 2):
+            st, out, log = self.kq("restore", self.export_dirs[name], "--to", mutf7_decode(target), "--quiet")
+            if st != 0:
+                self.fail("g", name, f"restore {round_} failed ({st}): {self.last_stderr_line(log)}", log)
+                ok = False
+                break
+            if self.ref.select(target) is None:
+                self.fail("g", name, f"restore {round_}: the server has no folder {target}", log)
+                ok = False
+                break
+            uids = self.ref.uids()
+            got = sorted(own_headers_out(self.ref.fetch_body(u) or b"") for u in uids)
+            if got != want:
+                lost = sorted(e.get("uid") for e, w in zip(entries, want) if w not in got)
+                self.fail("g", name, f"restore {round_}: {target} holds {len(got)} messages, "
+                          f"{len(set(got) & set(want))} distinct of the {len(want)} archived; none "
+                          f"with the bytes of archived UIDs {lost}", log)
+                ok = False
+                break
+            got_dates = sorted(int(datetime.datetime.strptime(d.strip(), "%d-%b-%Y %H:%M:%S %z").timestamp())
+                               for _, d in self.ref_meta(target, uids).values())
+            if got_dates != dates:
+                self.fail("g", name, f"restore {round_}: INTERNALDATEs differ from the source folder's", log)
+                ok = False
+                break
+        if self.ref.m.state == "SELECTED":
+            self.ref.m.close()
+        if ok:
+            self.passed.append("g")
+
     def run(self):
         for note in self.corpus.get("notes", []):
             print(f"{self.a.server}: note: {note}")
@@ -536,6 +597,7 @@ class Checks:
         self.check_rerun(view)
         self.check_increment(view)
         self.check_verify(view)
+        self.check_restore(view)
         self.ref.close()
         print(f"{self.a.server}: checks passed: {' '.join(self.passed) or 'none'}; "
               f"{len(self.failures)} failure(s); traces in {self.logs}")

@@ -5,18 +5,21 @@
 #include "base/error.h"
 #include "batch/batch.h"
 #include "export/worker.h"
+#include "restore/restore_job.h"
 
 extern "C" KQ_API int kq_export_start(const char *config_json) {
   return kq::api::call(-1, [&] {
-    if (kq::api::background_active()) {
-      kq::set_err("export already running");
+    if (const char *busy = kq::api::busy_job_text()) {
+      kq::set_err("%s", busy);
       return -1;
     }
     if (!config_json || !*config_json) {
       kq::set_err("empty config");
       return -1;
     }
-    return kq::export_start(kq::read_export_request(config_json), false);
+    int rc = kq::export_start(kq::read_export_request(config_json), false);
+    if (rc == 0) kq::api::set_restore_current(false);
+    return rc;
   });
 }
 
@@ -25,36 +28,55 @@ extern "C" KQ_API int kq_export_status(void) {
 }
 
 extern "C" KQ_API double kq_export_progress(void) {
-  return kq::api::poll_call(0.0, [] { return kq::export_progress(); });
+  return kq::api::poll_call(0.0, [] {
+    return kq::api::restore_current_job() ? kq::restore_progress() : kq::export_progress();
+  });
 }
 
 extern "C" KQ_API const char *kq_export_stats_json(void) {
-  return kq::api::poll_call("", [] { return kq::export_stats_json(); });
+  return kq::api::poll_call("", [] {
+    return kq::api::restore_current_job() ? kq::restore_stats_json() : kq::export_stats_json();
+  });
 }
 
 extern "C" KQ_API const char *kq_export_current(void) {
-  return kq::api::poll_call("", [] { return kq::export_current(); });
+  return kq::api::poll_call("", [] {
+    return kq::api::restore_current_job() ? kq::restore_current() : kq::export_current();
+  });
 }
 
 extern "C" KQ_API int kq_export_pause(void) {
-  return kq::api::poll_call(-1, [] { return kq::export_pause(); });
+  return kq::api::poll_call(-1, [] {
+    return kq::api::restore_current_job() ? kq::restore_pause() : kq::export_pause();
+  });
 }
 
 extern "C" KQ_API int kq_export_resume(void) {
-  return kq::api::poll_call(-1, [] { return kq::export_resume(); });
+  return kq::api::poll_call(-1, [] {
+    return kq::api::restore_current_job() ? kq::restore_resume() : kq::export_resume();
+  });
 }
 
 extern "C" KQ_API int kq_export_cancel(void) {
   return kq::api::poll_call(-1, [] {
     // A batch stops at any point: between folders and while searching too.
     bool batch = kq::batch_cancel();
-    return kq::export_cancel() == 0 || batch ? 0 : -1;
+    bool restore = kq::restore_cancel() == 0;
+    return kq::export_cancel() == 0 || batch || restore ? 0 : -1;
   });
 }
 
 extern "C" KQ_API int kq_export_all_folders(const char *config_json) {
   // batch_start refuses while a job or a batch runs, with its own texts.
-  return kq::api::call(-1, [&] { return kq::batch_start(kq::read_batch_request(config_json)); });
+  return kq::api::call(-1, [&] {
+    if (kq::restore_job_active()) {
+      kq::set_err("restore already running");
+      return -1;
+    }
+    int rc = kq::batch_start(kq::read_batch_request(config_json));
+    if (rc == 0) kq::api::set_restore_current(false);
+    return rc;
+  });
 }
 
 extern "C" KQ_API const char *kq_export_all_status_json(void) {

@@ -24,8 +24,15 @@ class KQ_SCOPED_CAPABILITY host_lock {
   host_lock &operator=(const host_lock &) = delete;
 };
 
-// True while an export job or a batch owns the session.
+// True while an export job, a restore or a batch owns the session.
 bool background_active();
+// The start error when a job holds the session: "export already running"
+// or "restore already running"; null when none does.
+const char *busy_job_text();
+// Which job the shared steering calls (kq_export_progress, _pause, ...)
+// act on: the one started last.
+void set_restore_current(bool restore);
+bool restore_current_job();
 // Cancels the export job and the batch and waits until they let go.
 void stop_background_work();
 

@@ -438,6 +438,67 @@ def export_with_progress_lines(env):
     check(json.loads(out)["messages"] == n, out)
 
 
+def drop_folder(name):
+    """Deletes a folder a test made, so the folder lists of later tests stay as the sample made them."""
+    m = imap_session()
+    try:
+        m.delete('"%s"' % name)
+    finally:
+        m.logout()
+
+
+@test
+def restore_puts_an_archive_back_once(env):
+    try:
+        restore_once(env)
+    finally:
+        drop_folder("Restored Sent")
+
+
+def restore_once(env):
+    dest = env.tmp("restore-src")
+    expect(env.run("export", "Sent", dest, *env.conn()), 0, "export")
+    n = env.folder_counts["Sent"]
+    expect(env.run("restore", dest, *env.conn()), 2, "restore without --to")
+    out, err = expect(env.run("restore", dest, "--to", "Restored Sent", "--progress-interval", "1",
+                              *env.conn()), 0, "restore")
+    check("Restored %d messages" % n in out, out)
+    check(re.search(r"^progress: Restored Sent %d/%d 100%%" % (n, n), err, re.M), "a final progress line: " + err)
+    out, _ = expect(env.run("restore", dest, "--to", "Restored Sent", *env.conn()), 0, "restore again")
+    check("Restored 0 messages" in out and "%d messages were already there" % n in out, out)
+    again = env.tmp("restore-again")
+    expect(env.run("export", "Restored Sent", again, *env.conn()), 0, "export the restored folder")
+    digests = lambda d: sorted(l["sha256"] for l in manifest_lines(d))
+    check(digests(again) == digests(dest), "the same messages came back, each once")
+
+    # A changed file is not sent and fails the run, naming its UID.
+    line = manifest_lines(dest)[0]
+    with open(os.path.join(dest, line["file"]), "ab") as f:
+        f.write(b"tampered\r\n")
+    os.remove(os.path.join(dest, "restore.jsonl"))
+    out, err = expect(env.run("restore", dest, "--to", "Restored Sent", *env.conn()), 1, "restore of a tampered archive")
+    check("uid %d" % line["uid"] in err and "sha256" in err, err)
+
+
+@test
+def restore_all_puts_a_tree_back_under_a_prefix(env):
+    try:
+        restore_all_under_a_prefix(env)
+    finally:
+        drop_folder("Copy of Sent")
+
+
+def restore_all_under_a_prefix(env):
+    tree = env.tmp("restore-tree")
+    expect(env.run("export-all", tree, "--folder", "Sent", "--quiet", *env.conn()), 0, "export-all")
+    n = env.folder_counts["Sent"]
+    out, _ = expect(env.run("restore-all", tree, "--prefix", "Copy of ", *env.conn()), 0, "restore-all")
+    check("Restored %d messages" % n in out and "Copy of Sent" in out, out)
+    again = env.tmp("restore-tree-again")
+    expect(env.run("export", "Copy of Sent", again, *env.conn()), 0, "export the restored folder")
+    check(len(manifest_lines(again)) == n, "every message once")
+
+
 @test
 def folder_created_again_is_reported(env):
     import imaplib

@@ -26,7 +26,7 @@ _kerquill() {
     cur=${COMP_WORDS[COMP_CWORD]}
     prev=${COMP_WORDS[COMP_CWORD - 1]}
 
-    local commands="folders probe search show save-attachment export export-all verify stats auth help"
+    local commands="folders probe search show save-attachment export export-all restore restore-all verify stats auth help"
     local global="--config --account --all-accounts --verbose -v --help --version"
     local conn="--host --port --plain --starttls --user --password-file --password-command
                 --oauth-token-file --oauth-token-command --ca-file --insecure --timeout"
@@ -55,7 +55,7 @@ _kerquill() {
             return ;;
         --host | --port | --user | --timeout | --since | --before | --from | --to | --subject | \
         --min-bytes | --uid-min | --uid-max | --uid | --folder | --include | --exclude | \
-        --password-command | --oauth-token-command | --progress-interval)
+        --password-command | --oauth-token-command | --progress-interval | --prefix)
             return ;;
     esac
 
@@ -86,6 +86,8 @@ _kerquill() {
         save-attachment) opts="$conn $search --uid --save-eml --full-header" ;;
         export) opts="$conn $search $jobs --mbox --format" ;;
         export-all) opts="$conn $jobs --mbox --format --folder --include --exclude --since --dry-run" ;;
+        restore) opts="$conn --to --no-create --no-flags --quiet --progress-interval --log-format" ;;
+        restore-all) opts="$conn --prefix --no-create --no-flags --quiet --progress-interval --log-format" ;;
         verify | stats) opts="--json" ;;
         auth)
             # Its argument is an account of the configuration file.

@@ -1,0 +1,84 @@
+// The restore job: a job (src/job/) whose work is putting an archive
+// folder's messages back on a server, each exactly once, with its flags and
+// its INTERNALDATE. One per process, reached through restore_record(); it
+// shares the session, and the one-job-at-a-time rule, with the export job.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "archive/hold.h"
+#include "job/job.h"
+#include "platform/platform.h"
+
+namespace kq {
+
+// kq_restore_start's configuration as read.
+struct restore_options {
+  std::string dir;     // one archive folder's directory, no trailing separator
+  std::string folder;  // the target folder, UTF-8 or modified UTF-7
+  bool create = true;  // CREATE the target when it is missing
+  bool flags = true;   // restore the messages' flags
+};
+
+struct restore_request {
+  restore_options opt;
+  const char *problem = nullptr;
+};
+
+// Reads a non-empty configuration ("dir" and "folder" required).
+restore_request read_restore_request(const char *config_json);
+
+// One archived message to restore, as the manifest describes it.
+struct restore_item {
+  std::uint32_t uid = 0;
+  std::string file;    // relative to the archive directory
+  std::string sha256;  // as the manifest records it
+  long long size = 0;
+  std::string date;    // INTERNALDATE text, "" when unknown
+  std::vector<std::string> flags;
+};
+
+// A message left on the archive's side, and why.
+struct restore_failure {
+  std::uint32_t uid = 0;
+  std::string reason;
+};
+
+struct restore_job : job_core {
+  restore_options opt;
+  // Counted by the worker, read by the host's stats.
+  std::atomic<std::uint64_t> restored{0};
+  std::atomic<std::uint64_t> present{0};
+  std::vector<restore_failure> failures KQ_GUARDED_BY(lock);
+  archive_hold hold;
+};
+
+restore_job &restore_record();
+bool restore_job_active();
+
+// Starts the restore on a thread of its own: 0, or -1 with last_error.
+int restore_start(const restore_request &req);
+
+int restore_status();
+double restore_progress();
+const char *restore_stats_json();
+const char *restore_current();
+int restore_pause();
+int restore_resume();
+int restore_cancel();
+
+// The messages of the archive's current UIDVALIDITY generation, ascending
+// by UID, each with the flags of the last line that set them. False, with
+// last_error set, when the manifest cannot be read.
+bool restore_plan(const std::string &dir, std::vector<restore_item> &out);
+
+// The worker: restores, then ends the job (state 2, 3 or 4) as its last act.
+void restore_worker(restore_job &job);
+
+// Test hook: when set, called after each message the run settles (restored,
+// found present or failed), with the count settled so far.
+void restore_set_settled_hook(void (*hook)(std::uint64_t settled));
+
+}  // namespace kq
