@@ -804,7 +804,11 @@ KQ_API const char *kq_archive_stats_json(const char *dir);
  *   than 200000 messages" (with "resume" 0), "<n> folders failed; the
  *   first: <reason>", "batch stopped: out of memory".
  * Server: the call lists the folders when none are given (LIST); the batch
- *   thread does the rest.
+ *   thread does the rest. With "resume" and "manifest" on it asks STATUS of
+ *   up to 16 folders ahead at once (a folder whose count is 0 is then not
+ *   opened), and a folder's EXAMINE and the FETCH of its rows go out
+ *   together; rows that do not cover every message the folder holds are
+ *   set aside and the folder's UIDs searched as before.
  * Threads: takes turns; the batch then runs on its own thread and refuses
  *   other server calls (busy) until it ends. Steer it with kq_export_pause,
  *   kq_export_resume and kq_export_cancel. */

@@ -138,6 +138,12 @@ void read_server_folders(batch_state &b) {
 
 int batch_start(const batch_request &req) {
   batch_state &b = the_batch();
+  // A batch whose end the status already shows is only letting go of its
+  // directory: a host that saw the end and starts again is not refused for
+  // those last moments.
+  for (int waited = 0; waited < 5000 && batch_active() && b.state.load(std::memory_order_acquire) != k_batch_running;
+       ++waited)
+    plat::sleep_ms(1);
   // Zeroing the record under a running batch thread would pull its folder
   // list away; a new batch waits until the old one has ended.
   if (batch_active()) {

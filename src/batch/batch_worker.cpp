@@ -2,11 +2,15 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
+#include <vector>
 
 #include "base/error.h"
 #include "base/text.h"
 #include "batch/batch.h"
+#include "batch/batch_ahead.h"
+#include "archive/resume_file.h"
 #include "connection/imap.h"
 #include "connection/throttle.h"
 #include "export/worker.h"
@@ -82,14 +86,17 @@ outcome folder_failed(batch_state *b, int i, const char *what, const char *detai
 }
 
 // Exports folder i into its subdirectory and waits for the job: the
-// current search result, or (learn) whatever the archive lacks.
-outcome export_result(batch_state *b, int i, bool learn) {
+// current search result, given rows (the folder's every message, fetched
+// with its EXAMINE), or (learn) whatever the archive lacks.
+outcome export_result(batch_state *b, int i, bool learn, search_result_ptr rows = nullptr) {
   export_request req;
   req.opt = b->opt;
   req.opt.dir = b->opt.dir + "/" + b->subdirs[i];
   if (req.opt.dir.size() > k_dir_cap - 1) return folder_failed(b, i, "export", "failed: dir too long");
   // The job runs on this thread: when the call returns, it has ended.
-  int rc = learn ? export_folder_incremental(req.opt, b->folders[i]) : export_start(req, true);
+  int rc = rows ? export_rows(req.opt, std::move(rows))
+           : learn ? export_folder_incremental(req.opt, b->folders[i])
+                   : export_start(req, true);
   if (rc != 0)
     return folder_failed(b, i, "export", (std::string("failed: ") + last_error()).c_str());
   int st = export_status();
@@ -107,9 +114,9 @@ outcome export_result(batch_state *b, int i, bool learn) {
 // misspelt name), and so does any failure that cost the connection, and a
 // refusal for now (a busy server, a folder in use): a later run can read
 // it, so this run must not call itself complete.
-outcome open_folder(batch_state *b, int i, mailbox_state *st) {
+outcome open_folder(batch_state *b, int i, mailbox_state *st, bool examine_refused = false) {
   const char *folder = b->folders[i];
-  if (main_session().select(folder, st) == 0) return outcome::ok;
+  if (main_session().select(folder, st, !examine_refused) == 0) return outcome::ok;
   std::string failure = std::string("failed: ") + last_error();
   if (!b->listed_by_server || main_session().status() != 2) return folder_failed(b, i, "search", failure.c_str());
   // The session wrote "cannot open mailbox <folder>: <server's text>"; the
@@ -139,10 +146,73 @@ std::string part_criteria(const batch_state *b, unsigned long long uid_min) {
   return text;
 }
 
+// Rows of at most this many messages come with a folder's EXAMINE: the
+// learned run fetches rows in parts of this size too.
+constexpr long long k_rows_ahead_max = 10000;
+// Up to this many, the rows come even when the archive holds most of them:
+// a few kilobytes cost less than the two round trips of learning which
+// UIDs the archive lacks.
+constexpr long long k_rows_always = 64;
+// Folders whose STATUS goes out in one burst.
+constexpr int k_look_ahead = 16;
+
+// Whether folder i's rows are fetched with its EXAMINE: all of them are
+// needed when its archive holds nothing of the folder's current
+// generation (a first run, or a folder made anew), and they are cheap for
+// a small folder.
+bool want_rows(batch_state *b, int i, const folder_look &look) {
+  if (!look.known || look.messages <= 0 || look.messages > k_rows_ahead_max) return false;
+  if (look.messages > search_state::instance().cap) return false;
+  if (look.messages <= k_rows_always) return true;
+  std::string dir = b->opt.dir + "/" + b->subdirs[i];
+  resume_data held;
+  resume_load_result r;
+  try {
+    r = resume_load(dir.c_str(), held);
+  } catch (const std::bad_alloc &) {
+    return false;
+  }
+  if (r == resume_load_result::absent) return true;
+  if (r != resume_load_result::loaded) return false;
+  if (held.has_folder && held.folder != b->folders[i]) return true;
+  if (held.uidvalidity != 0 && look.uidvalidity != 0 && held.uidvalidity != look.uidvalidity) return true;
+  return held.completed.empty();
+}
+
+// STATUS of the selectable folders from i on, up to k_look_ahead of them
+// (and a last one left alone after them), into looks; a lost connection
+// leaves them unknown (the folders' own commands then meet it). A folder
+// on its own is not asked: its STATUS would cost a round trip of its own,
+// where a burst's costs one for them all.
+void look_from(batch_state *b, int i, std::vector<folder_look> &looks, int &looked_to) {
+  std::vector<std::string> names;
+  std::vector<int> which;
+  auto selectable = [b](int j) { return !(b->listed_by_server && b->noselect[j]); };
+  int j = i;
+  for (; j < b->folder_count && static_cast<int>(names.size()) < k_look_ahead; ++j) {
+    if (!selectable(j)) continue;
+    names.emplace_back(b->folders[j]);
+    which.push_back(j);
+  }
+  int rest = 0, last = -1;
+  for (int k = j; k < b->folder_count && rest < 2; ++k)
+    if (selectable(k)) ++rest, last = k;
+  if (rest == 1) {
+    names.emplace_back(b->folders[last]);
+    which.push_back(last);
+    j = b->folder_count;
+  }
+  looked_to = j;
+  if (names.size() < 2) return;
+  std::vector<folder_look> got;
+  look_ahead(main_session(), names, got, k_look_ahead);
+  for (std::size_t k = 0; k < which.size() && k < got.size(); ++k) looks[which[k]] = got[k];
+}
+
 // Searches and exports one folder. A search stops at the result table's
 // capacity; a full table is followed by a search above its highest UID, so
 // a large folder is exported in parts instead of being cut short.
-outcome export_folder(batch_state *b, int i, bool *exported) {
+outcome export_folder(batch_state *b, int i, const folder_look &look, bool *exported) {
   const char *folder = b->folders[i];
   std::string criteria = part_criteria(b, 0);
   *exported = false;
@@ -153,11 +223,21 @@ outcome export_folder(batch_state *b, int i, bool *exported) {
   // a search applies.
   if (b->opt.resume && b->opt.manifest && b->since.empty()) {
     if (b->cancel_requested) return stopped(b, i, "export", "cancelled");
-    // Opened here, fresh; the job finds it open and asks nothing again.
-    mailbox_state st;
-    if (outcome o = open_folder(b, i, &st); o != outcome::ok) return o;
+    // The server's own count: an empty folder has nothing to export and is
+    // not opened at all.
+    if (look.known && look.messages == 0) return outcome::ok;
+    // Opened here, fresh, with its rows behind the EXAMINE when they are
+    // worth it; the job finds it open and asks nothing again.
+    prepared_folder ahead = prepare_folder(main_session(), folder, want_rows(b, i, look));
+    mailbox_state st = ahead.st;
+    // A refusal (or a lost connection) is told apart as it always was.
+    if (ahead.examine != 0)
+      if (outcome o = open_folder(b, i, &st, ahead.examine > 0); o != outcome::ok) return o;
     if (st.exists <= 0) return outcome::ok;
-    outcome o = export_result(b, i, true);
+    // Rows that are not known to be the whole folder are not used: the job
+    // learns the folder's UIDs itself, as it does for large folders.
+    outcome o = ahead.examine == 0 && ahead.rows_whole ? export_result(b, i, false, std::move(ahead.rows))
+                                                       : export_result(b, i, true);
     *exported = o == outcome::ok;
     return o;
   }
@@ -202,6 +282,10 @@ void run(batch_state *b) {
   b->reconnects_used = 0;
   int failed = 0;
   std::string first_failure;
+  // Learned runs ask STATUS of the folders ahead, a burst at a time.
+  bool looking = b->opt.resume && b->opt.manifest && b->since.empty();
+  std::vector<folder_look> looks(static_cast<std::size_t>(b->folder_count));
+  int looked_to = 0;
   for (int i = 0; i < b->folder_count; ++i) {
     b->folder_idx.store(i);
     char line[1024];
@@ -217,11 +301,14 @@ void run(batch_state *b) {
       b->folder_state[i].store(k_folder_done, std::memory_order_release);
       continue;
     }
+    if (looking && i >= looked_to) look_from(b, i, looks, looked_to);
     bool exported = false;
     outcome o;
     do {
       b->folder_state[i].store(k_folder_running, std::memory_order_release);
-      o = export_folder(b, i, &exported);
+      o = export_folder(b, i, looks[static_cast<std::size_t>(i)], &exported);
+      // After a lost connection the counts are not trusted again.
+      if (o == outcome::retry) looks[static_cast<std::size_t>(i)] = folder_look{};
     } while (o == outcome::retry);
     if (o == outcome::stop) return;
     // Already marked, with the server's text; no part of a failure.

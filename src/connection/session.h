@@ -142,8 +142,10 @@ class session {
   int exec(const std::string &line, command_reply *out = nullptr);
 
   // EXAMINE, falling back to SELECT: 0, or -1 with "cannot open mailbox %s"
-  // (the session's reason added when the connection failed).
-  int select(const std::string &mailbox, mailbox_state *out = nullptr);
+  // (the session's reason added when the connection failed). Without
+  // examine_first only the SELECT is sent: the caller's own EXAMINE was
+  // refused already.
+  int select(const std::string &mailbox, mailbox_state *out = nullptr, bool examine_first = true);
   // The same, without a round trip when the session has that mailbox
   // selected already: its state is then what the server reported since.
   int open(const std::string &mailbox, mailbox_state *out = nullptr);

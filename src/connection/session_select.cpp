@@ -31,12 +31,12 @@ bool read_mailbox_state(const std::string &l, mailbox_state &st) {
   return false;
 }
 
-int session::select(const std::string &mailbox, mailbox_state *out) {
+int session::select(const std::string &mailbox, mailbox_state *out, bool examine_first) {
   std::string q;
   // A UTF-8 name goes out in modified UTF-7, as the server lists it.
   if (!imap_quote(folder_wire_name(mailbox), q)) return -1;
   mbox_ = {};
-  int rc = exec("EXAMINE " + q);
+  int rc = examine_first ? exec("EXAMINE " + q) : 1;
   // The refusal's text: why the server will not open it (no such folder, no
   // right to read it, ...), which the caller has no other way to learn.
   command_reply refused;

@@ -35,9 +35,10 @@ bool place_in_root(export_job &job) {
 
 void worker_entry(void *arg) { job_worker(*static_cast<export_job *>(arg)); }
 
-// Starts a job on the search result (folder null) or, for `folder`, one
-// that finds its own rows.
-int start_job(const export_request &req, bool run_here, const char *folder) {
+// Starts a job on the search result (folder null), on `given` rows when
+// set, or, for `folder`, one that finds its own rows.
+int start_job(const export_request &req, bool run_here, const char *folder,
+              search_result_ptr given = nullptr) {
   export_job &job = export_record();
   if (job.active) {
     set_err("export already running");
@@ -45,7 +46,9 @@ int start_job(const export_request &req, bool run_here, const char *folder) {
   }
   // One look at the current result: the job exports exactly that one. A
   // job that finds its own rows starts from an empty result of its folder.
-  search_result_ptr result = folder ? std::make_shared<const search_result>(folder) : current_result();
+  search_result_ptr result = given ? std::move(given)
+                             : folder ? std::make_shared<const search_result>(folder)
+                                      : current_result();
   if (!folder && result->empty()) {
     set_err("no search results \xe2\x80\x94 call kq_search first");
     return -1;
@@ -111,6 +114,12 @@ int export_folder_incremental(const export_options &opt, const char *folder) {
   export_request req;
   req.opt = opt;
   return start_job(req, true, folder);
+}
+
+int export_rows(const export_options &opt, search_result_ptr rows) {
+  export_request req;
+  req.opt = opt;
+  return start_job(req, true, nullptr, std::move(rows));
 }
 
 int export_status() { return job_status(export_record()); }

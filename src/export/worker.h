@@ -24,6 +24,13 @@ int export_start(const export_request &req, bool run_here);
 // fetched in parts. 0 once the job has ended, or -1 with last_error.
 int export_folder_incremental(const export_options &opt, const char *folder);
 
+// Exports exactly `rows` (of the folder they name, which the session has
+// selected) on the calling thread, as export_start does the current search
+// result, which stays as it is: the batch fetches a folder's rows itself,
+// in the same round trip as its EXAMINE. 0 once the job has ended, or -1
+// with last_error.
+int export_rows(const export_options &opt, search_result_ptr rows);
+
 // The job's steering and reports (what the export calls return).
 int export_status();
 double export_progress();

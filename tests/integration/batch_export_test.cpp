@@ -574,6 +574,15 @@ TEST(BatchExportScripted, RefusedFolderKeepsTheServersTextButARefusalForNowOrALo
       .send("* LIST () \"/\" Locked\r\n* LIST () \"/\" Busy\r\n* LIST () \"/\" Gone\r\n"
             "* LIST () \"/\" Later\r\n")
       .send_tagged("OK listed")
+      // STATUS of the folders ahead, which tells nothing here.
+      .expect_line()
+      .send_tagged("NO [NOPERM] Permission denied")
+      .expect_line()
+      .send_tagged("NO [UNAVAILABLE] Try again later")
+      .expect_line()
+      .send_tagged("OK done")
+      .expect_line()
+      .send_tagged("OK done")
       // As an access list that shows a folder but grants no right to read it.
       .expect_line()
       .send_tagged("NO [NOPERM] Permission denied")
@@ -602,10 +611,15 @@ TEST(BatchExportScripted, RefusedFolderKeepsTheServersTextButARefusalForNowOrALo
   EXPECT_TRUE(srv.errors().empty()) << srv.errors().front();
   EXPECT_EQ(srv.connections(), 4);
   std::vector<std::string> got = srv.received();
-  ASSERT_EQ(got.size(), 8u);
-  EXPECT_TRUE(got[3].ends_with(" EXAMINE \"Locked\"")) << got[3];
-  EXPECT_TRUE(got[4].ends_with(" SELECT \"Locked\"")) << got[4];
-  EXPECT_TRUE(got[7].ends_with(" EXAMINE \"Gone\"")) << got[7];
+  ASSERT_EQ(got.size(), 12u);
+  EXPECT_TRUE(got[3].ends_with(" STATUS \"Locked\" (MESSAGES UIDNEXT UIDVALIDITY)")) << got[3];
+  EXPECT_TRUE(got[6].ends_with(" STATUS \"Later\" (MESSAGES UIDNEXT UIDVALIDITY)")) << got[6];
+  // A refused EXAMINE is followed by SELECT alone, as it always was.
+  EXPECT_TRUE(got[7].ends_with(" EXAMINE \"Locked\"")) << got[7];
+  EXPECT_TRUE(got[8].ends_with(" SELECT \"Locked\"")) << got[8];
+  EXPECT_TRUE(got[9].ends_with(" EXAMINE \"Busy\"")) << got[9];
+  EXPECT_TRUE(got[10].ends_with(" SELECT \"Busy\"")) << got[10];
+  EXPECT_TRUE(got[11].ends_with(" EXAMINE \"Gone\"")) << got[11];
   ASSERT_TRUE(end.ok) << end.text;
   EXPECT_EQ(end.num("state"), 4) << end.text;
   EXPECT_EQ(end.folder("Locked"), "unreadable") << end.text;
@@ -657,4 +671,51 @@ TEST_F(BatchExport, AHeldArchiveIsRefusedUntilItsHolderLetsGo) {
   EXPECT_EQ(end.num("state"), 4) << end.text;
   EXPECT_NE(end.error().find("is in use by another run"), std::string::npos) << end.text;
   EXPECT_EQ(manifest_lines(d.path / "Alpha"), manifest_before);
+}
+
+// Many small folders in one run, as the batch looks ahead over them: one the
+// server lists but will not open, one empty, the rest exported whole; a
+// second run after new mail reached one folder adds just that message.
+// (Once refused, Dovecot lists the shut folder \Noselect from then on, so
+// it stays shut for both runs.)
+TEST_F(BatchExport, ManySmallFoldersThenNewMailInOne) {
+  std::vector<std::string> names;
+  for (int f = 0; f < 20; ++f) {
+    names.push_back("Box" + std::to_string(f));
+    ASSERT_TRUE(dv.create_folder(user, names.back()));
+    ASSERT_EQ(fill(dv, user, names.back(), 1 + f % 3).size(), static_cast<std::size_t>(1 + f % 3));
+  }
+  ASSERT_TRUE(dv.create_folder(user, "Hollow"));
+  ASSERT_TRUE(dv.create_folder(user, "Shut"));
+  ASSERT_EQ(fill(dv, user, "Shut", 2).size(), 2u);
+  const std::string shut = dv.folder_path(user, "Shut");
+  ASSERT_TRUE(kqtest::platform::set_mode(shut, 0));
+  connect();
+  scratch_dir d("many");
+  std::string cfg = "{\"dir\":" + kqtest::json_quote(d.str()) + "}";
+  ASSERT_EQ(kq_export_all_folders(cfg.c_str()), 0) << kq_last_error();
+  status_view end(wait_batch().back());
+  ASSERT_TRUE(end.ok) << end.text;
+  EXPECT_EQ(end.num("state"), 2) << end.text;
+  // INBOX and Hollow hold nothing: the 20 boxes are the folders exported.
+  EXPECT_EQ(end.num("done_folders"), 20) << end.text;
+  EXPECT_EQ(end.folder("Shut"), "unreadable") << end.text;
+  EXPECT_EQ(end.folder("Hollow"), "done") << end.text;
+  EXPECT_FALSE(fs::exists(d.path / "Hollow"));
+  for (int f = 0; f < 20; ++f)
+    expect_archive(dv, user, names[f], d.path / names[f], static_cast<std::size_t>(1 + f % 3));
+
+  // New mail in one folder.
+  std::vector<kqtest::DovecotServer::Message> more{{message("Box7", 9), k_date0 + 86400LL * 9, ""}};
+  ASSERT_EQ(dv.append_many(user, "Box7", more).size(), 1u);
+  auto box3 = manifest_lines(d.path / "Box3");
+  ASSERT_EQ(kq_export_all_folders(cfg.c_str()), 0) << kq_last_error();
+  status_view again(wait_batch().back());
+  EXPECT_EQ(again.num("state"), 2) << again.text;
+  EXPECT_TRUE(kqtest::platform::set_mode(shut, 0700));
+  EXPECT_EQ(again.text.find("\"errors\""), std::string::npos) << again.text;
+  EXPECT_FALSE(fs::exists(d.path / "Shut" / "manifest.jsonl"));
+  EXPECT_EQ(manifest_lines(d.path / "Box3"), box3);
+  for (int f = 0; f < 20; ++f)
+    expect_archive(dv, user, names[f], d.path / names[f], static_cast<std::size_t>(1 + f % 3 + (f == 7)));
 }
