@@ -31,7 +31,8 @@ std::string sha256_hex(const void *data, std::size_t len) {
 
 void manifest_line(std::string &out, const char *folder, const std::string &file,
                    const char *sha256_hex, std::uint64_t size, const search_hit &hit,
-                   std::uint64_t uidvalidity, const std::vector<std::string> *flags) {
+                   std::uint64_t uidvalidity, const std::vector<std::string> *flags,
+                   const std::vector<std::string> *labels) {
   manifest_fields f;
   f.uid = hit.uid;
   f.folder = folder;
@@ -44,6 +45,7 @@ void manifest_line(std::string &out, const char *folder, const std::string &file
   f.date = hit.date;
   f.ts = hit.ts;
   f.flags = flags;
+  f.labels = labels;
   manifest_format_line(out, f);
 }
 
@@ -130,13 +132,14 @@ bool append_mbox(export_job &job, const search_hit &hit, const char *data, std::
 }
 
 int store(export_job &job, const search_hit &hit, const char *data, std::size_t len, char *path,
-          const std::vector<std::string> *flags) {
+          const std::vector<std::string> *flags, const std::vector<std::string> *labels) {
   std::string rel;
   std::string parent = place(job, hit, path, rel, flags);
 
   std::string line;
   if (job.opt.manifest)
-    manifest_line(line, job.folder, rel, sha256_hex(data, len).c_str(), len, hit, job.gen.uidvalidity, flags);
+    manifest_line(line, job.folder, rel, sha256_hex(data, len).c_str(), len, hit, job.gen.uidvalidity, flags,
+                  labels);
 
   {
     // Room in the completed list first, so nothing below can half-fail on it.
@@ -170,9 +173,10 @@ int store(export_job &job, const search_hit &hit, const char *data, std::size_t 
 }  // namespace
 
 int store_message(export_job &job, const search_hit &hit, const char *data, std::size_t len,
-                  char *path, const std::vector<std::string> *flags) {
+                  char *path, const std::vector<std::string> *flags,
+                  const std::vector<std::string> *labels) {
   try {
-    return store(job, hit, data, len, path, flags);
+    return store(job, hit, data, len, path, flags, labels);
   } catch (const std::bad_alloc &) {
     set_err("out of memory");
     return -1;

@@ -70,7 +70,8 @@ class fetcher {
     }
     stored_.assign(uids.size(), stored_at{});
     uid_fetch_plan plan;
-    plan.items = "(FLAGS BODY.PEEK[])";
+    // Gmail keeps labels apart from flags; they come with the body.
+    plan.items = s_.has_capability("X-GM-EXT-1") ? "(FLAGS X-GM-LABELS BODY.PEEK[])" : "(FLAGS BODY.PEEK[])";
     plan.per_command = k_batch_messages;
     plan.bytes_per_command = k_batch_bytes;
     plan.bytes_in_flight = k_window_bytes;
@@ -157,7 +158,7 @@ class fetcher {
     if (d.has_flags)
       for (const std::string &f : d.flags)
         if (!ascii_ieq(f, "\\Recent")) flags.push_back(f);
-    if (!store(row, body, stored_[k], d.has_flags ? &flags : nullptr)) {
+    if (!store(row, body, stored_[k], d.has_flags ? &flags : nullptr, d.has_labels ? &d.labels : nullptr)) {
       why = last_error();
       if (local_error_.empty()) local_error_ = why;
       return fetch_take::incomplete;
@@ -178,7 +179,7 @@ class fetcher {
   }
 
   bool store(const search_hit &row, const std::string &body, stored_at &at,
-             const std::vector<std::string> *flags) {
+             const std::vector<std::string> *flags, const std::vector<std::string> *labels) {
     {
       guard hold(job_.lock);
       char uid[32];
@@ -188,7 +189,7 @@ class fetcher {
     }
     char path[k_path_cap];
     long long mbox_from = job_.archive.mbox_file.is_open() ? job_.archive.mbox_file.size() : -1;
-    if (store_message(job_, row, body.data(), body.size(), path, flags) != 0) return false;
+    if (store_message(job_, row, body.data(), body.size(), path, flags, labels) != 0) return false;
     at.path = path;
     at.mbox_from = mbox_from;
     at.mbox_to = job_.archive.mbox_file.is_open() ? job_.archive.mbox_file.size() : -1;
