@@ -157,16 +157,21 @@ class flag_refresh {
 
 }  // namespace
 
-bool refresh_flags(export_job &job, session &sess, mailbox_state &mb) {
+refresh_end refresh_flags(export_job &job, session &sess, mailbox_state &mb) {
   bool condstore = sess.has_capability("CONDSTORE") || sess.has_capability("QRESYNC");
   // The session may hold the folder from a selection made without
   // CONDSTORE (a pipelined EXAMINE): select it again to learn the
   // mailbox's HIGHESTMODSEQ.
   if (condstore && mb.highestmodseq == 0 && !mb.nomodseq) {
     mailbox_state again;
-    if (sess.select(job.folder, &again) != 0) return false;
-    // Another generation now: what the job holds names other messages.
-    if (again.uidvalidity != mb.uidvalidity) return false;
+    if (sess.select(job.folder, &again) != 0) return refresh_end::failed;
+    // Another generation now: the UIDs the job is about to ask for name
+    // other messages, so the run must not go on.
+    if (again.uidvalidity != mb.uidvalidity) {
+      set_err("folder %s was created again while it was opened (UIDVALIDITY %llu, now %llu)", job.folder,
+              mb.uidvalidity, again.uidvalidity);
+      return refresh_end::folder_changed;
+    }
     mb = again;
   }
   std::uint64_t now = condstore && !mb.nomodseq ? mb.highestmodseq : 0;
@@ -179,9 +184,9 @@ bool refresh_flags(export_job &job, session &sess, mailbox_state &mb) {
     if (!stored.empty()) {
       // Nothing changed in the folder since the flags were last brought up
       // to date: no question to ask.
-      if (job.modseq != 0 && now == job.modseq) return true;
+      if (job.modseq != 0 && now == job.modseq) return refresh_end::done;
       flag_refresh refresh(job, sess, sess.has_capability("X-GM-EXT-1"));
-      if (!refresh.load()) return false;
+      if (!refresh.load()) return refresh_end::failed;
       // A mod-sequence below the recorded one means the server started
       // counting again: every flag is asked for.
       bool since = job.modseq != 0 && now > job.modseq;
@@ -189,17 +194,17 @@ bool refresh_flags(export_job &job, session &sess, mailbox_state &mb) {
       if (!refresh.run(stored, modifier)) {
         // A server that keeps mod-sequences yet refuses CHANGEDSINCE here
         // still answers the plain question.
-        if (!since || !refresh.refused() || !refresh.run(stored, "")) return false;
+        if (!since || !refresh.refused() || !refresh.run(stored, "")) return refresh_end::failed;
       }
     }
   } catch (const std::bad_alloc &) {
     set_err("out of memory");
-    return false;
+    return refresh_end::failed;
   }
-  if (job.cancel_requested) return false;
+  if (job.cancel_requested) return refresh_end::failed;
   plat::lock_guard hold(job.lock);
   job.modseq = now;
-  return true;
+  return refresh_end::done;
 }
 
 }  // namespace kq

@@ -19,6 +19,9 @@ namespace kq {
 // carries on with the run. `mb` may be refreshed by a second selection when
 // the one the session holds came without a HIGHESTMODSEQ. Manifest and
 // resume on only; the worker thread, job lock not held.
-bool refresh_flags(export_job &job, session &sess, mailbox_state &mb);
+// folder_changed: that second selection found another UIDVALIDITY, so the
+// run must end (last_error says why).
+enum class refresh_end { done, failed, folder_changed };
+refresh_end refresh_flags(export_job &job, session &sess, mailbox_state &mb);
 
 }  // namespace kq

@@ -88,8 +88,11 @@ ending run(export_job &job, bool &touched) {
   else if (job.opt.resume) drop_damaged_without_manifest(job);
   // The flags of what the archive holds are brought up to date first; a
   // failure there costs only this run's update (the next run asks again).
-  if (job.opt.manifest && job.opt.resume && !refresh_flags(job, sess, mb) && job.cancel_requested)
-    return ending::cancelled;
+  if (job.opt.manifest && job.opt.resume) {
+    refresh_end r = refresh_flags(job, sess, mb);
+    if (r == refresh_end::folder_changed) return ending::failed;
+    if (r == refresh_end::failed && job.cancel_requested) return ending::cancelled;
+  }
   mkdirs(job.opt.dir.c_str());
   // A mail client takes the directory for a Maildir only with all three.
   if (job.opt.maildir)
