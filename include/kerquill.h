@@ -533,7 +533,13 @@ KQ_API const char *kq_attachment_saved_path(void);
  *              "sha256", "size", "from", "subject", "date", "ts" and, last,
  *              "flags": the message's IMAP flags when fetched, as sent
  *              (["\\Seen", "$Label1"]; \Recent left out). Lines of archives
- *              written before flags were recorded lack "flags" and stay valid
+ *              written before flags were recorded lack "flags" and stay
+ *              valid; "labels": the Gmail labels (X-GM-EXT-1 servers only).
+ *              With resume on, the flags of messages already stored are
+ *              asked for again (only those changed since, with CONDSTORE)
+ *              and each change appended as a flag line: "uid", "folder",
+ *              "uidvalidity", "flags", ["labels",] "ts_flags" (UTC seconds),
+ *              no "file"; the latest line for a UID gives its flags
  *   "folder"   text: export that whole folder instead of the search result
  *              (no kq_search needed). The job asks the server for the
  *              folder's UIDs and fetches headers and bodies only of those

@@ -170,6 +170,9 @@ class Checks:
             for line in f:
                 if line.strip():
                     e = json.loads(line)
+                    # A flag line records changed flags, not a message.
+                    if "file" not in e and "ts_flags" in e:
+                        continue
                     out.append((int(e["uid"]), e["file"], e))
         return out
 

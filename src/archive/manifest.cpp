@@ -3,8 +3,11 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <unordered_map>
 
 #include <yyjson.h>
+
+#include "base/error.h"
 
 namespace kq {
 
@@ -20,6 +23,30 @@ void append_num(std::string &out, const char *format, auto value) {
 bool all_blank(std::string_view s) {
   for (char c : s)
     if (c != ' ' && c != '\t' && c != '\r') return false;
+  return true;
+}
+
+void append_list(std::string &out, const char *key, const std::vector<std::string> *list) {
+  out += ",\"";
+  out += key;
+  out += "\":[";
+  if (list)
+    for (std::size_t i = 0; i < list->size(); ++i) {
+      if (i) out += ',';
+      json_append_str_utf8(out, (*list)[i]);
+    }
+  out += ']';
+}
+
+// The text members of a list; false when the key is absent or no list.
+bool read_list(yyjson_val *root, const char *key, std::vector<std::string_view> &out) {
+  yyjson_val *list = json_key(root, key);
+  if (!list || !yyjson_is_arr(list)) return false;
+  std::size_t i, n;
+  yyjson_val *v;
+  yyjson_arr_foreach(list, i, n, v) {
+    if (yyjson_is_str(v)) out.emplace_back(yyjson_get_str(v), yyjson_get_len(v));
+  }
   return true;
 }
 
@@ -58,14 +85,24 @@ void manifest_format_line(std::string &out, const manifest_fields &f) {
   json_append_str_utf8(out, f.date);
   out += ",\"ts\":";
   append_num(out, "%lld", f.ts);
-  if (f.flags) {
-    out += ",\"flags\":[";
-    for (std::size_t i = 0; i < f.flags->size(); ++i) {
-      if (i) out += ',';
-      json_append_str_utf8(out, (*f.flags)[i]);
-    }
-    out += ']';
+  if (f.flags) append_list(out, "flags", f.flags);
+  if (f.labels) append_list(out, "labels", f.labels);
+  out += "}\n";
+}
+
+void manifest_format_flag_line(std::string &out, const manifest_flag_fields &f) {
+  out += "{\"uid\":";
+  append_num(out, "%u", static_cast<unsigned>(f.uid));
+  out += ",\"folder\":";
+  json_append_str_utf8(out, f.folder);
+  if (f.uidvalidity) {
+    out += ",\"uidvalidity\":";
+    append_num(out, "%llu", static_cast<unsigned long long>(f.uidvalidity));
   }
+  append_list(out, "flags", f.flags);
+  if (f.labels) append_list(out, "labels", f.labels);
+  out += ",\"ts_flags\":";
+  append_num(out, "%lld", f.ts_flags);
   out += "}\n";
 }
 
@@ -76,15 +113,11 @@ manifest_line_kind manifest_parse_line(std::string_view line, json_doc &doc, man
     return manifest_line_kind::unreadable;
   yyjson_val *root = doc.root();
   yyjson_val *uid = json_key(root, "uid");
-  yyjson_val *file = json_key(root, "file");
-  yyjson_val *sha = json_key(root, "sha256");
-  if (!uid || !yyjson_is_num(uid) || !file || !yyjson_is_str(file) || !sha)
-    return manifest_line_kind::unreadable;
+  if (!uid || !yyjson_is_num(uid)) return manifest_line_kind::unreadable;
   // json_num saturates, so a huge value cannot wrap into the UID range.
   long long u = json_num(root, "uid", 0);
-  if (u < 1 || u > 4294967295LL || yyjson_get_len(file) == 0) return manifest_line_kind::unreadable;
+  if (u < 1 || u > 4294967295LL) return manifest_line_kind::unreadable;
   out.uid = static_cast<std::uint32_t>(u);
-  out.file = std::string_view(yyjson_get_str(file), yyjson_get_len(file));
   yyjson_val *folder = json_key(root, "folder");
   if (folder && yyjson_is_str(folder))
     out.folder = std::string_view(yyjson_get_str(folder), yyjson_get_len(folder));
@@ -94,6 +127,20 @@ manifest_line_kind manifest_parse_line(std::string_view line, json_doc &doc, man
     out.has_uidvalidity = true;
     out.uidvalidity = yyjson_get_uint(uv);
   }
+  out.has_flags = read_list(root, "flags", out.flags);
+  out.has_labels = read_list(root, "labels", out.labels);
+  yyjson_val *file = json_key(root, "file");
+  if (!file) {
+    // A flag line names no file; one without its list or its time is no
+    // flag line either.
+    yyjson_val *when = json_key(root, "ts_flags");
+    if (!out.has_flags || !when || !yyjson_is_num(when)) return manifest_line_kind::unreadable;
+    out.ts_flags = json_num(root, "ts_flags", 0);
+    return manifest_line_kind::flag_update;
+  }
+  yyjson_val *sha = json_key(root, "sha256");
+  if (!yyjson_is_str(file) || !sha || yyjson_get_len(file) == 0) return manifest_line_kind::unreadable;
+  out.file = std::string_view(yyjson_get_str(file), yyjson_get_len(file));
   out.sha256_is_text = yyjson_is_str(sha);
   if (out.sha256_is_text) out.sha256 = std::string_view(yyjson_get_str(sha), yyjson_get_len(sha));
   yyjson_val *size = json_key(root, "size");
@@ -101,15 +148,6 @@ manifest_line_kind manifest_parse_line(std::string_view line, json_doc &doc, man
   if (out.has_size) out.size = json_num(root, "size", 0);
   out.has_ts = json_key(root, "ts") != nullptr;
   if (out.has_ts) out.ts = json_num(root, "ts", 0);
-  yyjson_val *flags = json_key(root, "flags");
-  if (flags && yyjson_is_arr(flags)) {
-    out.has_flags = true;
-    std::size_t i, n;
-    yyjson_val *f;
-    yyjson_arr_foreach(flags, i, n, f) {
-      if (yyjson_is_str(f)) out.flags.emplace_back(yyjson_get_str(f), yyjson_get_len(f));
-    }
-  }
   return manifest_line_kind::entry;
 }
 
@@ -171,6 +209,86 @@ bool manifest_reader::next(std::string_view &line) {
 
 entry_id manifest_entry_id(const manifest_entry &e, std::uint64_t base) {
   return {e.has_uidvalidity ? e.uidvalidity : base, e.uid};
+}
+
+namespace {
+void take_list(std::vector<std::string> &dst, const std::vector<std::string_view> &src) {
+  dst.assign(src.begin(), src.end());
+}
+}  // namespace
+
+int manifest_latest_flags(const char *dir, std::uint64_t base, std::vector<manifest_message> &out) {
+  out.clear();
+  manifest_reader in;
+  switch (in.open(dir)) {
+    case plat::contained_file::ok: break;
+    case plat::contained_file::absent: set_err("no manifest.jsonl in %s", dir); return -1;
+    case plat::contained_file::refused:
+      set_err("manifest.jsonl in %s is not a regular file", dir);
+      return -1;
+    case plat::contained_file::failed: set_err("cannot read manifest.jsonl in %s", dir); return -1;
+  }
+  try {
+    // Where each message's record is in out, by generation and UID.
+    std::unordered_map<std::uint64_t, std::size_t> at;
+    auto key = [](entry_id id) { return (id.generation << 32) ^ id.uid; };
+    json_doc doc;
+    manifest_entry e;
+    std::string_view line;
+    while (in.next(line)) {
+      if (in.oversized()) continue;
+      manifest_line_kind kind = manifest_parse_line(line, doc, e);
+      if (kind != manifest_line_kind::entry && kind != manifest_line_kind::flag_update) continue;
+      entry_id id = manifest_entry_id(e, base);
+      auto it = at.find(key(id));
+      if (it == at.end()) {
+        if (kind == manifest_line_kind::flag_update) continue;  // no message to change
+        at.emplace(key(id), out.size());
+        manifest_message &m = out.emplace_back();
+        m.generation = id.generation;
+        m.uid = e.uid;
+        m.folder = e.folder;
+        m.file = e.file;
+        m.sha256 = e.sha256;
+        m.size = e.has_size ? e.size : -1;
+        m.ts = e.has_ts ? e.ts : -1;
+        // from, subject and date are not kept in manifest_entry: read here.
+        auto text = [&doc](const char *k) {
+          const char *v = json_str(doc.root(), k);
+          return std::string(v ? v : "");
+        };
+        m.from = text("from");
+        m.subject = text("subject");
+        m.date = text("date");
+        m.has_flags = e.has_flags;
+        take_list(m.flags, e.flags);
+        m.has_labels = e.has_labels;
+        take_list(m.labels, e.labels);
+        continue;
+      }
+      // A later line for a stored message: its flags are the newer ones.
+      manifest_message &m = out[it->second];
+      if (e.has_flags) {
+        m.has_flags = true;
+        take_list(m.flags, e.flags);
+      }
+      if (e.has_labels) {
+        m.has_labels = true;
+        take_list(m.labels, e.labels);
+      }
+      if (kind == manifest_line_kind::flag_update) m.ts_flags = e.ts_flags;
+    }
+  } catch (const std::bad_alloc &) {
+    out.clear();
+    set_err("out of memory");
+    return -1;
+  }
+  if (in.failed()) {
+    out.clear();
+    set_err("cannot read manifest.jsonl in %s", dir);
+    return -1;
+  }
+  return 0;
 }
 
 uid_set::uid_set(std::size_t min_slots) {

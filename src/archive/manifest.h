@@ -37,11 +37,30 @@ struct manifest_fields {
   // The message's IMAP flags when it was fetched ("\\Seen", "$Label1");
   // null writes no key (the server sent none).
   const std::vector<std::string> *flags = nullptr;
+  // Its Gmail labels as UTF-8 text; null writes no key (not asked for).
+  const std::vector<std::string> *labels = nullptr;
 };
 
 // Appends the line of one message, line feed included. Bytes that are not
 // UTF-8 become \u00XX so every line parses as JSON.
 void manifest_format_line(std::string &out, const manifest_fields &f);
+
+// What a flag line records: the flags (and labels) a stored message carries
+// on the server now, found changed on a later run. It names no file, so no
+// reader takes it for a message; the latest line for a message, of either
+// kind, says its current flags.
+struct manifest_flag_fields {
+  std::uint32_t uid = 0;
+  std::string_view folder;
+  std::uint64_t uidvalidity = 0;  // 0 writes no key
+  const std::vector<std::string> *flags = nullptr;   // null: an empty list
+  const std::vector<std::string> *labels = nullptr;  // null writes no key
+  long long ts_flags = 0;  // UTC seconds when the change was seen
+};
+
+// Appends one flag line, line feed included:
+// {"uid":U,"folder":F,"uidvalidity":V,"flags":[...],"labels":[...],"ts_flags":T}
+void manifest_format_flag_line(std::string &out, const manifest_flag_fields &f);
 
 struct archive_generation;
 
@@ -53,7 +72,8 @@ bool manifest_append(plat::append_file &f, const char *dir, const std::string &l
 // Keeps every line of an earlier UIDVALIDITY generation and, of the current
 // one (gen.uidvalidity), one line per UID of `completed` (ascending; the
 // first line of each, in file order) whose file is there with the line's
-// size; drops every line that does not parse. A completed UID left without a
+// size, and the flag lines of those UIDs; drops every line that does not
+// parse. A completed UID left without a
 // line is taken off the list, so it is fetched again. Returns false, with
 // the manifest and the list exactly as they were, when the new file cannot
 // be written in full.
@@ -78,12 +98,19 @@ struct manifest_entry {
   // are not texts are skipped.
   bool has_flags = false;
   std::vector<std::string_view> flags;
+  // "labels", the same way (only where the server keeps Gmail labels).
+  bool has_labels = false;
+  std::vector<std::string_view> labels;
+  // A flag line's "ts_flags"; -1 on a message line.
+  long long ts_flags = -1;
 };
 
 enum class manifest_line_kind {
   blank,       // empty or only blanks: not counted
   entry,       // a JSON object with a uid of 1 to 4294967295 (a real number
                // is truncated), a non-empty text "file" and a "sha256"
+  flag_update, // a flag line: such a uid, no "file", a "flags" list and a
+               // numeric "ts_flags"; not a message, never counted as one
   unreadable,  // anything else: a torn or edited line
 };
 
@@ -101,6 +128,29 @@ struct entry_id {
   std::uint32_t uid = 0;
 };
 entry_id manifest_entry_id(const manifest_entry &e, std::uint64_t base);
+
+// One stored message as the manifest tells it now: its first message line
+// (the one verification checks; later repeats of it are duplicates) with
+// the flags and labels of the latest line for it, message line or flag line.
+struct manifest_message {
+  std::uint64_t generation = 0;  // manifest_entry_id's
+  std::uint32_t uid = 0;
+  std::string folder, file, sha256, from, subject, date;
+  long long size = -1;           // -1 when the line gives none
+  long long ts = -1;
+  bool has_flags = false;        // false: no line for it recorded flags
+  std::vector<std::string> flags;
+  bool has_labels = false;
+  std::vector<std::string> labels;
+  long long ts_flags = -1;       // when a flag line last changed them; -1: none did
+};
+
+// Every message the manifest of dir lists, in file order, each with its
+// latest flags (see manifest_message); flag lines of a message no line
+// lists are passed over. `base` is the generation of lines without a
+// UIDVALIDITY (resume_base_generation). 0, or -1 with last_error set when
+// the manifest cannot be read (absent included) or memory runs short.
+int manifest_latest_flags(const char *dir, std::uint64_t base, std::vector<manifest_message> &out);
 
 // Reads a manifest one line at a time in bounded memory. The file must be
 // a regular file reached without links: a link to a device or a FIFO would

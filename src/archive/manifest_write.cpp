@@ -126,11 +126,23 @@ bool manifest_prune(const char *dir, const archive_generation &gen,
     manifest_entry e;
     std::string_view line;
     while (ok && in.next(line)) {
-      if (in.oversized() || manifest_parse_line(line, doc, e) != manifest_line_kind::entry) continue;
+      if (in.oversized()) continue;
+      manifest_line_kind kind = manifest_parse_line(line, doc, e);
+      if (kind != manifest_line_kind::entry && kind != manifest_line_kind::flag_update) continue;
       // Another generation's messages stay listed as they are: the folder
       // was created again, its earlier messages are still archived.
       bool current = line_generation(gen, e) == gen.uidvalidity;
-      if (current) {
+      if (current && kind == manifest_line_kind::flag_update) {
+        // Flag lines are kept as they are rather than folded into their
+        // message's line: kept lines are copied unchanged, and a line
+        // rewritten here could differ from the one verification checked.
+        // A flag line always follows its message's line, so `intact`
+        // already tells whether that message stays; without an exact set
+        // the completed list decides.
+        bool keep = intact_exact ? intact.contains(e.uid)
+                                 : std::binary_search(completed.begin(), completed.end(), e.uid);
+        if (!keep) continue;
+      } else if (current) {
         if (!std::binary_search(completed.begin(), completed.end(), e.uid)) continue;
         if (dedup) {
           uid_set::result r = seen.insert(e.uid);

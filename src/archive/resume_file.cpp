@@ -43,6 +43,9 @@ bool resume_parse(std::string_view text, resume_data &out) {
   yyjson_val *mb = json_key(root, "mbox_bytes");
   if (mb && yyjson_is_uint(mb) && yyjson_get_uint(mb) <= (1ULL << 62))
     out.mbox_bytes = static_cast<long long>(yyjson_get_uint(mb));
+  // A mod-sequence is a positive 63-bit number (RFC 7162).
+  yyjson_val *ms = json_key(root, "highestmodseq");
+  if (ms && yyjson_is_uint(ms) && yyjson_get_uint(ms) < (1ULL << 63)) out.highestmodseq = yyjson_get_uint(ms);
   yyjson_val *list = json_key(root, "completed");
   if (!list || !yyjson_is_arr(list)) return true;
   out.completed.reserve(yyjson_arr_size(list));

@@ -33,6 +33,10 @@ struct resume_data {
   std::uint32_t last_uid = 0;
   std::vector<std::uint32_t> completed;  // ascending, without repeats
   long long mbox_bytes = -1;             // -1: not recorded
+  // The folder's HIGHESTMODSEQ (RFC 7162) as of which the flags the
+  // manifest records for the completed UIDs were current; 0 when not
+  // recorded (older files, servers without CONDSTORE).
+  std::uint64_t highestmodseq = 0;
 };
 
 // The generation of manifest lines without a UIDVALIDITY: the archive's
@@ -63,6 +67,8 @@ struct resume_record {
   // The length of all.mbox that holds exactly the listed messages; -1
   // writes no key.
   long long mbox_bytes = -1;
+  // See resume_data; written only with a uidvalidity, 0 writes no key.
+  std::uint64_t highestmodseq = 0;
 };
 
 // The file's text; may throw std::bad_alloc.

@@ -24,6 +24,12 @@ std::string resume_format(const resume_record &r) {
                   static_cast<unsigned long long>(r.uidvalidity),
                   static_cast<unsigned long long>(r.base_uidvalidity));
     out += num;
+    // Mod-sequences belong to one generation of the folder.
+    if (r.highestmodseq) {
+      std::snprintf(num, sizeof num, ",\"highestmodseq\":%llu",
+                    static_cast<unsigned long long>(r.highestmodseq));
+      out += num;
+    }
   }
   std::snprintf(num, sizeof num, ",\"last_uid\":%u,\"done\":%lld,\"total\":%lld,\"completed\":[",
                 r.last_uid, r.done, r.total);

@@ -113,7 +113,8 @@ int verify_dir(const char *dir) {
   while (in.next(line)) {
     manifest_line_kind kind =
         in.oversized() ? manifest_line_kind::unreadable : manifest_parse_line(line, doc, e);
-    if (kind == manifest_line_kind::blank) continue;
+    // A flag line updates a message's flags; the message is its entry's.
+    if (kind == manifest_line_kind::blank || kind == manifest_line_kind::flag_update) continue;
     if (kind == manifest_line_kind::unreadable) {
       ++archive_outputs().verify.unreadable;
       note(archive_outputs().verify.bad_lines, in.line_number());

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "base/mutf7.h"
 #include "base/strcase.h"
 
 namespace kq {
@@ -143,6 +144,18 @@ bool parse_fetch(const response &r, fetch_data &out) {
       out.has_flags = true;
       for (imap_value &f : v.items)
         if (f.is_text() && !f.value.empty()) out.flags.push_back(std::move(f.value));
+    } else if (ascii_ieq(n, "X-GM-LABELS")) {
+      // A list of astrings: system labels as atoms ("\\Inbox"), others
+      // quoted or atoms, non-ASCII ones in modified UTF-7 like mailbox names.
+      imap_value v;
+      bool truncated = false;
+      if (!read_value(cur, v, truncated) || !v.is_list()) return false;
+      out.has_labels = true;
+      for (imap_value &f : v.items) {
+        if (!f.is_text() || f.value.empty()) continue;
+        std::string text;
+        out.labels.push_back(mutf7_decode(f.value, text) ? std::move(text) : std::move(f.value));
+      }
     } else if (ascii_ieq(n, "BODYSTRUCTURE")) {
       bool truncated = false;
       if (!read_value(cur, out.structure, truncated)) return false;
@@ -167,7 +180,7 @@ bool parse_fetch(const response &r, fetch_data &out) {
       else return false;
       out.sections.push_back(std::move(s));
     } else {
-      // An item we did not ask for (MODSEQ, X-GM-...): skip its value.
+      // An item we did not ask for (MODSEQ, X-GM-MSGID...): skip its value.
       if (!cur.skip_value()) return false;
     }
   }

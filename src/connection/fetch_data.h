@@ -22,6 +22,10 @@ struct fetch_data {
   // FLAGS as sent ("\\Seen", "$Label1"); has_flags when the item came.
   bool has_flags = false;
   std::vector<std::string> flags;
+  // X-GM-LABELS as UTF-8 text (a modified UTF-7 name decoded, anything
+  // else as sent); has_labels when the item came.
+  bool has_labels = false;
+  std::vector<std::string> labels;
   // BODYSTRUCTURE read as values; structure_ok when it came whole (present
   // and not cut by the nesting bound).
   imap_value structure;

@@ -68,6 +68,10 @@ struct mailbox_state {
   long long exists = 0;
   unsigned long long uidnext = 0;
   unsigned long long uidvalidity = 0;
+  // HIGHESTMODSEQ (RFC 7162), sent once CONDSTORE is on; 0 when none came.
+  // nomodseq: the server keeps no mod-sequences for this mailbox.
+  unsigned long long highestmodseq = 0;
+  bool nomodseq = false;
 };
 
 // Reads what an untagged record says about the selected mailbox into st;
@@ -144,13 +148,15 @@ class session {
   // EXAMINE, falling back to SELECT: 0, or -1 with "cannot open mailbox %s"
   // (the session's reason added when the connection failed). Without
   // examine_first only the SELECT is sent: the caller's own EXAMINE was
-  // refused already.
+  // refused already. On a server that offers CONDSTORE (or QRESYNC) it is
+  // asked for with "(CONDSTORE)", so the state carries the mailbox's
+  // HIGHESTMODSEQ.
   int select(const std::string &mailbox, mailbox_state *out = nullptr, bool examine_first = true);
   // The same, without a round trip when the session has that mailbox
   // selected already: its state is then what the server reported since.
   int open(const std::string &mailbox, mailbox_state *out = nullptr);
-  // Queues EXAMINE of mailbox (no SELECT fallback), to be pipelined with
-  // other commands; `done` gets the status and what the server reported
+  // Queues EXAMINE of mailbox (no SELECT fallback, CONDSTORE as select()
+  // asks for it), to be pipelined with other commands; `done` gets the status and what the server reported
   // for it, and an OK makes it the selected mailbox. False, with the reason
   // set, when the name cannot be sent.
   using opened_fn = std::function<void(int status, const mailbox_state &st)>;
@@ -255,6 +261,9 @@ class session {
   void on_tagged(const std::string &line);
   void note_untagged(const response &r);
   void read_caps(const std::string &line, std::size_t from);
+  // " (CONDSTORE)" where the server offers it, else "": the parameter of
+  // EXAMINE and SELECT (session_select.cpp).
+  std::string condstore_param() const;
   void trace(char dir, const std::string &line, bool secret) const;
 
   // --- state and teardown (session.cpp) ---

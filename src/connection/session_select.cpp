@@ -27,14 +27,23 @@ bool read_mailbox_state(const std::string &l, mailbox_state &st) {
   if (ascii_istarts(l, "* OK [")) {
     code_value("[UIDNEXT ", st.uidnext);
     code_value("[UIDVALIDITY ", st.uidvalidity);
+    code_value("[HIGHESTMODSEQ ", st.highestmodseq);
+    if (l.find("[NOMODSEQ]") != std::string::npos) st.nomodseq = true;
   }
   return false;
+}
+
+std::string session::condstore_param() const {
+  // Mod-sequences are only reported once CONDSTORE is on; asking with the
+  // selection costs no round trip of its own.
+  return has_capability("CONDSTORE") || has_capability("QRESYNC") ? " (CONDSTORE)" : "";
 }
 
 int session::select(const std::string &mailbox, mailbox_state *out, bool examine_first) {
   std::string q;
   // A UTF-8 name goes out in modified UTF-7, as the server lists it.
   if (!imap_quote(folder_wire_name(mailbox), q)) return -1;
+  q += condstore_param();
   mbox_ = {};
   int rc = examine_first ? exec("EXAMINE " + q) : 1;
   // The refusal's text: why the server will not open it (no such folder, no
@@ -59,6 +68,7 @@ int session::select(const std::string &mailbox, mailbox_state *out, bool examine
 bool session::submit_examine(const std::string &mailbox, opened_fn done) {
   std::string q;
   if (!imap_quote(folder_wire_name(mailbox), q)) return false;
+  q += condstore_param();
   // Until it completes nothing is known to be selected.
   selected_.clear();
   auto st = std::make_shared<mailbox_state>();

@@ -85,6 +85,7 @@ void export_job_reset(export_job &job) {
   a.unsynced.clear();
   job.completed.clear();
   job.completed.shrink_to_fit();
+  job.modseq = 0;
 }
 
 void settle_export_generation(export_job &job, std::uint64_t server_uv) {
@@ -93,6 +94,7 @@ void settle_export_generation(export_job &job, std::uint64_t server_uv) {
   if (!settle_generation(job.gen, server_uv)) return;
   job.completed.clear();
   job.last_uid = 0;
+  job.modseq = 0;
   job.recreated = 1;
 }
 
@@ -100,6 +102,7 @@ void load_resume(export_job &job) {
   job.last_uid = 0;
   job.archive.mbox_bytes = -1;
   job.completed.clear();
+  job.modseq = 0;
   job.gen.archived = 0;
   job.gen.base = 0;
   // The archive's reader of the file: the same rules, and never through a
@@ -119,6 +122,7 @@ void load_resume(export_job &job) {
   job.last_uid = data.last_uid;
   job.completed = std::move(data.completed);
   job.archive.mbox_bytes = data.mbox_bytes;
+  job.modseq = data.highestmodseq;
 }
 
 bool save_resume(export_job &job) {
@@ -135,6 +139,7 @@ bool save_resume(export_job &job) {
   r.done = static_cast<long long>(job.done.load());
   r.total = static_cast<long long>(job.total.load());
   r.completed = &job.completed;
+  r.highestmodseq = job.modseq;
   // A job that does not write all.mbox passes the loaded length on.
   r.mbox_bytes = a.mbox_file.is_open() ? a.mbox_file.size() : a.mbox_bytes;
   return resume_save(dir, r, durable_writes());

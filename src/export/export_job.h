@@ -96,6 +96,9 @@ struct export_job : job_core {
   archive_writer archive;
   // What the archive holds of the current generation.
   id_ledger completed;
+  // The folder's HIGHESTMODSEQ as of which the manifest's flags for the
+  // completed UIDs are current (resume.json's "highestmodseq"); 0 unknown.
+  std::uint64_t modseq = 0;
 };
 
 // The process's one export job, built on first use and never destroyed: a

@@ -32,7 +32,8 @@ std::string sha256_hex(const void *data, std::size_t len) {
 
 void manifest_line(std::string &out, const char *folder, const std::string &file,
                    const char *sha256_hex, std::uint64_t size, const search_hit &hit,
-                   std::uint64_t uidvalidity, const std::vector<std::string> *flags) {
+                   std::uint64_t uidvalidity, const std::vector<std::string> *flags,
+                   const std::vector<std::string> *labels) {
   manifest_fields f;
   f.uid = hit.uid;
   f.folder = folder;
@@ -45,6 +46,7 @@ void manifest_line(std::string &out, const char *folder, const std::string &file
   f.date = hit.date;
   f.ts = hit.ts;
   f.flags = flags;
+  f.labels = labels;
   manifest_format_line(out, f);
 }
 
@@ -229,7 +231,7 @@ bool append_mbox_from_file(export_job &job, const search_hit &hit, const char *p
 }
 
 int store(export_job &job, const search_hit &hit, const body_ref &body, char *path,
-          const std::vector<std::string> *flags) {
+          const std::vector<std::string> *flags, const std::vector<std::string> *labels) {
   std::string rel;
   std::string parent = place(job, hit, path, rel, flags);
 
@@ -237,7 +239,7 @@ int store(export_job &job, const search_hit &hit, const body_ref &body, char *pa
   if (job.opt.manifest)
     manifest_line(line, job.folder, rel,
                   body.spool ? body.spool->sha256_hex().c_str() : sha256_hex(body.data, body.len).c_str(),
-                  body.size(), hit, job.gen.uidvalidity, flags);
+                  body.size(), hit, job.gen.uidvalidity, flags, labels);
 
   {
     // Room in the completed list first, so nothing below can half-fail on it.
@@ -274,12 +276,13 @@ int store(export_job &job, const search_hit &hit, const body_ref &body, char *pa
 }  // namespace
 
 int store_message(export_job &job, const search_hit &hit, const char *data, std::size_t len,
-                  char *path, const std::vector<std::string> *flags) {
+                  char *path, const std::vector<std::string> *flags,
+                  const std::vector<std::string> *labels) {
   try {
     body_ref body;
     body.data = data;
     body.len = len;
-    return store(job, hit, body, path, flags);
+    return store(job, hit, body, path, flags, labels);
   } catch (const std::bad_alloc &) {
     set_err("out of memory");
     return -1;
@@ -287,7 +290,8 @@ int store_message(export_job &job, const search_hit &hit, const char *data, std:
 }
 
 int store_spooled_message(export_job &job, const search_hit &hit, body_spool &spool, char *path,
-                          const std::vector<std::string> *flags) {
+                          const std::vector<std::string> *flags,
+                          const std::vector<std::string> *labels) {
   if (spool.failed()) {
     set_err("%s", spool.error().c_str());
     return -1;
@@ -295,7 +299,7 @@ int store_spooled_message(export_job &job, const search_hit &hit, body_spool &sp
   try {
     body_ref body;
     body.spool = &spool;
-    return store(job, hit, body, path, flags);
+    return store(job, hit, body, path, flags, labels);
   } catch (const std::bad_alloc &) {
     set_err("out of memory");
     return -1;

@@ -71,7 +71,8 @@ class fetcher {
     }
     stored_.assign(uids.size(), stored_at{});
     uid_fetch_plan plan;
-    plan.items = "(FLAGS BODY.PEEK[])";
+    // Gmail keeps labels apart from flags; they come with the body.
+    plan.items = s_.has_capability("X-GM-EXT-1") ? "(FLAGS X-GM-LABELS BODY.PEEK[])" : "(FLAGS BODY.PEEK[])";
     plan.per_command = k_batch_messages;
     plan.bytes_per_command = k_batch_bytes;
     plan.bytes_in_flight = k_window_bytes;
@@ -161,8 +162,9 @@ class fetcher {
     else
       body.assign(b->bytes);
     std::vector<std::string> flags = kept_flags(d);
+    const std::vector<std::string> *labels = d.has_labels ? &d.labels : nullptr;
     if (!store(row, [&](char *path, const std::vector<std::string> *fl) {
-          return store_message(job_, row, body.data(), body.size(), path, fl);
+          return store_message(job_, row, body.data(), body.size(), path, fl, labels);
         }, stored_[k], d.has_flags ? &flags : nullptr)) {
       why = last_error();
       if (local_error_.empty()) local_error_ = why;
@@ -192,8 +194,9 @@ class fetcher {
     stored_[k].print = p;
     const search_hit &row = job_.result->rows()[index_[k]];
     std::vector<std::string> flags = kept_flags(d);
+    const std::vector<std::string> *labels = d.has_labels ? &d.labels : nullptr;
     if (!store(row, [&](char *path, const std::vector<std::string> *fl) {
-          return store_spooled_message(job_, row, *sp, path, fl);
+          return store_spooled_message(job_, row, *sp, path, fl, labels);
         }, stored_[k], d.has_flags ? &flags : nullptr)) {
       why = last_error();
       if (local_error_.empty()) local_error_ = why;

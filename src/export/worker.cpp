@@ -12,6 +12,7 @@
 #include "base/error.h"
 #include "base/text.h"
 #include "connection/imap.h"
+#include "export/flag_refresh.h"
 #include "export/run.h"
 
 namespace kq {
@@ -85,6 +86,13 @@ ending run(export_job &job, bool &touched) {
         manifest_prune(job.opt.dir.c_str(), job.gen, job.completed, expected) && listed;
   }
   else if (job.opt.resume) drop_damaged_without_manifest(job);
+  // The flags of what the archive holds are brought up to date first; a
+  // failure there costs only this run's update (the next run asks again).
+  if (job.opt.manifest && job.opt.resume) {
+    refresh_end r = refresh_flags(job, sess, mb);
+    if (r == refresh_end::folder_changed) return ending::failed;
+    if (r == refresh_end::failed && job.cancel_requested) return ending::cancelled;
+  }
   mkdirs(job.opt.dir.c_str());
   // A mail client takes the directory for a Maildir only with all three.
   if (job.opt.maildir)
