@@ -1,10 +1,8 @@
 // What a restore puts back: the manifest's messages of the archive's
 // current UIDVALIDITY generation, with their latest flags.
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <map>
-
-#include <yyjson.h>
 
 #include "archive/manifest.h"
 #include "archive/resume_file.h"
@@ -44,32 +42,6 @@ bool append_date(std::string_view t) {
   return month;
 }
 
-// A line that sets a message's flags after the fact: a uid and "flags",
-// no "file". Its generation is its own UIDVALIDITY or the base one.
-bool flags_line(yyjson_val *root, std::uint64_t base, std::uint64_t &gen, std::uint32_t &uid,
-                std::vector<std::string> &flags) {
-  if (!yyjson_is_obj(root) || json_key(root, "file")) return false;
-  yyjson_val *u = json_key(root, "uid");
-  yyjson_val *f = json_key(root, "flags");
-  if (!u || !yyjson_is_num(u) || !f || !yyjson_is_arr(f)) return false;
-  long long n = json_num(root, "uid", 0);
-  if (n < 1 || n > 4294967295LL) return false;
-  uid = static_cast<std::uint32_t>(n);
-  yyjson_val *uv = json_key(root, "uidvalidity");
-  gen = uv && yyjson_is_uint(uv) && yyjson_get_uint(uv) > 0 ? yyjson_get_uint(uv) : base;
-  flags.clear();
-  std::size_t i, count;
-  yyjson_val *v;
-  yyjson_arr_foreach(f, i, count, v) {
-    if (yyjson_is_str(v)) flags.emplace_back(yyjson_get_str(v), yyjson_get_len(v));
-  }
-  return true;
-}
-
-struct gen_items {
-  std::map<std::uint32_t, restore_item> items;
-};
-
 }  // namespace
 
 bool restore_plan(const std::string &dir, std::vector<restore_item> &out) {
@@ -85,64 +57,35 @@ bool restore_plan(const std::string &dir, std::vector<restore_item> &out) {
     set_err("out of memory");
     return false;
   }
-  manifest_reader reader;
-  if (reader.open(dir.c_str()) != plat::contained_file::ok) {
-    set_err("cannot read %s", manifest_path(dir).c_str());
-    return false;
-  }
-  // Every generation's messages are kept until the end: without a
-  // resume.json the current one is that of the last message line.
-  std::map<std::uint64_t, gen_items> gens;
-  std::uint64_t last_gen = 0;
-  std::string_view line;
-  std::vector<std::string> flags;
-  while (reader.next(line)) {
-    if (reader.oversized()) continue;
-    json_doc doc;
-    manifest_entry e;
-    manifest_line_kind kind = manifest_parse_line(line, doc, e);
-    if (kind == manifest_line_kind::entry) {
-      std::uint64_t gen = manifest_entry_id(e, base).generation;
-      last_gen = gen;
-      auto &items = gens[gen].items;
-      // The first line of a UID names its file, as the exporter's pruning
-      // keeps it.
-      if (items.count(e.uid) || !e.sha256_is_text) continue;
+  // The manifest's own reader folds later flag lines into each message.
+  std::vector<manifest_message> listed;
+  if (manifest_latest_flags(dir.c_str(), base, listed) != 0) return false;
+  // Without a resume.json the current generation is that of the last
+  // message line.
+  if (current == 0 && !listed.empty()) current = listed.back().generation;
+  bool known = false;
+  for (const manifest_message &m : listed) known = known || m.generation == current;
+  if (!known && !listed.empty()) current = listed.back().generation;
+  try {
+    for (manifest_message &m : listed) {
+      if (m.generation != current) continue;
       restore_item it;
-      it.uid = e.uid;
-      it.file.assign(e.file);
-      it.sha256.assign(e.sha256);
-      it.size = e.has_size ? e.size : -1;
+      it.uid = m.uid;
+      it.file = std::move(m.file);
+      it.sha256 = std::move(m.sha256);
+      it.size = m.size;
       // The INTERNALDATE text as the server sent it keeps its zone; the
       // seconds are the fallback.
-      const char *date = json_str(doc.root(), "date");
-      if (date && append_date(date) && internaldate_ts(date) >= 0) it.date = date;
-      else if (e.has_ts) it.date = internaldate_of(e.ts);
-      for (std::string_view f : e.flags) it.flags.emplace_back(f);
-      items.emplace(e.uid, std::move(it));
-      continue;
+      if (append_date(m.date) && internaldate_ts(m.date.c_str()) >= 0) it.date = std::move(m.date);
+      else it.date = internaldate_of(m.ts);
+      it.flags = std::move(m.flags);
+      out.push_back(std::move(it));
     }
-    // Whatever else the reader calls a line that is not a message's, a
-    // flags line is read here by its keys.
-    if (kind == manifest_line_kind::blank) continue;
-    json_doc fdoc;
-    std::uint64_t gen = 0;
-    std::uint32_t uid = 0;
-    if (!fdoc.parse(line) || !flags_line(fdoc.root(), base, gen, uid, flags)) continue;
-    auto g = gens.find(gen);
-    if (g == gens.end()) continue;
-    auto it = g->second.items.find(uid);
-    if (it != g->second.items.end()) it->second.flags = flags;
-  }
-  if (reader.failed()) {
-    set_err("cannot read %s", manifest_path(dir).c_str());
+  } catch (const std::bad_alloc &) {
+    set_err("out of memory");
     return false;
   }
-  if (current == 0 || !gens.count(current)) current = last_gen;
-  auto g = gens.find(current);
-  if (g == gens.end()) return true;
-  out.reserve(g->second.items.size());
-  for (auto &kv : g->second.items) out.push_back(std::move(kv.second));
+  std::sort(out.begin(), out.end(), [](const restore_item &x, const restore_item &y) { return x.uid < y.uid; });
   return true;
 }
 

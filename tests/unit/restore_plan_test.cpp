@@ -47,8 +47,8 @@ TEST(RestorePlan, FirstLineOfAUidNamesItsFile) {
 
 TEST(RestorePlan, LaterFlagsLinesReplaceTheFlagsOfTheirGenerationOnly) {
   auto items = plan_of(entry(1, 9, ",\"flags\":[\"\\\\Seen\"]") + entry(2, 9, ",\"flags\":[\"\\\\Seen\"]") +
-                       "{\"uid\":1,\"uidvalidity\":9,\"flags\":[\"\\\\Flagged\",\"$Work\"]}\n" +
-                       "{\"uid\":2,\"uidvalidity\":5,\"flags\":[]}\n" + "torn line {\n");
+                       "{\"uid\":1,\"uidvalidity\":9,\"flags\":[\"\\\\Flagged\",\"$Work\"],\"ts_flags\":1}\n" +
+                       "{\"uid\":2,\"uidvalidity\":5,\"flags\":[],\"ts_flags\":1}\n" + "torn line {\n");
   ASSERT_EQ(items.size(), 2u);
   EXPECT_EQ(items[0].flags, (std::vector<std::string>{"\\Flagged", "$Work"}));
   EXPECT_EQ(items[1].flags, (std::vector<std::string>{"\\Seen"}));
