@@ -1,6 +1,8 @@
 // A file helper shared by the archive writers of line-based files.
 #pragma once
 
+#include <string>
+
 #include "platform/platform.h"
 
 namespace kq {
@@ -12,5 +14,11 @@ inline bool ends_inside_line(const char *path) {
   char last = '\n';
   return size > 0 && plat::read_at(path, size - 1, &last, 1) == 1 && last != '\n';
 }
+
+// Appends whole lines (text ends with a line feed) to the file at path
+// through f, opened on first use; a torn last line left by a crash is ended
+// first so the new lines stand on their own. On failure the file is cut
+// back to its old length and "cannot write %s: %s" is set.
+bool append_lines(plat::append_file &f, const std::string &path, const std::string &text);
 
 }  // namespace kq

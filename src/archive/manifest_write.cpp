@@ -28,23 +28,7 @@ using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 }  // namespace
 
 bool manifest_append(plat::append_file &f, const char *dir, const std::string &line) {
-  std::string path = manifest_path(dir);
-  if (!f.is_open()) {
-    bool torn = ends_inside_line(path.c_str());
-    if (!f.open(path.c_str(), false) || (torn && !f.write("\n", 1))) {
-      int err = plat::last_errno();
-      f.close();
-      set_err("cannot write %s: %s", path.c_str(), plat::error_text(err));
-      return false;
-    }
-  }
-  long long before = f.size();
-  if (f.write(line.data(), line.size())) return true;
-  int err = plat::last_errno();
-  // Never leave half a line for the next one to be glued onto.
-  if (before >= 0) f.truncate(before);
-  set_err("cannot write %s: %s", path.c_str(), plat::error_text(err));
-  return false;
+  return append_lines(f, manifest_path(dir), line);
 }
 
 namespace {

@@ -81,22 +81,7 @@ std::vector<restore_ledger_line> restore_ledger_load(const char *dir) {
 }
 
 bool restore_ledger_append(plat::append_file &f, const char *dir, const std::string &lines) {
-  std::string path = ledger_path(dir);
-  if (!f.is_open()) {
-    bool torn = ends_inside_line(path.c_str());
-    if (!f.open(path.c_str(), false) || (torn && !f.write("\n", 1))) {
-      int err = plat::last_errno();
-      f.close();
-      set_err("cannot write %s: %s", path.c_str(), plat::error_text(err));
-      return false;
-    }
-  }
-  long long before = f.size();
-  if (f.write(lines.data(), lines.size())) return true;
-  int err = plat::last_errno();
-  if (before >= 0) f.truncate(before);
-  set_err("cannot write %s: %s", path.c_str(), plat::error_text(err));
-  return false;
+  return append_lines(f, ledger_path(dir), lines);
 }
 
 }  // namespace kq
