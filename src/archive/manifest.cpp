@@ -53,6 +53,20 @@ bool read_list(yyjson_val *root, const char *key, std::vector<std::string_view> 
 std::size_t uid_hash(std::uint32_t uid, std::size_t size) {
   return static_cast<std::uint32_t>(uid * 2654435761u) & (size - 1);
 }
+
+// What both kinds of line start with: which message of which folder and
+// generation they speak of.
+void append_line_head(std::string &out, std::uint32_t uid, std::string_view folder, std::uint64_t uidvalidity) {
+  out += "{\"uid\":";
+  append_num(out, "%u", static_cast<unsigned>(uid));
+  out += ",\"folder\":";
+  json_append_str_utf8(out, folder);
+  if (uidvalidity) {
+    out += ",\"uidvalidity\":";
+    append_num(out, "%llu", static_cast<unsigned long long>(uidvalidity));
+  }
+}
+
 }  // namespace
 
 std::string manifest_path(std::string_view dir) {
@@ -63,14 +77,7 @@ std::string manifest_path(std::string_view dir) {
 }
 
 void manifest_format_line(std::string &out, const manifest_fields &f) {
-  out += "{\"uid\":";
-  append_num(out, "%u", static_cast<unsigned>(f.uid));
-  out += ",\"folder\":";
-  json_append_str_utf8(out, f.folder);
-  if (f.uidvalidity) {
-    out += ",\"uidvalidity\":";
-    append_num(out, "%llu", static_cast<unsigned long long>(f.uidvalidity));
-  }
+  append_line_head(out, f.uid, f.folder, f.uidvalidity);
   out += ",\"file\":";
   json_append_str_utf8(out, f.file);
   out += ",\"sha256\":\"";
@@ -91,14 +98,7 @@ void manifest_format_line(std::string &out, const manifest_fields &f) {
 }
 
 void manifest_format_flag_line(std::string &out, const manifest_flag_fields &f) {
-  out += "{\"uid\":";
-  append_num(out, "%u", static_cast<unsigned>(f.uid));
-  out += ",\"folder\":";
-  json_append_str_utf8(out, f.folder);
-  if (f.uidvalidity) {
-    out += ",\"uidvalidity\":";
-    append_num(out, "%llu", static_cast<unsigned long long>(f.uidvalidity));
-  }
+  append_line_head(out, f.uid, f.folder, f.uidvalidity);
   append_list(out, "flags", f.flags);
   if (f.labels) append_list(out, "labels", f.labels);
   out += ",\"ts_flags\":";
@@ -158,6 +158,17 @@ plat::contained_file::status manifest_reader::open(const char *dir) {
   plat::contained_file::status st = file_.open(dir, k_manifest_name);
   if (st == plat::contained_file::ok) buf_ = std::make_unique<char[]>(k_chunk);
   return st;
+}
+
+bool manifest_reader::open_or_explain(const char *dir) {
+  switch (open(dir)) {
+    case plat::contained_file::ok: return true;
+    case plat::contained_file::absent: set_err("no manifest.jsonl in %s", dir); return false;
+    case plat::contained_file::refused: set_err("manifest.jsonl in %s is not a regular file", dir); return false;
+    case plat::contained_file::failed: break;
+  }
+  set_err("cannot read manifest.jsonl in %s", dir);
+  return false;
 }
 
 bool manifest_reader::fill() {
@@ -220,14 +231,7 @@ void take_list(std::vector<std::string> &dst, const std::vector<std::string_view
 int manifest_latest_flags(const char *dir, std::uint64_t base, std::vector<manifest_message> &out) {
   out.clear();
   manifest_reader in;
-  switch (in.open(dir)) {
-    case plat::contained_file::ok: break;
-    case plat::contained_file::absent: set_err("no manifest.jsonl in %s", dir); return -1;
-    case plat::contained_file::refused:
-      set_err("manifest.jsonl in %s is not a regular file", dir);
-      return -1;
-    case plat::contained_file::failed: set_err("cannot read manifest.jsonl in %s", dir); return -1;
-  }
+  if (!in.open_or_explain(dir)) return -1;
   try {
     // Where each message's record is in out, by generation and UID.
     std::unordered_map<std::uint64_t, std::size_t> at;

@@ -166,6 +166,9 @@ class manifest_reader {
   manifest_reader &operator=(const manifest_reader &) = delete;
 
   plat::contained_file::status open(const char *dir);
+  // open, with the reason set in last_error when it fails: "no
+  // manifest.jsonl in DIR", "... is not a regular file", "cannot read ...".
+  bool open_or_explain(const char *dir);
   // Lets go of the file, so it can be replaced: Windows refuses to rename
   // over a file that is still open, whatever the sharing.
   void close() { file_.close(); }

@@ -40,14 +40,7 @@ const char *archive_stats(const char *dir) {
     return "";
   }
   manifest_reader in;
-  switch (in.open(dir)) {
-    case plat::contained_file::ok: break;
-    case plat::contained_file::absent: set_err("no manifest.jsonl in %s", dir); return "";
-    case plat::contained_file::refused:
-      set_err("manifest.jsonl in %s is not a regular file", dir);
-      return "";
-    case plat::contained_file::failed: set_err("cannot read manifest.jsonl in %s", dir); return "";
-  }
+  if (!in.open_or_explain(dir)) return "";
   // Counted exactly as the verification checks: each message once, a
   // message being a UID of one generation. resume.json says which
   // generation lines without a UIDVALIDITY belong to.

@@ -93,14 +93,7 @@ int verify_dir(const char *dir) {
   }
   verify_reset();
   manifest_reader in;
-  switch (in.open(dir)) {
-    case plat::contained_file::ok: break;
-    case plat::contained_file::absent: set_err("no manifest.jsonl in %s", dir); return -1;
-    case plat::contained_file::refused:
-      set_err("manifest.jsonl in %s is not a regular file", dir);
-      return -1;
-    case plat::contained_file::failed: set_err("cannot read manifest.jsonl in %s", dir); return -1;
-  }
+  if (!in.open_or_explain(dir)) return -1;
   // Read first: it says which generation lines without a UIDVALIDITY (those
   // written before it was recorded) belong to.
   resume_data resume;

@@ -69,11 +69,6 @@ class ExportArchive : public ::testing::Test {
     kq_disconnect();
   }
 
-  // Runs one export to its end and returns the final state.
-  static int run_export(const std::string &cfg) {
-    if (kq_export_start(cfg.c_str()) != 0) return -100;
-    return wait_end();
-  }
 
   static constexpr const char *k_folder = "Archive \"Test\"";
   static std::string user_;

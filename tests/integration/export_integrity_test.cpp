@@ -72,10 +72,6 @@ print('ok')
     EXPECT_TRUE(dv.status(user, folder, &st));
     return st.uidvalidity;
   }
-  static int run_export(const std::string &cfg) {
-    if (kq_export_start(cfg.c_str()) != 0) return -100;
-    return wait_end();
-  }
 
   DovecotServer &dv = shared_dovecot();
   std::string user;

@@ -52,10 +52,6 @@ class ExportLean : public ::testing::Test {
     kq_disconnect();
   }
 
-  static int run_export(const std::string &cfg) {
-    if (kq_export_start(cfg.c_str()) != 0) return -100;
-    return wait_end();
-  }
 
   static std::vector<std::string> spool_leftovers(const std::string &dir) {
     std::vector<std::string> out;

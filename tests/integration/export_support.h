@@ -153,6 +153,13 @@ inline int wait_end(int ms = 60000) {
   return kq_export_status();
 }
 
+// Runs one export to its end and returns the final state (-100: refused at
+// the start).
+inline int run_export(const std::string &cfg) {
+  if (kq_export_start(cfg.c_str()) != 0) return -100;
+  return wait_end();
+}
+
 // Why the last job ended in error, as its stats give it ("" when they name
 // no reason): the worker's failure is its own thread's last error.
 inline std::string job_error() {

@@ -72,10 +72,6 @@ m.logout()
     }
     return out;
   }
-  static int run_export(const std::string &cfg) {
-    if (kq_export_start(cfg.c_str()) != 0) return -100;
-    return wait_end();
-  }
   // Each archived UID's latest recorded flags, sorted.
   static std::map<unsigned, std::vector<std::string>> recorded(const std::string &dir) {
     std::vector<kq::manifest_message> all;
