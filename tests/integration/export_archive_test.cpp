@@ -69,7 +69,6 @@ class ExportArchive : public ::testing::Test {
     kq_disconnect();
   }
 
-
   static constexpr const char *k_folder = "Archive \"Test\"";
   static std::string user_;
   static std::vector<stored> msgs_;

@@ -52,7 +52,6 @@ class ExportLean : public ::testing::Test {
     kq_disconnect();
   }
 
-
   static std::vector<std::string> spool_leftovers(const std::string &dir) {
     std::vector<std::string> out;
     for (const auto &e : std::filesystem::recursive_directory_iterator(dir))
