@@ -69,11 +69,36 @@ struct args {
 // Throws failure with what + ": " + the library's error text.
 [[noreturn]] void lib_fail(const std::string &what);
 
-// Connects with the connection options and the environment; disconnects when
-// it goes out of scope.
+// Which server a set of connection options names: the source (--host,
+// KQ_HOST, ...) or copy's target (--to-host, KQ_TO_HOST, ...).
+struct side {
+  const char *option;  // before each option's name: "" or "to-"
+  const char *env;     // before each variable's name: "KQ_" or "KQ_TO_"
+
+  // "--" + option + name, as the user writes it.
+  std::string option_name(const char *name) const;
+  std::string env_name(const char *name) const;
+  // This side's options under their plain names (host, user, ...).
+  args own_options(const args &a) const;
+};
+inline constexpr side source_side{"", "KQ_"};
+inline constexpr side target_side{"to-", "KQ_TO_"};
+
+// The server, login and transport a side's options and environment name.
+struct endpoint {
+  std::string host, user;
+  long long port = 993, timeout = 30;
+  bool plain = false, starttls = false;
+};
+// usage_error, naming the side's option, when one is missing or wrong. Asks
+// for no secret, so a run can check a later connection before its first.
+endpoint check_endpoint(const args &a, const side &sd = source_side);
+
+// Connects with a side's connection options and the environment; disconnects
+// when it goes out of scope.
 class session {
  public:
-  explicit session(const args &a);
+  explicit session(const args &a, const side &sd = source_side);
   ~session();
   session(const session &) = delete;
   session &operator=(const session &) = delete;
@@ -109,6 +134,7 @@ int cmd_export(const args &a);
 int cmd_export_all(const args &a);
 int cmd_restore(const args &a);
 int cmd_restore_all(const args &a);
+int cmd_copy(const args &a);
 int cmd_verify(const args &a);
 int cmd_stats(const args &a);
 

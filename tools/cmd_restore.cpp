@@ -18,6 +18,7 @@
 #include "json.h"
 #include "kerquill.h"
 #include "progress.h"
+#include "restore_all.h"
 #include "term.h"
 
 namespace kqcli {
@@ -141,9 +142,34 @@ int cmd_restore(const args &a) {
   return 0;
 }
 
+restore_all_pass run_restore_all(const args &a, const std::vector<fs::path> &dirs, progress_view &view) {
+  restore_all_pass p;
+  std::string prefix = a.value("prefix");
+  for (const fs::path &d : dirs) {
+    std::string folder = manifest_folder(d);
+    if (folder.empty()) {
+      p.errors.push_back(d.string() + ": its manifest names no folder");
+      continue;
+    }
+    folder = prefix + folder;
+    auto started = steady::now();
+    restore_result r = run_restore(view, d.string(), folder, a);
+    if (r.cancelled) {
+      std::fprintf(stderr, "Restore cancelled at %s; run the same command again to go on.\n",
+                   header_display(folder).c_str());
+      p.cancelled = true;
+      return p;
+    }
+    report(a, r, d.string(), folder, started);
+    if (r.state != st_done)
+      p.errors.push_back(header_display(folder) + ": " +
+                         in_tool_words(r.last.error.empty() ? "unknown error" : r.last.error));
+  }
+  return p;
+}
+
 int cmd_restore_all(const args &a) {
   const fs::path root = a.positional[0];
-  std::string prefix = a.value("prefix");
   std::vector<fs::path> dirs;
   std::error_code ec;
   for (const auto &e : fs::directory_iterator(root, ec))
@@ -155,28 +181,11 @@ int cmd_restore_all(const args &a) {
   term_catch_interrupts();
   session s(a);
   stop_if_asked("restore");
-  std::vector<std::string> errors;
-  for (const fs::path &d : dirs) {
-    std::string folder = manifest_folder(d);
-    if (folder.empty()) {
-      errors.push_back(d.string() + ": its manifest names no folder");
-      continue;
-    }
-    folder = prefix + folder;
-    auto started = steady::now();
-    restore_result r = run_restore(view, d.string(), folder, a);
-    if (r.cancelled) {
-      std::fprintf(stderr, "Restore cancelled at %s; run the same command again to go on.\n",
-                   header_display(folder).c_str());
-      return cancelled_status();
-    }
-    report(a, r, d.string(), folder, started);
-    if (r.state != st_done)
-      errors.push_back(header_display(folder) + ": " + in_tool_words(r.last.error.empty() ? "unknown error" : r.last.error));
-  }
-  if (!errors.empty()) {
-    std::string text = std::to_string(errors.size()) + " of " + std::to_string(dirs.size()) + " folders not fully restored:";
-    for (const auto &e : errors) text += "\n  " + e;
+  restore_all_pass p = run_restore_all(a, dirs, view);
+  if (p.cancelled) return cancelled_status();
+  if (!p.errors.empty()) {
+    std::string text = std::to_string(p.errors.size()) + " of " + std::to_string(dirs.size()) + " folders not fully restored:";
+    for (const auto &e : p.errors) text += "\n  " + e;
     throw failure(text);
   }
   return 0;

@@ -27,6 +27,7 @@ enum group : unsigned {
   g_progress = 64,
   g_jobopts = 128,  // shared by export and export-all
   g_restore = 256,
+  g_target = 512,  // copy: the server the mail goes to
 };
 
 struct option_def {
@@ -72,7 +73,7 @@ struct parsed_command {
   CLI::App *app = nullptr;
   std::vector<std::string> positional;
   std::vector<std::pair<const option_def *, CLI::Option *>> options;
-  CLI::Option *password = nullptr;
+  CLI::Option *password = nullptr, *to_password = nullptr;
 };
 
 // The options of the whole tool.
@@ -90,6 +91,10 @@ parsed_command *parse_command_line(CLI::App &app, std::vector<parsed_command> &c
                                    int &status);
 // The command's options as the subcommands read them.
 args collect_args(const parsed_command &chosen);
+
+// copy's --to-account (cmd_copy.cpp): the account's connection settings
+// fill the --to- options the command line left open.
+void apply_target_account(const config_file &cfg, const std::string &path, args &a);
 
 // Running (run_command.cpp). Runs f and maps what it throws to the exit
 // status, saying why on stderr (and as an event with --log-format json).

@@ -1,6 +1,7 @@
 // Connection settings from options, the account and the environment, and the
 // secret handling: a password comes from a file, a helper command,
-// KQ_PASSWORD or a no-echo prompt, never argv.
+// KQ_PASSWORD (KQ_TO_PASSWORD for copy's target) or a no-echo prompt, never
+// argv.
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -46,13 +47,13 @@ std::string secret_from_command(const std::string &command, const char *what) {
   return line;
 }
 
-std::string password(const args &a, const std::string &user, const std::string &host) {
+std::string password(const args &a, const side &sd, const std::string &user, const std::string &host) {
   if (a.has("password-file")) return read_secret_file(a.value("password-file"), "password");
   if (a.has("password-command")) return secret_from_command(a.value("password-command"), "password");
-  if (const char *p = std::getenv("KQ_PASSWORD"); p && *p) return p;
+  if (std::string p = env(sd.env_name("PASSWORD").c_str()); !p.empty()) return p;
   if (!term_is_tty(stream::in))
-    throw usage_error(
-        "no password: set KQ_PASSWORD or use --password-file FILE (no terminal to ask on)");
+    throw usage_error("no password: set " + sd.env_name("PASSWORD") + " or use " + sd.option_name("password-file") +
+                      " FILE (no terminal to ask on)");
   std::string prompt = "Password for " + user + "@" + host + ": ", pw;
   if (!term_read_secret(prompt.c_str(), pw)) throw usage_error("no password given");
   return pw;
@@ -60,33 +61,67 @@ std::string password(const args &a, const std::string &user, const std::string &
 
 }  // namespace
 
-session::session(const args &a) {
-  std::string host = a.value("host", env("KQ_HOST"));
-  if (host.empty()) throw usage_error("no server: give --host NAME (or set KQ_HOST)");
-  std::string user = a.value("user", env("KQ_USER"));
-  if (user.empty()) throw usage_error("no login name: give --user NAME (or set KQ_USER)");
-  bool plain = a.has("plain");
-  bool starttls = a.has("starttls");
-  if (plain && starttls) throw usage_error("--plain and --starttls exclude each other");
-  long long port = plain || starttls ? 143 : 993;
+std::string side::option_name(const char *name) const { return std::string("--") + option + name; }
+
+std::string side::env_name(const char *name) const { return std::string(env) + name; }
+
+args side::own_options(const args &a) const {
+  if (!*option) return a;
+  // The side's connection options without their prefix; --timeout serves both.
+  args out;
+  out.command = a.command;
+  const std::string prefix = option;
+  for (const auto &[name, values] : a.options)
+    if (name.rfind(prefix, 0) == 0) out.options[name.substr(prefix.size())] = values;
+  if (a.has("timeout")) out.options["timeout"] = a.values("timeout");
+  return out;
+}
+
+endpoint check_endpoint(const args &all, const side &sd) {
+  const args a = sd.own_options(all);
+  endpoint e;
+  e.host = a.value("host", env(sd.env_name("HOST").c_str()));
+  if (e.host.empty())
+    throw usage_error("no server: give " + sd.option_name("host") + " NAME (or set " + sd.env_name("HOST") + ")");
+  e.user = a.value("user", env(sd.env_name("USER").c_str()));
+  if (e.user.empty())
+    throw usage_error("no login name: give " + sd.option_name("user") + " NAME (or set " + sd.env_name("USER") +
+                      ")");
+  e.plain = a.has("plain");
+  e.starttls = a.has("starttls");
+  if (e.plain && e.starttls)
+    throw usage_error(sd.option_name("plain") + " and " + sd.option_name("starttls") + " exclude each other");
+  e.port = e.plain || e.starttls ? 143 : 993;
   if (a.has("port")) {
-    port = a.number("port", port);
-  } else if (std::string p = env("KQ_PORT"); !p.empty()) {
+    if (std::string p = a.value("port"); p.empty() || p.size() > 18 || p.find_first_not_of("0123456789") != std::string::npos)
+      throw usage_error(sd.option_name("port") + " wants a whole number, not '" + p + "'");
+    e.port = std::stoll(a.value("port"));
+  } else if (std::string p = env(sd.env_name("PORT").c_str()); !p.empty()) {
     if (p.find_first_not_of("0123456789") != std::string::npos || p.size() > 5)
-      throw usage_error("KQ_PORT wants a port number, not '" + p + "'");
-    port = std::stoll(p);
+      throw usage_error(sd.env_name("PORT") + " wants a port number, not '" + p + "'");
+    e.port = std::stoll(p);
   }
-  if (port < 1 || port > 65535) throw usage_error("--port wants 1 to 65535");
-  long long timeout = a.number("timeout", 30);
-  if (timeout < 1) throw usage_error("--timeout wants at least 1 second");
+  if (e.port < 1 || e.port > 65535) throw usage_error(sd.option_name("port") + " wants 1 to 65535");
+  e.timeout = a.number("timeout", 30);
+  if (e.timeout < 1) throw usage_error("--timeout wants at least 1 second");
+  return e;
+}
+
+session::session(const args &all, const side &sd) {
+  const args a = sd.own_options(all);
+  const endpoint e = check_endpoint(all, sd);
+  const std::string &host = e.host, &user = e.user;
+  const bool plain = e.plain, starttls = e.starttls;
+  const long long port = e.port, timeout = e.timeout;
 
   if (a.has("insecure") && !plain)
     std::fprintf(stderr,
-                 "kerquill: warning: --insecure: the server's certificate is not checked; anyone "
-                 "on the way can read the password and the mail\n");
+                 "kerquill: warning: %s: the server's certificate is not checked; anyone "
+                 "on the way can read the password and the mail\n",
+                 sd.option_name("insecure").c_str());
   if (plain && host != "localhost" && host.rfind("127.", 0) != 0 && host != "::1")
-    std::fprintf(stderr, "kerquill: warning: --plain sends the password unencrypted to %s\n",
-                 host.c_str());
+    std::fprintf(stderr, "kerquill: warning: %s sends the password unencrypted to %s\n",
+                 sd.option_name("plain").c_str(), host.c_str());
 
   // "ssl": 0 plain, 1 TLS from the first byte, 2 STARTTLS (required, then
   // checked like 1).
@@ -108,11 +143,11 @@ session::session(const args &a) {
     cfg.secret("oauth_token", secret);
     how = "an OAuth access token from the account's sign-in";
   } else {
-    secret = password(a, user, host);
+    secret = password(a, sd, user, host);
     cfg.secret("pass", secret);
     how = "a password";
   }
-  std::string ca = a.value("ca-file", env("KQ_CA_FILE"));
+  std::string ca = a.value("ca-file", env(sd.env_name("CA_FILE").c_str()));
   if (!ca.empty()) cfg.str("ca_file", ca);
   cfg.num("timeout_s", timeout).num("tls_verify", a.has("insecure") ? 0 : 1);
   std::string text = cfg.text();

@@ -7,6 +7,7 @@ namespace kqcli {
 
 bool g_json_log = false;
 std::string g_log_account;
+std::string g_log_phase;
 
 namespace {
 
@@ -37,6 +38,10 @@ void log_event(const char *name, json_object &fields) {
   if (!g_log_account.empty()) {
     line += ",\"account\":";
     json_put_str(line, g_log_account);
+  }
+  if (!g_log_phase.empty()) {
+    line += ",\"phase\":";
+    json_put_str(line, g_log_phase);
   }
   if (body.size() > 2) line += "," + body.substr(1);
   else line += "}";

@@ -12,6 +12,9 @@ namespace kqcli {
 extern bool g_json_log;
 // The account the events belong to ("" when the run names none).
 extern std::string g_log_account;
+// The part of a run the events belong to ("export", "restore"), for a
+// command made of several; "" leaves the field out.
+extern std::string g_log_phase;
 
 // Writes {"time":..., "event":<name>, "account":..., <the fields>} as one line
 // and flushes, so a reader sees each event when it happens.

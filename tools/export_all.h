@@ -46,4 +46,25 @@ int follow_batch(const args &a, const std::string &dir, std::vector<folder_resul
 // --dry-run: what a run would do, folder by folder; nothing is written.
 int dry_run(const args &a, const std::string &dir, std::vector<folder_result> &results);
 
+// usage_error for export-all options that do not go together or are malformed.
+void check_export_all_options(const args &a);
+
+// How one export-all run over the chosen folders ended.
+struct export_all_pass {
+  std::vector<folder_result> results;  // one per chosen folder, in order
+  bool cancelled = false;              // a stop request ended it early
+  int dry_run_status = -1;             // with --dry-run: its exit status
+  // What failed and why, naming the folders; "" when every folder was
+  // exported or passed over as unreadable. advice: what the user can do.
+  std::string failed, advice;
+  long long messages = 0, bytes = 0, added = 0, done = 0, unreadable = 0;
+  double seconds = 0;
+};
+// export-all in a session that is up: chooses the folders, runs the batch
+// into dir with its progress and, unless cancelled, prints the closing table
+// and logs the totals.
+export_all_pass run_export_all(const args &a, const std::string &dir, progress_view &view);
+// The human closing lines: what was archived, what was new, what was passed over.
+void print_export_summary(const args &a, const std::string &dir, const export_all_pass &p);
+
 }  // namespace kqcli

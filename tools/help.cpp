@@ -68,7 +68,7 @@ std::string command_help(const command_def &c, bool with_global) {
   } const sections[] = {
       {g_search, "Search options"}, {g_show, "Message options"},    {g_export, "Export options"},
       {g_batch, "Folder options"},  {g_jobopts, "Archive options"}, {g_restore, "Restore options"},
-      {g_progress, "Progress"},
+      {g_target, "Target"},         {g_progress, "Progress"},
       {g_json, "Output"},           {g_conn, "Connection"},
   };
   char line[256];

@@ -77,6 +77,18 @@ const command_def k_commands[] = {
      "put an export-all tree back into folders of the same names",
      "Restores each subdirectory of DIR that holds a manifest into the folder its\n"
      "manifest names (with --prefix P before the name), as 'restore' does."},
+    {"copy", "DIR", 1, 1, g_conn | g_target | g_batch | g_progress, cmd_copy,
+     "copy every folder (or the chosen ones) to another account",
+     "Copies the mail of the account the connection options name (the source)\n"
+     "to the one the --to- options name (the target): first as export-all of the\n"
+     "chosen folders into DIR, then, connected to the target, as restore-all of\n"
+     "them into folders of the same names (with --prefix P before them), with\n"
+     "their received dates and flags. DIR stays: it is an archive of the source.\n"
+     "Running the same command again goes on where a run stopped and copies\n"
+     "nothing twice. A folder the export could not complete is not sent (the\n"
+     "others are) and the run exits with status 1, naming it. Folders with no\n"
+     "messages are not created on the target. --dry-run only counts what the\n"
+     "export would fetch, without contacting the target."},
     {"verify", "DIR", 0, 1, g_json, cmd_verify, "check an archive against its manifest",
      "Re-hashes every message file the manifest lists and reports missing and\n"
      "changed files. DIR may be one export or an export-all directory (default:\n"
@@ -131,10 +143,14 @@ int run(int argc, char **argv) {
     g_json_log = a.value("log-format") == "json";
     if (g.all_accounts && !g.account_name.empty())
       throw usage_error("--all-accounts and --account exclude each other");
+    if (g.all_accounts && (cmd.groups & g_target))
+      throw usage_error("--all-accounts does not go with '" + std::string(cmd.name) +
+                        "': it copies one account to another (name the source with --account)");
     // The account file: --config, else the XDG place when it exists.
     path = g.config_path.empty() ? default_config_path() : g.config_path;
     if (!path.empty()) cfg = load_config(path);
     if (!g.all_accounts) acc = choose_account(cfg, path, g, cmd, a);
+    if ((cmd.groups & g_target) && a.has("to-account")) apply_target_account(cfg, path, a);
     if (!path.empty()) say(1, "configuration " + path + (acc ? ", account " + acc->name : ""));
     return 0;
   });

@@ -47,6 +47,8 @@ void build_parser(CLI::App &app, global_options &g, std::vector<parsed_command> 
     }
     if (pc.def->groups & g_conn)
       pc.password = pc.app->add_option("--password")->group("")->expected(0, 1);
+    if (pc.def->groups & g_target)
+      pc.to_password = pc.app->add_option("--to-password")->group("")->expected(0, 1);
   }
 }
 
@@ -90,6 +92,11 @@ args collect_args(const parsed_command &chosen) {
         "a password is never given on the command line (it would show in the process list "
         "and the shell history): set KQ_PASSWORD, use --password-file FILE or "
         "--password-command CMD, or answer the prompt");
+  if (chosen.to_password && chosen.to_password->count() > 0)
+    throw usage_error(
+        "a password is never given on the command line (it would show in the process list "
+        "and the shell history): set KQ_TO_PASSWORD, use --to-password-file FILE or "
+        "--to-password-command CMD, or answer the prompt");
   args a;
   a.command = chosen.def->name;
   a.positional = chosen.positional;
