@@ -26,22 +26,26 @@ _kerquill() {
     cur=${COMP_WORDS[COMP_CWORD]}
     prev=${COMP_WORDS[COMP_CWORD - 1]}
 
-    local commands="folders probe search show save-attachment export export-all restore restore-all verify stats auth help"
+    local commands="folders probe search show save-attachment export export-all restore restore-all copy verify stats auth help"
     local global="--config --account --all-accounts --verbose -v --help --version"
     local conn="--host --port --plain --starttls --user --password-file --password-command
                 --oauth-token-file --oauth-token-command --ca-file --insecure --timeout"
+    local target="--to-host --to-port --to-plain --to-starttls --to-user --to-password-file
+                  --to-password-command --to-oauth-token-file --to-oauth-token-command --to-ca-file
+                  --to-insecure --to-account"
     local search="--since --before --from --to --subject --min-bytes --has-attachments --uid-min --uid-max"
     local jobs="--dated --flat --no-resume --no-manifest --quiet --progress-interval --log-format"
 
     case $prev in
-        --account)
+        --account | --to-account)
             # Names may hold blanks ([accounts."home mail"]): one per line.
             local name
             while IFS= read -r name; do
                 [[ $name == "$cur"* ]] && COMPREPLY+=("$(printf '%q' "$name")")
             done < <(_kerquill_accounts)
             return ;;
-        --config | --password-file | --oauth-token-file | --ca-file | --save-eml)
+        --config | --password-file | --oauth-token-file | --ca-file | --save-eml | \
+        --to-password-file | --to-oauth-token-file | --to-ca-file)
             mapfile -t COMPREPLY < <(compgen -f -- "$cur")
             return ;;
         --has-attachments)
@@ -55,7 +59,8 @@ _kerquill() {
             return ;;
         --host | --port | --user | --timeout | --since | --before | --from | --to | --subject | \
         --min-bytes | --uid-min | --uid-max | --uid | --folder | --include | --exclude | \
-        --password-command | --oauth-token-command | --progress-interval | --prefix)
+        --password-command | --oauth-token-command | --progress-interval | --prefix | \
+        --to-host | --to-port | --to-user | --to-password-command | --to-oauth-token-command)
             return ;;
     esac
 
@@ -88,6 +93,8 @@ _kerquill() {
         export-all) opts="$conn $jobs --mbox --format --folder --include --exclude --since --dry-run" ;;
         restore) opts="$conn --to --no-create --no-flags --quiet --progress-interval --log-format" ;;
         restore-all) opts="$conn --prefix --no-create --no-flags --quiet --progress-interval --log-format" ;;
+        copy) opts="$conn $target --folder --include --exclude --since --dry-run --prefix --no-create --no-flags
+                    --quiet --progress-interval --log-format" ;;
         verify | stats) opts="--json" ;;
         auth)
             # Its argument is an account of the configuration file.
