@@ -163,11 +163,18 @@ def snapshot(env, user, password, folder):
         m.logout()
 
 
+def listed_names(m):
+    """The folder names of a LIST reply, as the server spells them."""
+    _, data = m.list()
+    # (\HasNoChildren) "/" INBOX, or a quoted name when it holds a blank.
+    return sorted(re.search(rb'(?:"((?:[^"\\]|\\.)*)"|(\S+))$', l).group(1 if l.endswith(b'"') else 2).decode()
+                  for l in data if l)
+
+
 def target_folders(env):
     m = login(env, TARGET_USER, TARGET_PASSWORD)
     try:
-        _, data = m.list()
-        return sorted(re.search(rb'"([^"]*)"$', l).group(1).decode() for l in data if l)
+        return listed_names(m)
     finally:
         m.logout()
 
@@ -176,15 +183,14 @@ def empty_target(env):
     """Deletes every folder of the target and empties its INBOX."""
     m = login(env, TARGET_USER, TARGET_PASSWORD)
     try:
-        _, data = m.list()
-        names = [re.search(rb'"([^"]*)"$', l).group(1).decode() for l in data if l]
         # Children before their parents.
-        for name in sorted(names, key=len, reverse=True):
+        for name in sorted(listed_names(m), key=len, reverse=True):
             if name != "INBOX":
                 m.delete(quoted(name))
-        m.select("INBOX")
-        m.store("1:*", "+FLAGS.SILENT", "(\\Deleted)")
-        m.expunge()
+        _, data = m.select("INBOX")
+        if int(data[0]) > 0:
+            m.store("1:*", "+FLAGS.SILENT", "(\\Deleted)")
+            m.expunge()
     finally:
         m.logout()
 
@@ -312,7 +318,7 @@ def an_interrupted_copy_run_again_puts_each_message_there_once(env):
     # the last uploads) in the middle of the restore phase.
     for sig, status in ((signal.SIGTERM, 143), (signal.SIGKILL, -signal.SIGKILL)):
         work = env.tmp("copy-interrupted")
-        proxy = SlowProxy(env.port, 0.05)
+        proxy = SlowProxy(env.port, 0.1)
         try:
             p = subprocess.Popen([env.tool, "copy", work, "--folder", "Bulk", "--quiet", *env.conn(proxy.port)],
                                  env=env.env(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
