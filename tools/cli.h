@@ -94,11 +94,18 @@ struct endpoint {
 // for no secret, so a run can check a later connection before its first.
 endpoint check_endpoint(const args &a, const side &sd = source_side);
 
+// Whether the side's password would come from a prompt (no file, command,
+// token or variable gives a secret).
+bool password_from_prompt(const args &a, const side &sd);
+// Asks for the side's password on the terminal now; usage_error without one.
+std::string password_now(const args &a, const side &sd);
+
 // Connects with a side's connection options and the environment; disconnects
-// when it goes out of scope.
+// when it goes out of scope. asked: the password password_now read, if any,
+// instead of a prompt.
 class session {
  public:
-  explicit session(const args &a, const side &sd = source_side);
+  explicit session(const args &a, const side &sd = source_side, const std::string &asked = "");
   ~session();
   session(const session &) = delete;
   session &operator=(const session &) = delete;

@@ -84,11 +84,22 @@ int cmd_copy(const args &a) {
     throw usage_error("the target is the source (" + to.user + " at " + to.host + ":" + std::to_string(to.port) +
                       "): copy goes from one mailbox to another");
 
+  // Both passwords that need a prompt are asked for now, the target's not
+  // after an export that may take hours; with no terminal to ask on, the run
+  // stops before it starts.
+  std::string asked_source, asked;
+  struct wiper {
+    std::string &s;
+    ~wiper() { wipe(s); }
+  } wipe_source{asked_source}, wipe_target{asked};
+  if (password_from_prompt(a, source_side)) asked_source = password_now(a, source_side);
+  if (password_from_prompt(a, target_side)) asked = password_now(a, target_side);
+
   term_catch_interrupts();
   g_log_phase = "export";
   export_all_pass ex;
   {
-    session source(a);
+    session source(a, source_side, asked_source);
     ex = run_export_all(a, dir, view);
   }
   if (ex.dry_run_status >= 0) return ex.dry_run_status;
@@ -107,7 +118,7 @@ int cmd_copy(const args &a) {
     stop_if_asked("restore");
     std::optional<session> target;
     try {
-      target.emplace(a, target_side);
+      target.emplace(a, target_side, asked);
     } catch (const sign_in_needed &) {
       throw;
     } catch (const failure &e) {

@@ -47,16 +47,22 @@ std::string secret_from_command(const std::string &command, const char *what) {
   return line;
 }
 
-std::string password(const args &a, const side &sd, const std::string &user, const std::string &host) {
-  if (a.has("password-file")) return read_secret_file(a.value("password-file"), "password");
-  if (a.has("password-command")) return secret_from_command(a.value("password-command"), "password");
-  if (std::string p = env(sd.env_name("PASSWORD").c_str()); !p.empty()) return p;
+std::string ask_password(const side &sd, const std::string &user, const std::string &host) {
   if (!term_is_tty(stream::in))
     throw usage_error("no password: set " + sd.env_name("PASSWORD") + " or use " + sd.option_name("password-file") +
                       " FILE (no terminal to ask on)");
   std::string prompt = "Password for " + user + "@" + host + ": ", pw;
   if (!term_read_secret(prompt.c_str(), pw)) throw usage_error("no password given");
   return pw;
+}
+
+std::string password(const args &a, const side &sd, const std::string &user, const std::string &host,
+                     const std::string &asked) {
+  if (a.has("password-file")) return read_secret_file(a.value("password-file"), "password");
+  if (a.has("password-command")) return secret_from_command(a.value("password-command"), "password");
+  if (std::string p = env(sd.env_name("PASSWORD").c_str()); !p.empty()) return p;
+  if (!asked.empty()) return asked;
+  return ask_password(sd, user, host);
 }
 
 }  // namespace
@@ -93,9 +99,10 @@ endpoint check_endpoint(const args &all, const side &sd) {
     throw usage_error(sd.option_name("plain") + " and " + sd.option_name("starttls") + " exclude each other");
   e.port = e.plain || e.starttls ? 143 : 993;
   if (a.has("port")) {
-    if (std::string p = a.value("port"); p.empty() || p.size() > 18 || p.find_first_not_of("0123456789") != std::string::npos)
+    const std::string p = a.value("port");
+    if (p.empty() || p.size() > 18 || p.find_first_not_of("0123456789") != std::string::npos)
       throw usage_error(sd.option_name("port") + " wants a whole number, not '" + p + "'");
-    e.port = std::stoll(a.value("port"));
+    e.port = std::stoll(p);
   } else if (std::string p = env(sd.env_name("PORT").c_str()); !p.empty()) {
     if (p.find_first_not_of("0123456789") != std::string::npos || p.size() > 5)
       throw usage_error(sd.env_name("PORT") + " wants a port number, not '" + p + "'");
@@ -107,7 +114,19 @@ endpoint check_endpoint(const args &all, const side &sd) {
   return e;
 }
 
-session::session(const args &all, const side &sd) {
+bool password_from_prompt(const args &all, const side &sd) {
+  const args a = sd.own_options(all);
+  for (const char *given : {"password-file", "password-command", "oauth-token-file", "oauth-token-command"})
+    if (a.has(given)) return false;
+  return !oauth_configured(a) && env(sd.env_name("PASSWORD").c_str()).empty();
+}
+
+std::string password_now(const args &a, const side &sd) {
+  const endpoint e = check_endpoint(a, sd);
+  return ask_password(sd, e.user, e.host);
+}
+
+session::session(const args &all, const side &sd, const std::string &asked) {
   const args a = sd.own_options(all);
   const endpoint e = check_endpoint(all, sd);
   const std::string &host = e.host, &user = e.user;
@@ -143,7 +162,7 @@ session::session(const args &all, const side &sd) {
     cfg.secret("oauth_token", secret);
     how = "an OAuth access token from the account's sign-in";
   } else {
-    secret = password(a, sd, user, host);
+    secret = password(a, sd, user, host, asked);
     cfg.secret("pass", secret);
     how = "a password";
   }

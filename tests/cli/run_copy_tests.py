@@ -344,17 +344,20 @@ def an_interrupted_copy_run_again_puts_each_message_there_once(env):
 
 @test
 def target_problems_are_reported(env):
-    # Missing target settings stop the run before the export starts.
+    # Missing or misplaced target settings stop the run before the export starts.
     work = env.tmp("copy-no-target")
     conn = env.conn()
     source = conn[:conn.index("--to-host")]
     no_host = source + ["--to-port", str(env.port), "--to-plain", "--to-user", TARGET_USER]
-    _, err = expect(env.run("copy", work, "--folder", "INBOX", *no_host), 2, "copy without --to-host")
-    check("--to-host" in err and "KQ_TO_HOST" in err, err)
-    check(not os.path.exists(work), "nothing exported")
-    _, err = expect(env.run("copy", work, "--folder", "INBOX", "--to-password", "x", *conn), 2,
-                    "a target password on the command line")
-    check("KQ_TO_PASSWORD" in err, err)
+    no_password = env.env()
+    del no_password["KQ_TO_PASSWORD"]
+    for what, argv, run_env, words in (
+            ("no --to-host", no_host, None, ["--to-host", "KQ_TO_HOST"]),
+            ("no target password and no terminal", conn, no_password, ["KQ_TO_PASSWORD", "--to-password-file"]),
+            ("a target password on the command line", conn + ["--to-password", "x"], None, ["KQ_TO_PASSWORD"])):
+        _, err = expect(env.run("copy", work, "--folder", "INBOX", *argv, env=run_env), 2, what)
+        check(all(w in err for w in words), "%s: %s" % (what, err))
+        check(not os.path.exists(work), "%s: nothing exported" % what)
 
     # The environment stands in for the --to- options, as KQ_HOST does.
     work = env.tmp("copy-env")
