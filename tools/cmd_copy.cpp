@@ -93,7 +93,7 @@ int cmd_copy(const args &a) {
     ~wiper() { wipe(s); }
   } wipe_source{asked_source}, wipe_target{asked};
   if (password_from_prompt(a, source_side)) asked_source = password_now(a, source_side);
-  if (password_from_prompt(a, target_side)) asked = password_now(a, target_side);
+  if (!a.has("dry-run") && password_from_prompt(a, target_side)) asked = password_now(a, target_side);
 
   term_catch_interrupts();
   g_log_phase = "export";
@@ -142,7 +142,7 @@ int cmd_copy(const args &a) {
 
   if (!ex.failed.empty() || !re.errors.empty()) {
     std::string text = "the copy is not complete:";
-    if (!ex.failed.empty()) text += "\n  " + ex.failed + "; nothing of it was sent to the target";
+    if (!ex.failed.empty()) text += "\n  " + ex.failed + "; not sent to the target";
     for (const auto &e : re.errors) text += "\n  not fully copied: " + e;
     text += "\nThe other folders were copied. The archive stays in " + dir + "; ";
     text += ex.failed.empty() ? std::string("run the same command again to go on (nothing is copied twice).")

@@ -402,6 +402,24 @@ def a_folder_the_export_fails_on_is_not_sent(env):
 
 
 @test
+def dry_run_counts_without_the_target(env):
+    work = env.tmp("copy-dry-run")
+    closed = socket.socket()
+    closed.bind(("127.0.0.1", 0))  # bound, never listening: nothing answers there
+    try:
+        no_password = env.env()
+        del no_password["KQ_TO_PASSWORD"]
+        out, _ = expect(env.run("copy", work, "--folder", "Other", "--dry-run", *env.conn(closed.getsockname()[1]),
+                                env=no_password), 0, "copy --dry-run")
+        check(re.search(r"^Other\s+%d\s+0\s+%d$" % (FOLDERS["Other"], FOLDERS["Other"]), out, re.M), out)
+        check("Dry run: %d messages to fetch" % FOLDERS["Other"] in out, out)
+        check(target_folders(env) == ["INBOX"], "nothing on the target: %r" % target_folders(env))
+        check(not os.path.exists(work) or not os.listdir(work), "nothing archived: %r" % os.listdir(work))
+    finally:
+        closed.close()
+
+
+@test
 def target_account_from_the_configuration_file(env):
     config = os.path.join(env.work, "copy-config.toml")
     with open(config, "w") as f:
