@@ -414,7 +414,7 @@ def dry_run_counts_without_the_target(env):
         check(re.search(r"^Other\s+%d\s+0\s+%d$" % (FOLDERS["Other"], FOLDERS["Other"]), out, re.M), out)
         check("Dry run: %d messages to fetch" % FOLDERS["Other"] in out, out)
         check(target_folders(env) == ["INBOX"], "nothing on the target: %r" % target_folders(env))
-        check(not os.path.exists(work) or not os.listdir(work), "nothing archived: %r" % os.listdir(work))
+        check(not os.path.exists(work), "nothing archived")
     finally:
         closed.close()
 
