@@ -68,7 +68,9 @@ class ExportRerun : public ::testing::TestWithParam<bool> {
     ASSERT_TRUE(dv.add_user(user, k_pass));
     ASSERT_TRUE(dv.create_folder(user, k_folder));
     std::vector<std::pair<std::string, long long>> msgs;
-    for (int i = 0; i < 5; ++i) msgs.push_back({make_message(i, 900, "rerun " + std::to_string(i)), 1700000000 + 86400 * 40 * i});
+    // Forty days apart: the dated layout spreads them over months.
+    for (int i = 0; i < 5; ++i)
+      msgs.push_back({make_message(i, 900, "rerun " + std::to_string(i)), 1700000000 + 86400 * 40 * i});
     // Large enough to be received into a spool file.
     msgs.push_back({make_message(5, 300 * 1024, "large"), 1700000000});
     in = append_all(dv, user, k_folder, msgs);
@@ -103,7 +105,8 @@ for s in sys.argv[5:]:
     assert m.uid('STORE', uid, op, flags)[0] == 'OK'
 m.logout()
 )PY";
-    std::vector<std::string> args = {"python3", "-c", script, std::to_string(dv.plain_port()), user, k_pass, k_folder};
+    std::vector<std::string> args = {"python3", "-c", script, std::to_string(dv.plain_port()),
+                                     user, k_pass, k_folder};
     args.insert(args.end(), stores.begin(), stores.end());
     platform::RunResult r = platform::run(args, "", 30000);
     ASSERT_EQ(r.exit_code, 0) << r.err;
@@ -172,7 +175,9 @@ TEST_P(ExportRerun, ChangedFlagsOnlyAppendFlagLinesAndRecordTheModSeq) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AfterASearchOrLearned, ExportRerun, ::testing::Bool(),
-                         [](const ::testing::TestParamInfo<bool> &p) { return p.param ? "Learned" : "AfterSearch"; });
+                         [](const ::testing::TestParamInfo<bool> &p) {
+                           return p.param ? "Learned" : "AfterSearch";
+                         });
 
 TEST_F(ExportLeftovers, TemporaryFilesOfAKilledRunAreGoneAfterTheNextRun) {
   ASSERT_EQ(run(false), 2) << job_error();
