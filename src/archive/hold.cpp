@@ -1,5 +1,6 @@
 #include "archive/hold.h"
 
+#include "archive/file_util.h"
 #include "archive/layout.h"
 #include "base/error.h"
 
@@ -21,6 +22,9 @@ bool archive_hold::take(const std::string &dir) {
   int err = 0;
   switch (lock_.acquire(dir.c_str(), k_lock_name, &pid, &err)) {
     case plat::dir_lock::held:
+      // Any temporary file here now is a killed run's: none is live while
+      // the hold is ours.
+      remove_leftover_temps(dir);
       return true;
     case plat::dir_lock::busy:
       made_.clear();  // the holder's, not ours

@@ -178,6 +178,8 @@ class manifest_reader {
   bool oversized() const { return oversized_; }
   // Reading stopped on an error rather than at the end of the file.
   bool failed() const { return failed_; }
+  // The file's length in bytes; -1 when unknown.
+  long long size() const { return file_.size(); }
   // 1-based number of the line last returned.
   std::uint64_t line_number() const { return line_no_; }
 

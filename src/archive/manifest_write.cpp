@@ -9,6 +9,7 @@
 
 #include "base/error.h"
 #include "base/text.h"
+#include "archive/durable.h"
 #include "archive/file_util.h"
 #include "archive/generation.h"
 #include "archive/manifest.h"
@@ -79,12 +80,75 @@ class stored_files {
   std::vector<std::pair<std::string, std::unique_ptr<plat::contained_dir>>> open_;
 };
 
+// The pruned manifest, written only once it differs from the old one: a
+// prune that keeps every line as it is, as on every re-run of an intact
+// archive, leaves the file alone (no rewrite, no rename). Kept lines are
+// only counted until the first line is dropped; the new file then starts
+// with them, read again from the old one, so memory never limits what
+// survives.
+class pruned_copy {
+ public:
+  pruned_copy(const char *dir, std::string tmp) : dir_(dir), tmp_(std::move(tmp)) {}
+  ~pruned_copy() {
+    if (out_) {
+      out_.reset();
+      std::remove(tmp_.c_str());
+    }
+  }
+  pruned_copy(const pruned_copy &) = delete;
+  pruned_copy &operator=(const pruned_copy &) = delete;
+
+  bool keep(std::string_view line) {
+    if (out_) return put(line);
+    ++lines_;
+    bytes_ += line.size() + 1;
+    return true;
+  }
+  // The new file will differ from the old: it is begun with the lines kept
+  // so far.
+  bool differs() {
+    if (out_ || failed_) return !failed_;
+    out_.reset(plat::file_open(tmp_.c_str(), "wb"));
+    manifest_reader again;
+    failed_ = !out_ || again.open(dir_) != plat::contained_file::ok;
+    std::string_view line;
+    for (std::uint64_t i = 0; i < lines_ && !failed_; ++i)
+      failed_ = !again.next(line) || again.oversized() || !put(line);
+    return !failed_;
+  }
+  bool started() const { return out_ != nullptr; }
+  // Bytes of the old file the kept lines stand for while nothing differs.
+  std::uint64_t kept_bytes() const { return bytes_; }
+  // Closes the new file; false when any of it may not have been written.
+  bool close() {
+    bool ok = std::fflush(out_.get()) == 0 && !failed_;
+    ok = std::fclose(out_.release()) == 0 && ok;
+    return ok;
+  }
+  // The new file is no longer wanted (or was moved over the old).
+  void drop() {
+    if (out_) std::fclose(out_.release());
+    std::remove(tmp_.c_str());
+  }
+
+ private:
+  bool put(std::string_view line) {
+    return std::fwrite(line.data(), 1, line.size(), out_.get()) == line.size() &&
+           std::fputc('\n', out_.get()) != EOF;
+  }
+  const char *dir_;
+  std::string tmp_;
+  file_ptr out_;
+  bool failed_ = false;
+  std::uint64_t lines_ = 0;
+  std::uint64_t bytes_ = 0;
+};
+
 }  // namespace
 
 bool manifest_prune(const char *dir, const archive_generation &gen,
                     std::vector<std::uint32_t> &completed, std::size_t expected_uids) {
   std::string path = manifest_path(dir);
-  std::string tmp = path + ".tmp";
   manifest_reader in;
   plat::contained_file::status st = in.open(dir);
   if (st == plat::contained_file::absent) {
@@ -93,8 +157,7 @@ bool manifest_prune(const char *dir, const archive_generation &gen,
     return true;
   }
   if (st != plat::contained_file::ok) return false;
-  file_ptr out(plat::file_open(tmp.c_str(), "wb"));
-  if (!out) return false;
+  pruned_copy out(dir, path + ".tmp");
   bool ok = true;
   // UIDs of the current generation whose line was kept and whose file is
   // intact: only these still count as completed.
@@ -102,20 +165,22 @@ bool manifest_prune(const char *dir, const archive_generation &gen,
   bool intact_exact = intact.ok();
   stored_files files(dir);
   try {
-    // Kept lines go straight to the new file, so memory never limits what
-    // survives; a failure anywhere leaves the old manifest in place.
+    // A failure anywhere leaves the old manifest in place.
     uid_set seen(2 * expected_uids + 16);
     bool dedup = seen.ok();
     json_doc doc;
     manifest_entry e;
     std::string_view line;
     while (ok && in.next(line)) {
-      if (in.oversized()) continue;
+      if (in.oversized()) {
+        ok = out.differs();
+        continue;
+      }
       manifest_line_kind kind = manifest_parse_line(line, doc, e);
-      if (kind != manifest_line_kind::entry && kind != manifest_line_kind::flag_update) continue;
+      bool keep = kind == manifest_line_kind::entry || kind == manifest_line_kind::flag_update;
       // Another generation's messages stay listed as they are: the folder
       // was created again, its earlier messages are still archived.
-      bool current = line_generation(gen, e) == gen.uidvalidity;
+      bool current = keep && line_generation(gen, e) == gen.uidvalidity;
       if (current && kind == manifest_line_kind::flag_update) {
         // Flag lines are kept as they are rather than folded into their
         // message's line: kept lines are copied unchanged, and a line
@@ -123,38 +188,42 @@ bool manifest_prune(const char *dir, const archive_generation &gen,
         // A flag line always follows its message's line, so `intact`
         // already tells whether that message stays; without an exact set
         // the completed list decides.
-        bool keep = intact_exact ? intact.contains(e.uid)
-                                 : std::binary_search(completed.begin(), completed.end(), e.uid);
-        if (!keep) continue;
+        keep = intact_exact ? intact.contains(e.uid)
+                            : std::binary_search(completed.begin(), completed.end(), e.uid);
       } else if (current) {
-        if (!std::binary_search(completed.begin(), completed.end(), e.uid)) continue;
-        if (dedup) {
+        keep = std::binary_search(completed.begin(), completed.end(), e.uid);
+        if (keep && dedup) {
           uid_set::result r = seen.insert(e.uid);
-          if (r == uid_set::present) continue;
+          if (r == uid_set::present) keep = false;
           if (r == uid_set::failed) dedup = false;  // keep going without duplicate removal
         }
-        if (!files.intact(e)) continue;
-        if (intact_exact && intact.insert(e.uid) == uid_set::failed) intact_exact = false;
+        keep = keep && files.intact(e);
+        if (keep && intact_exact && intact.insert(e.uid) == uid_set::failed) intact_exact = false;
       }
-      ok = std::fwrite(line.data(), 1, line.size(), out.get()) == line.size() &&
-           std::fputc('\n', out.get()) != EOF;
+      ok = keep ? out.keep(line) : out.differs();
     }
     if (in.failed()) ok = false;
+    // Every line kept: the old file is the pruned one, unless its last line
+    // lacks its line end (a new file ends it).
+    if (ok && !out.started() && in.size() != static_cast<long long>(out.kept_bytes())) ok = out.differs();
   } catch (const std::bad_alloc &) {
     ok = false;
   }
-  ok = std::fflush(out.get()) == 0 && ok;
-  ok = std::fclose(out.release()) == 0 && ok;
+  bool rewrite = out.started();
+  if (rewrite) ok = out.close() && ok;
   in.close();
-  if (ok && plat::file_replace(tmp.c_str(), path.c_str())) {
-    // A completed UID whose line was dropped (file missing or cut) is
-    // fetched again.
-    if (intact_exact)
-      std::erase_if(completed, [&](std::uint32_t uid) { return !intact.contains(uid); });
-    return true;
-  }
-  std::remove(tmp.c_str());
-  return false;
+  // The new file reaches the disk before it replaces the old one, and the
+  // directory after: a power cut never leaves a manifest that lost lines.
+  bool durable = durable_writes();
+  if (ok && rewrite && durable) ok = plat::sync_path((path + ".tmp").c_str());
+  if (ok && rewrite) ok = plat::file_replace((path + ".tmp").c_str(), path.c_str());
+  if (rewrite && !ok) out.drop();
+  if (!ok) return false;
+  if (rewrite && durable) plat::sync_path(dir);
+  // A completed UID whose line was dropped (file missing or cut) is
+  // fetched again.
+  if (intact_exact) std::erase_if(completed, [&](std::uint32_t uid) { return !intact.contains(uid); });
+  return true;
 }
 
 }  // namespace kq

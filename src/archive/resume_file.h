@@ -37,6 +37,8 @@ struct resume_data {
   // manifest records for the completed UIDs were current; 0 when not
   // recorded (older files, servers without CONDSTORE).
   std::uint64_t highestmodseq = 0;
+
+  friend bool operator==(const resume_data &, const resume_data &) = default;
 };
 
 // The generation of manifest lines without a UIDVALIDITY: the archive's
@@ -73,6 +75,14 @@ struct resume_record {
 
 // The file's text; may throw std::bad_alloc.
 std::string resume_format(const resume_record &r);
+// What a reader takes back from the file resume_format(r) writes; may throw
+// std::bad_alloc.
+resume_data resume_as_read(const resume_record &r);
+// True when the file written from r would read back as d: a file that
+// already says d need not be written again. Anything the two could differ
+// in counts as a difference; "done" and "total", which no reader takes,
+// count for nothing.
+bool resume_reads_as(const resume_record &r, const resume_data &d);
 // Writes "<dir>/resume.json" through a temporary file and a rename (synced
 // when `durable`): false, the old file kept, when it cannot be written.
 bool resume_save(const char *dir, const resume_record &r, bool durable);

@@ -83,6 +83,9 @@ void export_job_reset(export_job &job) {
   a.made_dir.clear();
   a.names_indexed = false;
   a.unsynced.clear();
+  a.on_disk_known = false;
+  a.on_disk = resume_data{};
+  a.manifest_synced = -1;
   job.completed.clear();
   job.completed.shrink_to_fit();
   job.modseq = 0;
@@ -105,12 +108,21 @@ void load_resume(export_job &job) {
   job.modseq = 0;
   job.gen.archived = 0;
   job.gen.base = 0;
+  job.archive.on_disk_known = false;
+  job.archive.on_disk = resume_data{};
   // The archive's reader of the file: the same rules, and never through a
   // link out of the directory.
   resume_data data;
   try {
     if (resume_load(job.opt.dir.c_str(), data) != resume_load_result::loaded) return;
+    // Kept to tell, when the job saves, whether the file would change.
+    if (job.opt.resume) {
+      job.archive.on_disk = data;
+      job.archive.on_disk_known = true;
+    }
   } catch (const std::bad_alloc &) {
+    job.archive.on_disk = resume_data{};
+    job.archive.on_disk_known = false;
     return;  // no memory: start as if nothing were stored
   }
   if (data.has_folder && data.folder != job.folder) return;
@@ -129,8 +141,6 @@ bool save_resume(export_job &job) {
   if (!job.opt.resume) return true;
   archive_writer &a = job.archive;
   const char *dir = job.opt.dir.c_str();
-  // Everything the file is about to name reaches the disk first.
-  if (!sync_stored(a.unsynced, dir, a.mbox_file, a.manifest_file)) return false;
   resume_record r;
   r.folder = job.folder;
   r.uidvalidity = job.gen.archived;
@@ -142,7 +152,28 @@ bool save_resume(export_job &job) {
   r.highestmodseq = job.modseq;
   // A job that does not write all.mbox passes the loaded length on.
   r.mbox_bytes = a.mbox_file.is_open() ? a.mbox_file.size() : a.mbox_bytes;
-  return resume_save(dir, r, durable_writes());
+  bool same = a.on_disk_known && resume_reads_as(r, a.on_disk);
+  long long manifest_now = a.manifest_file.is_open() ? a.manifest_file.size() : -1;
+  // Nothing written since the last save and nothing new to record: the
+  // archive is left alone, not even synced (a re-run that finds nothing new
+  // touches no file of it).
+  if (same && a.unsynced.files.empty() && manifest_now == a.manifest_synced) return true;
+  // Everything the file is about to name reaches the disk first.
+  if (!sync_stored(a.unsynced, dir, a.mbox_file, a.manifest_file)) return false;
+  a.manifest_synced = manifest_now;
+  // Lines appended that name no new message (changed flags, where the
+  // server keeps no mod-sequences) are on the disk now; the file would say
+  // what it says.
+  if (same) return true;
+  if (!resume_save(dir, r, durable_writes())) return false;
+  try {
+    a.on_disk = resume_as_read(r);
+    a.on_disk_known = true;
+  } catch (const std::bad_alloc &) {
+    // Unknown again: the next save writes the file.
+    a.on_disk_known = false;
+  }
+  return true;
 }
 
 void count_work(export_job &job) {

@@ -11,6 +11,7 @@
 #include "base/text.h"
 #include "archive/generation.h"
 #include "archive/hold.h"
+#include "archive/resume_file.h"
 #include "job/job.h"
 #include "job/ledger.h"
 #include "platform/platform.h"
@@ -70,6 +71,15 @@ struct archive_writer {
   // list is no archived message.
   bool names_indexed = false;
   unsynced_writes unsynced;
+  // What resume.json says as the job loaded or last wrote it (known: it
+  // was read or written). A save that would record the same is left out,
+  // so a re-run that stores nothing writes nothing.
+  bool on_disk_known = false;
+  resume_data on_disk;
+  // The manifest's length when it was last synced; -1 while this job has
+  // appended nothing. Lines appended since (flag lines, with no new message
+  // to name in resume.json) are still synced at the next save.
+  long long manifest_synced = -1;
   // The archive directory, held from the start until the files are closed.
   archive_hold hold;
 };

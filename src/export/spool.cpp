@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "archive/file_util.h"
 #include "connection/fetch_data.h"
 #include "platform/platform.h"
 
@@ -10,16 +11,15 @@ namespace kq {
 namespace {
 
 // One body is received at a time, so a few names serve every spool; the
-// names are fixed so a file left by a killed run is written over by the
-// next one instead of piling up.
-constexpr unsigned k_names = 4;
+// names are fixed so a file left by a killed run never piles up: the next
+// run to hold the archive removes it.
 std::atomic<unsigned> g_next{0};
 
 }  // namespace
 
 body_spool::body_spool(const std::string &dir) {
-  unsigned n = g_next.fetch_add(1) % k_names;
-  path_ = dir + "/.incoming-" + std::to_string(n) + ".part";
+  unsigned n = g_next.fetch_add(1) % k_incoming_names;
+  path_ = dir + "/" + incoming_name(n);
   f_ = plat::file_open(path_.c_str(), "wb");
   if (!f_) fail(plat::last_errno());
 }

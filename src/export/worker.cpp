@@ -140,6 +140,7 @@ void job_worker(export_job &job) {
     if (how == ending::normal) job.current[0] = '\0';
     job.completed.clear();
     job.completed.shrink_to_fit();
+    job.archive.on_disk = resume_data{};
   }
   job.archive.mbox_file.close();
   job.archive.manifest_file.close();

@@ -2,6 +2,7 @@
 // pruning a job does when it starts.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -233,6 +234,42 @@ TEST(ExportManifestPrune, KeepsFirstLineOfEachCompletedUidInOrder) {
   ASSERT_TRUE(j.prune(5));
   EXPECT_EQ(kqtest::read_all(d.file("manifest.jsonl")), line_for(3) + line_for(1) + line_for(2));
   EXPECT_FALSE(std::filesystem::exists(d.file("manifest.jsonl.tmp")));
+}
+
+// A re-run of an intact archive prunes nothing: the manifest is not written
+// again (nor replaced), unless its last line lost its line feed.
+TEST(ExportManifestPrune, KeepingEveryLineLeavesTheFileAsItIs) {
+  std::string flags;
+  const std::vector<std::string> seen = {"\\Seen"};
+  manifest_flag_fields f;
+  f.uid = 2;
+  f.folder = "INBOX";
+  f.flags = &seen;
+  f.ts_flags = 1700000000;
+  manifest_format_flag_line(flags, f);
+  const std::string whole = line_for(1) + line_for(2) + flags + line_for(3);
+  struct {
+    const char *what;
+    std::string text;
+    bool written;
+  } cases[] = {
+      {"every line whole", whole, false},
+      {"the last line without its line feed", whole.substr(0, whole.size() - 1), true},
+  };
+  for (const auto &c : cases) {
+    kqtest::scratch_dir d;
+    kqtest::write_all(d.file("manifest.jsonl"), c.text);
+    auto old = std::filesystem::last_write_time(d.file("manifest.jsonl")) - std::chrono::hours(24);
+    std::filesystem::last_write_time(d.file("manifest.jsonl"), old);
+    job_in j(d.str());
+    j.job.completed = {1, 2, 3};
+    j.files({1, 2, 3});
+    ASSERT_TRUE(j.prune(3)) << c.what;
+    EXPECT_EQ(kqtest::read_all(d.file("manifest.jsonl")), whole) << c.what;
+    EXPECT_EQ(std::filesystem::last_write_time(d.file("manifest.jsonl")) != old, c.written) << c.what;
+    EXPECT_EQ(j.job.completed, (std::vector<std::uint32_t>{1, 2, 3})) << c.what;
+    EXPECT_FALSE(std::filesystem::exists(d.file("manifest.jsonl.tmp"))) << c.what;
+  }
 }
 
 TEST(ExportManifestPrune, EmptyCompletedListEmptiesTheManifest) {
