@@ -23,6 +23,8 @@ int cmd_export_all(const args &a) {
   bool resume = !a.has("no-resume");
   if (a.has("flat") && a.has("dated")) throw usage_error("--flat and --dated exclude each other");
   if (a.has("since")) check_day("--since", a.value("since"));
+  long long connections = a.number("connections", 1);
+  if (connections < 1 || connections > 8) throw usage_error("--connections wants 1 to 8");
 
   term_catch_interrupts();
   session s(a);
