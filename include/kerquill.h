@@ -790,6 +790,24 @@ KQ_API const char *kq_archive_stats_json(const char *dir);
  *              as kq_search's "since" chooses them; each folder is then
  *              searched, and with "resume" what its archive holds is
  *              skipped. Default (absent or null): every message
+ *   "connections"  number, default 1: folders exported at once, each on a
+ *              connection of its own, logged in with kq_connect's settings
+ *              (the password or token it was given; nothing is asked
+ *              again). At most 8 (more is taken as 8); 0, negative or not
+ *              a number: 1. Only a run with "resume" and "manifest" on and
+ *              no "since" uses more than one: a searched folder fills the
+ *              one search result of the process, so those folders take
+ *              turns on kq_connect's connection. A connection the server
+ *              refuses (too many logins of the user, [LIMIT], a BYE at the
+ *              greeting) is simply not used: the run goes on with those it
+ *              got, at least kq_connect's own ("connections" in
+ *              kq_export_all_status_json says how many). A connection lost
+ *              in the middle of a folder is made again as kq_connect's is;
+ *              when that fails its folder goes to another connection, and
+ *              a folder that none could finish fails the run. Folders may
+ *              end out of order; each still gets its own subdirectory.
+ *              Each further connection is logged out when the run ends,
+ *              however it ends
  *   "parallel" accepted (1 to 4), no effect
  * Returns 0 once the batch thread runs, -1 when refused (the status of an
  *   earlier batch is then cleared).
@@ -815,22 +833,29 @@ KQ_API const char *kq_archive_stats_json(const char *dir);
  *   opened), and a folder's EXAMINE and the FETCH of its rows go out
  *   together; rows that do not cover every message the folder holds are
  *   set aside and the folder's UIDs searched as before.
- * Threads: takes turns; the batch then runs on its own thread and refuses
- *   other server calls (busy) until it ends. Steer it with kq_export_pause,
- *   kq_export_resume and kq_export_cancel. */
+ * Threads: takes turns; the batch then runs on its own thread (and each
+ *   further connection on one of its own) and refuses other server calls
+ *   (busy) until it ends. Steer it with kq_export_pause, kq_export_resume
+ *   and kq_export_cancel: a cancel stops every connection; a pause holds
+ *   the folder being exported on each connection, and the further
+ *   connections start no other folder until resumed. kq_export_status,
+ *   kq_export_progress, kq_export_stats_json and kq_export_current report
+ *   the job of kq_connect's connection only (the folder it works on); the
+ *   batch's own status covers every folder. */
 KQ_API int kq_export_all_folders(const char *config_json);
 
 /* JSON status of the batch, folder by folder:
  *   {"state","folder_idx","done_folders","current","folders":{...}} and,
- *   only when they apply, "errors", "unreadable_folders", "unreadable",
- *   "error".
+ *   only when they apply, "errors", "unreadable_folders", "connections",
+ *   "error", "unreadable".
  *   "state"        0 no batch, 1 running, 2 finished, 4 failed
- *   "folder_idx"   index (from 0) of the folder being worked on, or where the
- *                  run stopped
+ *   "folder_idx"   index (from 0) of the folder being worked on (on several
+ *                  connections: kq_connect's, whose job the export calls
+ *                  report), or where the run stopped
  *   "done_folders" folders exported without error (empty and unreadable ones
  *                  not counted)
- *   "current"      "folder <n>/<m>: <folder>" while running and after a run
- *                  that stopped at a folder; "" after a run that got through
+ *   "current"      "folder <n>/<m>: <folder>" (the folder of "folder_idx")
+ *                  while running and after a run that stopped at a folder; "" after a run that got through
  *                  the list
  *   "folders"      subdirectory name -> "pending", "running", "done",
  *                  "error" or "unreadable", in batch order
@@ -838,6 +863,8 @@ KQ_API int kq_export_all_folders(const char *config_json);
  *                  goes on with the next folder while the connection works
  *   "unreadable_folders", "unreadable"  how many folders the server listed
  *                  but would not open, and name -> the server's text
+ *   "connections"  only when more than one was asked for: the connections
+ *                  the run logged in and used so far, kq_connect's included
  *   "error"        with "state" 4: why the run failed (the texts listed under
  *                  kq_export_all_folders)
  * Never fails. Server: no. Threads: never waits.

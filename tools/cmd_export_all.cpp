@@ -19,6 +19,8 @@ namespace kqcli {
 void check_export_all_options(const args &a) {
   if (a.has("flat") && a.has("dated")) throw usage_error("--flat and --dated exclude each other");
   if (a.has("since")) check_day("--since", a.value("since"));
+  long long connections = a.number("connections", 1);
+  if (connections < 1 || connections > 8) throw usage_error("--connections wants 1 to 8");
 }
 
 export_all_pass run_export_all(const args &a, const std::string &dir, progress_view &view) {

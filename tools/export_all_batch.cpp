@@ -102,6 +102,9 @@ int follow_batch(const args &a, const std::string &dir, std::vector<folder_resul
   if (a.has("flat")) cfg.str("naming", "uid");
   if (a.has("since")) cfg.str("since", a.value("since"));
   cfg.raw("folders", folders);
+  // Only asked for when given, so a run on one connection sends what it
+  // always did.
+  if (a.has("connections")) cfg.num("connections", a.number("connections", 1));
   // What each subdirectory held before, for archives whose resume.json named
   // no folder to find them by.
   std::map<std::string, long long> before_by_dir;

@@ -45,6 +45,9 @@ const option_def k_options[] = {
     {"exclude", "PATTERN", g_batch, true, "leave out folders matching PATTERN (repeatable)"},
     {"since", "YYYY-MM-DD", g_batch, false,
      "only messages received on or after this day (UTC)"},
+    {"connections", "N", g_batch, false,
+     "export N folders at a time, each on a connection of its own (1 to 8, default 1);\n"
+     "                                 a server that allows fewer logins gets a run on fewer"},
     {"dry-run", nullptr, g_batch, false,
      "per folder: messages on the server, already archived, to fetch; nothing is written"},
     {"to", "FOLDER", g_restore, false, "restore: the folder to restore into (created when missing)"},

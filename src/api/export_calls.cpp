@@ -47,13 +47,18 @@ extern "C" KQ_API const char *kq_export_current(void) {
 
 extern "C" KQ_API int kq_export_pause(void) {
   return kq::api::poll_call(-1, [] {
-    return kq::api::restore_current_job() ? kq::restore_pause() : kq::export_pause();
+    if (kq::api::restore_current_job()) return kq::restore_pause();
+    // A batch on several connections pauses on all of them.
+    bool lanes = kq::batch_pause();
+    return kq::export_pause() == 0 || lanes ? 0 : -1;
   });
 }
 
 extern "C" KQ_API int kq_export_resume(void) {
   return kq::api::poll_call(-1, [] {
-    return kq::api::restore_current_job() ? kq::restore_resume() : kq::export_resume();
+    if (kq::api::restore_current_job()) return kq::restore_resume();
+    bool lanes = kq::batch_resume();
+    return kq::export_resume() == 0 || lanes ? 0 : -1;
   });
 }
 

@@ -30,10 +30,45 @@ bool batch_active() { return the_batch().active.load(std::memory_order_acquire) 
 
 bool batch_cancel() {
   if (!batch_active()) return false;
-  the_batch().cancel_requested.store(1);
+  batch_state &b = the_batch();
+  b.cancel_requested.store(1);
   // A folder being searched stops now, not after its whole range.
   search_cancel();
+  // The other connections' jobs stop where they are, as the first's does.
+  plat::lock_guard hold(b.lane_lock);
+  for (export_job *job : b.lane_jobs)
+    if (job) job_cancel(*job);
   return true;
+}
+
+namespace {
+
+// Steers the jobs of the connections beyond the first; true when any runs.
+bool steer_lanes(bool pause) {
+  if (!batch_active()) return false;
+  batch_state &b = the_batch();
+  plat::lock_guard hold(b.lane_lock);
+  bool any = false;
+  for (export_job *job : b.lane_jobs) {
+    if (!job) continue;
+    any = true;
+    if (pause) job_pause(*job);
+    else job_resume(*job);
+  }
+  // Set under the lock, so a connection that registers later sees it.
+  if (any) b.pause_requested.store(pause ? 1 : 0);
+  return any;
+}
+
+}  // namespace
+
+bool batch_pause() { return steer_lanes(true); }
+bool batch_resume() { return steer_lanes(false); }
+
+void batch_register_lane(int lane, export_job *job) {
+  batch_state &b = the_batch();
+  plat::lock_guard hold(b.lane_lock);
+  b.lane_jobs[lane] = job;
 }
 
 batch_request read_batch_request(const char *config) {
@@ -79,6 +114,12 @@ batch_request read_batch_request(const char *config) {
     }
     req.since = day;
   }
+  // More connections than the server allows a user are not an error: the
+  // run uses those it gets. Anything but a number of at least 1 means one.
+  if (yyjson_val *c = json_key(root, "connections"); c && yyjson_is_num(c)) {
+    double n = yyjson_get_num(c);
+    req.connections = n >= k_batch_max_connections ? k_batch_max_connections : n >= 1 ? static_cast<int>(n) : 1;
+  }
   yyjson_val *list = json_key(root, "folders");
   if (list && yyjson_is_arr(list) && yyjson_arr_size(list) > 0) {
     req.folders_named = true;
@@ -113,6 +154,7 @@ void add_folder(batch_state &b, const char *name, std::size_t len) {
 void take_request(batch_state &b, const batch_request &req) {
   b.opt = req.opt;
   b.since = req.since;
+  b.connections = req.connections;
   if (!req.folders_named) return;
   for (const std::string &f : req.folders) add_folder(b, f.data(), f.size());
   // The status shows these names even when the start fails further on.

@@ -18,6 +18,9 @@ namespace kq {
 
 inline constexpr int k_batch_slots = 512;  // at most k_batch_slots - 1 folders
 inline constexpr std::size_t k_folder_cap = 1024;  // folder names, as the server sends them
+// The most connections one batch opens ("connections" above this is taken
+// as this many): each is a login of the user's, and servers limit those.
+inline constexpr int k_batch_max_connections = 8;
 
 enum : std::int32_t {
   k_batch_none = 0,
@@ -36,6 +39,7 @@ struct batch_request {
   bool folders_named = false;       // a non-empty "folders" array was given
   std::vector<std::string> folders; // its texts, as given
   std::string since;                // "YYYY-MM-DD" of "since", checked; "" without one
+  int connections = 1;              // 1 to k_batch_max_connections
 };
 
 // Reads the configuration; never fails, the request says what is wrong.
@@ -61,8 +65,19 @@ struct batch_state {
   std::int32_t listed_by_server;
   std::atomic<std::int32_t> folder_idx{0};
   std::atomic<std::int64_t> done_folders{0};
-  // Connections made again between folders' commands (the batch thread's).
-  std::int32_t reconnects_used = 0;
+  // Connections asked for (1 to k_batch_max_connections); only a learned
+  // run (resume and manifest on, no "since") uses more than one.
+  std::int32_t connections = 1;
+  // Connections logged in and used by the run: the first (the library's
+  // session) and every further one whose login the server took.
+  std::atomic<std::int32_t> connections_used{0};
+  // A pause of the whole run, asked while it has more than one connection:
+  // the other connections start no folder meanwhile.
+  std::atomic<std::uint32_t> pause_requested{0};
+  // The job records of the connections beyond the first (whose job is
+  // export_record()), for cancel and pause to reach; null when none.
+  plat::exclusive_lock lane_lock;
+  export_job *lane_jobs[k_batch_max_connections] KQ_GUARDED_BY(lane_lock) = {};
   // The texts change while the host reads them; everything else the host
   // reads is a single atomic field or is fixed for the run.
   plat::exclusive_lock text_lock;
@@ -97,9 +112,17 @@ batch_state &the_batch();
 
 // True while the batch thread runs.
 bool batch_active();
-// Asks a running batch to stop (its current job is cancelled too); false
-// when no batch runs.
+// Asks a running batch to stop (the jobs of its connections beyond the
+// first are cancelled too; the first's is export_record()); false when no
+// batch runs.
 bool batch_cancel();
+// Pauses (resumes) the jobs of a running batch's connections beyond the
+// first, and holds those connections from starting another folder until
+// resumed; true when any such connection exists.
+bool batch_pause();
+bool batch_resume();
+// Publishes (null: withdraws) the job record of connection `lane` (1 on).
+void batch_register_lane(int lane, export_job *job);
 
 // Zeroes every field (the status then reports no batch).
 void batch_clear();

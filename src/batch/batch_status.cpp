@@ -49,6 +49,9 @@ void batch_clear() {
   b.listed_by_server = 0;
   b.folder_idx.store(0);
   b.done_folders.store(0);
+  b.connections = 1;
+  b.connections_used.store(0);
+  b.pause_requested.store(0);
   b.current[0] = '\0';
   b.error_text[0] = '\0';
 }
@@ -103,8 +106,10 @@ const char *batch_status_json() {
   // rewrites them under the lock.
   int folder_count;
   std::vector<std::string> subdirs;
+  int asked;
   {
     text_guard g(b);
+    asked = b.connections;
     folder_count = b.folder_count;
     for (int i = 0; i < folder_count; ++i) subdirs.emplace_back(b.subdirs[i]);
   }
@@ -125,9 +130,14 @@ const char *batch_status_json() {
   // are some, and then always: room is kept for it.
   int unreadable_count = 0;
   for (const char *w : words) unreadable_count += std::strcmp(w, "unreadable") == 0;
-  char count[48] = "";
+  char count[96] = "";
   if (unreadable_count > 0)
     std::snprintf(count, sizeof count, ",\"unreadable_folders\":%d", unreadable_count);
+  // How many connections the run got, named only when more than one was
+  // asked for (the server may have allowed fewer).
+  if (asked > 1)
+    std::snprintf(count + std::strlen(count), sizeof count - std::strlen(count), ",\"connections\":%d",
+                  static_cast<int>(b.connections_used.load()));
   // Why a run failed: the batch thread's last_error is its own, so the host
   // reads the reason here. Room is kept for it too.
   std::string error;

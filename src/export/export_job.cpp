@@ -67,6 +67,7 @@ bool export_job_active() { return export_record().active.load() != 0; }
 
 void export_job_reset(export_job &job) {
   job_core_reset(job);
+  job.sess = nullptr;
   job.opt = export_options{};
   job.folder[0] = '\0';
   job.result.reset();

@@ -19,6 +19,8 @@
 
 namespace kq {
 
+class session;
+
 inline constexpr std::size_t k_path_cap = 4352;  // full path of a message file
 inline constexpr std::size_t k_dir_cap = 4096;   // what an export keeps of "dir"
 
@@ -85,6 +87,9 @@ struct archive_writer {
 };
 
 struct export_job : job_core {
+  // The connection the job runs on: the library's one session, or a
+  // connection of the batch's own (each of its lanes has one).
+  session *sess = nullptr;
   export_options opt;
   char folder[1024] = {};
   // The search result the job exports, shared with the host's side: a
@@ -111,8 +116,10 @@ struct export_job : job_core {
   std::uint64_t modseq = 0;
 };
 
-// The process's one export job, built on first use and never destroyed: a
-// detached worker may still be running while the process exits.
+// The process's one export job (the host's, and the batch's first lane),
+// built on first use and never destroyed: a detached worker may still be
+// running while the process exits. The batch's other lanes have records
+// of their own.
 export_job &export_record();
 // True while the export job's worker has not yet let go of the job.
 bool export_job_active();

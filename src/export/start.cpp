@@ -37,9 +37,8 @@ void worker_entry(void *arg) { job_worker(*static_cast<export_job *>(arg)); }
 
 // Starts a job on the search result (folder null), on `given` rows when
 // set, or, for `folder`, one that finds its own rows.
-int start_job(const export_request &req, bool run_here, const char *folder,
+int start_job(export_job &job, session &sess, const export_request &req, bool run_here, const char *folder,
               search_result_ptr given = nullptr) {
-  export_job &job = export_record();
   if (job.active) {
     set_err("export already running");
     return -1;
@@ -53,7 +52,7 @@ int start_job(const export_request &req, bool run_here, const char *folder,
     set_err("no search results \xe2\x80\x94 call kq_search first");
     return -1;
   }
-  if (!conn_usable()) return -1;  // "not connected"
+  if (!sess.usable()) return -1;  // "not connected"
   {
     // Another thread may be reading the last job's figures meanwhile.
     guard hold(job.lock);
@@ -63,6 +62,7 @@ int start_job(const export_request &req, bool run_here, const char *folder,
       return -1;
     }
     export_job_reset(job);
+    job.sess = &sess;
     job.result = result;
     if (req.problem) {
       set_err("%s", req.problem);
@@ -86,6 +86,10 @@ int start_job(const export_request &req, bool run_here, const char *folder,
     }
     load_resume(job);
     job_begin(job);
+    // A stop the session was asked for already (the batch's cancel, landed
+    // between its own commands and this start) is this job's too: the
+    // session would refuse every command, and the job must not keep asking.
+    if (sess.stop_requested()) job.cancel_requested = 1;
   }
   // The start went well: no reason of an earlier failure lingers. The
   // worker's own failures reach the host through the stats.
@@ -107,19 +111,19 @@ int start_job(const export_request &req, bool run_here, const char *folder,
 }  // namespace
 
 int export_start(const export_request &req, bool run_here) {
-  return start_job(req, run_here, req.folder.empty() ? nullptr : req.folder.c_str());
+  return start_job(export_record(), main_session(), req, run_here, req.folder.empty() ? nullptr : req.folder.c_str());
 }
 
-int export_folder_incremental(const export_options &opt, const char *folder) {
+int export_folder_incremental(export_job &job, session &sess, const export_options &opt, const char *folder) {
   export_request req;
   req.opt = opt;
-  return start_job(req, true, folder);
+  return start_job(job, sess, req, true, folder);
 }
 
-int export_rows(const export_options &opt, search_result_ptr rows) {
+int export_rows(export_job &job, session &sess, const export_options &opt, search_result_ptr rows) {
   export_request req;
   req.opt = opt;
-  return start_job(req, true, nullptr, std::move(rows));
+  return start_job(job, sess, req, true, nullptr, std::move(rows));
 }
 
 int export_status() { return job_status(export_record()); }

@@ -62,7 +62,7 @@ void drop_damaged_without_manifest(export_job &job) {
 }
 
 ending run(export_job &job, bool &touched) {
-  session &sess = main_session();
+  session &sess = job.sess ? *job.sess : main_session();
   // A cancel lands while bodies are on the wire: the session stops reading
   // them within a moment (closing the connection if they keep coming), so
   // nothing half-received is stored and the job ends at once.

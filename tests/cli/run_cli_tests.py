@@ -712,6 +712,22 @@ def export_all_verify_and_stats(env):
 
 
 @test
+def export_all_on_three_connections(env):
+    dest = env.tmp("export-all-connections")
+    out, _ = expect(env.run("export-all", dest, "--connections", "3", *env.conn()), 0, "export-all --connections 3")
+    total = sum(env.folder_counts.values())
+    check("Archived %d messages" % total in out, out)
+    for name, count in env.folder_counts.items():
+        check_archive(os.path.join(dest, name.replace("/", "_")), count)
+    # A re-run on three connections finds everything stored.
+    out, _ = expect(env.run("export-all", dest, "--connections", "3", *env.conn()), 0, "the re-run")
+    check("New since the last run: 0 messages." in out, out)
+    _, err = expect(env.run("export-all", env.tmp("connections-bad"), "--connections", "9", *env.conn()), 2,
+                    "--connections 9")
+    check("--connections wants 1 to 8" in err, err)
+
+
+@test
 def ctrl_c_during_export_all(env):
     proxy = ThrottleProxy(env.port)
     dest = env.tmp("export-all-interrupted")

@@ -359,7 +359,7 @@ bool DovecotServer::start_once(std::string *err) {
     << "first_valid_uid = 1\n"
     << "mail_location = maildir:~/Maildir:LAYOUT=fs\n"
     << "mail_fsync = never\n"
-    << "mail_max_userip_connections = 1000\n"
+    << "mail_max_userip_connections = " << max_user_connections_ << "\n"
     << "namespace inbox {\n  inbox = yes\n  separator = /\n}\n"
     // COMPRESS=DEFLATE is offered, so every connection that does not turn
     // it off runs compressed.

@@ -30,7 +30,8 @@
 //  - The server runs with TZ=UTC, so INTERNALDATE values read "+0000".
 //  - INTERNALDATE comes from the maildir file's mtime: append() writes the
 //    file itself with the requested time, so it is exact to the second.
-//  - At most 1000 concurrent sessions per user and address.
+//  - At most 1000 concurrent sessions per user and address (a server of
+//    its own can be given fewer: set_max_user_connections()).
 #pragma once
 
 #include <mutex>
@@ -54,6 +55,9 @@ class DovecotServer {
   // the tail of the logs. If the test process dies without stop(), a
   // watchdog process ends the daemon and removes the directory.
   bool start(std::string *err = nullptr);
+  // The most sessions a user may hold from one address at once; set before
+  // start(). A login past it is refused.
+  void set_max_user_connections(int n) { max_user_connections_ = n; }
   // SIGTERM to the master (the PID we started), up to 2 s grace, then
   // SIGKILL (its children then exit by themselves); the directory is
   // removed. Takes about 1 s; 2 s if a client left a TLS handshake
@@ -170,6 +174,7 @@ class DovecotServer {
   std::string doveadm_bin_;
   int plain_port_ = 0;
   int tls_port_ = 0;
+  int max_user_connections_ = 1000;
   platform::Background proc_;
   bool started_ = false;
   long owner_pid_ = 0;  // process that started the server

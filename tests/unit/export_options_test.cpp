@@ -95,3 +95,20 @@ TEST(ExportOptions, BatchGivesItsJobsDatedNames) {
                "dir too long");
   EXPECT_EQ(read_batch_request(("{\"dir\":\"" + std::string(4095, 'd') + "\"}").c_str()).problem, nullptr);
 }
+
+TEST(ExportOptions, BatchConnectionsAreOneToEight) {
+  struct conn_case {
+    const char *value;  // JSON text of "connections"; null: absent
+    int connections;
+  };
+  const conn_case cases[] = {
+      {nullptr, 1}, {"1", 1}, {"3", 3}, {"8", 8}, {"9", 8},     {"1000000", 8}, {"2.9", 2},
+      {"0", 1},     {"-4", 1}, {"0.5", 1}, {"\"4\"", 1}, {"true", 1}, {"null", 1},
+  };
+  for (const conn_case &c : cases) {
+    std::string cfg = std::string(R"({"dir":"/b")") + (c.value ? std::string(",\"connections\":") + c.value : "") + "}";
+    batch_request r = read_batch_request(cfg.c_str());
+    ASSERT_EQ(r.problem, nullptr) << cfg;
+    EXPECT_EQ(r.connections, c.connections) << cfg;
+  }
+}

@@ -90,7 +90,7 @@ _kerquill() {
         show) opts="$conn $search --json --uid --save-eml --full-header" ;;
         save-attachment) opts="$conn $search --uid --save-eml --full-header" ;;
         export) opts="$conn $search $jobs --mbox --format" ;;
-        export-all) opts="$conn $jobs --mbox --format --folder --include --exclude --since --dry-run" ;;
+        export-all) opts="$conn $jobs --mbox --format --folder --include --exclude --since --connections --dry-run" ;;
         restore) opts="$conn --to --no-create --no-flags --quiet --progress-interval --log-format" ;;
         restore-all) opts="$conn --prefix --no-create --no-flags --quiet --progress-interval --log-format" ;;
         copy) opts="$conn $target --folder --include --exclude --since --dry-run --prefix --no-create --no-flags
