@@ -22,16 +22,25 @@ namespace kq {
 // before its messages go out: enough to keep a slow link busy, little
 // enough that a huge archive costs no more than a batch.
 inline constexpr std::size_t k_restore_window = 32;
-inline constexpr std::size_t k_restore_batch_items = 64;
+inline constexpr std::size_t k_restore_batch_items = 256;
 inline constexpr long long k_restore_batch_bytes = 16LL << 20;
+// Batches whose APPENDs are out at once, and the bytes they may hold
+// before the next batch is read: it is read from disk and sent while the
+// server still stores the ones before it, so neither side waits on the
+// other. What is in flight counts against the next batch's bytes.
+inline constexpr std::size_t k_restore_batches_ahead = 4;
+inline constexpr long long k_restore_ahead_bytes = k_restore_batch_bytes / 2;
 // Sizes a LITERAL- server takes without a continuation request.
 inline constexpr long long k_literal_minus_max = 4096;
 // How much longer than the bytes sent a server's bookkeeping headers may
 // make a stored message and it still be looked at as that message.
 inline constexpr long long k_bookkeeping_slack = 512;
-// Messages and bytes one MULTIAPPEND carries.
-inline constexpr std::size_t k_multi_items = 16;
-inline constexpr std::size_t k_multi_bytes = 2u << 20;
+// Messages and bytes one MULTIAPPEND carries. Many: a server may store
+// each command as one transaction whose cost grows with the folder (a
+// maildir is read again for each), and a refusal, rare, costs only the
+// messages sent again one by one.
+inline constexpr std::size_t k_multi_items = 256;
+inline constexpr std::size_t k_multi_bytes = 4u << 20;
 
 enum class restore_end { normal, cancelled, failed };
 
@@ -99,7 +108,13 @@ class restore_run {
   bool check_present(std::vector<restore_pending> &batch);
 
   // upload.cpp
-  bool append_batch(std::vector<restore_pending> &batch);
+  // Sends the batch's APPENDs; finish_batch() waits for their answers,
+  // sends again what a refusal calls for and records what the server took.
+  void submit_batch(std::vector<restore_pending> &batch);
+  bool finish_batch(std::vector<restore_pending> &batch);
+  // Runs the session until every message of the batch has its answer;
+  // false when the connection was lost or the run cancelled meanwhile.
+  bool await_batch(std::vector<restore_pending> &batch);
   void submit_append(restore_pending &p);
   // One MULTIAPPEND of several messages (non-synchronizing literals only).
   void submit_multi(std::vector<restore_pending *> group);
@@ -117,6 +132,7 @@ class restore_run {
 
   restore_job &job_;
   session &s_;
+  restore_tuning pace_;  // the defaults, or the benchmark's settings
   std::string server_;
   restore_target target_;
   std::vector<restore_item> items_;

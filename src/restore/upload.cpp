@@ -149,7 +149,7 @@ void restore_run::submit_append(restore_pending &p) {
   s_.submit(std::move(c));
 }
 
-bool restore_run::append_batch(std::vector<restore_pending> &batch) {
+void restore_run::submit_batch(std::vector<restore_pending> &batch) {
   if (multiappend_ && literal_plus_ && batch.size() > 1) {
     // Several messages a command, a few commands in flight: the round trips
     // of a slow link are shared out.
@@ -158,7 +158,7 @@ bool restore_run::append_batch(std::vector<restore_pending> &batch) {
     for (restore_pending &p : batch) {
       group.push_back(&p);
       group_bytes += p.bytes.size();
-      if (group.size() >= k_multi_items || group_bytes >= k_multi_bytes) {
+      if (group.size() >= pace_.multi_items || group_bytes >= k_multi_bytes) {
         submit_multi(std::move(group));
         group.clear();
         group_bytes = 0;
@@ -168,7 +168,28 @@ bool restore_run::append_batch(std::vector<restore_pending> &batch) {
   } else {
     for (restore_pending &p : batch) submit_append(p);
   }
-  bool whole = s_.drain() && !job_.cancel_requested;
+}
+
+bool restore_run::await_batch(std::vector<restore_pending> &batch) {
+  // Later batches' commands may be out too: only this one's answers are
+  // waited for, one completion at a time.
+  auto unanswered = [&batch] {
+    for (const restore_pending &p : batch)
+      if (p.status == -2) return true;
+    return false;
+  };
+  while (unanswered()) {
+    std::size_t n = s_.outstanding();
+    if (n == 0 || !s_.run_until_at_most(n - 1)) return false;
+  }
+  // An answer the session made up for a lost connection is no answer.
+  for (const restore_pending &p : batch)
+    if (p.status == -1) return false;
+  return !job_.cancel_requested;
+}
+
+bool restore_run::finish_batch(std::vector<restore_pending> &batch) {
+  bool whole = await_batch(batch);
   bool alone = false;
   for (restore_pending &p : batch)
     if (whole && p.status == -3) {
@@ -176,7 +197,7 @@ bool restore_run::append_batch(std::vector<restore_pending> &batch) {
       submit_append(p);
       alone = true;
     }
-  if (alone) whole = s_.drain() && !job_.cancel_requested;
+  if (alone) whole = await_batch(batch);
   if (whole) {
     // A flag the server will not take (a keyword it refuses) must not keep
     // the message away: once more without flags. A message too large goes
@@ -193,7 +214,7 @@ bool restore_run::append_batch(std::vector<restore_pending> &batch) {
         submit_append(p);
         again = true;
       }
-    if (again) whole = s_.drain() && !job_.cancel_requested;
+    if (again) whole = await_batch(batch);
   }
   // What the server took is recorded even when the rest of the batch was
   // cut off. A message whose answer never came may or may not be there: it

@@ -3,6 +3,7 @@
 // against their digests, looked for on the server where it may hold them
 // already, and appended.
 #include <atomic>
+#include <deque>
 #include <new>
 #include <set>
 #include <string>
@@ -23,6 +24,12 @@ namespace {
 using guard = plat::lock_guard;
 
 std::atomic<void (*)(std::uint64_t)> g_settled_hook{nullptr};
+std::atomic<std::size_t> g_batch_items{0}, g_batches_ahead{0}, g_multi_items{0};
+
+std::size_t or_default(const std::atomic<std::size_t> &v, std::size_t fallback) {
+  std::size_t n = v.load();
+  return n ? n : fallback;
+}
 
 }  // namespace
 
@@ -84,6 +91,9 @@ void restore_run::settle() {
 }
 
 restore_end restore_run::run() {
+  pace_.batch_items = or_default(g_batch_items, k_restore_batch_items);
+  pace_.batches_ahead = or_default(g_batches_ahead, k_restore_batches_ahead);
+  pace_.multi_items = or_default(g_multi_items, k_multi_items);
   if (!restore_plan(job_.opt.dir, items_)) return restore_end::failed;
   {
     guard hold(job_.lock);
@@ -120,16 +130,36 @@ restore_end restore_run::run() {
 
   std::size_t keep = s_.window();
   s_.set_window(k_restore_window);
+  // Batches whose APPENDs are out, oldest first, and the bytes they hold.
+  std::deque<std::vector<restore_pending>> flying;
+  long long flying_bytes = 0;
+  bool ok = true;
+  auto finish_oldest = [&] {
+    std::vector<restore_pending> &b = flying.front();
+    // Past a failure the rest are still recorded for what the server took.
+    ok = finish_batch(b) && ok;
+    for (const restore_pending &p : b) flying_bytes -= static_cast<long long>(p.bytes.size());
+    flying.pop_front();
+    job_sample_speed(job_);
+  };
   std::size_t next = 0;
   restore_end how = restore_end::normal;
-  while (next < items_.size()) {
+  while (ok && next < items_.size()) {
+    // A pause leaves nothing in flight.
+    if (job_.pause_requested)
+      while (ok && !flying.empty()) finish_oldest();
+    if (!ok) break;
     if (!job_wait_while_paused(job_)) {
       how = restore_end::cancelled;
       break;
     }
     std::vector<restore_pending> batch;
     long long batch_bytes = 0;
-    while (next < items_.size() && batch.size() < k_restore_batch_items && batch_bytes < k_restore_batch_bytes) {
+    // What is in flight counts against the batch's bytes: the run holds no
+    // more of the archive in memory than one batch did alone (a message
+    // larger than that goes in a batch of its own).
+    while (next < items_.size() && batch.size() < pace_.batch_items &&
+           (batch_bytes == 0 || flying_bytes + batch_bytes < k_restore_batch_bytes)) {
       restore_item &it = items_[next++];
       {
         guard hold(job_.lock);
@@ -148,20 +178,36 @@ restore_end restore_run::run() {
       batch.push_back(std::move(p));
     }
     if (batch.empty()) continue;
-    bool ok = (!check_all_ || (examine_target() && check_present(batch) && leave_target())) &&
-              append_batch(batch);
-    if (!ok) {
-      how = job_.cancel_requested ? restore_end::cancelled : restore_end::failed;
-      break;
+    if (check_all_) {
+      // The search must see what went before, and the messages found must
+      // not be ones this run has just put there.
+      while (ok && !flying.empty()) finish_oldest();
+      ok = ok && examine_target() && check_present(batch) && leave_target();
+      if (!ok) break;
+      batch_bytes = 0;
+      for (const restore_pending &p : batch) batch_bytes += static_cast<long long>(p.bytes.size());
     }
-    job_sample_speed(job_);
+    submit_batch(batch);
+    flying_bytes += batch_bytes;
+    flying.push_back(std::move(batch));
+    while (ok && !flying.empty() &&
+           (flying.size() >= pace_.batches_ahead || flying_bytes >= k_restore_ahead_bytes || next >= items_.size()))
+      finish_oldest();
   }
+  while (!flying.empty()) finish_oldest();
+  if (!ok && how == restore_end::normal) how = job_.cancel_requested ? restore_end::cancelled : restore_end::failed;
   s_.set_window(keep);
   ledger_.close();
   return how;
 }
 
 void restore_set_settled_hook(void (*hook)(std::uint64_t)) { g_settled_hook = hook; }
+
+void restore_set_tuning(const restore_tuning &t) {
+  g_batch_items = t.batch_items;
+  g_batches_ahead = t.batches_ahead;
+  g_multi_items = t.multi_items;
+}
 
 void restore_worker(restore_job &job) {
   job_start_clock(job);
