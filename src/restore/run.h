@@ -35,6 +35,9 @@ inline constexpr long long k_literal_minus_max = 4096;
 // How much longer than the bytes sent a server's bookkeeping headers may
 // make a stored message and it still be looked at as that message.
 inline constexpr long long k_bookkeeping_slack = 512;
+// A message larger than this goes out from its file piece by piece where
+// the server takes non-synchronizing literals, and is never held whole.
+inline constexpr long long k_restore_stream_over = 1LL << 20;
 // Messages and bytes one MULTIAPPEND carries. Many: a server may store
 // each command as one transaction whose cost grows with the folder (a
 // maildir is read again for each), and a refusal, rare, costs only the
@@ -77,7 +80,9 @@ void read_appenduid(const std::string &text, std::uint64_t &uv, std::uint32_t &u
 // One message of the batch on its way.
 struct restore_pending {
   restore_item *item = nullptr;
-  std::string bytes;
+  long long size = 0;     // the message's bytes
+  std::string bytes;      // all of them, unless streamed
+  bool streamed = false;  // read from its file as it goes out
   bool with_flags = true;
   bool flags_tried = false;  // refused once with flags: sent again without
   int status = -2;           // completion: -2 none yet
@@ -99,7 +104,10 @@ class restore_run {
   bool examine_target();
 
   // worker.cpp
-  bool load_file(restore_item &it, std::string &bytes);
+  // Reads p's file into p.bytes (or only hashes it, when it is to be
+  // streamed) and checks it is the message archived; a failure is the
+  // message's, settled here.
+  bool load_file(restore_pending &p);
   void fail(const restore_item &it, const std::string &reason);
   void settle();
 
@@ -141,6 +149,9 @@ class restore_run {
   std::set<std::uint32_t> claimed_;
   bool check_all_ = false;
   bool literal_plus_ = false, literal_minus_ = false, multiappend_ = false;
+  // Large messages may be streamed: the server takes non-synchronizing
+  // literals, and no presence check needs their bytes.
+  bool stream_ok_ = false;
   plat::append_file ledger_;
 };
 

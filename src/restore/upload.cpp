@@ -1,13 +1,17 @@
 // The messages' way up: APPENDs pipelined under the session's window,
 // several messages a MULTIAPPEND where the server takes that, and what a
 // refusal leaves sent again on its own or without its flags.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "archive/sha256_file.h"
 #include "base/mutf7.h"
+#include "base/sha256.h"
 #include "base/strcase.h"
 #include "base/text.h"
 #include "connection/imap.h"
@@ -30,6 +34,41 @@ bool flag_is_atom(std::string_view f) {
   }
   return true;
 }
+
+// A message's file as the tail of its APPEND, read a piece at a time as
+// the socket takes it. It is hashed again on the way: should the file have
+// changed since it was checked, the last piece is kept back and the
+// connection given up, so the server never completes a message that is not
+// the one archived.
+struct file_tail {
+  std::string dir, file, sha256_hex;
+  long long left = 0;
+  plat::contained_file f;
+  sha256 hash;
+
+  long next(char *buf, std::size_t cap) {
+    if (left == 0) return 0;
+    if (!f.is_open() && f.open(dir.c_str(), file) != plat::contained_file::ok) return -1;
+    std::size_t want = static_cast<std::size_t>(std::min<long long>(left, static_cast<long long>(cap)));
+    std::size_t got = 0;
+    while (got < want) {
+      long long n = f.read(buf + got, want - got);
+      if (n <= 0) return -1;
+      got += static_cast<std::size_t>(n);
+    }
+    hash.update(buf, got);
+    left -= static_cast<long long>(got);
+    if (left == 0) {
+      unsigned char sum[32];
+      char hex[65];
+      hash.finish(sum);
+      digest_hex(sum, hex);
+      f.close();
+      if (sha256_hex != hex) return -1;
+    }
+    return static_cast<long>(got);
+  }
+};
 
 }  // namespace
 
@@ -122,9 +161,18 @@ void restore_run::submit_append(restore_pending &p) {
   std::string q;
   imap_quote(folder_wire_name(job_.opt.folder), q);
   std::string line = "APPEND " + q + message_args(p);
-  long long n = static_cast<long long>(p.bytes.size());
+  long long n = p.size;
   session::command c;
-  if (literal_plus_ || (literal_minus_ && n <= k_literal_minus_max)) {
+  if (p.streamed) {
+    // Only where LITERAL+ lets the bytes follow the line at once.
+    line += " {" + decimal(static_cast<unsigned long long>(n)) + "+}\r\n";
+    auto tail = std::make_shared<file_tail>();
+    tail->dir = job_.opt.dir;
+    tail->file = p.item->file;
+    tail->sha256_hex = p.item->sha256;
+    tail->left = n;
+    c.tail = [tail](char *buf, std::size_t cap) { return tail->next(buf, cap); };
+  } else if (literal_plus_ || (literal_minus_ && n <= k_literal_minus_max)) {
     // Sent whole: the server reads the bytes without a "+" first, so the
     // command pipelines with the others.
     line += " {" + decimal(static_cast<unsigned long long>(n)) + "+}\r\n";
@@ -156,6 +204,10 @@ void restore_run::submit_batch(std::vector<restore_pending> &batch) {
     std::vector<restore_pending *> group;
     std::size_t group_bytes = 0;
     for (restore_pending &p : batch) {
+      if (p.streamed) {
+        submit_append(p);
+        continue;
+      }
       group.push_back(&p);
       group_bytes += p.bytes.size();
       if (group.size() >= pace_.multi_items || group_bytes >= k_multi_bytes) {
@@ -228,7 +280,7 @@ bool restore_run::finish_batch(std::vector<restore_pending> &batch) {
     if (uid) claimed_.insert(uid);
     ledger_line(lines, *p.item, uv, uid);
     ++job_.restored;
-    job_.bytes += static_cast<long long>(p.bytes.size());
+    job_.bytes += p.size;
     settle();
   }
   return record(lines) && whole;

@@ -46,7 +46,8 @@ std::string restore_hex_digest(const void *data, std::size_t n) {
   return hex;
 }
 
-bool restore_run::load_file(restore_item &it, std::string &bytes) {
+bool restore_run::load_file(restore_pending &p) {
+  restore_item &it = *p.item;
   plat::contained_file f;
   plat::contained_file::status st = f.open(job_.opt.dir.c_str(), it.file);
   if (st != plat::contained_file::ok) {
@@ -58,19 +59,36 @@ bool restore_run::load_file(restore_item &it, std::string &bytes) {
     fail(it, "cannot read " + it.file);
     return false;
   }
-  bytes.resize(static_cast<std::size_t>(size));
-  std::size_t got = 0;
-  while (got < bytes.size()) {
-    long long n = f.read(bytes.data() + got, bytes.size() - got);
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  if (got != bytes.size()) {
-    fail(it, "cannot read " + it.file);
-    return false;
+  p.size = size;
+  p.streamed = stream_ok_ && size > k_restore_stream_over;
+  std::string digest;
+  if (p.streamed) {
+    // Only hashed here, a piece at a time: it is read again as it goes out.
+    f.close();
+    std::vector<unsigned char> piece(k_hash_chunk);
+    char hex[65];
+    if (sha256_file_hex(job_.opt.dir.c_str(), it.file, piece.data(), hex) != plat::contained_file::ok) {
+      fail(it, "cannot read " + it.file);
+      return false;
+    }
+    digest = hex;
+  } else {
+    std::string &bytes = p.bytes;
+    bytes.resize(static_cast<std::size_t>(size));
+    std::size_t got = 0;
+    while (got < bytes.size()) {
+      long long n = f.read(bytes.data() + got, bytes.size() - got);
+      if (n <= 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    if (got != bytes.size()) {
+      fail(it, "cannot read " + it.file);
+      return false;
+    }
+    digest = restore_hex_digest(bytes.data(), bytes.size());
   }
   // The bytes must be the ones archived: a changed file is not the message.
-  if (restore_hex_digest(bytes.data(), bytes.size()) != it.sha256) {
+  if (digest != it.sha256) {
     fail(it, "sha256 does not match the manifest: " + it.file);
     return false;
   }
@@ -125,6 +143,7 @@ restore_end restore_run::run() {
   // Whatever the folder held before may be an earlier run's: every message
   // the ledger does not place there is looked for first.
   check_all_ = target_.exists > 0;
+  stream_ok_ = literal_plus_ && !check_all_;
 
   std::set<std::pair<std::uint32_t, std::string>> done_here = ledger_done_here();
 
@@ -173,7 +192,7 @@ restore_end restore_run::run() {
       }
       restore_pending p;
       p.item = &it;
-      if (!load_file(it, p.bytes)) continue;
+      if (!load_file(p)) continue;
       batch_bytes += static_cast<long long>(p.bytes.size());
       batch.push_back(std::move(p));
     }
@@ -190,6 +209,9 @@ restore_end restore_run::run() {
     submit_batch(batch);
     flying_bytes += batch_bytes;
     flying.push_back(std::move(batch));
+    // Out on the wire now, not when an answer is next waited for: the
+    // server stores these while the next batch is read.
+    ok = s_.run_until_at_most(s_.outstanding()) && ok;
     while (ok && !flying.empty() &&
            (flying.size() >= pace_.batches_ahead || flying_bytes >= k_restore_ahead_bytes || next >= items_.size()))
       finish_oldest();
