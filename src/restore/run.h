@@ -30,6 +30,9 @@ inline constexpr long long k_restore_batch_bytes = 16LL << 20;
 // other. What is in flight counts against the next batch's bytes.
 inline constexpr std::size_t k_restore_batches_ahead = 4;
 inline constexpr long long k_restore_ahead_bytes = k_restore_batch_bytes / 2;
+// The first batch is this small, each next one twice the one before up to
+// a full batch: the server has work while the rest is still being read.
+inline constexpr std::size_t k_restore_first_batch = 16;
 // Sizes a LITERAL- server takes without a continuation request.
 inline constexpr long long k_literal_minus_max = 4096;
 // How much longer than the bytes sent a server's bookkeeping headers may

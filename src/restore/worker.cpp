@@ -2,6 +2,7 @@
 // taken, then batch after batch of the archive's files read, checked
 // against their digests, looked for on the server where it may hold them
 // already, and appended.
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <new>
@@ -161,7 +162,7 @@ restore_end restore_run::run() {
     flying.pop_front();
     job_sample_speed(job_);
   };
-  std::size_t next = 0;
+  std::size_t next = 0, batches_sent = 0;
   restore_end how = restore_end::normal;
   while (ok && next < items_.size()) {
     // A pause leaves nothing in flight.
@@ -174,10 +175,13 @@ restore_end restore_run::run() {
     }
     std::vector<restore_pending> batch;
     long long batch_bytes = 0;
+    std::size_t batch_items = k_restore_first_batch;
+    for (std::size_t i = 0; i < batches_sent && batch_items < pace_.batch_items; ++i) batch_items *= 2;
+    batch_items = std::min(batch_items, pace_.batch_items);
     // What is in flight counts against the batch's bytes: the run holds no
     // more of the archive in memory than one batch did alone (a message
     // larger than that goes in a batch of its own).
-    while (next < items_.size() && batch.size() < pace_.batch_items &&
+    while (next < items_.size() && batch.size() < batch_items &&
            (batch_bytes == 0 || flying_bytes + batch_bytes < k_restore_batch_bytes)) {
       restore_item &it = items_[next++];
       {
@@ -207,6 +211,7 @@ restore_end restore_run::run() {
       for (const restore_pending &p : batch) batch_bytes += static_cast<long long>(p.bytes.size());
     }
     submit_batch(batch);
+    ++batches_sent;
     flying_bytes += batch_bytes;
     flying.push_back(std::move(batch));
     // Out on the wire now, not when an answer is next waited for: the
