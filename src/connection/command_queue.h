@@ -31,11 +31,19 @@ struct imap_command {
   // Answers a "+" continuation; the returned line is sent with CRLF. A
   // command that has one takes part in a dialogue and is sent alone.
   using continue_fn = std::function<std::string(const std::string &challenge)>;
+  // The rest of the command after `line`, asked for in pieces as the socket
+  // takes them, so a literal too large to hold whole never is: fills up to
+  // cap bytes of buf and returns how many, 0 once all is given, -1 when it
+  // cannot (the connection is then given up: half a literal cannot be
+  // taken back). The final CRLF follows its last piece. Only behind a
+  // non-synchronizing literal, as nothing is waited for before it.
+  using tail_fn = std::function<long(char *buf, std::size_t cap)>;
 
   std::string line;  // without tag and CRLF
   data_fn on_data;
   done_fn on_done;
   continue_fn on_continue;
+  tail_fn tail;
   std::uint32_t uid_lo = 0, uid_hi = 0;  // FETCH data of these UIDs comes here
   bool secret = false;                   // the line is not traced
 

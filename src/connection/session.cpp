@@ -47,6 +47,7 @@ void session::drop_stream() {
   parser_.reset();
   in_pos_ = in_len_ = 0;
   wipe_secret(out_);
+  tail_ = nullptr;
   greeting_due_ = false;
   stop_seen_at_ = 0;
 }
@@ -64,6 +65,7 @@ void session::disconnect() {
 
 void session::lose(const std::string &reason) {
   tx_.mark_lost(reason);
+  tail_ = nullptr;
   fail_all(reason);
 }
 

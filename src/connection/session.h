@@ -246,7 +246,8 @@ class session {
   // most what is left of the silence deadline, so no caller blocks longer.
   bool pump();
   bool send_pending();
-  // Sends the bytes of out_ the socket takes now; false when lost.
+  // Sends the bytes of out_ the socket takes now, out_ refilled from tail_
+  // as it empties; false when lost.
   bool flush_out();
   // How long this round may wait for the socket: what is left of the
   // silence deadline, cut to the stop slices; false (the connection given
@@ -287,6 +288,9 @@ class session {
   std::atomic<int> authed_{0};
   command_queue queue_;
   std::string out_;  // bytes not yet sent
+  // The tail (imap_command::tail) of the command being sent: nothing else
+  // goes out until it has given all its bytes.
+  imap_command::tail_fn tail_;
   // Until the greeting came, the first response is it, whatever it says.
   bool greeting_due_ = false;
   std::string greeting_;

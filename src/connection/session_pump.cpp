@@ -13,25 +13,50 @@ namespace kq {
 
 namespace {
 constexpr std::size_t k_inbuf = 256 * 1024;
+// What one piece of a command's tail may hold.
+constexpr std::size_t k_tail_piece = 256 * 1024;
 }  // namespace
 
 bool session::send_pending() {
-  while (queue_.can_send()) {
-    // Silence is counted from here when nothing was awaited before.
-    std::uint64_t now = plat::tick_ms();
-    if (queue_.nothing_in_flight()) heard_at_ = now;
-    command_queue::in_flight &f = queue_.send_next(now);
-    std::string line = f.tag + " " + f.cmd.line;
-    trace('C', line, f.cmd.secret);
-    out_ += line;
-    out_ += "\r\n";
-    if (f.cmd.secret) wipe_secret(line);
+  for (;;) {
+    while (!tail_ && queue_.can_send()) {
+      // Silence is counted from here when nothing was awaited before.
+      std::uint64_t now = plat::tick_ms();
+      if (queue_.nothing_in_flight()) heard_at_ = now;
+      command_queue::in_flight &f = queue_.send_next(now);
+      std::string line = f.tag + " " + f.cmd.line;
+      trace('C', line, f.cmd.secret);
+      out_ += line;
+      if (f.cmd.secret) wipe_secret(line);
+      if (f.cmd.tail) {
+        tail_ = std::move(f.cmd.tail);
+        break;
+      }
+      out_ += "\r\n";
+    }
+    if (!flush_out()) return false;
+    // A tail that ended here lets the commands behind it go at once.
+    if (tail_ || !out_.empty() || !queue_.can_send()) return true;
   }
-  return flush_out();
 }
 
 bool session::flush_out() {
-  while (!out_.empty()) {
+  for (;;) {
+    if (out_.empty() && tail_) {
+      out_.resize(k_tail_piece);
+      long n = tail_(out_.data(), out_.size());
+      if (n < 0) {
+        out_.clear();
+        lose("cannot read what a command sends");
+        return false;
+      }
+      out_.resize(static_cast<std::size_t>(n));
+      if (n == 0) {
+        tail_ = nullptr;
+        out_ = "\r\n";
+      }
+    }
+    if (out_.empty()) break;
     long w = tx_.send_some(out_.data(), out_.size());
     if (w < 0) {
       lose(tx_.lost_reason());
@@ -119,10 +144,10 @@ bool session::pump() {
     }
   }
   in_pos_ = in_len_ = 0;
-  if (!awaiting() && queue_.nothing_waiting() && out_.empty()) return true;
+  if (!awaiting() && queue_.nothing_waiting() && out_.empty() && !tail_) return true;
   std::uint64_t wait_ms = 0;
   if (!wait_budget(stopping, wait_ms)) return false;
-  int ready = tx_.wait(!out_.empty(), static_cast<int>(wait_ms));
+  int ready = tx_.wait(!out_.empty() || tail_, static_cast<int>(wait_ms));
   if (ready < 0) {
     lose(std::string("connection failed: ") + plat::error_text(plat::sock_last_error()));
     return false;
@@ -133,9 +158,9 @@ bool session::pump() {
 }
 
 bool session::run_until_at_most(std::size_t n) {
-  while (outstanding() > n || !out_.empty()) {
+  while (outstanding() > n || !out_.empty() || tail_) {
     if (!pump()) return false;
-    if (outstanding() <= n && out_.empty()) break;
+    if (outstanding() <= n && out_.empty() && !tail_) break;
   }
   return !tx_.lost();
 }

@@ -4,6 +4,7 @@
 // shares the session, and the one-job-at-a-time rule, with the export job.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -80,5 +81,15 @@ void restore_worker(restore_job &job);
 // Test hook: when set, called after each message the run settles (restored,
 // found present or failed), with the count settled so far.
 void restore_set_settled_hook(void (*hook)(std::uint64_t settled));
+
+// How a run paces its APPENDs; 0 keeps the default of each. For the
+// restore benchmark, which compares settings in one run: not for the
+// library's hosts.
+struct restore_tuning {
+  std::size_t batch_items = 0;    // messages read into one batch
+  std::size_t batches_ahead = 0;  // batches whose APPENDs are out at once
+  std::size_t multi_items = 0;    // messages one MULTIAPPEND carries
+};
+void restore_set_tuning(const restore_tuning &t);
 
 }  // namespace kq

@@ -83,8 +83,9 @@ struct restore_env {
   scratch_dir work;
   std::string archive;
 
-  // A folder of `n` messages with flags and dates of their own, exported.
-  void make(const std::string &hint, int n) {
+  // A folder of `n` messages with flags and dates of their own, exported;
+  // with `big`, the second message is that many bytes.
+  void make(const std::string &hint, int n, std::size_t big = 0) {
     dv = &shared_dovecot();
     ASSERT_TRUE(dv->running()) << dv->start_error();
     user = dv->unique_user(hint);
@@ -98,6 +99,7 @@ struct restore_env {
     }
     // Two identical messages: both are restored, each once.
     if (n > 4) in.back() = in.front();
+    if (big && n > 1) in[1].bytes = make_message(1, big, "restore big");
     std::vector<unsigned> uids = dv->append_many(user, "Source", in);
     ASSERT_EQ(uids.size(), static_cast<std::size_t>(n));
     archive = work.file("archive");
@@ -150,6 +152,32 @@ TEST(Restore, RoundTripKeepsBytesDatesAndFlagsAndASecondRunAddsNothing) {
   EXPECT_EQ(e.exported("Restored"), want);
 }
 
+// Many small batches in flight at once, each MULTIAPPEND of a few: every
+// message still goes once, and a second run sends none.
+TEST(Restore, BatchesInFlightTogetherPutEachMessageOnce) {
+  restore_env e;
+  e.make("restore-ahead", 120);
+  kq::restore_set_tuning({8, 4, 3});
+  int state = e.restore("Ahead");
+  kq::restore_set_tuning({});
+  ASSERT_EQ(state, 2) << job_error();
+  EXPECT_EQ(stat_of("restored"), 120);
+  EXPECT_EQ(e.exported("Ahead"), shapes(e.archive));
+  ASSERT_EQ(e.restore("Ahead"), 2) << job_error();
+  EXPECT_EQ(stat_of("present"), 120);
+  EXPECT_EQ(e.dv->uids(e.user, "Ahead").size(), 120u);
+}
+
+// A message larger than the restore holds in memory goes out from its file
+// in pieces and comes back byte for byte, flags and date kept.
+TEST(Restore, LargeMessageComesBackWhole) {
+  restore_env e;
+  e.make("restore-large", 6, 5u << 20);
+  ASSERT_EQ(e.restore("Large"), 2) << job_error();
+  EXPECT_EQ(stat_of("restored"), 6);
+  EXPECT_EQ(e.exported("Large"), shapes(e.archive));
+}
+
 TEST(Restore, MissingFolderIsRefusedWithoutCreate) {
   restore_env e;
   e.make("restore-nocreate", 3);
@@ -188,6 +216,9 @@ TEST(Restore, TamperedAndMissingFilesAreReportedAndNotUploaded) {
 TEST(RestoreKillChild, DISABLED_RunRestore) {
   static std::string marker = env("KQ_RESTORE_CHILD_MARKER");
   static long long at = std::atoll(env("KQ_RESTORE_CHILD_AT"));
+  // Small batches, several in flight: a kill finds APPENDs of more than
+  // one batch unanswered or unrecorded.
+  kq::restore_set_tuning({16, 4, 4});
   kq::restore_set_settled_hook([](std::uint64_t n) {
     if (static_cast<long long>(n) < at) return;
     write_all(marker, "reached");
