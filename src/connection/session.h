@@ -163,6 +163,10 @@ class session {
   bool submit_examine(const std::string &mailbox, opened_fn done);
   const std::string &selected() const { return selected_; }
   const mailbox_state &selected_state() const { return mbox_; }
+  // Makes the next open() select the folder again. A job ends with this:
+  // some figures of a selection (HIGHESTMODSEQ) are reported only when it
+  // is made, so a later job reusing it would read them as they were then.
+  void forget_selection() { selected_.clear(); }
 
   // Offers every literal announced from now on to f (response_parser's
   // set_sink_factory); null keeps them all in memory again. The export sets

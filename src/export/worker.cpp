@@ -147,6 +147,7 @@ void job_worker(export_job &job) {
   // Free before the host can see the end, so a run it starts next finds the
   // archive free.
   job.archive.hold.release();
+  (job.sess ? *job.sess : main_session()).forget_selection();
   std::int32_t final_state = how == ending::failed ? k_job_error
                              : how == ending::cancelled || job.cancel_requested ? k_job_stopped
                                                                                   : k_job_done;
