@@ -683,17 +683,24 @@ KQ_API int kq_export_cancel(void);
  * config_json  NULL not allowed ("empty config"). A JSON object:
  *   "dir"      text, required: one archive folder's directory, as
  *              kq_export_start writes it (holding manifest.jsonl)
- *   "folder"   text, required: the target folder (UTF-8, or modified UTF-7
- *              as the server lists it); at most 1,000 bytes
+ *   "folder"   text: the target folder (UTF-8, or modified UTF-7 as the
+ *              server lists it); at most 1,000 bytes. Absent or empty: the
+ *              archive's own folder, the name manifest.jsonl records for
+ *              its current generation (as the source server sent it), with
+ *              "prefix" before it
+ *   "prefix"   text, only without "folder": UTF-8 put before the archive's
+ *              own folder name, e.g. "Old/" restores "Entw&APw-rfe" into
+ *              "Old/Entwürfe"; at most 1,000 bytes; default none. Giving
+ *              both "folder" and "prefix" is refused
  *   "create"   number, default 1: non-zero CREATEs the folder when missing;
  *              0: a missing folder fails the job
  *   "flags"    number, default 1: non-zero restores the flags; 0: none
  * Returns 0 when the worker started, -1 when refused.
  * Errors (of the start): "empty config", "export already running",
  *   "restore already running", "invalid restore config JSON", "config
- *   missing dir", "config missing folder", "folder name too long", "no
- *   manifest in <dir>", "not connected", "archive <dir> is in use by
- *   another run (pid <n>)", "thread create failed".
+ *   missing dir", "give folder or prefix, not both", "folder name too
+ *   long", "no manifest in <dir>", "not connected", "archive <dir> is in
+ *   use by another run (pid <n>)", "thread create failed".
  * Hold: the job holds dir, as an export does, until it ends.
  * Progress and steering: kq_export_progress, kq_export_stats_json,
  *   kq_export_current, kq_export_pause, kq_export_resume and
@@ -704,11 +711,15 @@ KQ_API int kq_export_cancel(void);
  *   server already: by the ledger or found there), "failed" (not restored)
  *   and "failures": [{"uid":<archive uid>,"reason":<text>}], the reasons
  *   "file missing: <file>", "cannot read <file>", "sha256 does not match
- *   the manifest: <file>", "server refused: <the server's words>".
+ *   the manifest: <file>", "server refused: <the server's words>"; and
+ *   "folder": the target folder in UTF-8, once the job has settled it (the
+ *   archive's own name is read with the manifest, after the start).
  * Errors of the running job (state 4; in kq_export_stats_json's "error"):
  *   "not restored: uid <uid>, <uid>, ... (<first reason>[, ...])" (the run
  *   went on and ended with these left; at most 20 UIDs named), "cannot open
  *   folder <folder>: <reason>", "cannot create folder <folder>: <reason>",
+ *   "the manifest of <dir> names no folder" (no "folder" given), "folder
+ *   name too long" (the prefix and the archive's name together),
  *   "cannot read <dir>/manifest.jsonl", "cannot write <path>: <reason>",
  *   "out of memory", the connection texts. A lost connection or a cancel
  *   leaves a message whose answer never came unrecorded: the next run looks

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,27 +26,50 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Where a restore puts an archive back: the folder the user named, or (with
+// `own`) the archive's own folder with a prefix before it, which the library
+// joins to the name the source server sent, so the target keeps its letters.
+struct restore_target {
+  std::string folder;
+  std::string prefix;
+  bool own = false;
+};
+
 struct restore_result {
   int state = 0;
+  std::string folder;  // the target as the library names it, UTF-8; "" when it never said
   bool cancelled = false;
   job_snapshot last;
   long long restored = 0, present = 0, failed = 0;
   std::vector<std::string> failures;  // "uid N: reason"
 };
 
-std::string restore_config(const std::string &dir, const std::string &folder, const args &a) {
+std::string restore_config(const std::string &dir, const restore_target &t, const args &a) {
   json_object cfg;
-  cfg.str("dir", dir).str("folder", folder).num("create", a.has("no-create") ? 0 : 1).num("flags", a.has("no-flags") ? 0 : 1);
+  cfg.str("dir", dir);
+  if (t.own) cfg.str("prefix", t.prefix);
+  else cfg.str("folder", t.folder);
+  cfg.num("create", a.has("no-create") ? 0 : 1).num("flags", a.has("no-flags") ? 0 : 1);
   return cfg.text();
 }
 
+// The target folder the running or last restore reports, UTF-8; "" before
+// it has settled one.
+std::string reported_folder() {
+  jvalue st;
+  return json_parse(kq_export_stats_json(), st) ? st["folder"].as_str() : std::string();
+}
+
 // Runs one restore to its end, drawing progress under `label`.
-restore_result run_restore(progress_view &view, const std::string &dir, const std::string &folder,
+restore_result run_restore(progress_view &view, const std::string &dir, const restore_target &t,
                            const args &a) {
   restore_result r;
-  if (kq_restore_start(restore_config(dir, folder, a).c_str()) != 0)
+  if (kq_restore_start(restore_config(dir, t, a).c_str()) != 0)
     lib_fail("cannot start the restore of " + dir);
-  const std::string label = folder;
+  // The archive's own name is known once the job has read its manifest;
+  // until then the directory stands for it.
+  std::string label = t.own ? fs::path(dir).filename().string() : t.folder;
+  bool label_settled = !t.own;
   auto next_draw = steady::now();
   for (;;) {
     r.state = kq_restore_status();
@@ -62,6 +84,13 @@ restore_result run_restore(progress_view &view, const std::string &dir, const st
       job_snapshot j = read_job();
       if (j.ended()) break;
       if (steady::now() >= next_draw) {
+        if (!label_settled) {
+          std::string f = reported_folder();
+          if (!f.empty()) {
+            label = f;
+            label_settled = true;
+          }
+        }
         view.show(label, j);
         next_draw = steady::now() + k_redraw;
       }
@@ -70,6 +99,8 @@ restore_result run_restore(progress_view &view, const std::string &dir, const st
   }
   r.state = kq_restore_status();
   r.last = read_job();
+  r.folder = reported_folder();
+  if (t.own && !r.folder.empty()) label = r.folder;
   if (r.cancelled) r.last.note = "cancelled";
   view.show(label, r.last, true);
   view.keep();
@@ -97,18 +128,6 @@ void report(const args &a, const restore_result &r, const std::string &dir, cons
   std::printf(".\n");
 }
 
-// The folder an archive directory holds, from its manifest's first line
-// that names one; "" when none does.
-std::string manifest_folder(const fs::path &dir) {
-  std::ifstream in(dir / "manifest.jsonl", std::ios::binary);
-  std::string line;
-  while (std::getline(in, line)) {
-    jvalue v;
-    if (json_parse(line, v) && !v["folder"].as_str().empty()) return v["folder"].as_str();
-  }
-  return "";
-}
-
 [[noreturn]] void failed_run(const restore_result &r, const std::string &dir) {
   std::string text = "the restore of " + dir + " stopped on an error: " +
                      in_tool_words(r.last.error.empty() ? "unknown error" : r.last.error);
@@ -130,7 +149,7 @@ int cmd_restore(const args &a) {
   stop_if_asked("restore");
   auto started = steady::now();
   say(1, "restoring " + dir + " into " + header_display(folder));
-  restore_result r = run_restore(view, dir, folder, a);
+  restore_result r = run_restore(view, dir, restore_target{folder, "", false}, a);
   if (r.cancelled) {
     std::fprintf(stderr, "Restore cancelled: %lld of %lld messages settled in this run.\n", r.last.done,
                  r.last.total);
@@ -144,16 +163,13 @@ int cmd_restore(const args &a) {
 
 restore_all_pass run_restore_all(const args &a, const std::vector<fs::path> &dirs, progress_view &view) {
   restore_all_pass p;
-  std::string prefix = a.value("prefix");
+  const restore_target own{"", a.value("prefix"), true};
   for (const fs::path &d : dirs) {
-    std::string folder = manifest_folder(d);
-    if (folder.empty()) {
-      p.errors.push_back(d.string() + ": its manifest names no folder");
-      continue;
-    }
-    folder = prefix + folder;
     auto started = steady::now();
-    restore_result r = run_restore(view, d.string(), folder, a);
+    restore_result r = run_restore(view, d.string(), own, a);
+    // The library names the target in UTF-8 once it has read the archive;
+    // a run that stopped before is named by its directory.
+    const std::string folder = r.folder.empty() ? d.string() : r.folder;
     if (r.cancelled) {
       std::fprintf(stderr, "Restore cancelled at %s; run the same command again to go on.\n",
                    header_display(folder).c_str());

@@ -19,9 +19,10 @@ struct restore_all_pass {
 };
 
 // In a session that is up: each archive directory into the folder its
-// manifest names, with --prefix before it, each message once (the
-// directory's restore.jsonl remembers what went up), a line and an event per
-// folder. Stops at the first stop request.
+// manifest names, with --prefix before it (the library joins them, so the
+// name keeps its letters), each message once (the directory's restore.jsonl
+// remembers what went up), a line and an event per folder naming the target
+// in UTF-8. Stops at the first stop request.
 restore_all_pass run_restore_all(const args &a, const std::vector<std::filesystem::path> &dirs,
                                  progress_view &view);
 

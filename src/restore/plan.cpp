@@ -8,6 +8,7 @@
 #include "archive/resume_file.h"
 #include "base/dates.h"
 #include "base/error.h"
+#include "base/mutf7.h"
 #include "base/text.h"
 #include "platform/platform.h"
 #include "restore/restore_job.h"
@@ -44,8 +45,21 @@ bool append_date(std::string_view t) {
 
 }  // namespace
 
-bool restore_plan(const std::string &dir, std::vector<restore_item> &out) {
+std::string restore_target_name(std::string_view prefix, std::string_view archived) {
+  std::string utf8;
+  if (!mutf7_decode(archived, utf8)) return std::string(prefix) + std::string(archived);
+  std::string name = mutf7_encode(prefix);
+  name += archived;
+  std::string joined;
+  if (mutf7_decode(name, joined)) return name;
+  // The prefix's last encoded run meets the name's first: one run, as a
+  // server would write it, of the whole name.
+  return mutf7_encode(std::string(prefix) + utf8);
+}
+
+bool restore_plan(const std::string &dir, std::vector<restore_item> &out, std::string *folder) {
   out.clear();
+  if (folder) folder->clear();
   resume_data data;
   std::uint64_t current = 0, base = 0;
   try {
@@ -69,6 +83,7 @@ bool restore_plan(const std::string &dir, std::vector<restore_item> &out) {
   try {
     for (manifest_message &m : listed) {
       if (m.generation != current) continue;
+      if (folder && !m.folder.empty()) *folder = m.folder;
       restore_item it;
       it.uid = m.uid;
       it.file = std::move(m.file);

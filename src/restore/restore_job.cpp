@@ -30,6 +30,7 @@ void reset(restore_job &job) KQ_REQUIRES(job.lock) {
   job.restored = 0;
   job.present = 0;
   job.failures.clear();
+  job.shown_folder.clear();
 }
 
 void worker_entry(void *arg) { restore_worker(*static_cast<restore_job *>(arg)); }
@@ -50,13 +51,16 @@ restore_request read_restore_request(const char *config) {
   }
   if (const char *d = json_str(root, "dir")) req.opt.dir = d;
   if (const char *f = json_str(root, "folder")) req.opt.folder = f;
+  if (const char *p = json_str(root, "prefix")) req.opt.prefix = p;
+  // Both would leave it unclear which the host meant the target to be.
+  bool both = json_str(root, "folder") && json_str(root, "prefix");
   req.opt.create = flag_on(root, "create");
   req.opt.flags = flag_on(root, "flags");
   std::string &dir = req.opt.dir;
   while (dir.size() > 1 && (dir.back() == '/' || dir.back() == '\\')) dir.pop_back();
   if (dir.empty()) req.problem = "config missing dir";
-  else if (req.opt.folder.empty()) req.problem = "config missing folder";
-  else if (req.opt.folder.size() > 1000) req.problem = "folder name too long";
+  else if (both) req.problem = "give folder or prefix, not both";
+  else if (req.opt.folder.size() > 1000 || req.opt.prefix.size() > 1000) req.problem = "folder name too long";
   return req;
 }
 
@@ -136,6 +140,10 @@ const char *restore_stats_json() {
       extra += '}';
     }
     extra += ']';
+    if (!job.shown_folder.empty()) {
+      extra += ",\"folder\":";
+      json_append_str_utf8(extra, job.shown_folder);
+    }
   }
   return job_stats_json(job, extra);
 }

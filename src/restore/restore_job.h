@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "archive/hold.h"
@@ -18,7 +19,11 @@ namespace kq {
 // kq_restore_start's configuration as read.
 struct restore_options {
   std::string dir;     // one archive folder's directory, no trailing separator
-  std::string folder;  // the target folder, UTF-8 or modified UTF-7
+  // The target folder, UTF-8 or modified UTF-7. Empty at the start when
+  // the host named none: the worker then puts the archive's own folder
+  // name, after `prefix`, here before the target is opened.
+  std::string folder;
+  std::string prefix;  // UTF-8; only with no folder given
   bool create = true;  // CREATE the target when it is missing
   bool flags = true;   // restore the messages' flags
 };
@@ -28,7 +33,8 @@ struct restore_request {
   const char *problem = nullptr;
 };
 
-// Reads a non-empty configuration ("dir" and "folder" required).
+// Reads a non-empty configuration ("dir" required; "folder" or "prefix",
+// not both).
 restore_request read_restore_request(const char *config_json);
 
 // One archived message to restore, as the manifest describes it.
@@ -53,6 +59,8 @@ struct restore_job : job_core {
   std::atomic<std::uint64_t> restored{0};
   std::atomic<std::uint64_t> present{0};
   std::vector<restore_failure> failures KQ_GUARDED_BY(lock);
+  // The target as a person reads it (UTF-8); empty until the worker knows it.
+  std::string shown_folder KQ_GUARDED_BY(lock);
   archive_hold hold;
 };
 
@@ -71,9 +79,17 @@ int restore_resume();
 int restore_cancel();
 
 // The messages of the archive's current UIDVALIDITY generation, ascending
-// by UID, each with the flags of the last line that set them. False, with
-// last_error set, when the manifest cannot be read.
-bool restore_plan(const std::string &dir, std::vector<restore_item> &out);
+// by UID, each with the flags of the last line that set them; with
+// `folder`, also the folder name the latest of those lines records ("" when
+// none does). False, with last_error set, when the manifest cannot be read.
+bool restore_plan(const std::string &dir, std::vector<restore_item> &out, std::string *folder = nullptr);
+
+// The target of a restore given a prefix rather than a folder: `prefix`
+// (UTF-8) before `archived`, the folder name as the source server sent it.
+// A modified UTF-7 name stays as it came, with the prefix encoded on its
+// own before it, so the result goes on the wire unchanged; a name that is
+// not modified UTF-7 was UTF-8 already and is simply joined.
+std::string restore_target_name(std::string_view prefix, std::string_view archived);
 
 // The worker: restores, then ends the job (state 2, 3 or 4) as its last act.
 void restore_worker(restore_job &job);

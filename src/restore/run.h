@@ -107,6 +107,10 @@ class restore_run {
   bool examine_target();
 
   // worker.cpp
+  // Settles the target's name (the host's, or the archive's own after the
+  // prefix) before anything names it; false, with last_error, when there is
+  // none.
+  bool choose_target(const std::string &archived);
   // Reads p's file into p.bytes (or only hashes it, when it is to be
   // streamed) and checks it is the message archived; a failure is the
   // message's, settled here.

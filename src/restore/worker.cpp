@@ -12,6 +12,7 @@
 
 #include "archive/sha256_file.h"
 #include "base/error.h"
+#include "base/mutf7.h"
 #include "base/sha256.h"
 #include "base/strcase.h"
 #include "base/text.h"
@@ -104,6 +105,24 @@ void restore_run::fail(const restore_item &it, const std::string &reason) {
   settle();
 }
 
+bool restore_run::choose_target(const std::string &archived) {
+  if (job_.opt.folder.empty()) {
+    if (archived.empty()) {
+      set_err("the manifest of %s names no folder", job_.opt.dir.c_str());
+      return false;
+    }
+    std::string name = restore_target_name(job_.opt.prefix, archived);
+    if (name.size() > 1000) {
+      set_err("folder name too long");
+      return false;
+    }
+    job_.opt.folder = std::move(name);
+  }
+  guard hold(job_.lock);
+  job_.shown_folder = folder_display_name(job_.opt.folder);
+  return true;
+}
+
 void restore_run::settle() {
   std::uint64_t n = ++job_.done;
   if (auto hook = g_settled_hook.load()) hook(n);
@@ -113,7 +132,9 @@ restore_end restore_run::run() {
   pace_.batch_items = or_default(g_batch_items, k_restore_batch_items);
   pace_.batches_ahead = or_default(g_batches_ahead, k_restore_batches_ahead);
   pace_.multi_items = or_default(g_multi_items, k_multi_items);
-  if (!restore_plan(job_.opt.dir, items_)) return restore_end::failed;
+  std::string archived;
+  if (!restore_plan(job_.opt.dir, items_, &archived)) return restore_end::failed;
+  if (!choose_target(archived)) return restore_end::failed;
   {
     guard hold(job_.lock);
     job_.total = items_.size();

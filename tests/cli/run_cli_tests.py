@@ -501,6 +501,43 @@ def restore_all_under_a_prefix(env):
 
 
 @test
+def restore_all_under_a_prefix_with_letters_beyond_ascii(env):
+    m = imap_session()
+    box = "Entw&APw-rfe"  # "Entwürfe" in modified UTF-7
+    target = "&ANw-ber/Entw&APw-rfe"  # "Über/Entwürfe"
+    m.create(box)
+    for i in range(3):
+        m.append(box, None, None, ("Subject: draft %d\r\nMessage-ID: <prefix%d@x>\r\n\r\ntext %d\r\n" % (i, i, i)).encode())
+    try:
+        tree = env.tmp("restore-tree-utf8")
+        expect(env.run("export-all", tree, "--folder", "Entwürfe", "--quiet", *env.conn()), 0, "export-all")
+        out, _ = expect(env.run("restore-all", tree, "--prefix", "Über/", *env.conn()), 0, "restore-all")
+        check("Restored 3 messages" in out and "into Über/Entwürfe " in out and "&" not in out, out)
+        _, listed = m.list('""', '"&ANw-ber/*"')
+        names = [l.decode().rsplit(" ", 1)[-1].strip('"') for l in listed if l]
+        check(names == [target], "the folder under its own letters: %r" % names)
+        _, count = m.select('"%s"' % target, readonly=True)
+        _, ids = m.search(None, "ALL")
+        got = sorted(m.fetch(n, "(BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])")[1][0][1].strip() for n in ids[0].split())
+        check(got == [b"Message-ID: <prefix%d@x>" % i for i in range(3)], "every message once: %r" % got)
+        m.close()
+
+        # Run again: the same target, nothing sent twice; the event names it in UTF-8.
+        out, _ = expect(env.run("restore-all", tree, "--prefix", "Über/", "--log-format", "json", *env.conn()), 0,
+                        "restore-all again")
+        done = [e for e in (json.loads(l) for l in out.splitlines()) if e["event"] == "restore_done"]
+        check(len(done) == 1 and done[0]["folder"] == "Über/Entwürfe" and done[0]["restored"] == 0 and
+              done[0]["present"] == 3, out)
+    finally:
+        for name in (target, "&ANw-ber", box):
+            try:
+                m.delete('"%s"' % name)
+            except Exception:
+                pass
+        m.logout()
+
+
+@test
 def folder_created_again_is_reported(env):
     import imaplib
     box = "Recreated"

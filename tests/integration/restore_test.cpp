@@ -82,6 +82,9 @@ struct restore_env {
   std::vector<stored> msgs;
   scratch_dir work;
   std::string archive;
+  // The exported folder: its name for doveadm (UTF-8) and as the server
+  // lists it.
+  std::string source = "Source", source_wire = "Source";
 
   // A folder of `n` messages with flags and dates of their own, exported;
   // with `big`, the second message is that many bytes.
@@ -90,7 +93,7 @@ struct restore_env {
     ASSERT_TRUE(dv->running()) << dv->start_error();
     user = dv->unique_user(hint);
     ASSERT_TRUE(dv->add_user(user, pass));
-    ASSERT_TRUE(dv->create_folder(user, "Source"));
+    ASSERT_TRUE(dv->create_folder(user, source));
     std::vector<DovecotServer::Message> in;
     const char *flag_sets[] = {"", "\\Seen", "\\Seen \\Flagged", "\\Answered", "\\Draft \\Seen"};
     for (int i = 0; i < n; ++i) {
@@ -100,11 +103,11 @@ struct restore_env {
     // Two identical messages: both are restored, each once.
     if (n > 4) in.back() = in.front();
     if (big && n > 1) in[1].bytes = make_message(1, big, "restore big");
-    std::vector<unsigned> uids = dv->append_many(user, "Source", in);
+    std::vector<unsigned> uids = dv->append_many(user, source, in);
     ASSERT_EQ(uids.size(), static_cast<std::size_t>(n));
     archive = work.file("archive");
     connect();
-    search_all("Source", static_cast<std::size_t>(n));
+    search_all(source_wire, static_cast<std::size_t>(n));
     ASSERT_EQ(kq_export_start(config(archive).c_str()), 0) << kq_last_error();
     ASSERT_EQ(wait_end(), 2) << job_error();
   }
@@ -176,6 +179,28 @@ TEST(Restore, LargeMessageComesBackWhole) {
   ASSERT_EQ(e.restore("Large"), 2) << job_error();
   EXPECT_EQ(stat_of("restored"), 6);
   EXPECT_EQ(e.exported("Large"), shapes(e.archive));
+}
+
+// No target named: the archive's own folder, the prefix before it in its
+// own letters and the source server's name kept, each message once.
+TEST(Restore, PrefixGoesBeforeTheArchivesOwnFolder) {
+  restore_env e;
+  e.source = "Entw\xc3\xbcrfe";
+  e.source_wire = "Entw&APw-rfe";
+  e.make("restore-prefix", 5);
+  const std::string cfg = "{\"dir\":" + json_quote(e.archive) + ",\"prefix\":\"\xc3\x9c" "ber/\"}";
+  for (int run = 0; run < 2; ++run) {
+    ASSERT_EQ(kq_restore_start(cfg.c_str()), 0) << kq_last_error();
+    ASSERT_EQ(wait_restore(), 2) << job_error();
+    EXPECT_EQ(stat_of("restored"), run == 0 ? 5 : 0);
+    kq::json_doc doc;
+    ASSERT_TRUE(doc.parse(kq_export_stats_json()));
+    const char *folder = kq::json_str(doc.root(), "folder");
+    EXPECT_STREQ(folder ? folder : "", "\xc3\x9c" "ber/Entw\xc3\xbc" "rfe");
+  }
+  EXPECT_EQ(e.dv->uids(e.user, "\xc3\x9c" "ber/Entw\xc3\xbc" "rfe").size(), 5u);
+  // The server's own name of it, as a client lists it.
+  search_all("&ANw-ber/Entw&APw-rfe", 5);
 }
 
 TEST(Restore, MissingFolderIsRefusedWithoutCreate) {

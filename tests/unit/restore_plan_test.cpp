@@ -5,6 +5,7 @@
 
 #include "archive/restore_ledger.h"
 #include "base/error.h"
+#include "base/mutf7.h"
 #include "restore/restore_job.h"
 #include "support/scratch_files.h"
 
@@ -71,6 +72,77 @@ TEST(RestorePlan, DateForAppend) {
     ASSERT_EQ(items.size(), 1u);
     EXPECT_EQ(items[0].date, c.want) << c.extra;
   }
+}
+
+TEST(RestorePlan, NamesTheFolderOfTheCurrentGeneration) {
+  auto line = [](unsigned uid, unsigned uv, const std::string &folder) {
+    return "{\"uid\":" + std::to_string(uid) + folder + ",\"uidvalidity\":" + std::to_string(uv) +
+           ",\"file\":\"f" + std::to_string(uid) + "\",\"sha256\":\"" + k_sha + "\"}\n";
+  };
+  struct {
+    std::string manifest;
+    const char *want;
+  } const cases[] = {
+      {line(1, 5, ",\"folder\":\"Old\"") + line(1, 9, ",\"folder\":\"Entw&APw-rfe\"") + line(2, 9, ""),
+       "Entw&APw-rfe"},
+      {line(1, 9, ""), ""},
+      {"", ""},
+  };
+  for (const auto &c : cases) {
+    kqtest::scratch_dir d;
+    kqtest::write_all(d.file("manifest.jsonl"), c.manifest);
+    std::vector<restore_item> items;
+    std::string folder = "stale";
+    ASSERT_TRUE(restore_plan(d.str(), items, &folder)) << last_error();
+    EXPECT_EQ(folder, c.want) << c.manifest;
+  }
+}
+
+// The target under a prefix goes on the wire as it is returned: the source
+// server's name must survive unchanged and the prefix arrive as its letters.
+TEST(RestoreTarget, PrefixBeforeTheArchivedName) {
+  struct {
+    const char *prefix, *archived, *want;
+  } const cases[] = {
+      {"\xc3\x9c" "ber/", "Entw&APw-rfe", "&ANw-ber/Entw&APw-rfe"},
+      {"Copy of ", "Sent", "Copy of Sent"},
+      {"", "Entw&APw-rfe", "Entw&APw-rfe"},
+      {"A&B/", "Sent", "A&-B/Sent"},
+      // A name that is not modified UTF-7 was UTF-8: joined, and encoded
+      // whole on the way out.
+      {"\xc3\x9c" "ber/", "Entw\xc3\xbcrfe", "\xc3\x9c" "ber/Entw\xc3\xbcrfe"},
+      {"", "Entw\xc3\xbcrfe", "Entw\xc3\xbcrfe"},
+  };
+  for (const auto &c : cases) EXPECT_EQ(restore_target_name(c.prefix, c.archived), c.want) << c.archived;
+}
+
+TEST(RestoreTarget, PrefixEndingInALetterBeforeANameStartingWithOne) {
+  // "Gr\xc3\xbc" then "\xc3\xa4x": two encoded runs meet.
+  std::string name = restore_target_name("Gr\xc3\xbc", "&AOQ-x");
+  std::string shown;
+  ASSERT_TRUE(mutf7_decode(name, shown)) << name;
+  EXPECT_EQ(shown, "Gr\xc3\xbc\xc3\xa4x");
+  EXPECT_EQ(folder_wire_name(name), name);
+}
+
+TEST(RestoreRequest, FolderOrPrefix) {
+  struct {
+    const char *config;
+    const char *problem;  // nullptr: taken
+  } const cases[] = {
+      {R"({"dir":"/a","folder":"X"})", nullptr},
+      {R"({"dir":"/a","prefix":"P/"})", nullptr},
+      {R"({"dir":"/a"})", nullptr},
+      {R"({"dir":"/a","folder":"X","prefix":"P/"})", "give folder or prefix, not both"},
+      {R"({"folder":"X"})", "config missing dir"},
+  };
+  for (const auto &c : cases) {
+    restore_request r = read_restore_request(c.config);
+    if (c.problem) EXPECT_STREQ(r.problem, c.problem) << c.config;
+    else EXPECT_EQ(r.problem, nullptr) << c.config;
+  }
+  EXPECT_STREQ(read_restore_request(("{\"dir\":\"/a\",\"prefix\":\"" + std::string(1001, 'p') + "\"}").c_str()).problem,
+               "folder name too long");
 }
 
 TEST(RestoreLedger, LinesReadBackSkippingTornAndForeignOnes) {
