@@ -327,10 +327,13 @@ def an_interrupted_copy_run_again_puts_each_message_there_once(env):
             while target_count(env, "Bulk") == 0 and p.poll() is None and time.time() < deadline:
                 time.sleep(0.05)
             os.kill(p.pid, sig)
-            _, err = p.communicate(timeout=RUN_LIMIT_S)
-            # Uploads the proxy still held may land a little later: the
-            # count is read once it stays put.
+            # The restore keeps several batches on the wire: what the tool
+            # had handed to the system before the stop is cut off with the
+            # link, as it would be by a lost connection.
             proxy.close()
+            _, err = p.communicate(timeout=RUN_LIMIT_S)
+            # Uploads the proxy was still passing on may land a little
+            # later: the count is read once it stays put.
             part, last = -1, target_count(env, "Bulk")
             while part != last:
                 time.sleep(0.5)
