@@ -23,7 +23,6 @@ import signal
 import socket
 import subprocess
 import sys
-import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -31,13 +30,13 @@ import cli_runner  # noqa: E402  (the registry and the runner both suites use)
 
 USER, PASSWORD = "clitest", "pa ss\"wörd"  # a blank, a quote and a non-ASCII letter
 MESSAGES = 120
-RUN_LIMIT_S = 240  # no single command may take longer than this
+RUN_LIMIT_S = cli_runner.RUN_LIMIT_S
 
 SUITE = cli_runner.Suite("cli")
 test = SUITE.test
 
 
-class Env:
+class Env(cli_runner.ToolRunner):
     """Everything a test needs: paths, the server and how to run the tool."""
 
     def __init__(self, source, build, work):
@@ -103,27 +102,9 @@ class Env:
         e.update(extra)
         return e
 
-    def run(self, *argv, env=None, input=None):
-        p = subprocess.run([self.tool, *argv], capture_output=True, env=env or self.env(),
-                           stdin=subprocess.DEVNULL if input is None else None, input=input,
-                           timeout=RUN_LIMIT_S)
-        return p.returncode, p.stdout.decode("utf-8", "replace"), p.stderr.decode("utf-8", "replace")
 
-    def tmp(self, name):
-        path = os.path.join(self.work, name)
-        shutil.rmtree(path, ignore_errors=True)
-        return path
-
-
-def check(cond, msg):
-    if not cond:
-        raise AssertionError(msg)
-
-
-def expect(result, rc, what):
-    code, out, err = result
-    check(code == rc, "%s: exit %d, wanted %d\nstdout: %s\nstderr: %s" % (what, code, rc, out[-2000:], err[-2000:]))
-    return out, err
+check, expect = cli_runner.check, cli_runner.expect
+ThrottleProxy = cli_runner.ThrottleProxy
 
 
 def manifest_lines(directory):
@@ -142,55 +123,6 @@ def source_messages(env, folder):
             msg = email.message_from_binary_file(f, policy=email.policy.default)
         out[msg["Message-ID"]] = msg
     return out
-
-
-class ThrottleProxy:
-    """Forwards one loopback port to another, holding each server chunk back a
-    little, so an export runs long enough to be interrupted."""
-
-    def __init__(self, target_port, delay_s=0.03):
-        self.target, self.delay = target_port, delay_s
-        self.sock = socket.socket()
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(4)
-        self.port = self.sock.getsockname()[1]
-        self.stop = threading.Event()
-        threading.Thread(target=self._accept, daemon=True).start()
-
-    def _pipe(self, src, dst, delay):
-        try:
-            while not self.stop.is_set():
-                data = src.recv(4096)
-                if not data:
-                    break
-                if delay:
-                    time.sleep(delay)
-                dst.sendall(data)
-        except OSError:
-            pass
-        finally:
-            for s in (src, dst):
-                try:
-                    s.shutdown(socket.SHUT_RDWR)
-                except OSError:
-                    pass
-
-    def _accept(self):
-        self.sock.settimeout(0.5)
-        while not self.stop.is_set():
-            try:
-                client, _ = self.sock.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            server = socket.create_connection(("127.0.0.1", self.target))
-            threading.Thread(target=self._pipe, args=(client, server, 0), daemon=True).start()
-            threading.Thread(target=self._pipe, args=(server, client, self.delay), daemon=True).start()
-
-    def close(self):
-        self.stop.set()
-        self.sock.close()
 
 
 # --------------------------------------------------------------------- usage

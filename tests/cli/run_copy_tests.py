@@ -13,12 +13,10 @@ import imaplib
 import json
 import os
 import re
-import shutil
 import signal
 import socket
 import subprocess
 import sys
-import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -26,7 +24,7 @@ import cli_runner  # noqa: E402
 
 SOURCE_USER, SOURCE_PASSWORD = "alice", "from wörd"
 TARGET_USER, TARGET_PASSWORD = "bob", "to \"wörd\""
-RUN_LIMIT_S = 240  # no single command may take longer than this
+RUN_LIMIT_S = cli_runner.RUN_LIMIT_S
 
 # The source's folders: name on the server (modified UTF-7), messages.
 NESTED, NON_ASCII = "Projects/2024", "Entw&APw-rfe"  # "Entwürfe"
@@ -38,7 +36,7 @@ SUITE = cli_runner.Suite("cli_copy")
 test = SUITE.test
 
 
-class Env:
+class Env(cli_runner.ToolRunner):
     def __init__(self, source, build, work):
         self.source, self.build, self.work = source, build, work
         self.tool = os.path.join(build, "tools", "kerquill")
@@ -81,26 +79,8 @@ class Env:
         e.update(extra)
         return e
 
-    def run(self, *argv, env=None):
-        p = subprocess.run([self.tool, *argv], capture_output=True, env=env or self.env(),
-                           stdin=subprocess.DEVNULL, timeout=RUN_LIMIT_S)
-        return p.returncode, p.stdout.decode("utf-8", "replace"), p.stderr.decode("utf-8", "replace")
 
-    def tmp(self, name):
-        path = os.path.join(self.work, name)
-        shutil.rmtree(path, ignore_errors=True)
-        return path
-
-
-def check(cond, msg):
-    if not cond:
-        raise AssertionError(msg)
-
-
-def expect(result, rc, what):
-    code, out, err = result
-    check(code == rc, "%s: exit %d, wanted %d\nstdout: %s\nstderr: %s" % (what, code, rc, out[-2000:], err[-2000:]))
-    return out, err
+check, expect = cli_runner.check, cli_runner.expect
 
 
 def login(env, user, password):
@@ -208,55 +188,6 @@ def events(out):
     return [json.loads(l) for l in out.splitlines() if l.startswith("{")]
 
 
-class SlowProxy:
-    """Forwards a loopback port to the server, holding every chunk back a
-    little in both directions, so a copy's uploads take long enough to be
-    interrupted."""
-
-    def __init__(self, target_port, delay_s):
-        self.target, self.delay = target_port, delay_s
-        self.sock = socket.socket()
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(4)
-        self.sock.settimeout(0.5)
-        self.port = self.sock.getsockname()[1]
-        self.stop = threading.Event()
-        threading.Thread(target=self._accept, daemon=True).start()
-
-    def _pipe(self, src, dst):
-        try:
-            while not self.stop.is_set():
-                data = src.recv(4096)
-                if not data:
-                    break
-                time.sleep(self.delay)
-                dst.sendall(data)
-        except OSError:
-            pass
-        finally:
-            for s in (src, dst):
-                try:
-                    s.shutdown(socket.SHUT_RDWR)
-                except OSError:
-                    pass
-
-    def _accept(self):
-        while not self.stop.is_set():
-            try:
-                client, _ = self.sock.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            server = socket.create_connection(("127.0.0.1", self.target))
-            threading.Thread(target=self._pipe, args=(client, server), daemon=True).start()
-            threading.Thread(target=self._pipe, args=(server, client), daemon=True).start()
-
-    def close(self):
-        self.stop.set()
-        self.sock.close()
-
-
 def target_count(env, folder):
     m = login(env, TARGET_USER, TARGET_PASSWORD)
     try:
@@ -318,7 +249,7 @@ def an_interrupted_copy_run_again_puts_each_message_there_once(env):
     # the last uploads) in the middle of the restore phase.
     for sig, status in ((signal.SIGTERM, 143), (signal.SIGKILL, -signal.SIGKILL)):
         work = env.tmp("copy-interrupted")
-        proxy = SlowProxy(env.port, 0.1)
+        proxy = cli_runner.ThrottleProxy(env.port, 0.1, both_ways=True)
         try:
             p = subprocess.Popen([env.tool, "copy", work, "--folder", "Bulk", "--quiet", *env.conn(proxy.port)],
                                  env=env.env(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,

@@ -91,26 +91,9 @@ class ExportRerun : public ::testing::TestWithParam<bool> {
     else search_all(k_folder, in.size());
     return run_export(config(d.str(), extra));
   }
-  // Stores flags through a second IMAP session (Python's imaplib), as
-  // another mail client would: "UID +FLAGS (\\Flagged)" each.
-  void store(const std::vector<std::string> &stores) {
-    static const char *const script = R"PY(
-import imaplib, sys
-port, user, pw, box = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
-m = imaplib.IMAP4('127.0.0.1', port)
-m.login(user, pw)
-assert m.select('"' + box + '"')[0] == 'OK'
-for s in sys.argv[5:]:
-    uid, op, flags = s.split(' ', 2)
-    assert m.uid('STORE', uid, op, flags)[0] == 'OK'
-m.logout()
-)PY";
-    std::vector<std::string> args = {"python3", "-c", script, std::to_string(dv.plain_port()),
-                                     user, k_pass, k_folder};
-    args.insert(args.end(), stores.begin(), stores.end());
-    platform::RunResult r = platform::run(args, "", 30000);
-    ASSERT_EQ(r.exit_code, 0) << r.err;
-  }
+  // Stores flags through a second IMAP session, as another mail client
+  // would: "UID +FLAGS (\\Flagged)" each.
+  void store(const std::vector<std::string> &stores) { store_flags(dv, user, k_pass, k_folder, stores); }
 
   DovecotServer &dv = shared_dovecot();
   std::string user;

@@ -34,43 +34,9 @@ class FlagRefresh : public ::testing::Test {
     wait_end();
     kq_disconnect();
   }
-  // Changes flags through a second IMAP session (Python's imaplib), as
-  // another mail client would, and returns every message's flags as the
-  // server then has them: "uid flag flag ..." per line, flags sorted.
   std::map<unsigned, std::vector<std::string>> store(const std::string &folder,
                                                      const std::vector<std::string> &stores) {
-    static const char *const script = R"PY(
-import imaplib, re, sys
-port, user, pw, box = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
-m = imaplib.IMAP4('127.0.0.1', port)
-m.login(user, pw)
-assert m.select('"' + box + '"')[0] == 'OK'
-for s in sys.argv[5:]:
-    uid, op, flags = s.split(' ', 2)
-    assert m.uid('STORE', uid, op, flags)[0] == 'OK'
-typ, data = m.uid('FETCH', '1:*', '(FLAGS)')
-for d in data:
-    t = d.decode()
-    uid = re.search(r'UID (\d+)', t).group(1)
-    flags = [f for f in re.search(r'FLAGS \(([^)]*)\)', t).group(1).split() if f != '\\Recent']
-    print(' '.join([uid] + sorted(flags)))
-m.logout()
-)PY";
-    std::vector<std::string> args = {"python3", "-c", script, std::to_string(dv.plain_port()), user, k_pass,
-                                     folder};
-    args.insert(args.end(), stores.begin(), stores.end());
-    platform::RunResult r = platform::run(args, "", 30000);
-    EXPECT_EQ(r.err, "");
-    std::map<unsigned, std::vector<std::string>> out;
-    std::istringstream in(r.out);
-    for (std::string line; std::getline(in, line);) {
-      std::istringstream words(line);
-      unsigned uid = 0;
-      words >> uid;
-      std::vector<std::string> &flags = out[uid];
-      for (std::string f; words >> f;) flags.push_back(f);
-    }
-    return out;
+    return store_flags(dv, user, k_pass, folder, stores);
   }
   // Each archived UID's latest recorded flags, sorted.
   static std::map<unsigned, std::vector<std::string>> recorded(const std::string &dir) {
